@@ -1,0 +1,64 @@
+# Shared helpers of the scripts; sourced, not run.
+
+# Installs Debian packages that are missing (only as root; otherwise says what is missing).
+need_apt() {
+    local missing=()
+    for pkg in "$@"; do
+        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing+=("$pkg")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "missing Debian packages: ${missing[*]} (install them, or run as root)" >&2
+        return 1
+    fi
+    if [ -z "${BIOMETRIC_APT_UPDATED:-}" ]; then
+        apt-get update -qq
+        export BIOMETRIC_APT_UPDATED=1
+    fi
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+# Prints the path of a CPython 3.12 interpreter: $BIOMETRIC_PYTHON, pyenv's 3.12, or
+# python3.12 on PATH.
+find_python312() {
+    local candidates=()
+    [ -n "${BIOMETRIC_PYTHON:-}" ] && candidates+=("$BIOMETRIC_PYTHON")
+    if [ -n "${PYENV_VERSION:-}" ] && [ -d "${PYENV_ROOT:-$HOME/.pyenv}/versions/$PYENV_VERSION" ]; then
+        candidates+=("${PYENV_ROOT:-$HOME/.pyenv}/versions/$PYENV_VERSION/bin/python3")
+    fi
+    for p in "${PYENV_ROOT:-$HOME/.pyenv}"/versions/3.12*/bin/python3.12 /usr/bin/python3.12 /usr/local/bin/python3.12; do
+        [ -x "$p" ] && candidates+=("$p")
+    done
+    command -v python3.12 >/dev/null 2>&1 && candidates+=("$(command -v python3.12)")
+    for p in "${candidates[@]}"; do
+        if "$p" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))' >/dev/null 2>&1; then
+            echo "$p"
+            return 0
+        fi
+    done
+    echo "no CPython 3.12 found (set BIOMETRIC_PYTHON)" >&2
+    return 1
+}
+
+# Like find_python312, for 3.13; prints nothing when there is none.
+find_python313() {
+    for p in "${PYENV_ROOT:-$HOME/.pyenv}"/versions/3.13*/bin/python3.13 /usr/bin/python3.13; do
+        if [ -x "$p" ] && "$p" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13))' >/dev/null 2>&1; then
+            echo "$p"
+            return 0
+        fi
+    done
+    return 0
+}
+
+# A virtual environment for the tests at $1 made with interpreter $2, with the given
+# PyPI packages installed; prints its python.
+test_venv() {
+    local dir=$1 python=$2
+    shift 2
+    if [ ! -x "$dir/bin/python" ]; then
+        "$python" -m venv "$dir" >&2
+    fi
+    "$dir/bin/python" -m pip install -q --disable-pip-version-check "$@" >&2
+    echo "$dir/bin/python"
+}

@@ -1,0 +1,132 @@
+#include "bio_windows.h"
+
+#include <limits>
+
+#include "module/fault.h"
+
+namespace bio {
+namespace {
+
+// Takes the object out of an outcome, or the code that ends the operation: the error's
+// code, or 0 when the call succeeded without an object (the platform may hand back a
+// null object on success).
+template <ObjectKind Kind>
+std::optional<CredentialErrorCode> take(Outcome<PlatformRef<Kind>>&& outcome, PlatformRef<Kind>& into) {
+    if (!outcome.ok()) return outcome.error().code();
+    into = std::move(outcome.value());
+    if (!into) return 0;
+    return std::nullopt;
+}
+
+// Reads a Status; a status other than Success is read a second time and that second
+// read decides the code.
+template <class ResultRef>
+std::optional<CredentialErrorCode> check_status(KeyCredentialPlatform& platform, const ResultRef& result) {
+    Outcome<std::int32_t> status = platform.Status(result);
+    if (!status.ok()) return status.error().code();
+    if (status.value() == KeyCredentialStatus_Success) return std::nullopt;
+    Outcome<std::int32_t> again = platform.Status(result);
+    if (!again.ok()) return again.error().code();
+    return again.value();
+}
+
+}  // namespace
+
+EnrolmentResult enrol_credential(KeyCredentialPlatform& platform, TextView name) {
+    StringRef name_string = platform.create_string(name);
+
+    RetrievalResultRef retrieval;
+    {
+        RetrievalOperationRef operation;
+        auto created = platform.RequestCreateAsync(name_string, KeyCredentialCreationOption::FailIfExists);
+        if (auto code = take(std::move(created), operation)) return *code;
+        // The operation is released as soon as its result has been taken.
+        if (auto code = take(platform.wait_for_results(operation), retrieval)) return *code;
+    }
+    if (auto code = check_status(platform, retrieval)) return *code;
+
+    BufferRef public_key;
+    {
+        CredentialRef credential;
+        if (auto code = take(platform.Credential(retrieval), credential)) return *code;
+        // The credential is released right after its public key has been retrieved.
+        if (auto code = take(platform.RetrievePublicKeyWithDefaultBlobType(credential), public_key)) return *code;
+    }
+
+    Outcome<StringRef> encoded = platform.EncodeToBase64String(public_key);
+    if (!encoded.ok()) return encoded.error().code();
+    // No string is the empty text.
+    return platform.string_text(encoded.value());
+}
+
+SigningResult sign_with_credential(KeyCredentialPlatform& platform, TextView key_name, ByteView data) {
+    StringRef name_string = platform.create_string(key_name);
+
+    RetrievalResultRef retrieval;
+    {
+        RetrievalOperationRef operation;
+        if (auto code = take(platform.OpenAsync(name_string), operation)) return *code;
+        if (auto code = take(platform.wait_for_results(operation), retrieval)) return *code;
+    }
+    if (auto code = check_status(platform, retrieval)) return *code;
+
+    CredentialRef credential;
+    if (auto code = take(platform.Credential(retrieval), credential)) return *code;
+
+    if (data.size > std::numeric_limits<std::uint32_t>::max()) {
+        raise_fault("called `Result::unwrap()` on an `Err` value: TryFromIntError(())");
+    }
+    BufferRef data_buffer;
+    auto created = platform.CreateFromByteArray(static_cast<std::uint32_t>(data.size), data.data);
+    if (auto code = take(std::move(created), data_buffer)) return *code;
+
+    OperationResultRef signing;
+    {
+        SignOperationRef operation;
+        if (auto code = take(platform.RequestSignAsync(credential, data_buffer), operation)) return *code;
+        if (auto code = take(platform.wait_for_results(operation), signing)) return *code;
+    }
+    if (auto code = check_status(platform, signing)) return *code;
+
+    std::vector<std::uint8_t> signature;
+    {
+        BufferRef signature_buffer;
+        if (auto code = take(platform.Result(signing), signature_buffer)) return *code;
+
+        Outcome<std::uint32_t> length = platform.Length(signature_buffer);
+        if (!length.ok()) {
+            raise_fault("called `Result::unwrap()` on an `Err` value: " + length.error().debug_text());
+        }
+        if (length.value() == std::numeric_limits<std::uint32_t>::max()) {
+            raise_fault("assertion failed: len < u32::MAX as usize");
+        }
+
+        // The receiving array is prepared at the signature's length, zero-filled.
+        ReceivingArray prepared_array;
+        if (length.value() != 0) {
+            prepared_array.data = platform.allocate_array(length.value());
+            if (prepared_array.data == nullptr) raise_fault("Could not successfully allocate for Array");
+            prepared_array.length = length.value();
+        }
+        PlatformArray prepared(platform, prepared_array);
+
+        ReceivingArray received = prepared_array;
+        Outcome<void> copied = platform.CopyToByteArray(signature_buffer, received);
+        // The call replaces the array with one of its own, which is ours to free; the
+        // prepared block is not referenced after that and goes at once.
+        const bool replaced = received.data != prepared_array.data;
+        PlatformArray bytes(platform, replaced ? received : ReceivingArray{});
+        if (replaced) {
+            prepared.reset();
+        } else if (received.length > prepared_array.length) {
+            received.length = prepared_array.length;
+        }
+        if (!copied.ok()) return copied.error().code();
+
+        // A length of 0 is an empty signature, whatever the pointer.
+        if (received.length != 0) signature.assign(received.data, received.data + received.length);
+    }
+    return signature;
+}
+
+}  // namespace bio

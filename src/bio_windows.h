@@ -1,0 +1,230 @@
+// The key-credential service: enrolment and signing as ordered sequences of calls on
+// the platform's key-credential operations, each failure reduced to one signed code.
+//
+// KeyCredentialPlatform is the only way to the platform. It has three implementations:
+// the Windows Runtime binding (src/winrt), the software stand-in used on other systems
+// (src/standin), and the scripted fake of the tests.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "platform_error.h"
+
+namespace bio {
+
+// A KeyCredentialStatus other than Success, the HRESULT of a failed call, or 0 for a
+// call that succeeded without the object it should have yielded.
+using CredentialErrorCode = std::int32_t;
+
+// KeyCredentialStatus values as the platform publishes them.
+enum KeyCredentialStatus : std::int32_t {
+    KeyCredentialStatus_Success = 0,
+    KeyCredentialStatus_UnknownError = 1,
+    KeyCredentialStatus_NotFound = 2,
+    KeyCredentialStatus_UserCanceled = 3,
+    KeyCredentialStatus_UserPrefersPassword = 4,
+    KeyCredentialStatus_CredentialAlreadyExists = 5,
+    KeyCredentialStatus_SecurityDeviceLocked = 6,
+};
+
+enum class KeyCredentialCreationOption : std::int32_t { ReplaceExisting = 0, FailIfExists = 1 };
+
+// UTF-8 text and bytes borrowed from the caller for the duration of a call.
+using TextView = std::string_view;
+struct ByteView {
+    const std::uint8_t* data = nullptr;
+    std::size_t size = 0;
+};
+
+// Either a value or the PlatformError of the call that should have produced it.
+template <class T>
+class Outcome {
+public:
+    Outcome(T value) noexcept : state_(std::in_place_index<0>, std::move(value)) {}
+    Outcome(PlatformError error) noexcept : state_(std::in_place_index<1>, std::move(error)) {}
+
+    bool ok() const noexcept { return state_.index() == 0; }
+    T& value() noexcept { return *std::get_if<0>(&state_); }
+    PlatformError& error() noexcept { return *std::get_if<1>(&state_); }
+
+private:
+    std::variant<T, PlatformError> state_;
+};
+
+template <>
+class Outcome<void> {
+public:
+    Outcome() noexcept = default;
+    Outcome(PlatformError error) noexcept : error_(std::move(error)) {}
+
+    bool ok() const noexcept { return !error_.has_value(); }
+    PlatformError& error() noexcept { return *error_; }
+
+private:
+    std::optional<PlatformError> error_;
+};
+
+// The kinds of platform objects the two operations hold.
+enum class ObjectKind : std::uint8_t {
+    String,              // a platform string (HSTRING); null is the empty string
+    RetrievalOperation,  // IAsyncOperation<KeyCredentialRetrievalResult>
+    RetrievalResult,     // KeyCredentialRetrievalResult
+    Credential,          // KeyCredential
+    SignOperation,       // IAsyncOperation<KeyCredentialOperationResult>
+    OperationResult,     // KeyCredentialOperationResult
+    Buffer,              // IBuffer
+};
+
+class KeyCredentialPlatform;
+
+// The one holder of one platform object: move-only, released exactly once through the
+// platform that made it, when the holder is reset or goes out of scope.
+template <ObjectKind Kind>
+class PlatformRef {
+public:
+    PlatformRef() noexcept = default;
+    PlatformRef(KeyCredentialPlatform& platform, void* raw) noexcept : platform_(&platform), raw_(raw) {}
+    PlatformRef(PlatformRef&& other) noexcept
+        : platform_(other.platform_), raw_(std::exchange(other.raw_, nullptr)) {}
+    PlatformRef& operator=(PlatformRef&& other) noexcept {
+        if (this != &other) {
+            reset();
+            platform_ = other.platform_;
+            raw_ = std::exchange(other.raw_, nullptr);
+        }
+        return *this;
+    }
+    PlatformRef(const PlatformRef&) = delete;
+    PlatformRef& operator=(const PlatformRef&) = delete;
+    ~PlatformRef() { reset(); }
+
+    void reset() noexcept;
+    void* get() const noexcept { return raw_; }
+    explicit operator bool() const noexcept { return raw_ != nullptr; }
+    // Gives up ownership without releasing.
+    void* detach() noexcept { return std::exchange(raw_, nullptr); }
+
+private:
+    KeyCredentialPlatform* platform_ = nullptr;
+    void* raw_ = nullptr;
+};
+
+using StringRef = PlatformRef<ObjectKind::String>;
+using RetrievalOperationRef = PlatformRef<ObjectKind::RetrievalOperation>;
+using RetrievalResultRef = PlatformRef<ObjectKind::RetrievalResult>;
+using CredentialRef = PlatformRef<ObjectKind::Credential>;
+using SignOperationRef = PlatformRef<ObjectKind::SignOperation>;
+using OperationResultRef = PlatformRef<ObjectKind::OperationResult>;
+using BufferRef = PlatformRef<ObjectKind::Buffer>;
+
+// A byte array in platform memory (CoTaskMem on Windows): what CopyToByteArray fills.
+struct ReceivingArray {
+    std::uint8_t* data = nullptr;
+    std::uint32_t length = 0;
+};
+
+// The platform's key-credential operations, under their published names.
+//
+// Every operation that yields an object yields an owning PlatformRef or the
+// PlatformError of the call; one that succeeds without an object yields the empty
+// PlatformError (code 0). Inputs are borrowed for the call.
+class KeyCredentialPlatform {
+public:
+    virtual ~KeyCredentialPlatform() = default;
+
+    // Platform strings. A name that cannot become a platform string is a fault.
+    virtual StringRef create_string(TextView utf8) = 0;
+    virtual std::string string_text(const StringRef& string) = 0;
+
+    // KeyCredentialManager statics.
+    virtual Outcome<RetrievalOperationRef> RequestCreateAsync(const StringRef& name,
+                                                              KeyCredentialCreationOption option) = 0;
+    virtual Outcome<RetrievalOperationRef> OpenAsync(const StringRef& name) = 0;
+
+    // Blocks until the request has completed; yields its result object.
+    virtual Outcome<RetrievalResultRef> wait_for_results(const RetrievalOperationRef& operation) = 0;
+    virtual Outcome<OperationResultRef> wait_for_results(const SignOperationRef& operation) = 0;
+
+    // KeyCredentialRetrievalResult / KeyCredentialOperationResult.
+    virtual Outcome<std::int32_t> Status(const RetrievalResultRef& result) = 0;
+    virtual Outcome<std::int32_t> Status(const OperationResultRef& result) = 0;
+    virtual Outcome<CredentialRef> Credential(const RetrievalResultRef& result) = 0;
+    virtual Outcome<BufferRef> Result(const OperationResultRef& result) = 0;
+
+    // KeyCredential.
+    virtual Outcome<BufferRef> RetrievePublicKeyWithDefaultBlobType(const CredentialRef& credential) = 0;
+    virtual Outcome<SignOperationRef> RequestSignAsync(const CredentialRef& credential, const BufferRef& data) = 0;
+
+    // IBuffer.
+    virtual Outcome<std::uint32_t> Length(const BufferRef& buffer) = 0;
+
+    // CryptographicBuffer statics.
+    virtual Outcome<BufferRef> CreateFromByteArray(std::uint32_t length, const std::uint8_t* bytes) = 0;
+    // Replaces `array` with a new platform array of the buffer's bytes; the caller
+    // frees that with free_array. The array passed in is not freed by the call.
+    virtual Outcome<void> CopyToByteArray(const BufferRef& buffer, ReceivingArray& array) = 0;
+    virtual Outcome<StringRef> EncodeToBase64String(const BufferRef& buffer) = 0;
+
+    // Platform memory for receiving arrays: zero-filled, null when it cannot be had.
+    virtual std::uint8_t* allocate_array(std::uint32_t length) noexcept = 0;
+    virtual void free_array(std::uint8_t* data) noexcept = 0;
+
+    // Gives up the one reference a PlatformRef holds. Not called for null.
+    virtual void release(ObjectKind kind, void* raw) noexcept = 0;
+
+protected:
+    template <ObjectKind Kind>
+    PlatformRef<Kind> adopt(void* raw) noexcept {
+        return PlatformRef<Kind>(*this, raw);
+    }
+};
+
+template <ObjectKind Kind>
+void PlatformRef<Kind>::reset() noexcept {
+    if (void* raw = std::exchange(raw_, nullptr)) platform_->release(Kind, raw);
+}
+
+// A receiving array owned in platform memory, freed once when its holder ends.
+class PlatformArray {
+public:
+    PlatformArray(KeyCredentialPlatform& platform, ReceivingArray array) noexcept
+        : platform_(&platform), array_(array) {}
+    PlatformArray(const PlatformArray&) = delete;
+    PlatformArray& operator=(const PlatformArray&) = delete;
+    ~PlatformArray() { reset(); }
+
+    const ReceivingArray& get() const noexcept { return array_; }
+    void reset() noexcept {
+        if (array_.data != nullptr) platform_->free_array(std::exchange(array_.data, nullptr));
+        array_.length = 0;
+    }
+
+private:
+    KeyCredentialPlatform* platform_;
+    ReceivingArray array_;
+};
+
+// Either the Base64 text of the new credential's public key, or the code.
+using EnrolmentResult = std::variant<std::string, CredentialErrorCode>;
+// Either the signature, or the code.
+using SigningResult = std::variant<std::vector<std::uint8_t>, CredentialErrorCode>;
+
+// Creates a key credential under `name` (failing if one exists), then reads and
+// encodes its public key. Raises only internal faults.
+EnrolmentResult enrol_credential(KeyCredentialPlatform& platform, TextView name);
+
+// Opens the credential under `key_name` and has the platform sign `data` with it.
+SigningResult sign_with_credential(KeyCredentialPlatform& platform, TextView key_name, ByteView data);
+
+// The platform the module uses: the Windows Runtime on Windows, the stand-in elsewhere
+// (each provides this in its own source file).
+KeyCredentialPlatform& default_platform();
+
+}  // namespace bio

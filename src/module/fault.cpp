@@ -1,0 +1,71 @@
+#include "module/fault.h"
+
+#include <atomic>
+
+#include "module/fault_report.h"
+#include "module/os.h"
+#include "module/stderr_writer.h"
+
+namespace bio {
+namespace {
+
+std::atomic<std::uint32_t> g_faults{0};
+thread_local std::uint32_t t_faults = 0;
+thread_local bool t_in_report = false;
+
+void count_fault() noexcept {
+    g_faults.fetch_add(1, std::memory_order_relaxed);
+    ++t_faults;
+}
+
+// Counts and reports a new fault; ends the process when the fault arose while this
+// thread was already writing a report.
+void begin_fault(const FaultPayload& payload, const FaultLocation& location) noexcept {
+    count_fault();
+    if (t_in_report) {
+        std::string text = "panicked at ";
+        text += format_location(location);
+        text += ":\n";
+        if (payload.is_static()) text += payload.text();
+        text += "\nthread panicked while processing panic. aborting.\n";
+        (void)write_stderr_raw(text);
+        end_process();
+    }
+    t_in_report = true;
+    write_fault_report(payload, location, t_faults);
+    t_in_report = false;
+}
+
+}  // namespace
+
+void raise_fault(FaultPayload payload, FaultLocation location) {
+    begin_fault(payload, location);
+    throw Fault{std::move(payload), location};
+}
+
+void raise_fault_nounwind(FaultPayload payload, FaultLocation location) {
+    begin_fault(payload, location);
+    (void)write_stderr_raw("thread caused non-unwinding panic. aborting.\n");
+    end_process();
+}
+
+void resume_fault(FaultPayload payload) {
+    count_fault();
+    throw Fault{std::move(payload), FaultLocation{}};
+}
+
+std::uint32_t faults_in_progress() noexcept { return g_faults.load(std::memory_order_relaxed); }
+std::uint32_t thread_faults_in_progress() noexcept { return t_faults; }
+
+void note_fault_caught() noexcept {
+    g_faults.fetch_sub(1, std::memory_order_relaxed);
+    --t_faults;
+    t_in_report = false;
+}
+
+void foreign_exception_at_boundary() noexcept {
+    (void)write_stderr_raw("fatal runtime error: foreign exceptions cannot be caught\n");
+    end_process();
+}
+
+}  // namespace bio
