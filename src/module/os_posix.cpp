@@ -9,7 +9,7 @@ namespace bio {
 
 void end_process() noexcept { std::abort(); }
 
-StderrWrite os_write_stderr(std::string_view bytes) noexcept {
+StderrWrite os_write_stderr(std::string_view bytes, PendingUtf8& /*pending*/) noexcept {
     StderrWrite result;
     ssize_t n = ::write(STDERR_FILENO, bytes.data(), bytes.size());
     if (n >= 0) {
@@ -25,5 +25,10 @@ StderrWrite os_write_stderr(std::string_view bytes) noexcept {
     }
     return result;
 }
+
+// Filled in with the backtrace support.
+void walk_stack(const std::function<bool(const StackFrame&)>& /*visit*/) {}
+
+std::string current_directory() { return {}; }
 
 }  // namespace bio

@@ -7,9 +7,11 @@
 
 namespace bio {
 
-std::optional<StderrError> write_stderr_raw(std::string_view bytes) noexcept {
+namespace {
+
+std::optional<StderrError> write_all(std::string_view bytes, PendingUtf8& pending) noexcept {
     while (!bytes.empty()) {
-        StderrWrite w = os_write_stderr(bytes);
+        StderrWrite w = os_write_stderr(bytes, pending);
         if (w.interrupted) continue;
         if (w.error != 0 || !w.error_text.empty()) return StderrError{w.error, std::move(w.error_text)};
         if (w.accepted == 0) return StderrError{0, "failed to write whole buffer"};
@@ -18,12 +20,21 @@ std::optional<StderrError> write_stderr_raw(std::string_view bytes) noexcept {
     return std::nullopt;
 }
 
+}  // namespace
+
+std::optional<StderrError> write_stderr_raw(std::string_view bytes) noexcept {
+    PendingUtf8 pending;
+    return write_all(bytes, pending);
+}
+
 void write_stderr_locked(std::string_view bytes) {
-    static std::recursive_mutex* lock = new std::recursive_mutex;  // never destroyed
+    // The shared writer lives until the process ends; its pending bytes carry over.
+    static std::recursive_mutex* lock = new std::recursive_mutex;
+    static PendingUtf8* pending = new PendingUtf8;
     std::optional<StderrError> error;
     {
         std::lock_guard<std::recursive_mutex> guard(*lock);
-        error = write_stderr_raw(bytes);
+        error = write_all(bytes, *pending);
     }
     if (error && error->code != kErrorInvalidHandle) {
         std::string text = error->text.empty() ? "os error " + std::to_string(error->code) : error->text;
