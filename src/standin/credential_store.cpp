@@ -1,0 +1,376 @@
+#include "standin/credential_store.h"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <system_error>
+#include <utility>
+
+namespace bio::standin {
+namespace {
+
+constexpr char kHexDigits[] = "0123456789abcdef";
+
+// Key files are a few kilobytes; anything far larger is not one of ours.
+constexpr off_t kMaxKeyFileSize = 64 * 1024;
+
+bool is_literal(unsigned char c) { return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-'; }
+
+int hex_value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+// An owned file descriptor; -1 is none.
+class UniqueFd {
+public:
+    UniqueFd() noexcept = default;
+    explicit UniqueFd(int fd) noexcept : fd_(fd) {}
+    UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept {
+        if (this != &other) {
+            reset();
+            fd_ = std::exchange(other.fd_, -1);
+        }
+        return *this;
+    }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    ~UniqueFd() { reset(); }
+
+    int get() const noexcept { return fd_; }
+    explicit operator bool() const noexcept { return fd_ >= 0; }
+    void reset() noexcept {
+        if (fd_ >= 0) ::close(std::exchange(fd_, -1));
+    }
+
+private:
+    int fd_ = -1;
+};
+
+std::string join(const std::string& directory, std::string_view name) {
+    std::string path = directory;
+    if (!path.empty() && path.back() != '/') path += '/';
+    path += name;
+    return path;
+}
+
+// Creates the missing directories of `path`, each 0700.
+std::optional<PlatformError> make_directories(const std::string& path) {
+    for (std::size_t end = 1; end <= path.size(); ++end) {
+        if (end != path.size() && path[end] != '/') continue;
+        if (path[end - 1] == '/') continue;
+        std::string prefix = path.substr(0, end);
+        if (::mkdir(prefix.c_str(), 0700) == 0 || errno == EEXIST) continue;
+        const int error_number = errno;
+        // A parent that exists may refuse mkdir with EACCES rather than EEXIST.
+        struct stat st;
+        if (::stat(prefix.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) continue;
+        return os_error(error_number, "cannot create the key-credential store directory", prefix);
+    }
+    return std::nullopt;
+}
+
+// Opens the store directory; an absent store is an invalid descriptor unless `create`.
+Outcome<UniqueFd> open_store(const std::string& directory, bool create) {
+    const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+    UniqueFd fd(::open(directory.c_str(), flags));
+    if (!fd && errno == ENOENT) {
+        if (!create) return UniqueFd();
+        if (auto error = make_directories(directory)) return std::move(*error);
+        fd = UniqueFd(::open(directory.c_str(), flags));
+    }
+    if (!fd) return os_error(errno, "cannot open the key-credential store", directory);
+    return fd;
+}
+
+// Opens (and if `create`, makes) the nested directories that hold the key file at
+// `components`; an invalid descriptor when one is absent. Symbolic links are not
+// followed, so nothing inside the store leads out of it.
+Outcome<UniqueFd> open_key_directory(const std::string& directory, const std::vector<std::string>& components,
+                                     bool create) {
+    Outcome<UniqueFd> store = open_store(directory, create);
+    if (!store.ok() || !store.value()) return store;
+    UniqueFd fd = std::move(store.value());
+    std::string shown = directory;
+    for (std::size_t i = 0; i + 1 < components.size(); ++i) {
+        const std::string& name = components[i];
+        shown = join(shown, name);
+        const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+        UniqueFd next(::openat(fd.get(), name.c_str(), flags));
+        if (!next && errno == ENOENT) {
+            if (!create) return UniqueFd();
+            if (::mkdirat(fd.get(), name.c_str(), 0700) != 0 && errno != EEXIST) {
+                return os_error(errno, "cannot create the key-credential store directory", shown);
+            }
+            next = UniqueFd(::openat(fd.get(), name.c_str(), flags));
+        }
+        if (!next) return os_error(errno, "cannot open the key-credential store directory", shown);
+        fd = std::move(next);
+    }
+    return fd;
+}
+
+std::optional<PlatformError> write_all(int fd, const std::uint8_t* data, std::size_t size, const std::string& path) {
+    while (size > 0) {
+        ssize_t written = ::write(fd, data, size);
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return os_error(errno, "cannot write the key file", path);
+        }
+        data += written;
+        size -= static_cast<std::size_t>(written);
+    }
+    return std::nullopt;
+}
+
+// A temporary file in the key's directory, removed when its holder ends (after the link
+// has given the key its real name, or when the creation failed).
+class TemporaryFile {
+public:
+    TemporaryFile(int directory, std::string name) noexcept : directory_(directory), name_(std::move(name)) {}
+    TemporaryFile(const TemporaryFile&) = delete;
+    TemporaryFile& operator=(const TemporaryFile&) = delete;
+    ~TemporaryFile() { ::unlinkat(directory_, name_.c_str(), 0); }
+    const std::string& name() const noexcept { return name_; }
+
+private:
+    int directory_;
+    std::string name_;
+};
+
+}  // namespace
+
+std::vector<std::string> key_file_path(std::string_view name) {
+    std::string encoded;
+    encoded.reserve(name.size() * 3);
+    for (char ch : name) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (is_literal(c)) {
+            encoded += ch;
+        } else {
+            encoded += '_';
+            encoded += kHexDigits[c >> 4];
+            encoded += kHexDigits[c & 0xF];
+        }
+    }
+    std::vector<std::string> components;
+    std::size_t at = 0;
+    while (encoded.size() - at > kComponentChars) {
+        components.push_back(encoded.substr(at, kComponentChars));
+        at += kComponentChars;
+    }
+    components.push_back(encoded.substr(at) + std::string(kKeySuffix));
+    return components;
+}
+
+std::optional<std::string> name_of_key_file(const std::vector<std::string>& components) {
+    if (components.empty()) return std::nullopt;
+    std::string encoded;
+    for (const std::string& c : components) encoded += c;
+    if (encoded.size() < kKeySuffix.size() || encoded.compare(encoded.size() - kKeySuffix.size(), kKeySuffix.size(),
+                                                              kKeySuffix) != 0) {
+        return std::nullopt;
+    }
+    encoded.resize(encoded.size() - kKeySuffix.size());
+    std::string name;
+    for (std::size_t i = 0; i < encoded.size(); ++i) {
+        const auto c = static_cast<unsigned char>(encoded[i]);
+        if (is_literal(c)) {
+            name += encoded[i];
+            continue;
+        }
+        if (c != '_' || encoded.size() - i < 3) return std::nullopt;
+        const int high = hex_value(encoded[i + 1]);
+        const int low = hex_value(encoded[i + 2]);
+        if (high < 0 || low < 0) return std::nullopt;
+        name += static_cast<char>(high << 4 | low);
+        i += 2;
+    }
+    // Only the one spelling that encoding produces maps back: no escaped letters, no
+    // pieces cut anywhere else.
+    if (key_file_path(name) != components) return std::nullopt;
+    return name;
+}
+
+std::int32_t hresult_from_errno(int error_number) {
+    std::uint32_t win32;
+    switch (error_number) {
+        case EPERM:
+        case EACCES:
+        case EISDIR: win32 = 5; break;  // ERROR_ACCESS_DENIED
+        case ENOENT: win32 = 2; break;  // ERROR_FILE_NOT_FOUND
+        case ENOTDIR: win32 = 3; break;  // ERROR_PATH_NOT_FOUND
+        case EMFILE:
+        case ENFILE: win32 = 4; break;  // ERROR_TOO_MANY_OPEN_FILES
+        case EBADF: win32 = 6; break;  // ERROR_INVALID_HANDLE
+        case ENOMEM: win32 = 14; break;  // ERROR_OUTOFMEMORY
+        case EXDEV: win32 = 17; break;  // ERROR_NOT_SAME_DEVICE
+        case EROFS: win32 = 19; break;  // ERROR_WRITE_PROTECT
+        case ETXTBSY: win32 = 32; break;  // ERROR_SHARING_VIOLATION
+        case ENOSYS:
+        case EOPNOTSUPP: win32 = 50; break;  // ERROR_NOT_SUPPORTED
+        case EEXIST: win32 = 80; break;  // ERROR_FILE_EXISTS
+        case EINVAL: win32 = 87; break;  // ERROR_INVALID_PARAMETER
+        case ENOSPC: win32 = 112; break;  // ERROR_DISK_FULL
+        case EBUSY: win32 = 170; break;  // ERROR_BUSY
+        case ENAMETOOLONG: win32 = 206; break;  // ERROR_FILENAME_EXCED_RANGE
+        case EFBIG: win32 = 223; break;  // ERROR_FILE_TOO_LARGE
+        case EIO: win32 = 1117; break;  // ERROR_IO_DEVICE
+        case EMLINK: win32 = 1142; break;  // ERROR_TOO_MANY_LINKS
+        case EDQUOT: win32 = 1295; break;  // ERROR_DISK_QUOTA_EXCEEDED
+        case ELOOP: win32 = 1921; break;  // ERROR_CANT_RESOLVE_FILENAME
+        default: return static_cast<std::int32_t>(0x80004005u);  // E_FAIL
+    }
+    return static_cast<std::int32_t>(0x80070000u | win32);
+}
+
+PlatformError os_error(int error_number, std::string_view what, std::string_view path) {
+    std::string text(what);
+    text += " ";
+    text += path;
+    text += ": ";
+    text += std::generic_category().message(error_number);
+    return PlatformError::with_text(hresult_from_errno(error_number), std::move(text));
+}
+
+Outcome<std::string> store_directory_from_environment() {
+    const char* store = std::getenv("BIOMETRIC_STANDIN_STORE");
+    if (store != nullptr && *store != '\0') return std::string(store);
+    // Relative values of XDG_DATA_HOME are invalid and ignored.
+    const char* data_home = std::getenv("XDG_DATA_HOME");
+    if (data_home != nullptr && data_home[0] == '/') return join(data_home, "biometric/credentials");
+    std::string home;
+    if (const char* env_home = std::getenv("HOME"); env_home != nullptr && *env_home != '\0') {
+        home = env_home;
+    } else {
+        std::vector<char> buffer(16384);
+        struct passwd entry;
+        struct passwd* found = nullptr;
+        if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr &&
+            found->pw_dir != nullptr) {
+            home = found->pw_dir;
+        }
+    }
+    if (home.empty()) {
+        return PlatformError::with_text(static_cast<std::int32_t>(0x80070003u),  // ERROR_PATH_NOT_FOUND
+                                        "no home directory for the key-credential store; set BIOMETRIC_STANDIN_STORE");
+    }
+    return join(home, ".local/share/biometric/credentials");
+}
+
+Outcome<bool> CredentialStore::contains(std::string_view name) const {
+    const std::vector<std::string> components = key_file_path(name);
+    Outcome<UniqueFd> directory = open_key_directory(directory_, components, false);
+    if (!directory.ok()) return std::move(directory.error());
+    if (!directory.value()) return false;
+    struct stat st;
+    if (::fstatat(directory.value().get(), components.back().c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) return true;
+    if (errno == ENOENT) return false;
+    return os_error(errno, "cannot look up the key file", join(directory_, components.back()));
+}
+
+Outcome<bool> CredentialStore::create(std::string_view name, const SecretBytes& pem, bool replace) const {
+    const std::vector<std::string> components = key_file_path(name);
+    Outcome<UniqueFd> opened = open_key_directory(directory_, components, true);
+    if (!opened.ok()) return std::move(opened.error());
+    const int directory = opened.value().get();
+    const std::string& file_name = components.back();
+    const std::string shown = join(directory_, file_name);
+
+    std::optional<TemporaryFile> temporary;
+    UniqueFd file;
+    for (int attempt = 0; !file; ++attempt) {
+        std::uint8_t random[8];
+        if (!random_bytes(random, sizeof random)) {
+            return PlatformError::with_text(static_cast<std::int32_t>(0x80090020u),  // NTE_FAIL
+                                            "no random bytes for a temporary file name");
+        }
+        std::string temporary_name = ".tmp-";
+        for (std::uint8_t b : random) {
+            temporary_name += kHexDigits[b >> 4];
+            temporary_name += kHexDigits[b & 0xF];
+        }
+        file = UniqueFd(::openat(directory, temporary_name.c_str(),
+                                 O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (file) {
+            temporary.emplace(directory, std::move(temporary_name));
+        } else if (errno != EEXIST || attempt == 16) {
+            return os_error(errno, "cannot create a temporary key file in", directory_);
+        }
+    }
+    // The mode asked of open() is narrowed by the umask; the key file is 0600 whatever it is.
+    if (::fchmod(file.get(), 0600) != 0) return os_error(errno, "cannot set the mode of the key file", shown);
+    if (auto error = write_all(file.get(), pem.data(), pem.size(), shown)) return std::move(*error);
+    if (::fsync(file.get()) != 0) return os_error(errno, "cannot flush the key file", shown);
+    file.reset();
+
+    if (replace) {
+        if (::renameat(directory, temporary->name().c_str(), directory, file_name.c_str()) != 0) {
+            return os_error(errno, "cannot store the key file", shown);
+        }
+    } else if (::linkat(directory, temporary->name().c_str(), directory, file_name.c_str(), 0) != 0) {
+        if (errno == EEXIST) return false;
+        return os_error(errno, "cannot store the key file", shown);
+    }
+    // The new name lasts across a crash only once the directory is flushed too; the key
+    // is in place already, so a failure here is not reported.
+    ::fsync(directory);
+    return true;
+}
+
+Outcome<CredentialStore::Loaded> CredentialStore::load(std::string_view name) const {
+    const std::vector<std::string> components = key_file_path(name);
+    Outcome<UniqueFd> directory = open_key_directory(directory_, components, false);
+    if (!directory.ok()) return std::move(directory.error());
+    Loaded loaded;
+    if (!directory.value()) return loaded;
+
+    const std::string shown = join(directory_, components.back());
+    const auto unreadable = [&](std::string reason) {
+        loaded.state = Loaded::Unreadable;
+        loaded.reason = std::move(reason);
+        return std::move(loaded);
+    };
+    // O_NONBLOCK: a FIFO planted under the name must not hang the open.
+    UniqueFd file(::openat(directory.value().get(), components.back().c_str(),
+                           O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+    if (!file) {
+        if (errno == ENOENT) return loaded;
+        return unreadable(shown + ": " + std::generic_category().message(errno));
+    }
+    struct stat st;
+    if (::fstat(file.get(), &st) != 0) return unreadable(shown + ": " + std::generic_category().message(errno));
+    if (!S_ISREG(st.st_mode)) return unreadable(shown + ": not a regular file");
+    if (st.st_size > kMaxKeyFileSize) return unreadable(shown + ": too large for a key file");
+
+    // One byte more than the size: a file that grows while it is read is not a key.
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(st.st_size) + 1);
+    std::size_t size = 0;
+    while (size < bytes.size()) {
+        ssize_t got = ::read(file.get(), bytes.data() + size, bytes.size() - size);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) {
+            const int error_number = errno;
+            SecretBytes wipe(std::move(bytes));
+            return unreadable(shown + ": " + std::generic_category().message(error_number));
+        }
+        if (got == 0) break;
+        size += static_cast<std::size_t>(got);
+    }
+    if (size == bytes.size()) {
+        SecretBytes wipe(std::move(bytes));
+        return unreadable(shown + ": changed while it was read");
+    }
+    bytes.resize(size);
+    loaded.state = Loaded::Found;
+    loaded.pem = SecretBytes(std::move(bytes));
+    return loaded;
+}
+
+}  // namespace bio::standin

@@ -1,0 +1,310 @@
+#include "standin/standin_platform.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <vector>
+
+#include "module/fault.h"
+#include "standin/credential_store.h"
+#include "standin/rsa_key.h"
+
+namespace bio {
+namespace standin {
+namespace {
+
+constexpr std::int32_t kE_POINTER = static_cast<std::int32_t>(0x80004003u);
+constexpr std::int32_t kE_INVALIDARG = static_cast<std::int32_t>(0x80070057u);
+constexpr std::int32_t kE_OUTOFMEMORY = static_cast<std::int32_t>(0x8007000Eu);
+constexpr std::int32_t kNTE_FAIL = static_cast<std::int32_t>(0x80090020u);
+
+std::atomic<long> g_live_objects{0};
+
+using Bytes = std::shared_ptr<const std::vector<std::uint8_t>>;
+using Key = std::shared_ptr<EVP_PKEY>;
+
+struct RetrievalData {
+    std::int32_t status = KeyCredentialStatus_Success;
+    Key key;  // Success only
+};
+
+struct OperationData {
+    std::int32_t status = KeyCredentialStatus_Success;
+    Bytes signature;  // Success only
+};
+
+// How a request ended: its result, or the failure that its await reports. The failure
+// is kept as code and text so that every await can report it afresh.
+template <class Data>
+struct Completion {
+    std::shared_ptr<const Data> result;
+    std::int32_t error_code = 0;
+    std::string error_text;
+
+    static Completion failed(PlatformError& error) {
+        Completion c;
+        c.error_code = error.code();
+        if (error.info() != nullptr) c.error_text = error.info()->message();
+        return c;
+    }
+};
+
+// Every handle is one of these; release() checks the kind before freeing.
+struct Object {
+    explicit Object(ObjectKind k) noexcept : kind(k) { g_live_objects.fetch_add(1, std::memory_order_relaxed); }
+    virtual ~Object() { g_live_objects.fetch_sub(1, std::memory_order_relaxed); }
+    Object(const Object&) = delete;
+    Object& operator=(const Object&) = delete;
+    const ObjectKind kind;
+};
+
+template <ObjectKind Kind, class T>
+struct Holder final : Object {
+    explicit Holder(T v) : Object(Kind), value(std::move(v)) {}
+    T value;
+};
+
+template <ObjectKind Kind> struct Payload;
+template <> struct Payload<ObjectKind::String> { using type = std::string; };
+template <> struct Payload<ObjectKind::RetrievalOperation> { using type = Completion<RetrievalData>; };
+template <> struct Payload<ObjectKind::RetrievalResult> { using type = std::shared_ptr<const RetrievalData>; };
+template <> struct Payload<ObjectKind::Credential> { using type = Key; };
+template <> struct Payload<ObjectKind::SignOperation> { using type = Completion<OperationData>; };
+template <> struct Payload<ObjectKind::OperationResult> { using type = std::shared_ptr<const OperationData>; };
+template <> struct Payload<ObjectKind::Buffer> { using type = Bytes; };
+
+template <ObjectKind Kind>
+using HolderOf = Holder<Kind, typename Payload<Kind>::type>;
+
+// The payload behind a handle; null for the null handle.
+template <ObjectKind Kind>
+const typename Payload<Kind>::type* payload(const PlatformRef<Kind>& ref) noexcept {
+    if (!ref) return nullptr;
+    return &static_cast<const HolderOf<Kind>*>(static_cast<const Object*>(ref.get()))->value;
+}
+
+PlatformError null_argument() { return PlatformError::with_text(kE_POINTER, "a null object was passed"); }
+
+template <class Data>
+Completion<Data> completed(Data data) {
+    Completion<Data> c;
+    c.result = std::make_shared<const Data>(std::move(data));
+    return c;
+}
+
+Completion<RetrievalData> with_status(std::int32_t status) { return completed(RetrievalData{status, nullptr}); }
+
+Key share(PkeyPtr key) { return Key(key.release(), PkeyDeleter()); }
+
+// A new object for a handle; the caller adopts it at once.
+template <ObjectKind Kind>
+void* new_object(typename Payload<Kind>::type value) {
+    return static_cast<Object*>(new HolderOf<Kind>(std::move(value)));
+}
+
+}  // namespace
+
+template <ObjectKind Kind, class T>
+PlatformRef<Kind> StandinPlatform::make(T value) {
+    return adopt<Kind>(new_object<Kind>(std::move(value)));
+}
+
+StandinPlatform::StandinPlatform(std::optional<std::string> store_directory)
+    : store_directory_(std::move(store_directory)) {}
+
+long StandinPlatform::live_objects() noexcept { return g_live_objects.load(std::memory_order_relaxed); }
+
+Outcome<std::string> StandinPlatform::store_directory() const {
+    if (store_directory_) return *store_directory_;
+    return store_directory_from_environment();
+}
+
+StringRef StandinPlatform::create_string(TextView utf8) {
+    // The empty string is the null handle.
+    if (utf8.empty()) return StringRef();
+    return make<ObjectKind::String>(std::string(utf8));
+}
+
+std::string StandinPlatform::string_text(const StringRef& string) {
+    const std::string* text = payload(string);
+    return text != nullptr ? *text : std::string();
+}
+
+Outcome<RetrievalOperationRef> StandinPlatform::RequestCreateAsync(const StringRef& name,
+                                                                   KeyCredentialCreationOption option) {
+    if (option != KeyCredentialCreationOption::FailIfExists && option != KeyCredentialCreationOption::ReplaceExisting) {
+        return PlatformError::with_text(kE_INVALIDARG, "unknown KeyCredentialCreationOption");
+    }
+    const bool replace = option == KeyCredentialCreationOption::ReplaceExisting;
+    const std::string text = string_text(name);
+    const auto finish = [&](Completion<RetrievalData> completion) -> Outcome<RetrievalOperationRef> {
+        return make<ObjectKind::RetrievalOperation>(std::move(completion));
+    };
+
+    Outcome<std::string> directory = store_directory();
+    if (!directory.ok()) return finish(Completion<RetrievalData>::failed(directory.error()));
+    const CredentialStore store(std::move(directory.value()));
+
+    // Generating a key takes a while: not for a name that is taken already.
+    if (!replace) {
+        Outcome<bool> exists = store.contains(text);
+        if (!exists.ok()) return finish(Completion<RetrievalData>::failed(exists.error()));
+        if (exists.value()) return finish(with_status(KeyCredentialStatus_CredentialAlreadyExists));
+    }
+
+    std::string why;
+    PkeyPtr key = generate_key(why);
+    if (!key) return finish(with_status(KeyCredentialStatus_UnknownError));
+    std::optional<SecretBytes> pem = private_key_pem(key.get(), why);
+    if (!pem) return finish(with_status(KeyCredentialStatus_UnknownError));
+
+    Outcome<bool> stored = store.create(text, *pem, replace);
+    if (!stored.ok()) return finish(Completion<RetrievalData>::failed(stored.error()));
+    // Another process created the name between the look-up and the link.
+    if (!stored.value()) return finish(with_status(KeyCredentialStatus_CredentialAlreadyExists));
+    return finish(completed(RetrievalData{KeyCredentialStatus_Success, share(std::move(key))}));
+}
+
+Outcome<RetrievalOperationRef> StandinPlatform::OpenAsync(const StringRef& name) {
+    const auto finish = [&](Completion<RetrievalData> completion) -> Outcome<RetrievalOperationRef> {
+        return make<ObjectKind::RetrievalOperation>(std::move(completion));
+    };
+    Outcome<std::string> directory = store_directory();
+    if (!directory.ok()) return finish(Completion<RetrievalData>::failed(directory.error()));
+    const CredentialStore store(std::move(directory.value()));
+
+    Outcome<CredentialStore::Loaded> loaded = store.load(string_text(name));
+    if (!loaded.ok()) return finish(Completion<RetrievalData>::failed(loaded.error()));
+    switch (loaded.value().state) {
+        case CredentialStore::Loaded::NotFound: return finish(with_status(KeyCredentialStatus_NotFound));
+        case CredentialStore::Loaded::Unreadable: return finish(with_status(KeyCredentialStatus_UnknownError));
+        case CredentialStore::Loaded::Found: break;
+    }
+    const SecretBytes& pem = loaded.value().pem;
+    std::string why;
+    PkeyPtr key = parse_private_key_pem(pem.data(), pem.size(), why);
+    if (!key) return finish(with_status(KeyCredentialStatus_UnknownError));
+    return finish(completed(RetrievalData{KeyCredentialStatus_Success, share(std::move(key))}));
+}
+
+Outcome<RetrievalResultRef> StandinPlatform::wait_for_results(const RetrievalOperationRef& operation) {
+    const Completion<RetrievalData>* completion = payload(operation);
+    if (completion == nullptr) return null_argument();
+    if (!completion->result) return PlatformError::with_text(completion->error_code, completion->error_text);
+    return make<ObjectKind::RetrievalResult>(completion->result);
+}
+
+Outcome<OperationResultRef> StandinPlatform::wait_for_results(const SignOperationRef& operation) {
+    const Completion<OperationData>* completion = payload(operation);
+    if (completion == nullptr) return null_argument();
+    if (!completion->result) return PlatformError::with_text(completion->error_code, completion->error_text);
+    return make<ObjectKind::OperationResult>(completion->result);
+}
+
+Outcome<std::int32_t> StandinPlatform::Status(const RetrievalResultRef& result) {
+    const auto* data = payload(result);
+    if (data == nullptr) return null_argument();
+    return (*data)->status;
+}
+
+Outcome<std::int32_t> StandinPlatform::Status(const OperationResultRef& result) {
+    const auto* data = payload(result);
+    if (data == nullptr) return null_argument();
+    return (*data)->status;
+}
+
+Outcome<CredentialRef> StandinPlatform::Credential(const RetrievalResultRef& result) {
+    const auto* data = payload(result);
+    if (data == nullptr) return null_argument();
+    // A result that is not Success has no credential.
+    if (!(*data)->key) return CredentialRef();
+    return make<ObjectKind::Credential>((*data)->key);
+}
+
+Outcome<BufferRef> StandinPlatform::Result(const OperationResultRef& result) {
+    const auto* data = payload(result);
+    if (data == nullptr) return null_argument();
+    if (!(*data)->signature) return BufferRef();
+    return make<ObjectKind::Buffer>((*data)->signature);
+}
+
+Outcome<BufferRef> StandinPlatform::RetrievePublicKeyWithDefaultBlobType(const CredentialRef& credential) {
+    const Key* key = payload(credential);
+    if (key == nullptr) return null_argument();
+    std::string why;
+    std::optional<std::vector<std::uint8_t>> der = public_key_der(key->get(), why);
+    if (!der) return PlatformError::with_text(kNTE_FAIL, std::move(why));
+    return make<ObjectKind::Buffer>(std::make_shared<const std::vector<std::uint8_t>>(std::move(*der)));
+}
+
+Outcome<SignOperationRef> StandinPlatform::RequestSignAsync(const CredentialRef& credential, const BufferRef& data) {
+    const Key* key = payload(credential);
+    const Bytes* bytes = payload(data);
+    if (key == nullptr || bytes == nullptr) return null_argument();
+    std::string why;
+    std::optional<std::vector<std::uint8_t>> signature = sign_sha256(key->get(), (*bytes)->data(), (*bytes)->size(), why);
+    Completion<OperationData> completion =
+        signature ? completed(OperationData{KeyCredentialStatus_Success,
+                                            std::make_shared<const std::vector<std::uint8_t>>(std::move(*signature))})
+                  : completed(OperationData{KeyCredentialStatus_UnknownError, nullptr});
+    return make<ObjectKind::SignOperation>(std::move(completion));
+}
+
+Outcome<std::uint32_t> StandinPlatform::Length(const BufferRef& buffer) {
+    const Bytes* bytes = payload(buffer);
+    if (bytes == nullptr) return null_argument();
+    // Buffers are made from a 32-bit length or are small, so the size fits.
+    return static_cast<std::uint32_t>((*bytes)->size());
+}
+
+Outcome<BufferRef> StandinPlatform::CreateFromByteArray(std::uint32_t length, const std::uint8_t* bytes) {
+    if (bytes == nullptr && length != 0) return null_argument();
+    auto copy = std::make_shared<std::vector<std::uint8_t>>();
+    if (length != 0) copy->assign(bytes, bytes + length);
+    return make<ObjectKind::Buffer>(std::move(copy));
+}
+
+Outcome<void> StandinPlatform::CopyToByteArray(const BufferRef& buffer, ReceivingArray& array) {
+    const Bytes* bytes = payload(buffer);
+    if (bytes == nullptr) return null_argument();
+    const std::vector<std::uint8_t>& source = **bytes;
+    if (source.empty()) {
+        array = ReceivingArray{};
+        return {};
+    }
+    std::uint8_t* copy = allocate_array(static_cast<std::uint32_t>(source.size()));
+    if (copy == nullptr) return PlatformError::with_text(kE_OUTOFMEMORY, "cannot allocate the array");
+    std::memcpy(copy, source.data(), source.size());
+    array = ReceivingArray{copy, static_cast<std::uint32_t>(source.size())};
+    return {};
+}
+
+Outcome<StringRef> StandinPlatform::EncodeToBase64String(const BufferRef& buffer) {
+    const Bytes* bytes = payload(buffer);
+    if (bytes == nullptr) return null_argument();
+    return create_string(base64_encode((*bytes)->data(), (*bytes)->size()));
+}
+
+std::uint8_t* StandinPlatform::allocate_array(std::uint32_t length) noexcept {
+    // A zero-length array still gets its own block, so that null only ever means failure.
+    return static_cast<std::uint8_t*>(std::calloc(length != 0 ? length : 1, 1));
+}
+
+void StandinPlatform::free_array(std::uint8_t* data) noexcept { std::free(data); }
+
+void StandinPlatform::release(ObjectKind kind, void* raw) noexcept {
+    auto* object = static_cast<Object*>(raw);
+    if (object->kind != kind) raise_fault_nounwind("a platform object was released as the wrong kind");
+    delete object;
+}
+
+}  // namespace standin
+
+KeyCredentialPlatform& default_platform() {
+    static standin::StandinPlatform platform;
+    return platform;
+}
+
+}  // namespace bio

@@ -1,0 +1,68 @@
+// The software stand-in for the platform's key-credential service, used wherever the
+// Windows Runtime is not: RSA-2048 keys made and used with OpenSSL, kept in a per-user
+// store of PEM files (credential_store.h).
+//
+// It verifies no user: whoever can read the store can sign with its keys. It stands in
+// for the platform so that applications can be built, tested and have their signatures
+// checked off Windows, exactly as with keys made by the platform; it secures nothing.
+//
+// The platform's objects are small heap objects, one per handle, freed by release().
+// Results are shared between the handles that reach them, so waiting twice on one
+// request yields two handles to the same result, as on the platform.
+//
+// Every request does its work when it is made (key generation and the store's file
+// operations in RequestCreateAsync and OpenAsync, the signature in RequestSignAsync), so
+// an operation is complete when it is handed out and wait_for_results only hands over
+// its result. The work happens once, even if nobody waits, as a platform request that
+// has been started completes whether or not its result is taken. Failures of the store's
+// file system calls complete the operation with the HRESULT the platform would report;
+// anything about the credential itself is a KeyCredentialStatus of the result.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "bio_windows.h"
+
+namespace bio::standin {
+
+class StandinPlatform final : public KeyCredentialPlatform {
+public:
+    // Keeps credentials in `store_directory`; without one, in the directory that the
+    // environment names when each request is made.
+    explicit StandinPlatform(std::optional<std::string> store_directory = std::nullopt);
+
+    StringRef create_string(TextView utf8) override;
+    std::string string_text(const StringRef& string) override;
+    Outcome<RetrievalOperationRef> RequestCreateAsync(const StringRef& name,
+                                                      KeyCredentialCreationOption option) override;
+    Outcome<RetrievalOperationRef> OpenAsync(const StringRef& name) override;
+    Outcome<RetrievalResultRef> wait_for_results(const RetrievalOperationRef& operation) override;
+    Outcome<OperationResultRef> wait_for_results(const SignOperationRef& operation) override;
+    Outcome<std::int32_t> Status(const RetrievalResultRef& result) override;
+    Outcome<std::int32_t> Status(const OperationResultRef& result) override;
+    Outcome<CredentialRef> Credential(const RetrievalResultRef& result) override;
+    Outcome<BufferRef> Result(const OperationResultRef& result) override;
+    Outcome<BufferRef> RetrievePublicKeyWithDefaultBlobType(const CredentialRef& credential) override;
+    Outcome<SignOperationRef> RequestSignAsync(const CredentialRef& credential, const BufferRef& data) override;
+    Outcome<std::uint32_t> Length(const BufferRef& buffer) override;
+    Outcome<BufferRef> CreateFromByteArray(std::uint32_t length, const std::uint8_t* bytes) override;
+    Outcome<void> CopyToByteArray(const BufferRef& buffer, ReceivingArray& array) override;
+    Outcome<StringRef> EncodeToBase64String(const BufferRef& buffer) override;
+    std::uint8_t* allocate_array(std::uint32_t length) noexcept override;
+    void free_array(std::uint8_t* data) noexcept override;
+    void release(ObjectKind kind, void* raw) noexcept override;
+
+    // Objects of all stand-in platforms not yet released: for tests.
+    static long live_objects() noexcept;
+
+private:
+    Outcome<std::string> store_directory() const;
+    // A new handle of its own object holding `value`.
+    template <ObjectKind Kind, class T>
+    PlatformRef<Kind> make(T value);
+
+    std::optional<std::string> store_directory_;
+};
+
+}  // namespace bio::standin
