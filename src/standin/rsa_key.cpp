@@ -47,6 +47,17 @@ std::string take_library_error(const char* what) {
 // and the default would prompt on the terminal.
 int refuse_passphrase(char*, int, int, void*) { return -1; }
 
+bool verifies_sha256(EVP_PKEY* key, const std::uint8_t* data, std::size_t size,
+                     const std::vector<std::uint8_t>& signature) {
+    MdCtxPtr ctx(EVP_MD_CTX_new());
+    EVP_PKEY_CTX* pkey_ctx = nullptr;  // owned by ctx
+    const bool ok = ctx && EVP_DigestVerifyInit(ctx.get(), &pkey_ctx, EVP_sha256(), nullptr, key) == 1 &&
+                    EVP_PKEY_CTX_set_rsa_padding(pkey_ctx, RSA_PKCS1_PADDING) > 0 &&
+                    EVP_DigestVerify(ctx.get(), signature.data(), signature.size(), data, size) == 1;
+    ERR_clear_error();
+    return ok;
+}
+
 }  // namespace
 
 void PkeyDeleter::operator()(EVP_PKEY* key) const noexcept { EVP_PKEY_free(key); }
@@ -110,6 +121,15 @@ PkeyPtr parse_private_key_pem(const std::uint8_t* pem, std::size_t size, std::st
     }
     if (!EVP_PKEY_is_a(key.get(), "RSA") || EVP_PKEY_get_bits(key.get()) != kKeyBits) {
         error = "the key file holds a key other than RSA-2048";
+        return nullptr;
+    }
+    // A damaged file can still parse. Its numbers must also sign what its own public
+    // half verifies, or every signature made with it would be refused. (The library's
+    // own consistency checks test the primes and take tens of milliseconds.)
+    static const std::uint8_t kProbe[] = {'k', 'e', 'y', ' ', 'c', 'h', 'e', 'c', 'k'};
+    std::optional<std::vector<std::uint8_t>> probe_signature = sign_sha256(key.get(), kProbe, sizeof kProbe, error);
+    if (!probe_signature || !verifies_sha256(key.get(), kProbe, sizeof kProbe, *probe_signature)) {
+        error = "the key file holds no consistent key pair";
         return nullptr;
     }
     return key;

@@ -1,0 +1,199 @@
+// The store: file names for awkward credential names, its location, OS error codes.
+#include <cerrno>
+#include <cctype>
+#include <cstdlib>
+#include <map>
+
+#include "standin/credential_store.h"
+#include "standin_test_util.h"
+
+namespace bio::testing {
+namespace {
+
+using standin::key_file_path;
+using standin::kComponentChars;
+using standin::name_of_key_file;
+
+struct NamedCase {
+    const char* label;
+    std::string name;
+};
+void PrintTo(const NamedCase& c, std::ostream* out) { *out << c.label; }
+
+const NamedCase kAwkwardNames[] = {
+    {"Empty", ""},
+    {"Plain", "alice"},
+    {"UpperCase", "Alice"},
+    {"Dot", "."},
+    {"DotDot", ".."},
+    {"Traversal", "../../etc/passwd"},
+    {"Absolute", "/etc/passwd"},
+    {"Slash", "a/b"},
+    {"Nul", std::string("a\0b", 3)},
+    {"OnlyNul", std::string(1, '\0')},
+    {"Space", "bob smith"},
+    {"Dash", "-rf"},
+    {"KeySuffix", "x.key"},
+    {"TmpPrefix", ".tmp-0011223344556677"},
+    {"Underscore", "_41"},
+    {"Cyrillic", "\xd0\xba\xd0\xbb\xd1\x8e\xd1\x87"},
+    {"Emoji", "\xf0\x9f\x98\x80"},
+    {"NotUtf8", "\xff\xfe\x80"},
+    {"Exactly240", std::string(240, 'a')},
+    {"Just241", std::string(241, 'a')},
+    {"Name255", std::string(255, 'b')},
+    {"Escaped86", std::string(86, '/')},          // 258 encoded characters
+    {"Euro300", [] { std::string s; for (int i = 0; i < 100; ++i) s += "\xe2\x82\xac"; return s; }()},
+    {"Long4096", std::string(4096, 'Z')},         // 12288 encoded: longer than PATH_MAX
+};
+
+class FileNameTest : public StandinTest, public ::testing::WithParamInterface<NamedCase> {};
+
+TEST_P(FileNameTest, EncodingIsSafeAndReversible) {
+    const std::string& name = GetParam().name;
+    const std::vector<std::string> components = key_file_path(name);
+    ASSERT_FALSE(components.empty());
+    for (std::size_t i = 0; i < components.size(); ++i) {
+        const std::string& c = components[i];
+        EXPECT_LE(c.size(), 255u);
+        EXPECT_NE(c, ".");
+        EXPECT_NE(c, "..");
+        EXPECT_FALSE(c.empty());
+        for (char ch : c) {
+            EXPECT_TRUE((ch >= 'a' && ch <= 'z') || (ch >= '0' && ch <= '9') || ch == '-' || ch == '_' || ch == '.')
+                << "character " << static_cast<int>(static_cast<unsigned char>(ch)) << " in " << c;
+        }
+        const bool is_key_file = c.size() >= 4 && c.compare(c.size() - 4, 4, ".key") == 0;
+        EXPECT_EQ(is_key_file, i + 1 == components.size()) << c;
+        if (i + 1 < components.size()) {
+            EXPECT_EQ(c.size(), kComponentChars);
+        }
+    }
+    EXPECT_EQ(name_of_key_file(components), name);
+}
+
+TEST_P(FileNameTest, CredentialLivesAtItsFileInsideTheStore) {
+    const std::string& name = GetParam().name;
+    standin::StandinPlatform platform(store_.string());
+    auto enrolled = enrol_credential(platform, name);
+    ASSERT_TRUE(std::holds_alternative<std::string>(enrolled));
+    auto signed_data = sign_with_credential(platform, name, ByteView{});
+    EXPECT_TRUE(std::holds_alternative<std::vector<std::uint8_t>>(signed_data));
+    EXPECT_EQ(std::get<CredentialErrorCode>(enrol_credential(platform, name)),
+              KeyCredentialStatus_CredentialAlreadyExists);
+
+    // The test walks the store by path, so it can look only where paths stay short; the
+    // store itself reaches deeper files one directory at a time.
+    std::size_t path_length = store_.string().size();
+    for (const std::string& part : key_file_path(name)) path_length += part.size() + 1;
+    if (path_length > 3000) return;
+
+    // Exactly one key file, where the encoding says, and nothing outside the store.
+    const std::vector<fs::path> files = key_files(store_);
+    ASSERT_EQ(files.size(), 1u);
+    std::vector<std::string> on_disk;
+    for (const fs::path& part : files[0]) on_disk.push_back(part.string());
+    EXPECT_EQ(on_disk, key_file_path(name));
+    EXPECT_EQ(name_of_key_file(on_disk), name);
+    EXPECT_EQ(std::distance(fs::directory_iterator(root_), fs::directory_iterator()), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Names, FileNameTest, ::testing::ValuesIn(kAwkwardNames),
+                         [](const auto& info) { return std::string(info.param.label); });
+
+TEST(FileNames, DistinctNamesHaveDistinctFilesEvenIgnoringCase) {
+    std::map<std::string, std::string> seen;
+    for (const NamedCase& c : kAwkwardNames) {
+        std::string joined;
+        for (const std::string& part : key_file_path(c.name)) joined += part + "/";
+        for (char& ch : joined) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+        auto [it, inserted] = seen.emplace(joined, c.label);
+        EXPECT_TRUE(inserted) << c.label << " meets " << it->second;
+    }
+    EXPECT_EQ(key_file_path("Alice"), std::vector<std::string>{"_41lice.key"});
+    EXPECT_EQ(key_file_path(""), std::vector<std::string>{".key"});
+}
+
+// Paths that no name encodes to: decoding refuses them rather than guess.
+TEST(FileNames, OtherSpellingsDecodeToNothing) {
+    const std::vector<std::vector<std::string>> paths = {
+        {},
+        {"alice"},           // no suffix
+        {"alice.pem"},
+        {"_61lice.key"},     // an escaped letter
+        {"_2F.key"},         // upper-case hex
+        {"A.key"},
+        {"_4.key"},
+        {"_4g.key"},
+        {"a.b.key"},
+        {"short", "x.key"},  // a directory piece shorter than a full piece
+        {std::string(240, 'a'), ".key"},  // an empty last piece after a directory
+        {".tmp-0011223344556677"},
+    };
+    for (const auto& path : paths) EXPECT_EQ(name_of_key_file(path), std::nullopt) << ::testing::PrintToString(path);
+}
+
+struct EnvironmentCase {
+    const char* label;
+    const char* store;
+    const char* data_home;
+    const char* home;
+    const char* expected;
+};
+
+class StoreLocationTest : public ::testing::TestWithParam<EnvironmentCase> {
+protected:
+    void SetUp() override {
+        for (const char* var : kVars) {
+            const char* v = std::getenv(var);
+            saved_.emplace_back(var, v ? std::optional<std::string>(v) : std::nullopt);
+        }
+    }
+    void TearDown() override {
+        for (const auto& [var, value] : saved_) {
+            if (value) ::setenv(var, value->c_str(), 1); else ::unsetenv(var);
+        }
+    }
+    static void set(const char* var, const char* value) {
+        if (value) ::setenv(var, value, 1); else ::unsetenv(var);
+    }
+    static constexpr const char* kVars[] = {"BIOMETRIC_STANDIN_STORE", "XDG_DATA_HOME", "HOME"};
+    std::vector<std::pair<const char*, std::optional<std::string>>> saved_;
+};
+
+TEST_P(StoreLocationTest, FollowsTheEnvironment) {
+    const EnvironmentCase& c = GetParam();
+    set("BIOMETRIC_STANDIN_STORE", c.store);
+    set("XDG_DATA_HOME", c.data_home);
+    set("HOME", c.home);
+    Outcome<std::string> directory = standin::store_directory_from_environment();
+    ASSERT_TRUE(directory.ok());
+    EXPECT_EQ(directory.value(), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Variables, StoreLocationTest,
+    ::testing::Values(
+        EnvironmentCase{"StoreVariable", "/s/store", "/x", "/h", "/s/store"},
+        EnvironmentCase{"RelativeStoreVariable", "rel/store", "/x", "/h", "rel/store"},
+        EnvironmentCase{"EmptyStoreVariable", "", "/x", "/h", "/x/biometric/credentials"},
+        EnvironmentCase{"DataHome", nullptr, "/x/", "/h", "/x/biometric/credentials"},
+        EnvironmentCase{"RelativeDataHomeIgnored", nullptr, "x", "/h", "/h/.local/share/biometric/credentials"},
+        EnvironmentCase{"EmptyDataHomeIgnored", nullptr, "", "/h", "/h/.local/share/biometric/credentials"},
+        EnvironmentCase{"Home", nullptr, nullptr, "/h", "/h/.local/share/biometric/credentials"}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+TEST(OsErrors, BecomeWin32HResults) {
+    EXPECT_EQ(standin::hresult_from_errno(EACCES), static_cast<std::int32_t>(0x80070005u));  // ERROR_ACCESS_DENIED
+    EXPECT_EQ(standin::hresult_from_errno(ENOSPC), static_cast<std::int32_t>(0x80070070u));  // ERROR_DISK_FULL
+    EXPECT_EQ(standin::hresult_from_errno(EROFS), static_cast<std::int32_t>(0x80070013u));   // ERROR_WRITE_PROTECT
+    EXPECT_EQ(standin::hresult_from_errno(ENOMEM), static_cast<std::int32_t>(0x8007000Eu));  // E_OUTOFMEMORY
+    EXPECT_EQ(standin::hresult_from_errno(EPIPE), static_cast<std::int32_t>(0x80004005u));   // E_FAIL
+    PlatformError error = standin::os_error(EACCES, "cannot open the key-credential store", "/s");
+    EXPECT_EQ(error.debug_text(),
+              "Error { code: HRESULT(0x80070005), message: \"cannot open the key-credential store /s: "
+              "Permission denied\" }");
+}
+
+}  // namespace
+}  // namespace bio::testing
