@@ -1,0 +1,37 @@
+"""End-to-end tests of the installed module on the software stand-in platform.
+
+They import `biometric` as installed (`pip install .`), never a build tree, and give
+every test its own key store through BIOMETRIC_STANDIN_STORE.
+"""
+import os
+import pathlib
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(ROOT / "examples"))
+
+import biometric  # noqa: E402
+import standin_keys  # noqa: E402
+
+if ROOT in pathlib.Path(biometric.__file__).resolve().parents:
+    raise RuntimeError(f"these tests are for the installed module, not {biometric.__file__}")
+
+
+@pytest.fixture
+def store(tmp_path, monkeypatch):
+    directory = tmp_path / "store"
+    monkeypatch.setenv("BIOMETRIC_STANDIN_STORE", str(directory))
+    return directory
+
+
+def run_python(code, store, *args, stdin=None, check=True):
+    """Runs `code` in a fresh interpreter with the same module and store."""
+    env = dict(os.environ, BIOMETRIC_STANDIN_STORE=str(store), PYTHONPATH=str(ROOT / "examples"))
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code), *args],
+        env=env, input=stdin, capture_output=True, text=True, check=check, timeout=120,
+    )
