@@ -49,6 +49,10 @@ struct Completion {
         if (error.info() != nullptr) c.error_text = error.info()->message();
         return c;
     }
+    PlatformError error() const {
+        if (error_text.empty()) return PlatformError(error_code);
+        return PlatformError::with_text(error_code, error_text);
+    }
 };
 
 // Every handle is one of these; release() checks the kind before freeing.
@@ -192,14 +196,14 @@ Outcome<RetrievalOperationRef> StandinPlatform::OpenAsync(const StringRef& name)
 Outcome<RetrievalResultRef> StandinPlatform::wait_for_results(const RetrievalOperationRef& operation) {
     const Completion<RetrievalData>* completion = payload(operation);
     if (completion == nullptr) return null_argument();
-    if (!completion->result) return PlatformError::with_text(completion->error_code, completion->error_text);
+    if (!completion->result) return completion->error();
     return make<ObjectKind::RetrievalResult>(completion->result);
 }
 
 Outcome<OperationResultRef> StandinPlatform::wait_for_results(const SignOperationRef& operation) {
     const Completion<OperationData>* completion = payload(operation);
     if (completion == nullptr) return null_argument();
-    if (!completion->result) return PlatformError::with_text(completion->error_code, completion->error_text);
+    if (!completion->result) return completion->error();
     return make<ObjectKind::OperationResult>(completion->result);
 }
 
