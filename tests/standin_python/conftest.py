@@ -7,6 +7,7 @@ import os
 import pathlib
 import subprocess
 import sys
+import sysconfig
 import textwrap
 
 import pytest
@@ -17,7 +18,7 @@ sys.path.insert(0, str(ROOT / "examples"))
 import biometric  # noqa: E402
 import standin_keys  # noqa: E402
 
-if ROOT in pathlib.Path(biometric.__file__).resolve().parents:
+if pathlib.Path(biometric.__file__).resolve().parent != pathlib.Path(sysconfig.get_paths()["platlib"]).resolve():
     raise RuntimeError(f"these tests are for the installed module, not {biometric.__file__}")
 
 

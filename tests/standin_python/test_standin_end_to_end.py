@@ -3,6 +3,7 @@ import os
 import stat
 import subprocess
 import sys
+import textwrap
 
 import pytest
 
@@ -96,7 +97,7 @@ def test_racing_processes_enrol_a_name_exactly_once(store):
         """
     env = dict(os.environ, BIOMETRIC_STANDIN_STORE=str(store))
     processes = [
-        subprocess.Popen([sys.executable, "-c", code], env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        subprocess.Popen([sys.executable, "-c", textwrap.dedent(code)], env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
         for _ in range(16)
     ]
     try:

@@ -1,0 +1,22 @@
+# The module as a user gets it: `pip install .` into a fresh virtual environment, then
+# pytest end to end on the software stand-in platform and mypy's stubtest of the type
+# stub against the installed module; for CPython 3.12, and 3.13 where there is one.
+set -euo pipefail
+source scripts/lib.sh
+need_apt libssl-dev
+
+interpreters=("$(find_python312)")
+python313=$(find_python313)
+[ -n "$python313" ] && interpreters+=("$python313")
+
+for python in "${interpreters[@]}"; do
+    version=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+    echo "--- CPython $version"
+    venv=build/venv-standin-$version
+    rm -rf "$venv"
+    venv_python=$(test_venv "$venv" "$python" pytest cryptography mypy)
+    "$venv_python" -m pip install -q --disable-pip-version-check . >&2
+    "$venv_python" -m pytest -q -p no:cacheprovider tests/standin_python
+    # From elsewhere, so that only the installed module and stub can be found.
+    (cd build && "../$venv_python" -m mypy.stubtest biometric)
+done
