@@ -1,0 +1,1 @@
+#include "embedded_python.h"
