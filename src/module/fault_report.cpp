@@ -72,6 +72,10 @@ private:
     // Short mode hides the fault machinery (inward of the end marker) and everything
     // outward of the entry (the begin marker); nested markers hide runs in between.
     void symbol(const StackFrame& frame, const FrameSymbol* s, bool first) {
+        if (!full_ && s == nullptr && !printing_) {
+            ++omitted_;
+            return;
+        }
         if (!full_ && s != nullptr) {
             if (printing_ && s->name.find(kBeginShortBacktraceMarker) != std::string::npos) {
                 printing_ = false;

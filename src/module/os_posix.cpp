@@ -71,6 +71,8 @@ void walk_stack(const std::function<bool(const StackFrame&)>& visit) {
         state, /*skip=*/1,
         [](void* data, std::uintptr_t pc) -> int {
             auto* c = static_cast<Capture*>(data);
+            // The unwinder ends the stack with a zero return address (read one back).
+            if (pc == 0 || pc == static_cast<std::uintptr_t>(-1)) return 1;
             c->pcs[c->count++] = pc;
             return c->count == kMaxFrames ? 1 : 0;
         },
