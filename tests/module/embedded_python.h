@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "module/entry.h"
 #include "module/py_err.h"
 
 namespace bio::testing {
