@@ -9,6 +9,7 @@ namespace {
 class PythonEnvironment : public ::testing::Environment {
 public:
     void SetUp() override { Py_InitializeEx(0); }
+    void TearDown() override { EXPECT_EQ(Py_FinalizeEx(), 0); }
 };
 
 const auto* const g_environment = ::testing::AddGlobalTestEnvironment(new PythonEnvironment);
