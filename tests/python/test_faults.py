@@ -9,7 +9,7 @@ import signal
 import pytest
 
 import biometric
-from conftest import E_FAIL, run_python
+from conftest import E_FAIL, ROOT, run_python
 
 LOCATION = r"src/bio_windows\.cpp:\d+:\d+"
 MESSAGE = 'called `Result::unwrap()` on an `Err` value: Error { code: HRESULT(0x80004005), message: "boom" }'
@@ -69,6 +69,8 @@ def check_short(report):
     assert "sign_with_credential" in text
     assert "write_fault_report" not in text and "_PyEval_EvalFrameDefault" not in text
     assert "short_backtrace" not in text
+    # Sources under the current directory are shown relative to it.
+    assert re.search(r"^ {13}at \./src/bio_windows\.cpp:\d+$", text, re.M), text
     for line in frames:
         assert re.match(r"^( {0,3}\d+: \S| {6}\S| {13}at \S| {6}\[\.\.\. omitted \d+ frames? \.\.\.\]$)", line), line
 
@@ -84,6 +86,7 @@ def check_full(report):
     text = "\n".join(frames)
     for name in ("write_fault_report", "end_short_backtrace", "sign_with_credential", "begin_short_backtrace"):
         assert name in text
+    assert re.search(r"^ {31}at /\S*/src/bio_windows\.cpp:\d+$", text, re.M), text
 
 
 @pytest.mark.parametrize(
@@ -92,7 +95,7 @@ def check_full(report):
 )
 def test_report_styles(value, style):
     env = {} if value is None else {"BIOMETRIC_BACKTRACE": value}
-    result = run_python(TWO_FAULTS, env)
+    result = run_python(TWO_FAULTS, env, cwd=ROOT)
     assert result.returncode == 0, result.stderr
     assert result.stdout == "PanicException True True\n"
     first, second = reports(result.stderr)
