@@ -124,7 +124,9 @@ private:
         if (path.compare(0, cwd_.size(), cwd_) != 0) return path;
         const char separator = path[cwd_.size()];
         if (separator != '/' && separator != '\\') return path;
-        return "." + path.substr(cwd_.size());
+        std::string shown = ".";
+        shown.append(path, cwd_.size(), std::string::npos);
+        return shown;
     }
 
     static constexpr int kShortFrameLimit = 101;
