@@ -6,6 +6,9 @@
 // says how much it asked for and ends at once.
 #include <cstdlib>
 #include <new>
+#if defined(_WIN32)
+#include <malloc.h>
+#endif
 #include <string>
 
 #include "module/os.h"

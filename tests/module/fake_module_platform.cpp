@@ -7,7 +7,11 @@
 #include "module/entry.h"
 #include "module/py_err.h"
 
+#if defined(_WIN32)
+#define BIO_TEST_EXPORT extern "C" __declspec(dllexport)
+#else
 #define BIO_TEST_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
 
 namespace bio {
 
