@@ -92,11 +92,6 @@ TEST(FaultReport, OpaquePayloadBecomesAFixedText) {
     EXPECT_EQ(str_of(normalize_error(err)), "the native code of the biometric module suffered an internal fault");
 }
 
-TEST(FaultReport, SecondFaultOfAThreadIsReportedInFull) {
-    EXPECT_EQ(report_style(2), BacktraceStyle::Full);
-    EXPECT_EQ(report_style(3), BacktraceStyle::Full);
-}
-
 class FaultDeathTest : public ::testing::Test {
 protected:
     void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }

@@ -36,24 +36,6 @@ TEST_F(PyErrTest, DeferredErrorIsNormalizedOnceAndStaysSo) {
     EXPECT_EQ(raised.get(), instance);
 }
 
-TEST_F(PyErrTest, EachKindRaisesItsTypeWithOneArgument) {
-    struct Case {
-        ErrorKind kind;
-        PyObject* type;
-    };
-    for (const Case& c : {Case{ErrorKind::OperationFailure, PyExc_RuntimeError},
-                          Case{ErrorKind::ArgumentError, PyExc_TypeError},
-                          Case{ErrorKind::MissingException, PyExc_SystemError},
-                          Case{ErrorKind::RefusedInitialisation, PyExc_ImportError},
-                          Case{ErrorKind::Fault, fault_exception_type()}}) {
-        restore_error(new_error(c.kind, "static text"));
-        PyRef raised = taken_instance();
-        ASSERT_TRUE(raised);
-        EXPECT_EQ(type_of(raised.get()), c.type);
-        EXPECT_EQ(args_repr(raised.get()), "('static text',)");
-    }
-}
-
 TEST_F(PyErrTest, ProducerOfANonExceptionTypeRaisesTypeError) {
     for (PyObject* not_a_class : {PyLong_FromLong(5), Py_NewRef(reinterpret_cast<PyObject*>(&PyLong_Type))}) {
         restore_error(error_from_object(PyRef::steal(not_a_class)));
@@ -103,18 +85,6 @@ TEST_F(PyErrTest, SubclassOfPanicExceptionIsAnOrdinaryError) {
     EXPECT_EQ(fault_text([&] { err = take_error(); }), "");
     ASSERT_TRUE(err.has_value());
     EXPECT_EQ(error_type(*err).get(), subclass.get());
-}
-
-TEST_F(PyErrTest, PanicExceptionTypeIsMadeOnce) {
-    PyObject* type = fault_exception_type();
-    EXPECT_EQ(fault_exception_type(), type);
-    EXPECT_TRUE(PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(type),
-                                 reinterpret_cast<PyTypeObject*>(PyExc_BaseException)));
-    EXPECT_FALSE(PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(type),
-                                  reinterpret_cast<PyTypeObject*>(PyExc_Exception)));
-    PyRef module = PyRef::steal(PyObject_GetAttrString(type, "__module__"));
-    PyRef name = PyRef::steal(PyObject_GetAttrString(type, "__qualname__"));
-    EXPECT_EQ(str_of(module.get()) + "." + str_of(name.get()), "pyo3_runtime.PanicException");
 }
 
 TEST_F(PyErrTest, NewExceptionTypeRefusesNulBytes) {
