@@ -6,12 +6,22 @@
 #include "module/os.h"
 #include "module/stderr_writer.h"
 
+#if defined(_MSC_VER)
+#define BIO_NOINLINE __declspec(noinline)
+#else
+#define BIO_NOINLINE __attribute__((noinline))
+#endif
+
 namespace bio {
 namespace {
 
 std::atomic<std::uint32_t> g_faults{0};
 thread_local std::uint32_t t_faults = 0;
 thread_local bool t_in_report = false;
+
+// Written after each marker's call so that the call is not a tail call and the
+// marker's frame stays on the stack.
+volatile int g_marker_sink = 0;
 
 void count_fault() noexcept {
     g_faults.fetch_add(1, std::memory_order_relaxed);
@@ -36,16 +46,43 @@ void begin_fault(const FaultPayload& payload, const FaultLocation& location) noe
     t_in_report = false;
 }
 
+struct Raise {
+    FaultPayload* payload;
+    const FaultLocation* location;
+    bool unwind;
+};
+
+void raise_inside_marker(void* context) {
+    auto* raise = static_cast<Raise*>(context);
+    begin_fault(*raise->payload, *raise->location);
+    if (!raise->unwind) {
+        (void)write_stderr_raw("thread caused non-unwinding panic. aborting.\n");
+        end_process();
+    }
+    throw Fault{std::move(*raise->payload), *raise->location};
+}
+
 }  // namespace
 
+BIO_NOINLINE void begin_short_backtrace(void (*body)(void*), void* context) {
+    body(context);
+    g_marker_sink = 0;
+}
+
+BIO_NOINLINE void end_short_backtrace(void (*body)(void*), void* context) {
+    body(context);
+    g_marker_sink = 0;
+}
+
 void raise_fault(FaultPayload payload, FaultLocation location) {
-    begin_fault(payload, location);
-    throw Fault{std::move(payload), location};
+    Raise raise{&payload, &location, true};
+    end_short_backtrace(raise_inside_marker, &raise);
+    end_process();  // not reached: the raise throws
 }
 
 void raise_fault_nounwind(FaultPayload payload, FaultLocation location) {
-    begin_fault(payload, location);
-    (void)write_stderr_raw("thread caused non-unwinding panic. aborting.\n");
+    Raise raise{&payload, &location, false};
+    end_short_backtrace(raise_inside_marker, &raise);
     end_process();
 }
 
@@ -64,7 +101,7 @@ void note_fault_caught() noexcept {
 }
 
 void foreign_exception_at_boundary() noexcept {
-    (void)write_stderr_raw("fatal runtime error: foreign exceptions cannot be caught\n");
+    (void)write_stderr_raw("fatal runtime error: foreign exceptions cannot be caught by the biometric module\n");
     end_process();
 }
 

@@ -74,6 +74,21 @@ struct Fault {
 // Continues a fault that travelled through Python, without a second report.
 [[noreturn]] void resume_fault(FaultPayload payload);
 
+// Short backtraces show the frames between these two markers: the entry's body runs
+// inside begin_short_backtrace, and a raise writes its report inside end_short_backtrace,
+// so the fault machinery and the interpreter's frames are left out. Never inlined, and
+// never tail calls, so that each keeps a frame of its own.
+inline constexpr const char* kBeginShortBacktraceMarker = "begin_short_backtrace";
+inline constexpr const char* kEndShortBacktraceMarker = "end_short_backtrace";
+void begin_short_backtrace(void (*body)(void*), void* context);
+void end_short_backtrace(void (*body)(void*), void* context);
+
+// Runs `body` inside begin_short_backtrace.
+template <class Body>
+void run_in_short_backtrace(Body& body) {
+    begin_short_backtrace([](void* context) { (*static_cast<Body*>(context))(); }, &body);
+}
+
 // Faults in progress: raised or resumed and not yet caught by a boundary.
 std::uint32_t faults_in_progress() noexcept;
 std::uint32_t thread_faults_in_progress() noexcept;

@@ -1,0 +1,96 @@
+// The module's own heap. Linked only into the module's shared library, where these
+// replacements bind every allocation the module's code makes (the library exports
+// nothing but its init function, so the rest of the process keeps its own operators).
+//
+// A failed allocation is neither an error value nor an internal fault: the process
+// says how much it asked for and ends at once.
+#include <cstdlib>
+#include <new>
+#if defined(_WIN32)
+#include <malloc.h>
+#endif
+#include <string>
+
+#include "module/os.h"
+#include "module/stderr_writer.h"
+
+namespace {
+
+[[noreturn]] void allocation_failed(std::size_t size) noexcept {
+    // No allocation from here on: the message is built in a fixed buffer.
+    char text[64] = "memory allocation of ";
+    std::size_t at = 21;
+    char digits[24];
+    std::size_t count = 0;
+    do {
+        digits[count++] = static_cast<char>('0' + size % 10);
+        size /= 10;
+    } while (size != 0);
+    while (count > 0) text[at++] = digits[--count];
+    for (const char c : std::string_view(" bytes failed\n")) text[at++] = c;
+    (void)bio::write_stderr_raw(std::string_view(text, at));
+    bio::end_process();
+}
+
+void* allocate(std::size_t size) noexcept { return std::malloc(size == 0 ? 1 : size); }
+
+void* allocate_aligned(std::size_t size, std::align_val_t alignment) noexcept {
+    const auto align = static_cast<std::size_t>(alignment);
+    if (size == 0) size = 1;
+#if defined(_WIN32)
+    return _aligned_malloc(size, align);
+#else
+    if (size > static_cast<std::size_t>(-1) - align) return nullptr;
+    return std::aligned_alloc(align, (size + align - 1) / align * align);
+#endif
+}
+
+void release_aligned(void* block) noexcept {
+#if defined(_WIN32)
+    _aligned_free(block);
+#else
+    std::free(block);
+#endif
+}
+
+void* allocate_or_end(std::size_t size) noexcept {
+    void* block = allocate(size);
+    if (block == nullptr) allocation_failed(size);
+    return block;
+}
+
+void* allocate_aligned_or_end(std::size_t size, std::align_val_t alignment) noexcept {
+    void* block = allocate_aligned(size, alignment);
+    if (block == nullptr) allocation_failed(size);
+    return block;
+}
+
+}  // namespace
+
+void* operator new(std::size_t size) { return allocate_or_end(size); }
+void* operator new[](std::size_t size) { return allocate_or_end(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return allocate(size); }
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return allocate(size); }
+void* operator new(std::size_t size, std::align_val_t alignment) { return allocate_aligned_or_end(size, alignment); }
+void* operator new[](std::size_t size, std::align_val_t alignment) {
+    return allocate_aligned_or_end(size, alignment);
+}
+void* operator new(std::size_t size, std::align_val_t alignment, const std::nothrow_t&) noexcept {
+    return allocate_aligned(size, alignment);
+}
+void* operator new[](std::size_t size, std::align_val_t alignment, const std::nothrow_t&) noexcept {
+    return allocate_aligned(size, alignment);
+}
+
+void operator delete(void* block) noexcept { std::free(block); }
+void operator delete[](void* block) noexcept { std::free(block); }
+void operator delete(void* block, std::size_t) noexcept { std::free(block); }
+void operator delete[](void* block, std::size_t) noexcept { std::free(block); }
+void operator delete(void* block, const std::nothrow_t&) noexcept { std::free(block); }
+void operator delete[](void* block, const std::nothrow_t&) noexcept { std::free(block); }
+void operator delete(void* block, std::align_val_t) noexcept { release_aligned(block); }
+void operator delete[](void* block, std::align_val_t) noexcept { release_aligned(block); }
+void operator delete(void* block, std::size_t, std::align_val_t) noexcept { release_aligned(block); }
+void operator delete[](void* block, std::size_t, std::align_val_t) noexcept { release_aligned(block); }
+void operator delete(void* block, std::align_val_t, const std::nothrow_t&) noexcept { release_aligned(block); }
+void operator delete[](void* block, std::align_val_t, const std::nothrow_t&) noexcept { release_aligned(block); }

@@ -1,0 +1,148 @@
+#include "module/entry.h"
+
+#include <string>
+
+#include "bio_windows.h"
+#include "module/conversions.h"
+
+namespace bio {
+namespace {
+
+PyErr argument_error(std::string message) { return new_error(ErrorKind::ArgumentError, std::move(message)); }
+
+std::string missing_message(const ParameterSpec& spec, PyObject* const* slots) {
+    std::string names;
+    std::size_t missing = 0;
+    for (std::size_t i = 0; i < spec.count; ++i) missing += slots[i] == nullptr ? 1 : 0;
+    std::size_t seen = 0;
+    for (std::size_t i = 0; i < spec.count; ++i) {
+        if (slots[i] != nullptr) continue;
+        ++seen;
+        if (seen > 1) names += missing == 2 ? " and " : (seen == missing ? ", and " : ", ");
+        names += '\'';
+        names += spec.parameters[i];
+        names += '\'';
+    }
+    std::string message(spec.function);
+    message += "() missing " + std::to_string(missing) + " required positional argument";
+    message += missing == 1 ? ": " : "s: ";
+    return message + names;
+}
+
+}  // namespace
+
+std::optional<PyErr> bind_arguments(const ParameterSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames, PyObject** slots) {
+    const auto count = static_cast<Py_ssize_t>(spec.count);
+    if (args != nullptr) {
+        for (Py_ssize_t i = 0; i < nargs && i < count; ++i) slots[i] = args[i];
+    }
+    if (nargs > count) {
+        return argument_error(std::string(spec.function) + "() takes " + std::to_string(count) +
+                              " positional arguments but " + std::to_string(nargs) + " were given");
+    }
+
+    if (kwnames != nullptr) {
+        const Py_ssize_t keywords = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t k = 0; k < keywords; ++k) {
+            PyObject* name = PyTuple_GET_ITEM(kwnames, k);
+            Py_ssize_t size = 0;
+            const char* utf8 = PyUnicode_AsUTF8AndSize(name, &size);
+            if (utf8 != nullptr) {
+                const std::string_view text(utf8, static_cast<std::size_t>(size));
+                std::size_t match = spec.count;
+                for (std::size_t p = 0; p < spec.count; ++p) {
+                    // Length first, then bytes.
+                    if (spec.parameters[p].size() == text.size() && spec.parameters[p] == text) {
+                        match = p;
+                        break;
+                    }
+                }
+                if (match < spec.count) {
+                    if (slots[match] != nullptr) {
+                        return argument_error(std::string(spec.function) + "() got multiple values for argument '" +
+                                              std::string(text) + "'");
+                    }
+                    slots[match] = args[nargs + k];
+                    continue;
+                }
+            } else {
+                (void)fetch_error();  // a name that is not UTF-8 matches no parameter
+            }
+            return argument_error(std::string(spec.function) + "() got an unexpected keyword argument '" +
+                                  object_text(name) + "'");
+        }
+    }
+
+    for (Py_ssize_t i = nargs < 0 ? 0 : nargs; i < count; ++i) {
+        if (slots[i] == nullptr) return argument_error(missing_message(spec, slots));
+    }
+    return std::nullopt;
+}
+
+PyErr wrap_argument_error(std::string_view parameter, PyErr err) {
+    PyRef type = error_type(err);
+    if (type.get() != PyExc_TypeError) return err;
+    std::string message = "argument '";
+    message += parameter;
+    message += "': ";
+    message += object_text(error_value(err));
+    PyErr wrapped = new_error(ErrorKind::ArgumentError, std::move(message));
+    normalize_error(wrapped);
+    set_error_cause(wrapped, error_cause(err));
+    return wrapped;
+}
+
+namespace {
+
+constexpr std::string_view kSetupParameters[] = {"name"};
+constexpr std::string_view kAuthenticateParameters[] = {"key_name", "data"};
+constexpr ParameterSpec kSetupSpec{"setup", kSetupParameters, 1};
+constexpr ParameterSpec kAuthenticateSpec{"authenticate", kAuthenticateParameters, 2};
+
+EntryOutcome setup_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* slots[1] = {};
+    if (std::optional<PyErr> err = bind_arguments(kSetupSpec, args, nargs, kwnames, slots)) return std::move(*err);
+
+    PyResult<TextView> name = text_from_object(slots[0]);
+    if (PyErr* err = std::get_if<PyErr>(&name)) return wrap_argument_error("name", std::move(*err));
+
+    EnrolmentResult result = enrol_credential(default_platform(), std::get<TextView>(name));
+    if (const auto* code = std::get_if<CredentialErrorCode>(&result)) {
+        return new_error(ErrorKind::OperationFailure, "Setup failed with error code: " + std::to_string(*code));
+    }
+    // The encoded public key is not part of setup's result.
+    return true_result();
+}
+
+EntryOutcome authenticate_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* slots[2] = {};
+    if (std::optional<PyErr> err = bind_arguments(kAuthenticateSpec, args, nargs, kwnames, slots)) {
+        return std::move(*err);
+    }
+
+    PyResult<TextView> key_name = text_from_object(slots[0]);
+    if (PyErr* err = std::get_if<PyErr>(&key_name)) return wrap_argument_error("key_name", std::move(*err));
+    PyResult<ByteView> data = bytes_from_object(slots[1]);
+    if (PyErr* err = std::get_if<PyErr>(&data)) return wrap_argument_error("data", std::move(*err));
+
+    SigningResult result = sign_with_credential(default_platform(), std::get<TextView>(key_name),
+                                                std::get<ByteView>(data));
+    if (const auto* code = std::get_if<CredentialErrorCode>(&result)) {
+        return new_error(ErrorKind::OperationFailure,
+                         "Authentication failed with error code: " + std::to_string(*code));
+    }
+    return list_from_bytes(std::move(std::get<std::vector<std::uint8_t>>(result)));
+}
+
+}  // namespace
+
+PyObject* setup_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return run_entry([&] { return setup_body(args, nargs, kwnames); });
+}
+
+PyObject* authenticate_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return run_entry([&] { return authenticate_body(args, nargs, kwnames); });
+}
+
+}  // namespace bio

@@ -1,0 +1,95 @@
+// Python references owned by the module, and the rule for releasing them.
+//
+// Every reference the module makes is held by one PyRef and released exactly once. A
+// release happens at once when this thread holds the interpreter lock as far as the
+// module knows (LockDepth > 0); otherwise it is postponed into the ReleasePool, which
+// the next entry of any thread drains.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <utility>
+
+namespace bio {
+
+// This thread's count of entries that hold (or assume) the interpreter lock. Negative
+// means the interpreter may not be used on this thread; the module never stores one.
+long& lock_depth() noexcept;
+
+// Gives up one reference now (LockDepth > 0) or postpones it.
+void release_reference(PyObject* object) noexcept;
+
+// Releases every postponed reference, in order of arrival. Needs the interpreter lock.
+void drain_release_pool() noexcept;
+
+// Whether a release has ever been postponed (the pool is made on first use).
+bool release_pool_exists() noexcept;
+
+// References waiting in the pool.
+std::size_t release_pool_size() noexcept;
+
+class PyRef {
+public:
+    PyRef() noexcept = default;
+    // Takes over a new reference (may be null).
+    static PyRef steal(PyObject* object) noexcept {
+        PyRef ref;
+        ref.object_ = object;
+        return ref;
+    }
+    // Takes a new reference to a borrowed object.
+    static PyRef borrow(PyObject* object) noexcept {
+        Py_XINCREF(object);
+        return steal(object);
+    }
+    PyRef(PyRef&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
+    PyRef& operator=(PyRef&& other) noexcept {
+        if (this != &other) {
+            reset();
+            object_ = std::exchange(other.object_, nullptr);
+        }
+        return *this;
+    }
+    PyRef(const PyRef&) = delete;
+    PyRef& operator=(const PyRef&) = delete;
+    ~PyRef() { reset(); }
+
+    void reset() noexcept {
+        if (PyObject* object = std::exchange(object_, nullptr)) release_reference(object);
+    }
+    PyObject* get() const noexcept { return object_; }
+    // Hands the reference on to the interpreter or another owner.
+    PyObject* release() noexcept { return std::exchange(object_, nullptr); }
+    explicit operator bool() const noexcept { return object_ != nullptr; }
+
+private:
+    PyObject* object_ = nullptr;
+};
+
+// An entry's hold of the interpreter lock: checks and raises LockDepth, drains the pool;
+// gives the increment back when it ends. A negative LockDepth is an internal fault.
+class EntryLockDepth {
+public:
+    EntryLockDepth();
+    ~EntryLockDepth() { --lock_depth(); }
+    EntryLockDepth(const EntryLockDepth&) = delete;
+    EntryLockDepth& operator=(const EntryLockDepth&) = delete;
+};
+
+// The interpreter lock for code that may run outside an entry: taken with
+// PyGILState_Ensure (and counted like an entry) when this thread's LockDepth is 0.
+class InterpreterLock {
+public:
+    InterpreterLock();
+    ~InterpreterLock();
+    InterpreterLock(const InterpreterLock&) = delete;
+    InterpreterLock& operator=(const InterpreterLock&) = delete;
+
+private:
+    bool taken_ = false;
+    PyGILState_STATE state_{};
+};
+
+}  // namespace bio

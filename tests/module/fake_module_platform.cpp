@@ -1,0 +1,129 @@
+// The platform of the module's test build: the scripted fake, programmed from Python
+// through these C exports (ctypes), in the test process or in a subprocess.
+#include <cstring>
+#include <string>
+
+#include "fake_platform.h"
+#include "module/entry.h"
+#include "module/py_err.h"
+
+#if defined(_WIN32)
+#define BIO_TEST_EXPORT extern "C" __declspec(dllexport)
+#else
+#define BIO_TEST_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
+
+namespace bio {
+
+namespace {
+testing::FakePlatform* g_fake = nullptr;
+}
+
+testing::FakePlatform& fake_platform() {
+    if (g_fake == nullptr) g_fake = new testing::FakePlatform;  // lives until the process ends
+    return *g_fake;
+}
+
+KeyCredentialPlatform& default_platform() { return fake_platform(); }
+
+}  // namespace bio
+
+namespace {
+
+bool op_from_name(const char* name, bio::testing::Op& op) {
+    using bio::testing::Op;
+    for (int i = 0; i <= static_cast<int>(Op::EncodeToBase64String); ++i) {
+        if (std::strcmp(bio::testing::op_name(static_cast<Op>(i)), name) == 0) {
+            op = static_cast<Op>(i);
+            return true;
+        }
+    }
+    return false;
+}
+
+std::size_t copy_out(const void* data, std::size_t size, void* buffer, std::size_t capacity) {
+    if (buffer != nullptr) std::memcpy(buffer, data, size < capacity ? size : capacity);
+    return size;
+}
+
+}  // namespace
+
+// Scripts the next call of `op` (names as in the fake's call log): kind is "fail"
+// (value: HRESULT, message: attached text or null), "no_object", "status", "length" or
+// "succeed". Returns 0, or -1 for an unknown op or kind.
+BIO_TEST_EXPORT int bio_test_script(const char* op_name, const char* kind, long long value, const char* message) {
+    using bio::testing::Step;
+    bio::testing::Op op;
+    if (!op_from_name(op_name, op)) return -1;
+    const std::string k = kind;
+    Step step;
+    if (k == "fail") {
+        step = Step::fail(static_cast<std::int32_t>(value), message != nullptr ? message : "");
+    } else if (k == "no_object") {
+        step = Step::no_object();
+    } else if (k == "status") {
+        step = Step::status(static_cast<std::int32_t>(value));
+    } else if (k == "length") {
+        step = Step::length(static_cast<std::uint32_t>(value));
+    } else if (k == "succeed") {
+        step = Step::succeed();
+    } else {
+        return -1;
+    }
+    bio::fake_platform().script(op, step);
+    return 0;
+}
+
+// Forgets scripts and observations; the signature goes back to its default.
+BIO_TEST_EXPORT void bio_test_reset() {
+    auto& fake = bio::fake_platform();
+    fake.clear_scripts();
+    fake.calls.clear();
+    fake.events.clear();
+    fake.faults.clear();
+    fake.last_name.clear();
+    fake.last_data.clear();
+    fake.signature = {0, 1, 127, 128, 255};
+    fake.base64_text = "AQID";
+}
+
+BIO_TEST_EXPORT void bio_test_set_signature(const std::uint8_t* bytes, std::size_t size) {
+    bio::fake_platform().signature.assign(bytes, bytes + size);
+}
+
+BIO_TEST_EXPORT void bio_test_set_public_key_text(const char* text) { bio::fake_platform().base64_text = text; }
+
+// Observations: each copies at most `capacity` bytes and returns the full size.
+BIO_TEST_EXPORT std::size_t bio_test_last_name(char* buffer, std::size_t capacity) {
+    const std::string& name = bio::fake_platform().last_name;
+    return copy_out(name.data(), name.size(), buffer, capacity);
+}
+
+BIO_TEST_EXPORT std::size_t bio_test_last_data(std::uint8_t* buffer, std::size_t capacity) {
+    const auto& data = bio::fake_platform().last_data;
+    return copy_out(data.data(), data.size(), buffer, capacity);
+}
+
+// The call log, one operation name per line.
+BIO_TEST_EXPORT std::size_t bio_test_calls(char* buffer, std::size_t capacity) {
+    std::string log;
+    for (const std::string& call : bio::fake_platform().calls) log += call + "\n";
+    return copy_out(log.data(), log.size(), buffer, capacity);
+}
+
+BIO_TEST_EXPORT int bio_test_live_objects() { return bio::fake_platform().live_objects(); }
+BIO_TEST_EXPORT int bio_test_live_arrays() { return bio::fake_platform().live_arrays(); }
+BIO_TEST_EXPORT int bio_test_release_faults() { return static_cast<int>(bio::fake_platform().faults.size()); }
+
+// Asks the module's own heap for `size` bytes.
+BIO_TEST_EXPORT void bio_test_allocate(std::size_t size) {
+    volatile char* block = new char[size];
+    block[0] = 1;
+    delete[] block;
+}
+
+// An entry whose error cannot be restored: the RuntimeError message is not UTF-8, so
+// making its str fails while the entry restores it, outside the fault boundary.
+BIO_TEST_EXPORT PyObject* bio_test_entry_failing_restore() {
+    return bio::run_entry([] { return bio::EntryOutcome(bio::new_error(bio::ErrorKind::OperationFailure, "\xff")); });
+}

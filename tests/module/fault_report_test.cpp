@@ -1,0 +1,124 @@
+// The standard-error writer on POSIX, and the ways a fault report is written and the
+// process ends. Death tests run in a re-executed child, so the parent's process-wide
+// report state is not involved.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <csignal>
+
+#include "embedded_python.h"
+#include "module/fault_report.h"
+#include "module/os.h"
+#include "module/stderr_writer.h"
+
+namespace bio::testing {
+namespace {
+
+// Points file descriptor 2 somewhere else for the scope.
+class StderrRedirect {
+public:
+    explicit StderrRedirect(int fd) : saved_(::dup(2)) {
+        if (fd < 0) {
+            ::close(2);
+        } else {
+            ::dup2(fd, 2);
+        }
+    }
+    ~StderrRedirect() {
+        ::dup2(saved_, 2);
+        ::close(saved_);
+    }
+    StderrRedirect(const StderrRedirect&) = delete;
+    StderrRedirect& operator=(const StderrRedirect&) = delete;
+
+private:
+    int saved_;
+};
+
+TEST(StderrWriter, ClosedStreamIsTheMissingHandle) {
+    std::optional<StderrError> raw;
+    std::string fault;
+    {
+        StderrRedirect closed(-1);
+        raw = write_stderr_raw("lost\n");
+        fault = fault_text([] { write_stderr_locked("lost too\n"); });
+    }
+    ASSERT_TRUE(raw.has_value());
+    EXPECT_EQ(raw->code, kErrorInvalidHandle);
+    EXPECT_EQ(fault, "") << "the locked writer loses the text silently";
+}
+
+TEST(StderrWriter, FailingStreamIsAnErrorForRawAndAFaultForLocked) {
+    const int full = ::open("/dev/full", O_WRONLY);
+    ASSERT_GE(full, 0);
+    std::optional<StderrError> raw;
+    std::string fault;
+    {
+        StderrRedirect redirected(full);
+        raw = write_stderr_raw("x");
+        fault = fault_text([] { write_stderr_locked("x"); });
+    }
+    ::close(full);
+    ASSERT_TRUE(raw.has_value());
+    EXPECT_EQ(raw->text, "No space left on device (os error 28)");
+    EXPECT_EQ(fault, "failed printing to stderr: No space left on device (os error 28)");
+}
+
+TEST(StderrWriter, EmptyTextWritesNothing) {
+    StderrRedirect closed(-1);
+    EXPECT_FALSE(write_stderr_raw("").has_value());
+}
+
+TEST(FaultReport, MessageWithLineBreaksIsWrittenUnchangedAfterTheHeader) {
+    ::testing::internal::CaptureStderr();
+    const std::uint32_t line = __LINE__ + 1;
+    const std::string text = fault_text([] { raise_fault("line one\nline two"); });
+    const std::string written = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(text, "line one\nline two");
+    const std::string expected = "thread '<unnamed>' panicked at tests/module/fault_report_test.cpp:" +
+                                 std::to_string(line) + ":";
+    EXPECT_EQ(written.rfind(expected, 0), 0u) << written;
+    EXPECT_NE(written.find(":\nline one\nline two\n"), std::string::npos) << written;
+}
+
+TEST(FaultReport, OpaquePayloadBecomesAFixedText) {
+    FaultPayload caught;
+    ::testing::internal::CaptureStderr();
+    EXPECT_FALSE(fault_boundary([] { raise_fault(OpaquePayload{}); }, caught));
+    const std::string written = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(written.find("\nBox<dyn Any>\n"), std::string::npos) << written;
+    Entered entered;
+    PyErr err = error_from_fault(std::move(caught));
+    EXPECT_EQ(str_of(normalize_error(err)), "the native code of the biometric module suffered an internal fault");
+}
+
+class FaultDeathTest : public ::testing::Test {
+protected:
+    void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+};
+
+TEST_F(FaultDeathTest, NonUnwindingFaultIsReportedThenEndsTheProcess) {
+    EXPECT_EXIT(raise_fault_nounwind("must not unwind"), ::testing::KilledBySignal(SIGABRT),
+                "panicked at tests/module/fault_report_test.cpp:[0-9]+:[0-9]+:\nmust not unwind\n(.|\n)*"
+                "thread caused non-unwinding panic. aborting.\n$");
+}
+
+TEST_F(FaultDeathTest, ForeignExceptionAtABoundaryEndsTheProcess) {
+    FaultPayload caught;
+    EXPECT_EXIT((void)fault_boundary([] { throw 42; }, caught), ::testing::KilledBySignal(SIGABRT),
+                "^fatal runtime error: foreign exceptions cannot be caught by the biometric module\n$");
+}
+
+TEST_F(FaultDeathTest, FaultEscapingAnEntryTerminatesAfterTwoReports) {
+    EXPECT_EXIT(
+        {
+            lock_depth() = -2;  // the entry's own check faults, outside its boundary
+            (void)run_entry([]() -> EntryOutcome { return PyRef::borrow(Py_None); });
+        },
+        ::testing::KilledBySignal(SIGABRT),
+        "panicked at src/module/py_ref.cpp:[0-9]+:[0-9]+:\nAccess to the GIL is currently prohibited.\n(.|\n)*"
+        "panicked at src/module/entry.h:[0-9]+:[0-9]+:\nuncaught panic at ffi boundary\nstack backtrace:\n");
+}
+
+}  // namespace
+}  // namespace bio::testing
