@@ -79,8 +79,11 @@ struct Buffer {
     BYTE data[256];
 };
 
+// Answered only by our buffers, whichever copy of the library made them.
+constexpr GUID kOwnBufferIid = {0x6b1d7c2e, 0x90a4, 0x4f3e, {0x8d, 0x51, 0x2c, 0x77, 0x0e, 0x13, 0xa9, 0x42}};
+
 HRESULT STDMETHODCALLTYPE buffer_query(IBuffer* self, const IID* iid, void** out) {
-    if (same(iid, IID_IUnknown) || same(iid, IID_IInspectable) || same(iid, IID_IBuffer) || same(iid, IID_IAgileObject)) {
+    if (same(iid, kOwnBufferIid) || same(iid, IID_IUnknown) || same(iid, IID_IInspectable) || same(iid, IID_IBuffer) || same(iid, IID_IAgileObject)) {
         *out = self;
         add_ref(reinterpret_cast<Buffer*>(self));
         return S_OK;
@@ -103,6 +106,14 @@ HRESULT STDMETHODCALLTYPE buffer_length(IBuffer* self, UINT32* value) {
 HRESULT STDMETHODCALLTYPE buffer_put_length(IBuffer*, UINT32) { return E_NOTIMPL; }
 constexpr IBufferVtbl kBufferVtbl = {&buffer_query,     &buffer_add_ref, &buffer_release, INSPECTABLE_STUBS(IBuffer),
                                      &buffer_capacity, &buffer_length,  &buffer_put_length};
+
+// Our buffer behind `buffer`, or null for someone else's.
+const Buffer* own_buffer(IBuffer* buffer) {
+    void* own = nullptr;
+    if (buffer == nullptr || FAILED(buffer->lpVtbl->QueryInterface(buffer, &kOwnBufferIid, &own))) return nullptr;
+    buffer->lpVtbl->Release(buffer);
+    return static_cast<const Buffer*>(own);
+}
 
 IBuffer* new_buffer(const BYTE* bytes, UINT32 length) {
     auto* buffer = born(new Buffer{&kBufferVtbl, 1, false, 0, {}});
@@ -179,8 +190,7 @@ HRESULT STDMETHODCALLTYPE credential_public_key_blob(IKeyCredential*, INT32, IBu
 IAsyncOperation_KeyCredentialOperationResult* new_sign_operation();
 HRESULT STDMETHODCALLTYPE credential_sign(IKeyCredential*, IBuffer* data, IAsyncOperation_KeyCredentialOperationResult** value) {
     // Only our own buffers can be read here; the platform's may come from elsewhere.
-    if (data != nullptr && *reinterpret_cast<const void* const*>(data) == &kBufferVtbl) {
-        const auto* buffer = reinterpret_cast<const Buffer*>(data);
+    if (const Buffer* buffer = own_buffer(data)) {
         g_control.last_data_length = buffer->length;
         std::memcpy(g_control.last_data, buffer->data,
                     buffer->length < sizeof g_control.last_data ? buffer->length : sizeof g_control.last_data);
@@ -414,8 +424,8 @@ HRESULT STDMETHODCALLTYPE crypto_copy(ICryptographicBufferStatics*, IBuffer* buf
     *value = nullptr;
     Step s = step(CopyToByteArray);
     if (!s.produce) return s.hr;
-    if (*reinterpret_cast<const void* const*>(buffer) != &kBufferVtbl) return E_INVALIDARG;
-    const auto* source = reinterpret_cast<const Buffer*>(buffer);
+    const Buffer* source = own_buffer(buffer);
+    if (source == nullptr) return E_INVALIDARG;
     if (source->length != 0) {
         *value = static_cast<BYTE*>(CoTaskMemAlloc(source->length));
         std::memcpy(*value, source->data, source->length);
