@@ -81,12 +81,22 @@ std::size_t valid_utf8_prefix(const unsigned char* bytes, std::size_t size) noex
     return pos;
 }
 
+std::string narrow(const wchar_t* text, std::size_t count);
+
+// "Access is denied. (os error 5)": the system's text for the error, then its number.
 StderrWrite error_write(std::int32_t code) {
     StderrWrite result;
     result.error = code;
-    char text[64];
-    std::snprintf(text, sizeof text, "os error %d", static_cast<int>(code));
-    result.error_text = text;
+    wchar_t* buffer = nullptr;
+    DWORD count = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                     FORMAT_MESSAGE_IGNORE_INSERTS,
+                                 nullptr, static_cast<DWORD>(code), 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+    while (count > 0 && (buffer[count - 1] == L'\r' || buffer[count - 1] == L'\n' || buffer[count - 1] == L' ')) --count;
+    if (count > 0) result.error_text = narrow(buffer, count) + " ";
+    if (buffer != nullptr) LocalFree(buffer);
+    char number[32];
+    std::snprintf(number, sizeof number, "(os error %d)", static_cast<int>(code));
+    result.error_text += number;
     return result;
 }
 

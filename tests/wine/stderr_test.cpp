@@ -148,11 +148,18 @@ TEST_F(Console, AFailingConsoleReportsTheSystemError) {
     std::optional<StderrError> error = write_stderr_raw("x");
     ASSERT_TRUE(error.has_value());
     EXPECT_EQ(error->code, ERROR_ACCESS_DENIED);
+    EXPECT_NE(error->text.find("(os error 5)"), std::string::npos) << error->text;
 }
 
 // ---- stack walking and the end of the process ----
 
-__attribute__((noinline)) std::vector<StackFrame> bio_backtrace_probe() {
+#if defined(_MSC_VER)
+#define BIO_NOINLINE __declspec(noinline)
+#else
+#define BIO_NOINLINE __attribute__((noinline))
+#endif
+
+BIO_NOINLINE std::vector<StackFrame> bio_backtrace_probe() {
     std::vector<StackFrame> frames;
     walk_stack([&](const StackFrame& frame) {
         frames.push_back(frame);
@@ -164,6 +171,11 @@ __attribute__((noinline)) std::vector<StackFrame> bio_backtrace_probe() {
 TEST(Backtrace, NamesOurOwnFunctionsWithFileAndLine) {
     std::vector<StackFrame> frames = bio_backtrace_probe();
     ASSERT_GE(frames.size(), 3u);
+    std::string names;
+    for (const StackFrame& frame : frames) {
+        for (const FrameSymbol& symbol : frame.symbols) names += symbol.name + " @ " + symbol.file + ":" + std::to_string(symbol.line) + "\n";
+    }
+    SCOPED_TRACE(names);
     bool probe = false, walker = false;
     for (const StackFrame& frame : frames) {
         for (const FrameSymbol& symbol : frame.symbols) {

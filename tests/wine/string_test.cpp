@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "module/fault.h"
 #include "winrt/platform_string.h"
 
 namespace bio::winrt {
@@ -60,6 +61,24 @@ INSTANTIATE_TEST_SUITE_P(
                       BlockRow{"Astral", "\xF0\x9F\x98\x80", {0xD83D, 0xDE00}, 40},
                       BlockRow{"Mixed", "a\xC3\xA9\xE6\x97\xA5\xF0\x9F\x98\x80", {0x61, 0xE9, 0x65E5, 0xD83D, 0xDE00}, 52}),
     [](const auto& info) { return std::string(info.param.label); });
+
+TEST(PlatformString, TextBeyondA32BitLengthIsRefusedBeforeAnyAllocation) {
+    const char byte = 'a';
+    // Never read: the length alone decides.
+    const std::string_view huge(&byte, std::size_t{1} << 32);
+    HSTRING out = reinterpret_cast<HSTRING>(&out);
+    EXPECT_EQ(create_string_block(huge, &out), static_cast<std::int32_t>(0x8007000Du));
+    EXPECT_EQ(out, nullptr);
+    try {
+        (void)PlatformString::from_utf8(huge);
+        ADD_FAILURE() << "no fault";
+    } catch (Fault& fault) {
+        note_fault_caught();
+        EXPECT_EQ(fault.payload.text().find("called `Result::unwrap()` on an `Err` value: Error { code: HRESULT(0x8007000D), "
+                                            "message: \""),
+                  0u);
+    }
+}
 
 TEST(PlatformString, EmptyTextIsTheNullHandle) {
     PlatformString string = PlatformString::from_utf8("");
