@@ -3,7 +3,9 @@
 # Windows standard-error writer and backtrace, and the core suite as built for Windows.
 set -euo pipefail
 source scripts/lib.sh
-need_apt mingw-w64 g++-mingw-w64-x86-64-posix wine64 googletest cmake ninja-build
+need_apt mingw-w64 g++-mingw-w64-x86-64-posix googletest cmake ninja-build
+# Debian 12 packages the 64-bit Wine as wine64; later releases fold it into wine.
+need_apt wine64 2>/dev/null || need_apt wine
 
 cmake --preset mingw >/dev/null
 cmake --build --preset mingw

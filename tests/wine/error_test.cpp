@@ -29,7 +29,6 @@ struct FakeErrorInfo {
     const wchar_t* details_description;     // GetErrorDetails
     const wchar_t* restricted_description;  // GetErrorDetails
     int* live;
-    int* strings_out;  // BSTRs handed out and not yet freed are counted by the test
 
     static FakeErrorInfo* of(IErrorInfo* self) { return reinterpret_cast<FakeErrorInfo*>(self); }
     static FakeErrorInfo* of(IRestrictedErrorInfo* self) {
@@ -115,9 +114,8 @@ class ErrorInfoText : public ::testing::TestWithParam<InfoRow> {};
 TEST_P(ErrorInfoText, FollowsThePrecedenceAndIsReleasedOnce) {
     const InfoRow& row = GetParam();
     int live = 1;
-    int strings = 0;
     FakeErrorInfo fake{&kErrorVtbl, &kRestrictedVtbl, 1, row.restricted, row.description, row.details_description,
-                       row.restricted_description, &live, &strings};
+                       row.restricted_description, &live};
     // The thread's error object, as a failing platform call leaves it.
     ASSERT_EQ(SetErrorInfo(0, reinterpret_cast<::IErrorInfo*>(&fake)), S_OK);
     FakeErrorInfo::drop(&fake);
