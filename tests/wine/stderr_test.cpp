@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "module/os.h"
@@ -56,6 +57,32 @@ TEST(StderrFile, BytesArriveUnchanged) {
     ASSERT_TRUE(ReadFile(file, buffer, sizeof buffer, &got, nullptr));
     CloseHandle(file);
     EXPECT_EQ(std::string(buffer, got), kMixed);
+}
+
+TEST(StderrPipe, AWriteLeftPendingIsWaitedFor) {
+    // An overlapped pipe with a small buffer and a slow reader: the write cannot finish at once.
+    const wchar_t* name = L"\\\\.\\pipe\\biometric-stderr-pending";
+    HANDLE server = CreateNamedPipeW(name, PIPE_ACCESS_INBOUND, PIPE_TYPE_BYTE | PIPE_WAIT, 1, 1024, 1024, 0, nullptr);
+    ASSERT_NE(server, INVALID_HANDLE_VALUE);
+    HANDLE client = CreateFileW(name, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    ASSERT_NE(client, INVALID_HANDLE_VALUE);
+    std::string received;
+    std::thread reader([&] {
+        Sleep(100);
+        char chunk[4096];
+        DWORD got = 0;
+        while (ReadFile(server, chunk, sizeof chunk, &got, nullptr) && got > 0) received.append(chunk, got);
+    });
+    std::string text;
+    for (int i = 0; text.size() < 64 * 1024; ++i) text += "line " + std::to_string(i) + "\n";
+    {
+        ScopedStderr redirect(client);
+        EXPECT_FALSE(write_stderr_raw(text).has_value());
+    }
+    CloseHandle(client);
+    reader.join();
+    CloseHandle(server);
+    EXPECT_EQ(received, text);
 }
 
 TEST(StderrMissing, LockedWriterIsSilentRawWriterReportsInvalidHandle) {
