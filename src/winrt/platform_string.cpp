@@ -122,9 +122,10 @@ PlatformString PlatformString::from_utf8(std::string_view utf8) {
     return PlatformString(handle);
 }
 
-std::wstring_view PlatformString::view() const noexcept {
-    if (handle_ == nullptr) return {};
-    const StringHeader* header = header_of(handle_);
+std::wstring_view string_units(HSTRING string) noexcept {
+    if (string == nullptr) return {};
+    // Through chars and length: a reference string's units live elsewhere.
+    const StringHeader* header = header_of(string);
     return {header->chars, header->length};
 }
 

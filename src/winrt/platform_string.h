@@ -34,6 +34,9 @@ std::int32_t create_string_block(std::string_view utf8, HSTRING* out) noexcept;
 // below zero is an internal fault and the block is kept.
 void release_string_block(HSTRING string) noexcept;
 
+// The units of a string the caller holds; empty for the null handle.
+std::wstring_view string_units(HSTRING string) noexcept;
+
 // UTF-16 to UTF-8; every unpaired surrogate becomes U+FFFD.
 std::string utf16_to_utf8(const wchar_t* units, std::size_t count);
 
@@ -65,7 +68,7 @@ public:
     }
     void reset() noexcept { release_string_block(std::exchange(handle_, nullptr)); }
 
-    std::wstring_view view() const noexcept;
+    std::wstring_view view() const noexcept { return string_units(handle_); }
     std::string text() const { return utf16_to_utf8(view().data(), view().size()); }
 
 private:

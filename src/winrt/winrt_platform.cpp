@@ -40,10 +40,8 @@ StringRef WinrtPlatform::create_string(TextView utf8) {
 }
 
 std::string WinrtPlatform::string_text(const StringRef& string) {
-    PlatformString borrowed(static_cast<HSTRING>(string.get()));
-    std::string text = borrowed.text();
-    (void)borrowed.detach();
-    return text;
+    const std::wstring_view units = string_units(static_cast<HSTRING>(string.get()));
+    return utf16_to_utf8(units.data(), units.size());
 }
 
 Outcome<RetrievalOperationRef> WinrtPlatform::RequestCreateAsync(const StringRef& name,
