@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <barrier>
 #include <thread>
 
 #include "support.h"
@@ -80,17 +79,27 @@ INSTANTIATE_TEST_SUITE_P(Answers, NotAgileFactory,
                                            NotAgileRow{"QueryYieldsNull", S_OK, true}),
                          [](const auto& info) { return std::string(info.param.label); });
 
-std::barrier<>* g_lookup_barrier = nullptr;
-HRESULT WINAPI lookup_after_barrier(HSTRING name, REFIID iid, void** factory) {
-    g_lookup_barrier->arrive_and_wait();
+// Both threads meet inside the lookup, so both find the cell empty. (Not std::barrier:
+// atomic waits in mingw-w64's GCC 12 libstdc++ can miss a wake-up and hang.)
+struct Rendezvous {
+    volatile LONG arrived = 0;
+    UniqueHandle all_here{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    void arrive_and_wait() {
+        if (InterlockedIncrement(&arrived) == 2) SetEvent(all_here.get());
+        WaitForSingleObject(all_here.get(), INFINITE);
+    }
+};
+Rendezvous* g_lookup_rendezvous = nullptr;
+HRESULT WINAPI lookup_after_rendezvous(HSTRING name, REFIID iid, void** factory) {
+    g_lookup_rendezvous->arrive_and_wait();
     return ScopedEntryPoints::system().RoGetActivationFactory(name, iid, factory);
 }
 
 TEST(FactoryCache, RacingThreadsLeaveOneCachedReference) {
     Control& doubles = registered_doubles();
-    std::barrier<> both_looking(2);
-    g_lookup_barrier = &both_looking;
-    ScopedEntryPoints entry({&lookup_after_barrier, ScopedEntryPoints::system().CoIncrementMTAUsage});
+    Rendezvous both_looking;
+    g_lookup_rendezvous = &both_looking;
+    ScopedEntryPoints entry({&lookup_after_rendezvous, ScopedEntryPoints::system().CoIncrementMTAUsage});
     ManagerCache cache(kKeyCredentialManagerClass, abi::IID_IKeyCredentialManagerStatics);
     std::atomic<int> runs{0};
     auto call = [&] {
