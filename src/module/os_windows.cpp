@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <type_traits>
 
 #include "module/fault.h"
 #include "module/os.h"
@@ -240,8 +241,37 @@ bool symbols_ready() {
     return ready;
 }
 
-void resolve(StackFrame& frame, DWORD64 lookup) {
-    if (!symbols_ready()) return;
+// dbghelp's inline-frame functions: newer than mingw-w64's headers, so looked up.
+struct InlineSymbols {
+    DWORD(WINAPI* include_inline_trace)(HANDLE, DWORD64) = nullptr;
+    BOOL(WINAPI* query_inline_trace)(HANDLE, DWORD64, DWORD, DWORD64, DWORD64, DWORD*, DWORD*) = nullptr;
+    BOOL(WINAPI* from_inline_context)(HANDLE, DWORD64, ULONG, DWORD64*, SYMBOL_INFO*) = nullptr;
+    BOOL(WINAPI* line_from_inline_context)(HANDLE, DWORD64, ULONG, DWORD64, DWORD*, IMAGEHLP_LINE64*) = nullptr;
+
+    static const InlineSymbols& get() {
+        static const InlineSymbols table = [] {
+            InlineSymbols t;
+            HMODULE dbghelp = GetModuleHandleW(L"dbghelp.dll");
+            if (dbghelp == nullptr) return t;
+            const auto find = [&](auto& slot, const char* name) {
+                slot = reinterpret_cast<std::remove_reference_t<decltype(slot)>>(
+                    reinterpret_cast<void (*)()>(GetProcAddress(dbghelp, name)));
+            };
+            find(t.include_inline_trace, "SymAddrIncludeInlineTrace");
+            find(t.query_inline_trace, "SymQueryInlineTrace");
+            find(t.from_inline_context, "SymFromInlineContext");
+            find(t.line_from_inline_context, "SymGetLineFromInlineContext");
+            return t;
+        }();
+        return table;
+    }
+    bool available() const {
+        return include_inline_trace && query_inline_trace && from_inline_context && line_from_inline_context;
+    }
+};
+
+// One name for `lookup` in inline context `context` (or, without one, the plain lookup).
+void add_symbol(StackFrame& frame, DWORD64 lookup, const ULONG* context) {
     HANDLE process = GetCurrentProcess();
     alignas(SYMBOL_INFO) char storage[sizeof(SYMBOL_INFO) + MAX_SYM_NAME];
     auto* symbol = reinterpret_cast<SYMBOL_INFO*>(storage);
@@ -249,18 +279,46 @@ void resolve(StackFrame& frame, DWORD64 lookup) {
     symbol->SizeOfStruct = sizeof(SYMBOL_INFO);
     symbol->MaxNameLen = MAX_SYM_NAME;
     DWORD64 displacement = 0;
-    if (!SymFromAddr(process, lookup, &displacement, symbol)) return;
+    const InlineSymbols& inline_symbols = InlineSymbols::get();
+    const BOOL named = context != nullptr
+                           ? inline_symbols.from_inline_context(process, lookup, *context, &displacement, symbol)
+                           : SymFromAddr(process, lookup, &displacement, symbol);
+    if (!named) return;
 
     FrameSymbol name;
     name.name = demangle(symbol->Name);
     IMAGEHLP_LINE64 line{};
     line.SizeOfStruct = sizeof line;
     DWORD line_displacement = 0;
-    if (SymGetLineFromAddr64(process, lookup, &line_displacement, &line) && line.FileName != nullptr) {
+    const BOOL located =
+        context != nullptr
+            ? inline_symbols.line_from_inline_context(process, lookup, *context, 0, &line_displacement, &line)
+            : SymGetLineFromAddr64(process, lookup, &line_displacement, &line);
+    if (located && line.FileName != nullptr) {
         name.file = line.FileName;
         name.line = line.LineNumber;
     }
     frame.symbols.push_back(std::move(name));
+}
+
+// The names of one frame, innermost first: the functions inlined at the address, then
+// the function that contains it.
+void resolve(StackFrame& frame, DWORD64 lookup) {
+    if (!symbols_ready()) return;
+    const InlineSymbols& inline_symbols = InlineSymbols::get();
+    HANDLE process = GetCurrentProcess();
+    if (inline_symbols.available()) {
+        const DWORD inlined = inline_symbols.include_inline_trace(process, lookup);
+        DWORD context = 0, index = 0;
+        if (inlined > 0 && inline_symbols.query_inline_trace(process, lookup, 0, lookup, lookup, &context, &index)) {
+            for (DWORD i = 0; i <= inlined; ++i, ++context) {
+                const ULONG current = context;
+                add_symbol(frame, lookup, &current);
+            }
+            if (!frame.symbols.empty()) return;
+        }
+    }
+    add_symbol(frame, lookup, nullptr);
 }
 
 }  // namespace

@@ -186,12 +186,22 @@ TEST_F(Console, AFailingConsoleReportsTheSystemError) {
 #define BIO_NOINLINE __attribute__((noinline))
 #endif
 
-BIO_NOINLINE std::vector<StackFrame> bio_backtrace_probe() {
-    std::vector<StackFrame> frames;
+#if defined(_MSC_VER)
+#define BIO_ALWAYS_INLINE __forceinline
+#else
+#define BIO_ALWAYS_INLINE inline __attribute__((always_inline))
+#endif
+
+BIO_ALWAYS_INLINE void bio_inlined_probe(std::vector<StackFrame>& frames) {
     walk_stack([&](const StackFrame& frame) {
         frames.push_back(frame);
         return frames.size() < 64;
     });
+}
+
+BIO_NOINLINE std::vector<StackFrame> bio_backtrace_probe() {
+    std::vector<StackFrame> frames;
+    bio_inlined_probe(frames);
     return frames;
 }
 
@@ -203,9 +213,15 @@ TEST(Backtrace, NamesOurOwnFunctionsWithFileAndLine) {
         for (const FrameSymbol& symbol : frame.symbols) names += symbol.name + " @ " + symbol.file + ":" + std::to_string(symbol.line) + "\n";
     }
     SCOPED_TRACE(names);
-    bool probe = false, walker = false;
+    bool probe = false, walker = false, inlined = false;
     for (const StackFrame& frame : frames) {
-        for (const FrameSymbol& symbol : frame.symbols) {
+        for (std::size_t i = 0; i < frame.symbols.size(); ++i) {
+            const FrameSymbol& symbol = frame.symbols[i];
+            // The inlined call is a further name of the probe's frame, before the probe.
+            if (symbol.name.find("bio_inlined_probe") != std::string::npos && i + 1 < frame.symbols.size() &&
+                frame.symbols[i + 1].name.find("bio_backtrace_probe") != std::string::npos) {
+                inlined = true;
+            }
             if (symbol.name.find("bio_backtrace_probe") != std::string::npos) {
                 probe = true;
                 EXPECT_NE(symbol.file.find("stderr_test.cpp"), std::string::npos) << symbol.file;
@@ -216,6 +232,7 @@ TEST(Backtrace, NamesOurOwnFunctionsWithFileAndLine) {
     }
     EXPECT_TRUE(probe);
     EXPECT_TRUE(walker);
+    EXPECT_TRUE(inlined);
     EXPECT_FALSE(current_directory().empty());
 }
 
