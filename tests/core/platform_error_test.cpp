@@ -45,7 +45,10 @@ TEST(PlatformError, EmptyCodeReadsAsZero) {
 }
 
 TEST(PlatformError, DebugText) {
-    EXPECT_EQ(PlatformError().debug_text(), R"(Error { code: HRESULT(0x00000000), message: "" })");
+    // Without information the message is the system's text for 0 (none off Windows).
+    std::string empty = "Error { code: HRESULT(0x00000000), message: ";
+    append_quoted(empty, system_message_text(0));
+    EXPECT_EQ(PlatformError().debug_text(), empty + " }");
     EXPECT_EQ(PlatformError::with_text(static_cast<std::int32_t>(0x80070005u), "Access is denied.").debug_text(),
               R"(Error { code: HRESULT(0x80070005), message: "Access is denied." })");
     EXPECT_EQ(PlatformError::with_text(0x12AB, "two\r\nlines").debug_text(),

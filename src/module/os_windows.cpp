@@ -1,0 +1,379 @@
+#include <windows.h>
+#include <winternl.h>
+#include <dbghelp.h>
+#if defined(_MSC_VER)
+#include <intrin.h>
+#else
+#include <cxxabi.h>
+#include <cstdlib>
+#endif
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <type_traits>
+
+#include "module/fault.h"
+#include "module/os.h"
+#include "module/os_windows.h"
+#include "module/stderr_writer.h"
+
+namespace bio {
+
+void end_process() noexcept {
+#if defined(_MSC_VER)
+    __fastfail(FAST_FAIL_FATAL_APP_EXIT);
+#else
+    // mingw-w64 has no __fastfail intrinsic: the same interrupt, code in ecx.
+    __asm__ volatile("int $0x29" : : "c"(FAST_FAIL_FATAL_APP_EXIT) : "memory");
+    __builtin_unreachable();
+#endif
+}
+
+namespace {
+
+// ---- standard error ---------------------------------------------------------------
+
+constexpr std::size_t kConsoleChunk = 4096;
+constexpr const char* kNotUtf8 = "Windows stdio in console mode does not support writing non-UTF-8 byte sequences";
+
+bool real_is_console(HANDLE handle) {
+    DWORD mode = 0;
+    return GetConsoleMode(handle, &mode) != 0;
+}
+
+BOOL real_write_console(HANDLE handle, const wchar_t* units, DWORD count, DWORD* written) {
+    return WriteConsoleW(handle, units, count, written, nullptr);
+}
+
+constexpr ConsoleSink kRealConsole{&real_is_console, &real_write_console};
+std::atomic<const ConsoleSink*> g_console{&kRealConsole};
+
+// The length a lead byte announces; 0 for a byte that cannot start a sequence.
+std::size_t utf8_sequence_length(unsigned char lead) noexcept {
+    if (lead < 0x80) return 1;
+    if (lead >= 0xC2 && lead <= 0xDF) return 2;
+    if (lead >= 0xE0 && lead <= 0xEF) return 3;
+    if (lead >= 0xF0 && lead <= 0xF4) return 4;
+    return 0;
+}
+
+// How many leading bytes of `bytes` are complete, valid UTF-8.
+std::size_t valid_utf8_prefix(const unsigned char* bytes, std::size_t size) noexcept {
+    std::size_t pos = 0;
+    while (pos < size) {
+        const unsigned char b0 = bytes[pos];
+        const std::size_t length = utf8_sequence_length(b0);
+        if (length == 0 || size - pos < length) return pos;
+        unsigned char lo = 0x80, hi = 0xBF;
+        if (b0 == 0xE0) lo = 0xA0;
+        if (b0 == 0xED) hi = 0x9F;
+        if (b0 == 0xF0) lo = 0x90;
+        if (b0 == 0xF4) hi = 0x8F;
+        for (std::size_t i = 1; i < length; ++i) {
+            const unsigned char b = bytes[pos + i];
+            if (b < lo || b > hi) return pos;
+            lo = 0x80;
+            hi = 0xBF;
+        }
+        pos += length;
+    }
+    return pos;
+}
+
+std::string narrow(const wchar_t* text, std::size_t count);
+
+// "Access is denied. (os error 5)": the system's text for the error, then its number.
+StderrWrite error_write(std::int32_t code) {
+    StderrWrite result;
+    result.error = code;
+    wchar_t* buffer = nullptr;
+    DWORD count = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                     FORMAT_MESSAGE_IGNORE_INSERTS,
+                                 nullptr, static_cast<DWORD>(code), 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+    while (count > 0 && (buffer[count - 1] == L'\r' || buffer[count - 1] == L'\n' || buffer[count - 1] == L' ')) --count;
+    if (count > 0) result.error_text = narrow(buffer, count) + " ";
+    if (buffer != nullptr) LocalFree(buffer);
+    char number[32];
+    std::snprintf(number, sizeof number, "(os error %d)", static_cast<int>(code));
+    result.error_text += number;
+    return result;
+}
+
+StderrWrite invalid_data() {
+    StderrWrite result;
+    result.error_text = kNotUtf8;
+    return result;
+}
+
+// Writes valid UTF-8 (at most one chunk of it) to the console; returns the bytes taken.
+StderrWrite write_console_utf8(HANDLE handle, const ConsoleSink& console, const unsigned char* utf8,
+                               std::size_t size) {
+    std::size_t length = size < kConsoleChunk ? size : kConsoleChunk;
+    // Never cut inside a character.
+    while (length > 0 && length < size && (utf8[length] & 0xC0) == 0x80) --length;
+
+    wchar_t units[kConsoleChunk];
+    const int converted = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, reinterpret_cast<const char*>(utf8),
+                                              static_cast<int>(length), units, static_cast<int>(kConsoleChunk));
+    if (converted == 0) raise_fault_nounwind("Unexpected error in MultiByteToWideChar");
+    const auto total = static_cast<DWORD>(converted);
+
+    DWORD written = 0;
+    if (!console.write(handle, units, total, &written)) return error_write(static_cast<std::int32_t>(GetLastError()));
+    StderrWrite result;
+    if (written >= total) {
+        result.accepted = length;
+        return result;
+    }
+    // Never leave the second half of a surrogate pair behind: the caller could not
+    // resend it on its own.
+    if (units[written] >= 0xDC00 && units[written] <= 0xDFFF) {
+        DWORD ignored = 0;
+        (void)console.write(handle, &units[written], 1, &ignored);
+        ++written;
+    }
+    for (DWORD i = 0; i < written; ++i) {
+        const wchar_t u = units[i];
+        result.accepted += u < 0x80 ? 1 : u < 0x800 ? 2 : (u >= 0xDC00 && u <= 0xDFFF) ? 1 : 3;
+    }
+    return result;
+}
+
+StderrWrite write_console(HANDLE handle, const ConsoleSink& console, std::string_view text, PendingUtf8& pending) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    if (pending.count > 0) {
+        // Only the next byte is looked at: it must continue the pending sequence.
+        if ((bytes[0] & 0xC0) != 0x80) {
+            pending.count = 0;
+            return invalid_data();
+        }
+        pending.bytes[pending.count++] = bytes[0];
+        const std::size_t needed = utf8_sequence_length(pending.bytes[0]);
+        StderrWrite result;
+        result.accepted = 1;
+        if (pending.count < needed) return result;
+        const std::size_t count = pending.count;
+        pending.count = 0;
+        if (valid_utf8_prefix(pending.bytes, count) != count) return invalid_data();
+        StderrWrite written = write_console_utf8(handle, console, pending.bytes, count);
+        if (written.error != 0 || !written.error_text.empty()) return written;
+        return result;
+    }
+
+    const std::size_t window = text.size() < kConsoleChunk ? text.size() : kConsoleChunk;
+    const std::size_t valid = valid_utf8_prefix(bytes, window);
+    if (valid > 0) return write_console_utf8(handle, console, bytes, valid);
+
+    // A sequence cut off by the end of this run is kept for the next write.
+    const std::size_t announced = utf8_sequence_length(bytes[0]);
+    if (announced > 1 && text.size() < announced) {
+        pending.bytes[0] = bytes[0];
+        pending.count = 1;
+        StderrWrite result;
+        result.accepted = 1;
+        return result;
+    }
+    return invalid_data();
+}
+
+using NtWriteFileFn = NTSTATUS(NTAPI*)(HANDLE, HANDLE, PIO_APC_ROUTINE, PVOID, PIO_STATUS_BLOCK, PVOID, ULONG,
+                                       PLARGE_INTEGER, PULONG);
+using RtlNtStatusToDosErrorFn = ULONG(NTAPI*)(NTSTATUS);
+
+template <class Fn>
+Fn ntdll_function(const char* name) noexcept {
+    return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), name)));
+}
+
+constexpr NTSTATUS kStatusPending = 0x00000103;
+
+StderrWrite write_file(HANDLE handle, std::string_view bytes) {
+    static const auto nt_write_file = ntdll_function<NtWriteFileFn>("NtWriteFile");
+    static const auto status_to_error = ntdll_function<RtlNtStatusToDosErrorFn>("RtlNtStatusToDosError");
+
+    const ULONG length = bytes.size() > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<ULONG>(bytes.size());
+    IO_STATUS_BLOCK io{};
+    io.Status = kStatusPending;
+    NTSTATUS status = nt_write_file(handle, nullptr, nullptr, nullptr, &io, const_cast<char*>(bytes.data()),
+                                    length, nullptr, nullptr);
+    if (status == kStatusPending) {
+        (void)WaitForSingleObject(handle, INFINITE);
+        status = io.Status;
+        if (status == kStatusPending) {
+            (void)write_stderr_raw("fatal runtime error: I/O error: operation failed to complete synchronously\n");
+            end_process();
+        }
+    }
+    if (status < 0) return error_write(static_cast<std::int32_t>(status_to_error(status)));
+    StderrWrite result;
+    result.accepted = static_cast<std::size_t>(io.Information);
+    return result;
+}
+
+// ---- stack walking -----------------------------------------------------------------
+
+std::string narrow(const wchar_t* text, std::size_t count) {
+    if (count == 0) return {};
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(count), nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<std::size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(count), out.data(), size, nullptr, nullptr);
+    return out;
+}
+
+std::string demangle(const char* name) {
+#if defined(_MSC_VER)
+    return name;
+#else
+    int status = 0;
+    std::unique_ptr<char, void (*)(void*)> plain(abi::__cxa_demangle(name, nullptr, nullptr, &status), &std::free);
+    return status == 0 && plain ? std::string(plain.get()) : std::string(name);
+#endif
+}
+
+// dbghelp is initialised once, under the report lock that every caller holds.
+bool symbols_ready() {
+    static const bool ready = [] {
+        SymSetOptions(SymGetOptions() | SYMOPT_UNDNAME | SYMOPT_LOAD_LINES | SYMOPT_DEFERRED_LOADS);
+        return SymInitialize(GetCurrentProcess(), nullptr, TRUE) != FALSE;
+    }();
+    return ready;
+}
+
+// dbghelp's inline-frame functions: newer than mingw-w64's headers, so looked up.
+struct InlineSymbols {
+    DWORD(WINAPI* include_inline_trace)(HANDLE, DWORD64) = nullptr;
+    BOOL(WINAPI* query_inline_trace)(HANDLE, DWORD64, DWORD, DWORD64, DWORD64, DWORD*, DWORD*) = nullptr;
+    BOOL(WINAPI* from_inline_context)(HANDLE, DWORD64, ULONG, DWORD64*, SYMBOL_INFO*) = nullptr;
+    BOOL(WINAPI* line_from_inline_context)(HANDLE, DWORD64, ULONG, DWORD64, DWORD*, IMAGEHLP_LINE64*) = nullptr;
+
+    static const InlineSymbols& get() {
+        static const InlineSymbols table = [] {
+            InlineSymbols t;
+            HMODULE dbghelp = GetModuleHandleW(L"dbghelp.dll");
+            if (dbghelp == nullptr) return t;
+            const auto find = [&](auto& slot, const char* name) {
+                slot = reinterpret_cast<std::remove_reference_t<decltype(slot)>>(
+                    reinterpret_cast<void (*)()>(GetProcAddress(dbghelp, name)));
+            };
+            find(t.include_inline_trace, "SymAddrIncludeInlineTrace");
+            find(t.query_inline_trace, "SymQueryInlineTrace");
+            find(t.from_inline_context, "SymFromInlineContext");
+            find(t.line_from_inline_context, "SymGetLineFromInlineContext");
+            return t;
+        }();
+        return table;
+    }
+    bool available() const {
+        return include_inline_trace && query_inline_trace && from_inline_context && line_from_inline_context;
+    }
+};
+
+// One name for `lookup` in inline context `context` (or, without one, the plain lookup).
+void add_symbol(StackFrame& frame, DWORD64 lookup, const ULONG* context) {
+    HANDLE process = GetCurrentProcess();
+    alignas(SYMBOL_INFO) char storage[sizeof(SYMBOL_INFO) + MAX_SYM_NAME];
+    auto* symbol = reinterpret_cast<SYMBOL_INFO*>(storage);
+    std::memset(storage, 0, sizeof storage);
+    symbol->SizeOfStruct = sizeof(SYMBOL_INFO);
+    symbol->MaxNameLen = MAX_SYM_NAME;
+    DWORD64 displacement = 0;
+    const InlineSymbols& inline_symbols = InlineSymbols::get();
+    const BOOL named = context != nullptr
+                           ? inline_symbols.from_inline_context(process, lookup, *context, &displacement, symbol)
+                           : SymFromAddr(process, lookup, &displacement, symbol);
+    if (!named) return;
+
+    FrameSymbol name;
+    name.name = demangle(symbol->Name);
+    IMAGEHLP_LINE64 line{};
+    line.SizeOfStruct = sizeof line;
+    DWORD line_displacement = 0;
+    const BOOL located =
+        context != nullptr
+            ? inline_symbols.line_from_inline_context(process, lookup, *context, 0, &line_displacement, &line)
+            : SymGetLineFromAddr64(process, lookup, &line_displacement, &line);
+    if (located && line.FileName != nullptr) {
+        name.file = line.FileName;
+        name.line = line.LineNumber;
+    }
+    frame.symbols.push_back(std::move(name));
+}
+
+// The names of one frame, innermost first: the functions inlined at the address, then
+// the function that contains it.
+void resolve(StackFrame& frame, DWORD64 lookup) {
+    if (!symbols_ready()) return;
+    const InlineSymbols& inline_symbols = InlineSymbols::get();
+    HANDLE process = GetCurrentProcess();
+    if (inline_symbols.available()) {
+        const DWORD inlined = inline_symbols.include_inline_trace(process, lookup);
+        DWORD context = 0, index = 0;
+        if (inlined > 0 && inline_symbols.query_inline_trace(process, lookup, 0, lookup, lookup, &context, &index)) {
+            for (DWORD i = 0; i <= inlined; ++i, ++context) {
+                const ULONG current = context;
+                add_symbol(frame, lookup, &current);
+            }
+            if (!frame.symbols.empty()) return;
+        }
+    }
+    add_symbol(frame, lookup, nullptr);
+}
+
+}  // namespace
+
+const ConsoleSink* set_console_sink(const ConsoleSink* sink) noexcept {
+    const ConsoleSink* previous = g_console.exchange(sink != nullptr ? sink : &kRealConsole);
+    return previous == &kRealConsole ? nullptr : previous;
+}
+
+StderrWrite os_write_stderr(std::string_view bytes, PendingUtf8& pending) noexcept {
+    if (bytes.empty()) return {};
+    HANDLE handle = GetStdHandle(STD_ERROR_HANDLE);
+    if (handle == nullptr) return error_write(kErrorInvalidHandle);
+    if (handle == INVALID_HANDLE_VALUE) return error_write(static_cast<std::int32_t>(GetLastError()));
+    const ConsoleSink& console = *g_console.load();
+    if (!console.is_console(handle)) return write_file(handle, bytes);
+    return write_console(handle, console, bytes, pending);
+}
+
+void walk_stack(const std::function<bool(const StackFrame&)>& visit) {
+    CONTEXT context;
+    RtlCaptureContext(&context);
+    DWORD64 previous_sp = context.Rsp;
+    for (bool innermost = true; context.Rip != 0; innermost = false) {
+        StackFrame frame;
+        frame.address = static_cast<std::uintptr_t>(context.Rip);
+        // A return address points after the call; look up the call itself.
+        resolve(frame, innermost ? context.Rip : context.Rip - 1);
+        if (!visit(frame)) return;
+
+        DWORD64 image_base = 0;
+        PRUNTIME_FUNCTION function = RtlLookupFunctionEntry(context.Rip, &image_base, nullptr);
+        if (function == nullptr) {
+            // A leaf function: the return address is on top of the stack.
+            context.Rip = *reinterpret_cast<const DWORD64*>(context.Rsp);
+            context.Rsp += 8;
+        } else {
+            void* handler_data = nullptr;
+            DWORD64 establisher_frame = 0;
+            RtlVirtualUnwind(UNW_FLAG_NHANDLER, image_base, context.Rip, function, &context, &handler_data,
+                             &establisher_frame, nullptr);
+        }
+        // The stack only grows outwards; anything else is a broken chain.
+        if (context.Rsp <= previous_sp) return;
+        previous_sp = context.Rsp;
+    }
+}
+
+std::string current_directory() {
+    const DWORD size = GetCurrentDirectoryW(0, nullptr);
+    if (size == 0) return {};
+    std::wstring path(size, L'\0');
+    const DWORD length = GetCurrentDirectoryW(size, path.data());
+    if (length == 0 || length >= size) return {};
+    return narrow(path.data(), length);
+}
+
+}  // namespace bio

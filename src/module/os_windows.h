@@ -1,0 +1,20 @@
+// The Windows side of the OS seam: what tests may replace.
+#pragma once
+
+#include <windows.h>
+
+namespace bio {
+
+// Where console text goes: the real console by default. Tests substitute a recorder,
+// since a real console cannot be inspected (and Wine's mangles astral characters).
+struct ConsoleSink {
+    // Whether `handle` is a console (GetConsoleMode succeeds).
+    bool (*is_console)(HANDLE handle);
+    // WriteConsoleW: writes up to `count` units, reports how many were taken.
+    BOOL (*write)(HANDLE handle, const wchar_t* units, DWORD count, DWORD* written);
+};
+
+// Replaces the console sink; null restores the real console. Returns the previous one.
+const ConsoleSink* set_console_sink(const ConsoleSink* sink) noexcept;
+
+}  // namespace bio

@@ -1,0 +1,139 @@
+// Blocking on an asynchronous platform operation: a completion handler of our own sets
+// an event, the calling thread waits for it, then takes the results.
+#pragma once
+
+#include <atomic>
+#include <new>
+
+#include "bio_windows.h"
+#include "module/fault.h"
+#include "winrt/abi.h"
+#include "winrt/com.h"
+#include "winrt/platform_error_windows.h"
+
+namespace bio::winrt {
+
+// Reports a failed allocation of the module's own memory and ends the process.
+[[noreturn]] void allocation_failed(std::size_t size) noexcept;
+
+// The delegate AsyncOperationCompletedHandler<Result>, agile, reference-counted. The
+// platform may call it on any thread; it touches only its count and the event.
+template <class Result>
+struct CompletionHandler;
+
+template <class Result>
+struct HandlerTraits;
+template <>
+struct HandlerTraits<abi::IKeyCredentialRetrievalResult> {
+    using Operation = abi::IAsyncOperation_KeyCredentialRetrievalResult;
+    using Delegate = abi::AsyncOperationCompletedHandler_KeyCredentialRetrievalResult;
+    using Vtbl = abi::AsyncOperationCompletedHandler_KeyCredentialRetrievalResultVtbl;
+    static constexpr const GUID& iid = abi::IID_AsyncOperationCompletedHandler_KeyCredentialRetrievalResult;
+};
+template <>
+struct HandlerTraits<abi::IKeyCredentialOperationResult> {
+    using Operation = abi::IAsyncOperation_KeyCredentialOperationResult;
+    using Delegate = abi::AsyncOperationCompletedHandler_KeyCredentialOperationResult;
+    using Vtbl = abi::AsyncOperationCompletedHandler_KeyCredentialOperationResultVtbl;
+    static constexpr const GUID& iid = abi::IID_AsyncOperationCompletedHandler_KeyCredentialOperationResult;
+};
+
+template <class Result>
+struct CompletionHandler {
+    using Traits = HandlerTraits<Result>;
+    using Delegate = typename Traits::Delegate;
+
+    const typename Traits::Vtbl* lpVtbl = &kVtbl;
+    HANDLE event;
+    std::atomic<LONG> count{1};
+    // Set when the waiting side gave up on a failed registration: the last release then
+    // closes the event, which the platform may still signal until then.
+    std::atomic<bool> owns_event{false};
+
+    explicit CompletionHandler(HANDLE completion_event) noexcept : event(completion_event) {}
+
+    static CompletionHandler* create(HANDLE completion_event) noexcept {
+        auto* handler = new (std::nothrow) CompletionHandler(completion_event);
+        if (handler == nullptr) allocation_failed(sizeof(CompletionHandler));
+        return handler;
+    }
+    Delegate* as_delegate() noexcept { return reinterpret_cast<Delegate*>(this); }
+    static CompletionHandler* from(Delegate* self) noexcept { return reinterpret_cast<CompletionHandler*>(self); }
+
+    static HRESULT STDMETHODCALLTYPE QueryInterface(Delegate* self, const IID* iid, void** object) noexcept {
+        if (iid == nullptr || object == nullptr) return E_POINTER;
+        if (IsEqualGUID(*iid, Traits::iid) || IsEqualGUID(*iid, abi::IID_IUnknown) ||
+            IsEqualGUID(*iid, abi::IID_IAgileObject)) {
+            *object = self;
+            AddRef(self);
+            return S_OK;
+        }
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    static ULONG STDMETHODCALLTYPE AddRef(Delegate* self) noexcept {
+        return static_cast<ULONG>(from(self)->count.fetch_add(1, std::memory_order_relaxed) + 1);
+    }
+    static ULONG STDMETHODCALLTYPE Release(Delegate* self) noexcept {
+        CompletionHandler* handler = from(self);
+        const LONG remaining = handler->count.fetch_sub(1, std::memory_order_acq_rel) - 1;
+        if (remaining < 0) raise_fault_nounwind("Object has been over-released.");
+        if (remaining == 0) {
+            if (handler->owns_event.load(std::memory_order_acquire)) CloseHandle(handler->event);
+            delete handler;
+        }
+        return static_cast<ULONG>(remaining);
+    }
+    static HRESULT STDMETHODCALLTYPE Invoke(Delegate* self, typename Traits::Operation* /*operation*/,
+                                            INT32 /*status*/) noexcept {
+        (void)SetEvent(from(self)->event);
+        return S_OK;
+    }
+
+    static constexpr typename Traits::Vtbl kVtbl = {&QueryInterface, &AddRef, &Release, &Invoke};
+};
+
+// Blocks until `operation` has completed and returns its result object: the empty error
+// when it has none, the error of GetResults when it failed or was cancelled.
+template <class Result>
+Outcome<ComPtr<Result>> wait_for_results(typename HandlerTraits<Result>::Operation* operation) {
+    using Handler = CompletionHandler<Result>;
+    INT32 status = abi::AsyncStatus_Started;
+    {
+        HRESULT hr = S_OK;
+        ComPtr<abi::IAsyncInfo> info = query<abi::IAsyncInfo>(operation, abi::IID_IAsyncInfo, &hr);
+        if (FAILED(hr)) return error_from_failure(hr);
+        if (!info) return error_from_failure(E_POINTER);
+        hr = info->lpVtbl->get_Status(info.get(), &status);
+        if (FAILED(hr)) return error_from_failure(hr);
+    }
+
+    if (status == abi::AsyncStatus_Started) {
+        // Manual reset and created before registration: a handler invoked inside
+        // put_Completed, or before the wait starts, is not lost.
+        UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        if (!event) return error_from_last_system_error();
+
+        Handler* handler = Handler::create(event.get());
+        const HRESULT hr = operation->lpVtbl->put_Completed(operation, handler->as_delegate());
+        if (FAILED(hr)) {
+            PlatformError error = error_from_failure(hr);
+            // No signal will come, but the platform may hold on to the handler it was given
+            // and call it later: the handler closes the event when its last reference goes.
+            handler->owns_event.store(true, std::memory_order_release);
+            (void)event.detach();
+            Handler::Release(handler->as_delegate());
+            return error;
+        }
+        Handler::Release(handler->as_delegate());
+        (void)WaitForSingleObject(event.get(), INFINITE);
+    }
+
+    ComPtr<Result> result;
+    const HRESULT hr = operation->lpVtbl->GetResults(operation, result.put());
+    if (FAILED(hr)) return error_from_failure(hr);
+    if (!result) return PlatformError::empty();
+    return result;
+}
+
+}  // namespace bio::winrt

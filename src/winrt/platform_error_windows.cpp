@@ -1,0 +1,93 @@
+#include "winrt/platform_error_windows.h"
+
+#include "winrt/platform_string.h"
+
+namespace bio::winrt {
+namespace {
+
+// The text of a message block: trailing whitespace dropped, decoded leniently.
+std::string message_text(const wchar_t* units, std::size_t count) {
+    return utf16_to_utf8(units, trimmed_length(units, count));
+}
+
+// The buffer FormatMessageW allocates for us.
+class LocalBuffer {
+public:
+    LocalBuffer() noexcept = default;
+    LocalBuffer(const LocalBuffer&) = delete;
+    LocalBuffer& operator=(const LocalBuffer&) = delete;
+    ~LocalBuffer() {
+        if (raw_ != nullptr) LocalFree(raw_);
+    }
+    wchar_t* get() const noexcept { return raw_; }
+    wchar_t** put() noexcept { return &raw_; }
+
+private:
+    wchar_t* raw_ = nullptr;
+};
+
+constexpr std::int32_t kNtStatusMark = 0x10000000;
+
+}  // namespace
+
+std::size_t trimmed_length(const wchar_t* units, std::size_t count) noexcept {
+    while (count > 0 && ((units[count - 1] >= 0x09 && units[count - 1] <= 0x0D) || units[count - 1] == 0x20)) {
+        --count;
+    }
+    return count;
+}
+
+std::string WindowsErrorInfo::message() const {
+    Bstr candidate;
+    if (ComPtr<abi::IRestrictedErrorInfo> restricted =
+            query<abi::IRestrictedErrorInfo>(info_.get(), abi::IID_IRestrictedErrorInfo)) {
+        Bstr description, restricted_description, capability_sid;
+        HRESULT error = 0;
+        (void)restricted->lpVtbl->GetErrorDetails(restricted.get(), description.put(), &error,
+                                                  restricted_description.put(), capability_sid.put());
+        // The restricted description is the more specific one when it says anything.
+        candidate = restricted_description.length() != 0 ? std::move(restricted_description) : std::move(description);
+    }
+    if (candidate.length() == 0) (void)info_->lpVtbl->GetDescription(info_.get(), candidate.put());
+    if (candidate.length() == 0) return {};
+    return message_text(candidate.get(), candidate.length());
+}
+
+PlatformError error_from_failure(HRESULT code) noexcept {
+    ComPtr<abi::IErrorInfo> info;
+    // Taking the object clears it from the thread; its own result says nothing useful.
+    (void)GetErrorInfo(0, reinterpret_cast<::IErrorInfo**>(info.put()));
+    if (!info) return PlatformError(code);
+    return PlatformError(code, std::make_unique<WindowsErrorInfo>(std::move(info)));
+}
+
+std::int32_t hresult_from_system_error(DWORD error) noexcept {
+    const auto value = static_cast<std::int32_t>(error);
+    if (value > 0) return static_cast<std::int32_t>(0x80070000u | (error & 0xFFFFu));
+    return value;
+}
+
+PlatformError error_from_last_system_error() noexcept { return PlatformError(hresult_from_system_error(GetLastError())); }
+
+}  // namespace bio::winrt
+
+namespace bio {
+
+std::string system_message_text(std::int32_t code) {
+    auto id = static_cast<DWORD>(code);
+    DWORD flags = FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM;
+    HMODULE source = nullptr;
+    if ((code & winrt::kNtStatusMark) != 0) {
+        // An HRESULT made from an NT status: ntdll's table has the text under the status.
+        id &= ~static_cast<DWORD>(winrt::kNtStatusMark);
+        flags |= FORMAT_MESSAGE_FROM_HMODULE;
+        // Stays loaded for the rest of the process.
+        source = LoadLibraryExA("ntdll.dll", nullptr, LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
+    }
+    winrt::LocalBuffer buffer;
+    const DWORD count = FormatMessageW(flags, source, id, 0, reinterpret_cast<wchar_t*>(buffer.put()), 0, nullptr);
+    if (count == 0 || buffer.get() == nullptr) return {};
+    return winrt::message_text(buffer.get(), count);
+}
+
+}  // namespace bio

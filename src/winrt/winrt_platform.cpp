@@ -1,0 +1,200 @@
+#include "winrt/winrt_platform.h"
+
+#include <cstring>
+
+#include "winrt/completion.h"
+#include "winrt/factory_cache.h"
+#include "winrt/platform_string.h"
+
+namespace bio::winrt {
+namespace {
+
+template <class T>
+T* as(const void* raw) noexcept {
+    return static_cast<T*>(const_cast<void*>(raw));
+}
+
+// The shape of every call that yields an interface: the out-parameter starts null, a
+// failure becomes a PlatformError at once, success without an object the empty error.
+template <ObjectKind Kind, class Call>
+Outcome<PlatformRef<Kind>> yield_object(KeyCredentialPlatform& platform, Call&& call) {
+    void* out = nullptr;
+    const HRESULT hr = call(&out);
+    if (FAILED(hr)) return error_from_failure(hr);
+    if (out == nullptr) return PlatformError::empty();
+    return PlatformRef<Kind>(platform, out);
+}
+
+template <class ResultInterface>
+Outcome<std::int32_t> read_status(ResultInterface* result) {
+    INT32 status = 0;
+    const HRESULT hr = result->lpVtbl->get_Status(result, &status);
+    if (FAILED(hr)) return error_from_failure(hr);
+    return status;
+}
+
+}  // namespace
+
+StringRef WinrtPlatform::create_string(TextView utf8) {
+    return adopt<ObjectKind::String>(PlatformString::from_utf8(utf8).detach());
+}
+
+std::string WinrtPlatform::string_text(const StringRef& string) {
+    const std::wstring_view units = string_units(static_cast<HSTRING>(string.get()));
+    return utf16_to_utf8(units.data(), units.size());
+}
+
+Outcome<RetrievalOperationRef> WinrtPlatform::RequestCreateAsync(const StringRef& name,
+                                                                 KeyCredentialCreationOption option) {
+    return key_credential_manager_cell().call([&](abi::IKeyCredentialManagerStatics* statics) {
+        return yield_object<ObjectKind::RetrievalOperation>(
+            *this,
+            [&](void** out) {
+                return statics->lpVtbl->RequestCreateAsync(
+                    statics, static_cast<HSTRING>(name.get()), static_cast<INT32>(option),
+                    reinterpret_cast<abi::IAsyncOperation_KeyCredentialRetrievalResult**>(out));
+            });
+    });
+}
+
+Outcome<RetrievalOperationRef> WinrtPlatform::OpenAsync(const StringRef& name) {
+    return key_credential_manager_cell().call([&](abi::IKeyCredentialManagerStatics* statics) {
+        return yield_object<ObjectKind::RetrievalOperation>(
+            *this,
+            [&](void** out) {
+                return statics->lpVtbl->OpenAsync(
+                    statics, static_cast<HSTRING>(name.get()),
+                    reinterpret_cast<abi::IAsyncOperation_KeyCredentialRetrievalResult**>(out));
+            });
+    });
+}
+
+Outcome<RetrievalResultRef> WinrtPlatform::wait_for_results(const RetrievalOperationRef& operation) {
+    auto waited = winrt::wait_for_results<abi::IKeyCredentialRetrievalResult>(
+        as<abi::IAsyncOperation_KeyCredentialRetrievalResult>(operation.get()));
+    if (!waited.ok()) return std::move(waited.error());
+    return adopt<ObjectKind::RetrievalResult>(waited.value().detach());
+}
+
+Outcome<OperationResultRef> WinrtPlatform::wait_for_results(const SignOperationRef& operation) {
+    auto waited = winrt::wait_for_results<abi::IKeyCredentialOperationResult>(
+        as<abi::IAsyncOperation_KeyCredentialOperationResult>(operation.get()));
+    if (!waited.ok()) return std::move(waited.error());
+    return adopt<ObjectKind::OperationResult>(waited.value().detach());
+}
+
+Outcome<std::int32_t> WinrtPlatform::Status(const RetrievalResultRef& result) {
+    return read_status(as<abi::IKeyCredentialRetrievalResult>(result.get()));
+}
+
+Outcome<std::int32_t> WinrtPlatform::Status(const OperationResultRef& result) {
+    return read_status(as<abi::IKeyCredentialOperationResult>(result.get()));
+}
+
+Outcome<CredentialRef> WinrtPlatform::Credential(const RetrievalResultRef& result) {
+    auto* self = as<abi::IKeyCredentialRetrievalResult>(result.get());
+    return yield_object<ObjectKind::Credential>(
+        *this,
+        [&](void** out) { return self->lpVtbl->get_Credential(self, reinterpret_cast<abi::IKeyCredential**>(out)); });
+}
+
+Outcome<BufferRef> WinrtPlatform::Result(const OperationResultRef& result) {
+    auto* self = as<abi::IKeyCredentialOperationResult>(result.get());
+    return yield_object<ObjectKind::Buffer>(
+        *this, [&](void** out) { return self->lpVtbl->get_Result(self, reinterpret_cast<abi::IBuffer**>(out)); });
+}
+
+Outcome<BufferRef> WinrtPlatform::RetrievePublicKeyWithDefaultBlobType(const CredentialRef& credential) {
+    auto* self = as<abi::IKeyCredential>(credential.get());
+    return yield_object<ObjectKind::Buffer>(
+        *this,
+        [&](void** out) {
+            return self->lpVtbl->RetrievePublicKeyWithDefaultBlobType(self, reinterpret_cast<abi::IBuffer**>(out));
+        });
+}
+
+Outcome<SignOperationRef> WinrtPlatform::RequestSignAsync(const CredentialRef& credential, const BufferRef& data) {
+    auto* self = as<abi::IKeyCredential>(credential.get());
+    return yield_object<ObjectKind::SignOperation>(
+        *this,
+        [&](void** out) {
+            return self->lpVtbl->RequestSignAsync(
+                self, as<abi::IBuffer>(data.get()),
+                reinterpret_cast<abi::IAsyncOperation_KeyCredentialOperationResult**>(out));
+        });
+}
+
+Outcome<std::uint32_t> WinrtPlatform::Length(const BufferRef& buffer) {
+    auto* self = as<abi::IBuffer>(buffer.get());
+    UINT32 length = 0;
+    const HRESULT hr = self->lpVtbl->get_Length(self, &length);
+    if (FAILED(hr)) return error_from_failure(hr);
+    return static_cast<std::uint32_t>(length);
+}
+
+Outcome<BufferRef> WinrtPlatform::CreateFromByteArray(std::uint32_t length, const std::uint8_t* bytes) {
+    return cryptographic_buffer_cell().call([&](abi::ICryptographicBufferStatics* statics) {
+        return yield_object<ObjectKind::Buffer>(
+            *this,
+            [&](void** out) {
+                // The platform copies the bytes and never writes to them.
+                return statics->lpVtbl->CreateFromByteArray(statics, length, const_cast<BYTE*>(bytes),
+                                                            reinterpret_cast<abi::IBuffer**>(out));
+            });
+    });
+}
+
+Outcome<void> WinrtPlatform::CopyToByteArray(const BufferRef& buffer, ReceivingArray& array) {
+    return cryptographic_buffer_cell().call([&](abi::ICryptographicBufferStatics* statics) -> Outcome<void> {
+        UINT32 length = 0;
+        BYTE* data = nullptr;
+        const HRESULT hr = statics->lpVtbl->CopyToByteArray(statics, as<abi::IBuffer>(buffer.get()), &length, &data);
+        if (FAILED(hr)) {
+            PlatformError error = error_from_failure(hr);
+            // Nothing the platform handed out on failure stays behind.
+            if (data != nullptr) CoTaskMemFree(data);
+            return error;
+        }
+        array.data = data;
+        array.length = length;
+        return {};
+    });
+}
+
+Outcome<StringRef> WinrtPlatform::EncodeToBase64String(const BufferRef& buffer) {
+    return cryptographic_buffer_cell().call([&](abi::ICryptographicBufferStatics* statics) -> Outcome<StringRef> {
+        HSTRING encoded = nullptr;
+        const HRESULT hr = statics->lpVtbl->EncodeToBase64String(statics, as<abi::IBuffer>(buffer.get()), &encoded);
+        if (FAILED(hr)) return error_from_failure(hr);
+        // A null string is the empty text, not a failure.
+        return adopt<ObjectKind::String>(encoded);
+    });
+}
+
+std::uint8_t* WinrtPlatform::allocate_array(std::uint32_t length) noexcept {
+    void* block = CoTaskMemAlloc(length);
+    if (block != nullptr) std::memset(block, 0, length);
+    return static_cast<std::uint8_t*>(block);
+}
+
+void WinrtPlatform::free_array(std::uint8_t* data) noexcept { CoTaskMemFree(data); }
+
+void WinrtPlatform::release(ObjectKind kind, void* raw) noexcept {
+    if (kind == ObjectKind::String) {
+        release_string_block(static_cast<HSTRING>(raw));
+    } else {
+        auto* object = static_cast<abi::IUnknown*>(raw);
+        object->lpVtbl->Release(object);
+    }
+}
+
+}  // namespace bio::winrt
+
+namespace bio {
+
+KeyCredentialPlatform& default_platform() {
+    static winrt::WinrtPlatform* platform = new winrt::WinrtPlatform;  // lives until the process ends
+    return *platform;
+}
+
+}  // namespace bio

@@ -1,0 +1,33 @@
+// KeyCredentialPlatform on the Windows Runtime.
+#pragma once
+
+#include "bio_windows.h"
+
+namespace bio::winrt {
+
+class WinrtPlatform final : public KeyCredentialPlatform {
+public:
+    StringRef create_string(TextView utf8) override;
+    std::string string_text(const StringRef& string) override;
+
+    Outcome<RetrievalOperationRef> RequestCreateAsync(const StringRef& name,
+                                                      KeyCredentialCreationOption option) override;
+    Outcome<RetrievalOperationRef> OpenAsync(const StringRef& name) override;
+    Outcome<RetrievalResultRef> wait_for_results(const RetrievalOperationRef& operation) override;
+    Outcome<OperationResultRef> wait_for_results(const SignOperationRef& operation) override;
+    Outcome<std::int32_t> Status(const RetrievalResultRef& result) override;
+    Outcome<std::int32_t> Status(const OperationResultRef& result) override;
+    Outcome<CredentialRef> Credential(const RetrievalResultRef& result) override;
+    Outcome<BufferRef> Result(const OperationResultRef& result) override;
+    Outcome<BufferRef> RetrievePublicKeyWithDefaultBlobType(const CredentialRef& credential) override;
+    Outcome<SignOperationRef> RequestSignAsync(const CredentialRef& credential, const BufferRef& data) override;
+    Outcome<std::uint32_t> Length(const BufferRef& buffer) override;
+    Outcome<BufferRef> CreateFromByteArray(std::uint32_t length, const std::uint8_t* bytes) override;
+    Outcome<void> CopyToByteArray(const BufferRef& buffer, ReceivingArray& array) override;
+    Outcome<StringRef> EncodeToBase64String(const BufferRef& buffer) override;
+    std::uint8_t* allocate_array(std::uint32_t length) noexcept override;
+    void free_array(std::uint8_t* data) noexcept override;
+    void release(ObjectKind kind, void* raw) noexcept override;
+};
+
+}  // namespace bio::winrt

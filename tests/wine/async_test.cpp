@@ -1,0 +1,184 @@
+#include <gtest/gtest.h>
+
+#include "support.h"
+#include "winrt/completion.h"
+#include "winrt/winrt_platform.h"
+
+namespace bio::winrt {
+namespace {
+
+using bio::testing::registered_doubles;
+using bio::testing::settle;
+using doubles::Completion;
+using doubles::Control;
+
+// ---- the handler itself ----
+
+using RetrievalHandler = CompletionHandler<abi::IKeyCredentialRetrievalResult>;
+using SignHandler = CompletionHandler<abi::IKeyCredentialOperationResult>;
+
+struct QueryRow {
+    const char* label;
+    const GUID* iid;
+    HRESULT hr;
+};
+class HandlerQuery : public ::testing::TestWithParam<QueryRow> {};
+
+TEST_P(HandlerQuery, AnswersItsDelegateUnknownAndAgileOnly) {
+    UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    RetrievalHandler* handler = RetrievalHandler::create(event.get());
+    auto* delegate = handler->as_delegate();
+    void* out = &out;
+    EXPECT_EQ(delegate->lpVtbl->QueryInterface(delegate, GetParam().iid, &out), GetParam().hr);
+    if (GetParam().hr == S_OK) {
+        EXPECT_EQ(out, delegate);
+        EXPECT_EQ(handler->count.load(), 2);
+        EXPECT_EQ(delegate->lpVtbl->Release(delegate), 1u);
+    } else {
+        EXPECT_EQ(out, nullptr);
+        EXPECT_EQ(handler->count.load(), 1);
+    }
+    EXPECT_EQ(delegate->lpVtbl->Release(delegate), 0u);
+}
+INSTANTIATE_TEST_SUITE_P(
+    Identifiers, HandlerQuery,
+    ::testing::Values(QueryRow{"OwnDelegate", &abi::IID_AsyncOperationCompletedHandler_KeyCredentialRetrievalResult, S_OK},
+                      QueryRow{"Unknown", &abi::IID_IUnknown, S_OK}, QueryRow{"Agile", &abi::IID_IAgileObject, S_OK},
+                      QueryRow{"OtherDelegate", &abi::IID_AsyncOperationCompletedHandler_KeyCredentialOperationResult,
+                               E_NOINTERFACE},
+                      QueryRow{"Inspectable", &abi::IID_IInspectable, E_NOINTERFACE}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+TEST(Handler, NullPointersGiveEPointerAndTheSignVariantRejectsTheRetrievalDelegate) {
+    UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    SignHandler* handler = SignHandler::create(event.get());
+    auto* delegate = handler->as_delegate();
+    void* out = nullptr;
+    EXPECT_EQ(delegate->lpVtbl->QueryInterface(delegate, &abi::IID_IUnknown, nullptr), E_POINTER);
+    EXPECT_EQ(delegate->lpVtbl->QueryInterface(delegate, nullptr, &out), E_POINTER);
+    EXPECT_EQ(delegate->lpVtbl->QueryInterface(
+                  delegate, &abi::IID_AsyncOperationCompletedHandler_KeyCredentialRetrievalResult, &out),
+              E_NOINTERFACE);
+    EXPECT_EQ(delegate->lpVtbl->AddRef(delegate), 2u);
+    EXPECT_EQ(WaitForSingleObject(event.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_EQ(delegate->lpVtbl->Invoke(delegate, nullptr, abi::AsyncStatus_Completed), S_OK);
+    EXPECT_EQ(WaitForSingleObject(event.get(), 0), WAIT_OBJECT_0);
+    EXPECT_EQ(delegate->lpVtbl->Release(delegate), 1u);
+    EXPECT_EQ(delegate->lpVtbl->Release(delegate), 0u);
+    // Freeing the handler left the waiting side's event alone.
+    DWORD flags = 0;
+    EXPECT_TRUE(GetHandleInformation(event.get(), &flags));
+}
+
+TEST(Handler, AHandlerLeftWithThePlatformClosesTheEventWithItsLastReference) {
+    HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    RetrievalHandler* handler = RetrievalHandler::create(event);
+    handler->owns_event = true;
+    auto* delegate = handler->as_delegate();
+    delegate->lpVtbl->Release(delegate);
+    DWORD flags = 0;
+    EXPECT_FALSE(GetHandleInformation(event, &flags));
+}
+
+TEST(HandlerDeathTest, OverReleaseIsAFault) {
+    EXPECT_DEATH(
+        {
+            RetrievalHandler* handler = RetrievalHandler::create(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+            handler->count = 0;
+            RetrievalHandler::Release(handler->as_delegate());
+        },
+        "Object has been over-released\\.");
+}
+
+// ---- waiting on the doubles' operations ----
+
+class Waiting : public ::testing::Test {
+protected:
+    Control& doubles = registered_doubles();
+    WinrtPlatform platform;
+
+    // Opens a retrieval operation and waits for it; returns the code (1: a result came).
+    std::int32_t open_and_wait() {
+        StringRef name = platform.create_string("alice");
+        Outcome<RetrievalOperationRef> operation = platform.OpenAsync(name);
+        EXPECT_TRUE(operation.ok());
+        if (!operation.ok()) return -1;
+        Outcome<RetrievalResultRef> result = platform.wait_for_results(operation.value());
+        if (!result.ok()) return result.error().code();
+        EXPECT_TRUE(result.value());
+        return 1;
+    }
+    void TearDown() override {
+        settle(doubles);
+        EXPECT_EQ(doubles.live_objects, 0);
+    }
+};
+
+struct CompletionRow {
+    const char* label;
+    Completion completion;
+    LONG registrations;
+};
+class CompletesWhen : public Waiting, public ::testing::WithParamInterface<CompletionRow> {};
+
+TEST_P(CompletesWhen, TheResultIsTaken) {
+    doubles.completion = GetParam().completion;
+    EXPECT_EQ(open_and_wait(), 1);
+    EXPECT_EQ(doubles.calls[doubles::PutCompleted], GetParam().registrations);
+    EXPECT_EQ(doubles.calls[doubles::GetResults], 1);
+}
+INSTANTIATE_TEST_SUITE_P(Moments, CompletesWhen,
+                         ::testing::Values(CompletionRow{"AlreadyCompleted", Completion::Before, 0},
+                                           CompletionRow{"InsidePutCompleted", Completion::Inside, 1},
+                                           CompletionRow{"LaterOnAnotherThread", Completion::Later, 1}),
+                         [](const auto& info) { return std::string(info.param.label); });
+
+TEST_F(Waiting, AnOperationThatEndedInErrorReportsTheCodeOfGetResults) {
+    doubles.final_status = abi::AsyncStatus_Error;
+    doubles.scripts[doubles::GetResults].hr = static_cast<HRESULT>(0x80090016u);
+    EXPECT_EQ(open_and_wait(), static_cast<std::int32_t>(0x80090016u));
+    EXPECT_EQ(doubles.calls[doubles::PutCompleted], 0);
+}
+
+struct FailureRow {
+    const char* label;
+    doubles::Method method;
+    HRESULT hr;
+    bool null_out;
+    Completion completion;
+    std::int32_t code;
+};
+class WaitFails : public Waiting, public ::testing::WithParamInterface<FailureRow> {};
+
+TEST_P(WaitFails, WithTheCodeOfTheCall) {
+    const FailureRow& row = GetParam();
+    doubles.completion = row.completion;
+    doubles.scripts[row.method].hr = row.hr;
+    doubles.scripts[row.method].null_out = row.null_out;
+    EXPECT_EQ(open_and_wait(), row.code);
+}
+INSTANTIATE_TEST_SUITE_P(
+    Calls, WaitFails,
+    ::testing::Values(FailureRow{"AsyncInfoQueryFails", doubles::AsyncInfoQuery, E_NOINTERFACE, false, Completion::Before,
+                                 E_NOINTERFACE},
+                      FailureRow{"AsyncInfoQueryYieldsNull", doubles::AsyncInfoQuery, S_OK, true, Completion::Before,
+                                 E_POINTER_CODE},
+                      FailureRow{"GetStatusFails", doubles::GetStatus, E_ACCESSDENIED, false, Completion::Later, E_ACCESSDENIED},
+                      FailureRow{"PutCompletedFails", doubles::PutCompleted, static_cast<HRESULT>(0x8000000Eu), false,
+                                 Completion::Later, static_cast<HRESULT>(0x8000000Eu)},
+                      FailureRow{"GetResultsFails", doubles::GetResults, E_ABORT, false, Completion::Inside, E_ABORT},
+                      FailureRow{"GetResultsYieldsNull", doubles::GetResults, S_OK, true, Completion::Later, 0}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+TEST_F(Waiting, AFailedRegistrationWhoseHandlerThePlatformKeepsNeitherBlocksNorLeaks) {
+    doubles.completion = Completion::Later;
+    doubles.keep_failed_handler = true;
+    doubles.scripts[doubles::PutCompleted].hr = E_FAIL;
+    const DWORD start = GetTickCount();
+    EXPECT_EQ(open_and_wait(), E_FAIL);
+    EXPECT_LT(GetTickCount() - start, 5000u);
+    // The doubles let the handler go later, from their own thread; TearDown waits for it.
+}
+
+}  // namespace
+}  // namespace bio::winrt

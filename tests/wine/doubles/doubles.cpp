@@ -1,0 +1,563 @@
+// The test doubles behind doubles.h. Plain COM objects over the interface declarations
+// of the client itself; every method follows its Script.
+#include "doubles.h"
+
+#include <winstring.h>
+
+#include <cstddef>
+#include <cstring>
+#include <cwchar>
+
+#include "winrt/abi.h"
+
+namespace bio::doubles {
+namespace {
+
+using namespace bio::abi;
+
+Control g_control;
+
+// The outcome of one call of `method` under its script.
+struct Step {
+    HRESULT hr;
+    bool produce;  // hand out an object
+    INT32 value;
+};
+
+Step step(Method method) {
+    const LONG call = InterlockedIncrement(&g_control.calls[method]) - 1;
+    const Script& script = g_control.scripts[method];
+    Step result{S_OK, true, script.value[call == 0 ? 0 : 1]};
+    if (script.hr != S_OK && (script.fail_call < 0 || script.fail_call == call)) result.hr = script.hr;
+    result.produce = SUCCEEDED(result.hr) && !script.null_out;
+    return result;
+}
+
+bool same(const IID* a, const GUID& b) { return a != nullptr && IsEqualGUID(*a, b); }
+
+// Reference counting shared by every object; `Obj` has `refs` and `factory`.
+template <class Obj>
+ULONG add_ref(Obj* obj) {
+    return static_cast<ULONG>(InterlockedIncrement(&obj->refs));
+}
+template <class Obj>
+ULONG release(Obj* obj) {
+    const LONG left = InterlockedDecrement(&obj->refs);
+    if (left == 0) {
+        InterlockedDecrement(obj->factory ? &g_control.live_factories : &g_control.live_objects);
+        delete obj;
+    }
+    return static_cast<ULONG>(left < 0 ? 0 : left);
+}
+template <class Obj>
+Obj* born(Obj* obj) {
+    InterlockedIncrement(obj->factory ? &g_control.live_factories : &g_control.live_objects);
+    return obj;
+}
+
+// Recovers the object from the address of one of its interface fields.
+template <class Obj, class Iface>
+Obj* owner(Iface* self, std::size_t field) {
+    return reinterpret_cast<Obj*>(reinterpret_cast<char*>(self) - field);
+}
+
+template <class Self>
+HRESULT STDMETHODCALLTYPE not_implemented_iids(Self*, ULONG*, IID**) { return E_NOTIMPL; }
+template <class Self>
+HRESULT STDMETHODCALLTYPE not_implemented_name(Self*, HSTRING*) { return E_NOTIMPL; }
+template <class Self>
+HRESULT STDMETHODCALLTYPE not_implemented_trust(Self*, INT32*) { return E_NOTIMPL; }
+#define INSPECTABLE_STUBS(Self) &not_implemented_iids<Self>, &not_implemented_name<Self>, &not_implemented_trust<Self>
+
+// ---- IBuffer -----------------------------------------------------------------------
+
+struct Buffer {
+    const IBufferVtbl* vtbl;
+    volatile LONG refs;
+    bool factory;
+    UINT32 length;
+    BYTE data[256];
+};
+
+// Answered only by our buffers, whichever copy of the library made them.
+constexpr GUID kOwnBufferIid = {0x6b1d7c2e, 0x90a4, 0x4f3e, {0x8d, 0x51, 0x2c, 0x77, 0x0e, 0x13, 0xa9, 0x42}};
+
+HRESULT STDMETHODCALLTYPE buffer_query(IBuffer* self, const IID* iid, void** out) {
+    if (same(iid, kOwnBufferIid) || same(iid, IID_IUnknown) || same(iid, IID_IInspectable) || same(iid, IID_IBuffer) || same(iid, IID_IAgileObject)) {
+        *out = self;
+        add_ref(reinterpret_cast<Buffer*>(self));
+        return S_OK;
+    }
+    *out = nullptr;
+    return E_NOINTERFACE;
+}
+ULONG STDMETHODCALLTYPE buffer_add_ref(IBuffer* self) { return add_ref(reinterpret_cast<Buffer*>(self)); }
+ULONG STDMETHODCALLTYPE buffer_release(IBuffer* self) { return release(reinterpret_cast<Buffer*>(self)); }
+HRESULT STDMETHODCALLTYPE buffer_capacity(IBuffer* self, UINT32* value) {
+    *value = reinterpret_cast<Buffer*>(self)->length;
+    return S_OK;
+}
+HRESULT STDMETHODCALLTYPE buffer_length(IBuffer* self, UINT32* value) {
+    Step s = step(Length);
+    if (FAILED(s.hr)) return s.hr;
+    *value = reinterpret_cast<Buffer*>(self)->length;
+    return s.hr;
+}
+HRESULT STDMETHODCALLTYPE buffer_put_length(IBuffer*, UINT32) { return E_NOTIMPL; }
+constexpr IBufferVtbl kBufferVtbl = {&buffer_query,     &buffer_add_ref, &buffer_release, INSPECTABLE_STUBS(IBuffer),
+                                     &buffer_capacity, &buffer_length,  &buffer_put_length};
+
+// Our buffer behind `buffer`, or null for someone else's.
+const Buffer* own_buffer(IBuffer* buffer) {
+    void* own = nullptr;
+    if (buffer == nullptr || FAILED(buffer->lpVtbl->QueryInterface(buffer, &kOwnBufferIid, &own))) return nullptr;
+    buffer->lpVtbl->Release(buffer);
+    return static_cast<const Buffer*>(own);
+}
+
+IBuffer* new_buffer(const BYTE* bytes, UINT32 length) {
+    auto* buffer = born(new Buffer{&kBufferVtbl, 1, false, 0, {}});
+    buffer->length = length < sizeof buffer->data ? length : sizeof buffer->data;
+    if (buffer->length != 0) std::memcpy(buffer->data, bytes, buffer->length);
+    return reinterpret_cast<IBuffer*>(buffer);
+}
+
+// ---- results and credential --------------------------------------------------------
+
+template <class Iface>
+struct Simple {
+    const void* vtbl;
+    volatile LONG refs;
+    bool factory;
+};
+
+template <class Iface>
+HRESULT STDMETHODCALLTYPE simple_query(Iface* self, const IID* iid, void** out);
+template <class Iface>
+ULONG STDMETHODCALLTYPE simple_add_ref(Iface* self) {
+    return add_ref(reinterpret_cast<Simple<Iface>*>(self));
+}
+template <class Iface>
+ULONG STDMETHODCALLTYPE simple_release(Iface* self) {
+    return release(reinterpret_cast<Simple<Iface>*>(self));
+}
+template <class Iface>
+Iface* new_simple(const void* vtbl) {
+    return reinterpret_cast<Iface*>(born(new Simple<Iface>{vtbl, 1, false}));
+}
+
+template <class Iface>
+const GUID& iid_of();
+template <>
+const GUID& iid_of<IKeyCredentialRetrievalResult>() { return IID_IKeyCredentialRetrievalResult; }
+template <>
+const GUID& iid_of<IKeyCredentialOperationResult>() { return IID_IKeyCredentialOperationResult; }
+template <>
+const GUID& iid_of<IKeyCredential>() { return IID_IKeyCredential; }
+
+template <class Iface>
+HRESULT STDMETHODCALLTYPE simple_query(Iface* self, const IID* iid, void** out) {
+    if (same(iid, IID_IUnknown) || same(iid, IID_IInspectable) || same(iid, iid_of<Iface>()) || same(iid, IID_IAgileObject)) {
+        *out = self;
+        simple_add_ref(self);
+        return S_OK;
+    }
+    *out = nullptr;
+    return E_NOINTERFACE;
+}
+#define UNKNOWN_OF(Iface) &simple_query<Iface>, &simple_add_ref<Iface>, &simple_release<Iface>
+
+// Writes a new object into *out as the method's script says.
+template <class T, class Make>
+HRESULT produce(Method method, T** out, Make&& make) {
+    *out = nullptr;
+    Step s = step(method);
+    if (s.produce) *out = make();
+    return s.hr;
+}
+
+HRESULT STDMETHODCALLTYPE credential_name(IKeyCredential*, HSTRING* value) {
+    *value = nullptr;
+    return E_NOTIMPL;
+}
+HRESULT STDMETHODCALLTYPE credential_public_key(IKeyCredential*, IBuffer** value) {
+    return produce(RetrievePublicKey, value, [] { return new_buffer(g_control.public_key, g_control.public_key_length); });
+}
+HRESULT STDMETHODCALLTYPE credential_public_key_blob(IKeyCredential*, INT32, IBuffer** value) {
+    *value = nullptr;
+    return E_NOTIMPL;
+}
+IAsyncOperation_KeyCredentialOperationResult* new_sign_operation();
+HRESULT STDMETHODCALLTYPE credential_sign(IKeyCredential*, IBuffer* data, IAsyncOperation_KeyCredentialOperationResult** value) {
+    // Only our own buffers can be read here; the platform's may come from elsewhere.
+    if (const Buffer* buffer = own_buffer(data)) {
+        g_control.last_data_length = buffer->length;
+        std::memcpy(g_control.last_data, buffer->data,
+                    buffer->length < sizeof g_control.last_data ? buffer->length : sizeof g_control.last_data);
+    }
+    return produce(RequestSignAsync, value, [] { return new_sign_operation(); });
+}
+HRESULT STDMETHODCALLTYPE credential_attestation(IKeyCredential*, IInspectable** value) {
+    *value = nullptr;
+    return E_NOTIMPL;
+}
+constexpr IKeyCredentialVtbl kCredentialVtbl = {UNKNOWN_OF(IKeyCredential), INSPECTABLE_STUBS(IKeyCredential),
+                                                &credential_name,          &credential_public_key,
+                                                &credential_public_key_blob, &credential_sign,
+                                                &credential_attestation};
+
+HRESULT STDMETHODCALLTYPE retrieval_credential(IKeyCredentialRetrievalResult*, IKeyCredential** value) {
+    return produce(Credential, value, [] { return new_simple<IKeyCredential>(&kCredentialVtbl); });
+}
+HRESULT STDMETHODCALLTYPE retrieval_status(IKeyCredentialRetrievalResult*, INT32* value) {
+    Step s = step(RetrievalStatus);
+    if (SUCCEEDED(s.hr)) *value = s.value;
+    return s.hr;
+}
+constexpr IKeyCredentialRetrievalResultVtbl kRetrievalVtbl = {
+    UNKNOWN_OF(IKeyCredentialRetrievalResult), INSPECTABLE_STUBS(IKeyCredentialRetrievalResult),
+    &retrieval_credential, &retrieval_status};
+
+HRESULT STDMETHODCALLTYPE operation_result(IKeyCredentialOperationResult*, IBuffer** value) {
+    return produce(Result, value, [] { return new_buffer(g_control.signature, g_control.signature_length); });
+}
+HRESULT STDMETHODCALLTYPE operation_status(IKeyCredentialOperationResult*, INT32* value) {
+    Step s = step(OperationStatus);
+    if (SUCCEEDED(s.hr)) *value = s.value;
+    return s.hr;
+}
+constexpr IKeyCredentialOperationResultVtbl kOperationResultVtbl = {
+    UNKNOWN_OF(IKeyCredentialOperationResult), INSPECTABLE_STUBS(IKeyCredentialOperationResult),
+    &operation_result, &operation_status};
+
+// ---- asynchronous operations --------------------------------------------------------
+
+template <class Result>
+struct AsyncTraits;
+template <>
+struct AsyncTraits<IKeyCredentialRetrievalResult> {
+    using Operation = IAsyncOperation_KeyCredentialRetrievalResult;
+    using OperationVtbl = IAsyncOperation_KeyCredentialRetrievalResultVtbl;
+    using Handler = AsyncOperationCompletedHandler_KeyCredentialRetrievalResult;
+    static const GUID& iid() { return IID_IAsyncOperation_KeyCredentialRetrievalResult; }
+    static IKeyCredentialRetrievalResult* result() { return new_simple<IKeyCredentialRetrievalResult>(&kRetrievalVtbl); }
+};
+template <>
+struct AsyncTraits<IKeyCredentialOperationResult> {
+    using Operation = IAsyncOperation_KeyCredentialOperationResult;
+    using OperationVtbl = IAsyncOperation_KeyCredentialOperationResultVtbl;
+    using Handler = AsyncOperationCompletedHandler_KeyCredentialOperationResult;
+    static const GUID& iid() { return IID_IAsyncOperation_KeyCredentialOperationResult; }
+    static IKeyCredentialOperationResult* result() { return new_simple<IKeyCredentialOperationResult>(&kOperationResultVtbl); }
+};
+
+template <class Result>
+struct AsyncOperation {
+    using Traits = AsyncTraits<Result>;
+    using Operation = typename Traits::Operation;
+    using Handler = typename Traits::Handler;
+
+    const typename Traits::OperationVtbl* vtbl;
+    const IAsyncInfoVtbl* info_vtbl;
+    volatile LONG refs;
+    bool factory;
+    volatile LONG status;
+
+    static AsyncOperation* of(Operation* self) { return reinterpret_cast<AsyncOperation*>(self); }
+    static AsyncOperation* of(IAsyncInfo* self) { return owner<AsyncOperation>(self, offsetof(AsyncOperation, info_vtbl)); }
+    Operation* as_operation() { return reinterpret_cast<Operation*>(this); }
+
+    static HRESULT STDMETHODCALLTYPE query(Operation* self, const IID* iid, void** out) {
+        AsyncOperation* op = of(self);
+        *out = nullptr;
+        if (same(iid, IID_IAsyncInfo)) {
+            Step s = step(AsyncInfoQuery);
+            if (s.produce) {
+                *out = &op->info_vtbl;
+                add_ref(op);
+            }
+            return s.hr;
+        }
+        if (same(iid, IID_IUnknown) || same(iid, IID_IInspectable) || same(iid, Traits::iid()) || same(iid, IID_IAgileObject)) {
+            *out = self;
+            add_ref(op);
+            return S_OK;
+        }
+        return E_NOINTERFACE;
+    }
+    static ULONG STDMETHODCALLTYPE op_add_ref(Operation* self) { return add_ref(of(self)); }
+    static ULONG STDMETHODCALLTYPE op_release(Operation* self) { return release(of(self)); }
+
+    // Completes the operation and tells the handler, then lets the handler go.
+    void complete(Handler* handler) {
+        InterlockedExchange(&status, g_control.final_status);
+        (void)handler->lpVtbl->Invoke(handler, as_operation(), g_control.final_status);
+        handler->lpVtbl->Release(handler);
+    }
+
+    struct Later {
+        AsyncOperation* op;  // a reference of its own
+        Handler* handler;    // a reference of its own, or null
+        bool invoke;
+    };
+    static DWORD WINAPI later(void* parameter) {
+        Later* work = static_cast<Later*>(parameter);
+        Sleep(50);
+        if (work->invoke) {
+            work->op->complete(work->handler);
+        } else {
+            work->handler->lpVtbl->Release(work->handler);
+        }
+        op_release(work->op->as_operation());
+        delete work;
+        InterlockedDecrement(&g_control.pending_threads);
+        return 0;
+    }
+    void run_later(Handler* handler, bool invoke) {
+        add_ref(this);
+        handler->lpVtbl->AddRef(handler);
+        InterlockedIncrement(&g_control.pending_threads);
+        HANDLE thread = CreateThread(nullptr, 0, &later, new Later{this, handler, invoke}, 0, nullptr);
+        if (thread != nullptr) CloseHandle(thread);
+    }
+
+    static HRESULT STDMETHODCALLTYPE put_completed(Operation* self, Handler* handler) {
+        AsyncOperation* op = of(self);
+        Step s = step(PutCompleted);
+        if (FAILED(s.hr)) {
+            // A platform that took the handler and failed anyway, and lets it go later.
+            if (g_control.keep_failed_handler) op->run_later(handler, false);
+            return s.hr;
+        }
+        if (g_control.completion == Completion::Later) {
+            op->run_later(handler, true);
+        } else {
+            handler->lpVtbl->AddRef(handler);
+            op->complete(handler);
+        }
+        return s.hr;
+    }
+    static HRESULT STDMETHODCALLTYPE get_completed(Operation*, Handler** handler) {
+        *handler = nullptr;
+        return E_NOTIMPL;
+    }
+    static HRESULT STDMETHODCALLTYPE get_results(Operation*, Result** results) {
+        return produce(GetResults, results, [] { return Traits::result(); });
+    }
+
+    static HRESULT STDMETHODCALLTYPE info_query(IAsyncInfo* self, const IID* iid, void** out) {
+        return query(of(self)->as_operation(), iid, out);
+    }
+    static ULONG STDMETHODCALLTYPE info_add_ref(IAsyncInfo* self) { return add_ref(of(self)); }
+    static ULONG STDMETHODCALLTYPE info_release(IAsyncInfo* self) { return release(of(self)); }
+    static HRESULT STDMETHODCALLTYPE info_id(IAsyncInfo*, UINT32* id) {
+        *id = 1;
+        return S_OK;
+    }
+    static HRESULT STDMETHODCALLTYPE info_status(IAsyncInfo* self, INT32* value) {
+        Step s = step(GetStatus);
+        if (SUCCEEDED(s.hr)) *value = of(self)->status;
+        return s.hr;
+    }
+    static HRESULT STDMETHODCALLTYPE info_error(IAsyncInfo*, HRESULT* code) {
+        *code = S_OK;
+        return S_OK;
+    }
+    static HRESULT STDMETHODCALLTYPE info_nothing(IAsyncInfo*) { return S_OK; }
+
+    static constexpr typename Traits::OperationVtbl kVtbl = {&query,         &op_add_ref,    &op_release,
+                                                             INSPECTABLE_STUBS(Operation), &put_completed,
+                                                             &get_completed, &get_results};
+    static constexpr IAsyncInfoVtbl kInfoVtbl = {&info_query,  &info_add_ref, &info_release, INSPECTABLE_STUBS(IAsyncInfo),
+                                                 &info_id,     &info_status,  &info_error,   &info_nothing,
+                                                 &info_nothing};
+
+    static Operation* create() {
+        const LONG initial = g_control.completion == Completion::Before ? g_control.final_status : 0;
+        return born(new AsyncOperation{&kVtbl, &kInfoVtbl, 1, false, initial})->as_operation();
+    }
+};
+
+IAsyncOperation_KeyCredentialOperationResult* new_sign_operation() {
+    return AsyncOperation<IKeyCredentialOperationResult>::create();
+}
+
+// ---- factories ------------------------------------------------------------------------
+
+void record_name(HSTRING name) {
+    UINT32 length = 0;
+    // Read through the platform's own string functions.
+    const wchar_t* text = WindowsGetStringRawBuffer(name, &length);
+    g_control.last_name_length = length;
+    const UINT32 kept = length < 63 ? length : 63;
+    std::wmemcpy(g_control.last_name, text, kept);
+    g_control.last_name[kept] = 0;
+}
+
+HRESULT STDMETHODCALLTYPE manager_create(IKeyCredentialManagerStatics*, HSTRING name, INT32 option,
+                                         IAsyncOperation_KeyCredentialRetrievalResult** value) {
+    record_name(name);
+    g_control.last_option = option;
+    return produce(RequestCreateAsync, value, [] { return AsyncOperation<IKeyCredentialRetrievalResult>::create(); });
+}
+HRESULT STDMETHODCALLTYPE manager_open(IKeyCredentialManagerStatics*, HSTRING name,
+                                       IAsyncOperation_KeyCredentialRetrievalResult** value) {
+    record_name(name);
+    return produce(OpenAsync, value, [] { return AsyncOperation<IKeyCredentialRetrievalResult>::create(); });
+}
+HRESULT STDMETHODCALLTYPE manager_unused(IKeyCredentialManagerStatics*, IInspectable** value) {
+    *value = nullptr;
+    return E_NOTIMPL;
+}
+HRESULT STDMETHODCALLTYPE manager_delete(IKeyCredentialManagerStatics*, HSTRING, IInspectable** value) {
+    *value = nullptr;
+    return E_NOTIMPL;
+}
+
+HRESULT STDMETHODCALLTYPE crypto_create(ICryptographicBufferStatics*, UINT32 size, BYTE* bytes, IBuffer** buffer) {
+    g_control.last_data_length = size;
+    if (size != 0) std::memcpy(g_control.last_data, bytes, size < sizeof g_control.last_data ? size : sizeof g_control.last_data);
+    return produce(CreateFromByteArray, buffer, [&] { return new_buffer(bytes, size); });
+}
+HRESULT STDMETHODCALLTYPE crypto_copy(ICryptographicBufferStatics*, IBuffer* buffer, UINT32* size, BYTE** value) {
+    *size = 0;
+    *value = nullptr;
+    Step s = step(CopyToByteArray);
+    if (!s.produce) return s.hr;
+    const Buffer* source = own_buffer(buffer);
+    if (source == nullptr) return E_INVALIDARG;
+    if (source->length != 0) {
+        *value = static_cast<BYTE*>(CoTaskMemAlloc(source->length));
+        std::memcpy(*value, source->data, source->length);
+    }
+    *size = source->length;
+    return s.hr;
+}
+HRESULT STDMETHODCALLTYPE crypto_base64(ICryptographicBufferStatics*, IBuffer*, HSTRING* value) {
+    *value = nullptr;
+    Step s = step(EncodeToBase64String);
+    // The platform's own string, which the client releases.
+    if (s.produce) (void)WindowsCreateString(g_control.base64, static_cast<UINT32>(std::wcslen(g_control.base64)), value);
+    return s.hr;
+}
+HRESULT STDMETHODCALLTYPE crypto_compare(ICryptographicBufferStatics*, IBuffer*, IBuffer*, BYTE*) { return E_NOTIMPL; }
+HRESULT STDMETHODCALLTYPE crypto_random(ICryptographicBufferStatics*, UINT32, IBuffer** buffer) {
+    *buffer = nullptr;
+    return E_NOTIMPL;
+}
+HRESULT STDMETHODCALLTYPE crypto_random_number(ICryptographicBufferStatics*, UINT32*) { return E_NOTIMPL; }
+HRESULT STDMETHODCALLTYPE crypto_decode(ICryptographicBufferStatics*, HSTRING, IBuffer** buffer) {
+    *buffer = nullptr;
+    return E_NOTIMPL;
+}
+HRESULT STDMETHODCALLTYPE crypto_encode_hex(ICryptographicBufferStatics*, IBuffer*, HSTRING* value) {
+    *value = nullptr;
+    return E_NOTIMPL;
+}
+HRESULT STDMETHODCALLTYPE crypto_to_binary(ICryptographicBufferStatics*, HSTRING, INT32, IBuffer** buffer) {
+    *buffer = nullptr;
+    return E_NOTIMPL;
+}
+HRESULT STDMETHODCALLTYPE crypto_to_string(ICryptographicBufferStatics*, INT32, IBuffer*, HSTRING* value) {
+    *value = nullptr;
+    return E_NOTIMPL;
+}
+
+// One factory object per request: IActivationFactory and the class's statics.
+template <class Statics>
+struct Factory {
+    const IActivationFactoryVtbl* vtbl;
+    const void* statics_vtbl;
+    volatile LONG refs;
+    bool factory;
+    const GUID* statics_iid;
+
+    static Factory* of(IActivationFactory* self) { return reinterpret_cast<Factory*>(self); }
+    static Factory* of(Statics* self) { return owner<Factory>(self, offsetof(Factory, statics_vtbl)); }
+
+    static HRESULT answer(Factory* f, const IID* iid, void** out) {
+        *out = nullptr;
+        if (same(iid, *f->statics_iid)) {
+            Step s = step(StaticsQuery);
+            if (s.produce) {
+                *out = &f->statics_vtbl;
+                add_ref(f);
+            }
+            return s.hr;
+        }
+        if (same(iid, IID_IAgileObject)) {
+            Step s = step(AgileQuery);
+            if (s.produce) {
+                *out = f;
+                add_ref(f);
+            }
+            return s.hr;
+        }
+        if (same(iid, IID_IUnknown) || same(iid, IID_IInspectable) || same(iid, IID_IActivationFactory)) {
+            *out = f;
+            add_ref(f);
+            return S_OK;
+        }
+        return E_NOINTERFACE;
+    }
+    static HRESULT STDMETHODCALLTYPE query(IActivationFactory* self, const IID* iid, void** out) {
+        return answer(of(self), iid, out);
+    }
+    static ULONG STDMETHODCALLTYPE f_add_ref(IActivationFactory* self) { return add_ref(of(self)); }
+    static ULONG STDMETHODCALLTYPE f_release(IActivationFactory* self) { return release(of(self)); }
+    static HRESULT STDMETHODCALLTYPE activate(IActivationFactory*, IInspectable** instance) {
+        *instance = nullptr;
+        return E_NOTIMPL;
+    }
+    static HRESULT STDMETHODCALLTYPE s_query(Statics* self, const IID* iid, void** out) {
+        return answer(of(self), iid, out);
+    }
+    static ULONG STDMETHODCALLTYPE s_add_ref(Statics* self) { return add_ref(of(self)); }
+    static ULONG STDMETHODCALLTYPE s_release(Statics* self) { return release(of(self)); }
+
+    static constexpr IActivationFactoryVtbl kVtbl = {&query, &f_add_ref, &f_release, INSPECTABLE_STUBS(IActivationFactory),
+                                                     &activate};
+};
+
+using ManagerFactory = Factory<IKeyCredentialManagerStatics>;
+using CryptoFactory = Factory<ICryptographicBufferStatics>;
+
+constexpr IKeyCredentialManagerStaticsVtbl kManagerVtbl = {
+    &ManagerFactory::s_query, &ManagerFactory::s_add_ref, &ManagerFactory::s_release,
+    INSPECTABLE_STUBS(IKeyCredentialManagerStatics), &manager_unused, &manager_unused, &manager_create, &manager_open,
+    &manager_delete};
+constexpr ICryptographicBufferStaticsVtbl kCryptoVtbl = {
+    &CryptoFactory::s_query, &CryptoFactory::s_add_ref, &CryptoFactory::s_release,
+    INSPECTABLE_STUBS(ICryptographicBufferStatics), &crypto_compare, &crypto_random, &crypto_random_number,
+    &crypto_create, &crypto_copy, &crypto_decode, &crypto_encode_hex, &crypto_decode, &crypto_base64,
+    &crypto_to_binary, &crypto_to_string};
+
+bool ends_with(const wchar_t* text, UINT32 length, const wchar_t* suffix) {
+    const std::size_t n = std::wcslen(suffix);
+    return length >= n && std::wmemcmp(text + length - n, suffix, n) == 0;
+}
+
+}  // namespace
+}  // namespace bio::doubles
+
+using namespace bio::doubles;
+
+extern "C" __declspec(dllexport) Control* __cdecl bio_doubles_control() { return &g_control; }
+
+// Serves CryptographicBuffer for that class and KeyCredentialManager for any other name.
+extern "C" __declspec(dllexport) HRESULT WINAPI DllGetActivationFactory(HSTRING class_name,
+                                                                        bio::abi::IActivationFactory** factory) {
+    *factory = nullptr;
+    Step s = step(GetActivationFactory);
+    if (!s.produce) return s.hr;
+    UINT32 length = 0;
+    const wchar_t* name = WindowsGetStringRawBuffer(class_name, &length);
+    if (ends_with(name, length, L".CryptographicBuffer")) {
+        *factory = reinterpret_cast<bio::abi::IActivationFactory*>(
+            born(new CryptoFactory{&CryptoFactory::kVtbl, &kCryptoVtbl, 1, true, &bio::abi::IID_ICryptographicBufferStatics}));
+    } else {
+        *factory = reinterpret_cast<bio::abi::IActivationFactory*>(born(new ManagerFactory{
+            &ManagerFactory::kVtbl, &kManagerVtbl, 1, true, &bio::abi::IID_IKeyCredentialManagerStatics}));
+    }
+    return s.hr;
+}

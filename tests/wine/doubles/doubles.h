@@ -1,0 +1,84 @@
+// Test doubles of the two runtime classes, in a DLL of their own that the platform loads
+// like the real class libraries: by registration, or found by name beside the program.
+// Every copy of the DLL has its own Control, reached through the export
+// "bio_doubles_control".
+#pragma once
+
+#include <windows.h>
+
+namespace bio::doubles {
+
+enum Method : int {
+    // the library and its factories
+    GetActivationFactory,  // DllGetActivationFactory
+    StaticsQuery,          // QueryInterface of a factory for its statics interface
+    AgileQuery,            // QueryInterface of a factory for IAgileObject
+    // KeyCredentialManager statics
+    RequestCreateAsync,
+    OpenAsync,
+    // CryptographicBuffer statics
+    CreateFromByteArray,
+    CopyToByteArray,
+    EncodeToBase64String,
+    // results, credential, buffer
+    RetrievalStatus,
+    Credential,
+    OperationStatus,
+    Result,
+    RetrievePublicKey,
+    RequestSignAsync,
+    Length,
+    // asynchronous operations
+    AsyncInfoQuery,  // QueryInterface for IAsyncInfo
+    GetStatus,
+    PutCompleted,
+    GetResults,
+    MethodCount
+};
+
+// What one method does. By default it succeeds with an object.
+struct Script {
+    HRESULT hr = S_OK;     // returned on the failing call(s)
+    int fail_call = -1;    // which call (0-based) returns hr; -1: every call
+    bool null_out = false;  // succeed without an object
+    INT32 value[2] = {0, 0};  // statuses: first call, later calls
+};
+
+// When an asynchronous operation completes.
+enum class Completion : int {
+    Before,    // already completed when first asked
+    Inside,    // inside put_Completed, on the caller's thread
+    Later,     // on another thread, some time after put_Completed returned
+};
+
+struct Control {
+    Script scripts[MethodCount];
+    Completion completion = Completion::Before;
+    INT32 final_status = 1;     // AsyncStatus once completed: Completed 1, Canceled 2, Error 3
+    bool keep_failed_handler = false;  // put_Completed fails but holds the handler, released later
+
+    BYTE public_key[16] = {4, 1, 2, 3};
+    UINT32 public_key_length = 4;
+    BYTE signature[16] = {0, 1, 127, 128, 255};
+    UINT32 signature_length = 5;
+    wchar_t base64[32] = L"BAECAw==";
+
+    // Observations
+    volatile LONG calls[MethodCount] = {};
+    volatile LONG live_objects = 0;   // everything but factories
+    volatile LONG live_factories = 0;
+    volatile LONG pending_threads = 0;  // completions still to run on other threads
+    wchar_t last_name[64] = {};         // the name the statics received, read through combase
+    UINT32 last_name_length = 0;
+    INT32 last_option = -1;
+    BYTE last_data[64] = {};
+    UINT32 last_data_length = 0;
+
+    void reset_scripts() {
+        for (Script& s : scripts) s = Script{};
+    }
+};
+
+using ControlFn = Control*(__cdecl*)();
+
+}  // namespace bio::doubles

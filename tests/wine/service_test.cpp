@@ -1,0 +1,213 @@
+#include <gtest/gtest.h>
+#include <roapi.h>
+#include <winstring.h>
+
+#include <cstdio>
+
+#include "module/fault.h"
+#include "bio_windows.h"
+#include "support.h"
+#include "winrt/factory_cache.h"
+#include "winrt/platform_string.h"
+
+namespace bio {
+namespace {
+
+using bio::testing::DoublesForBothClasses;
+using bio::testing::registered_doubles;
+using bio::testing::ScopedRegistration;
+using bio::testing::settle;
+using doubles::Control;
+using doubles::Method;
+
+class EndToEnd : public ::testing::Test {
+protected:
+    DoublesForBothClasses registration;
+    Control& doubles = registered_doubles();
+    void TearDown() override {
+        settle(doubles);
+        EXPECT_EQ(doubles.live_objects, 0);
+    }
+};
+
+TEST_F(EndToEnd, EnrolmentReturnsTheEncodedPublicKey) {
+    doubles.completion = doubles::Completion::Later;
+    EnrolmentResult result = enrol_credential(default_platform(), "alice \xC3\xA9");
+    ASSERT_TRUE(std::holds_alternative<std::string>(result));
+    EXPECT_EQ(std::get<std::string>(result), "BAECAw==");
+    EXPECT_EQ(std::wstring(doubles.last_name, doubles.last_name_length), L"alice \u00e9");
+    EXPECT_EQ(doubles.last_option, 1);
+    EXPECT_EQ(doubles.calls[Method::EncodeToBase64String], 1);
+}
+
+TEST_F(EndToEnd, SigningReturnsTheSignatureBytes) {
+    doubles.completion = doubles::Completion::Inside;
+    const std::uint8_t data[] = {'n', 'o', 'n', 'c', 'e'};
+    SigningResult result = sign_with_credential(default_platform(), "alice", ByteView{data, sizeof data});
+    ASSERT_TRUE(std::holds_alternative<std::vector<std::uint8_t>>(result));
+    EXPECT_EQ(std::get<std::vector<std::uint8_t>>(result), (std::vector<std::uint8_t>{0, 1, 127, 128, 255}));
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(doubles.last_data), doubles.last_data_length), "nonce");
+    EXPECT_EQ(std::wstring(doubles.last_name, doubles.last_name_length), L"alice");
+}
+
+TEST_F(EndToEnd, EmptySignatureAndEmptyBase64Text) {
+    doubles.signature_length = 0;
+    doubles.scripts[Method::EncodeToBase64String].null_out = true;
+    SigningResult signed_empty = sign_with_credential(default_platform(), "k", ByteView{});
+    ASSERT_TRUE(std::holds_alternative<std::vector<std::uint8_t>>(signed_empty));
+    EXPECT_TRUE(std::get<std::vector<std::uint8_t>>(signed_empty).empty());
+    EnrolmentResult enrolled = enrol_credential(default_platform(), "k");
+    ASSERT_TRUE(std::holds_alternative<std::string>(enrolled));
+    EXPECT_EQ(std::get<std::string>(enrolled), "");
+}
+
+struct FailureRow {
+    const char* label;
+    Method method;
+    HRESULT hr;
+    bool null_out;
+    INT32 status[2];
+    std::int32_t code;
+};
+
+std::vector<FailureRow> enrol_rows() {
+    const HRESULT e = static_cast<HRESULT>(0x80070057u);
+    return {
+        {"RequestCreateAsyncFails", Method::RequestCreateAsync, e, false, {0, 0}, e},
+        {"RequestCreateAsyncYieldsNothing", Method::RequestCreateAsync, S_OK, true, {0, 0}, 0},
+        {"AwaitFails", Method::GetResults, E_ABORT, false, {0, 0}, E_ABORT},
+        {"AwaitYieldsNothing", Method::GetResults, S_OK, true, {0, 0}, 0},
+        {"StatusFails", Method::RetrievalStatus, E_POINTER, false, {0, 0}, E_POINTER_CODE},
+        {"StatusNotSuccessSecondReadDecides", Method::RetrievalStatus, S_OK, false, {5, 3}, 3},
+        {"CredentialFails", Method::Credential, e, false, {0, 0}, e},
+        {"CredentialYieldsNothing", Method::Credential, S_OK, true, {0, 0}, 0},
+        {"PublicKeyFails", Method::RetrievePublicKey, e, false, {0, 0}, e},
+        {"PublicKeyYieldsNothing", Method::RetrievePublicKey, S_OK, true, {0, 0}, 0},
+        {"EncodeFails", Method::EncodeToBase64String, E_OUTOFMEMORY, false, {0, 0}, E_OUTOFMEMORY},
+    };
+}
+
+std::vector<FailureRow> sign_rows() {
+    const HRESULT e = static_cast<HRESULT>(0x80090016u);
+    return {
+        {"OpenAsyncFails", Method::OpenAsync, e, false, {0, 0}, e},
+        {"OpenAsyncYieldsNothing", Method::OpenAsync, S_OK, true, {0, 0}, 0},
+        {"AwaitOpenFails", Method::GetResults, E_ABORT, false, {0, 0}, E_ABORT},
+        {"StatusOfOpenNotSuccess", Method::RetrievalStatus, S_OK, false, {2, 2}, 2},
+        {"CredentialYieldsNothing", Method::Credential, S_OK, true, {0, 0}, 0},
+        {"CreateFromByteArrayFails", Method::CreateFromByteArray, e, false, {0, 0}, e},
+        {"CreateFromByteArrayYieldsNothing", Method::CreateFromByteArray, S_OK, true, {0, 0}, 0},
+        {"RequestSignAsyncFails", Method::RequestSignAsync, e, false, {0, 0}, e},
+        {"RequestSignAsyncYieldsNothing", Method::RequestSignAsync, S_OK, true, {0, 0}, 0},
+        {"OperationStatusFails", Method::OperationStatus, E_FAIL, false, {0, 0}, E_FAIL},
+        {"OperationStatusNotSuccess", Method::OperationStatus, S_OK, false, {3, 4}, 4},
+        {"ResultFails", Method::Result, e, false, {0, 0}, e},
+        {"ResultYieldsNothing", Method::Result, S_OK, true, {0, 0}, 0},
+        {"CopyToByteArrayFails", Method::CopyToByteArray, e, false, {0, 0}, e},
+    };
+}
+
+class EnrolFails : public EndToEnd, public ::testing::WithParamInterface<FailureRow> {};
+class SignFails : public EndToEnd, public ::testing::WithParamInterface<FailureRow> {};
+
+void script(Control& doubles, const FailureRow& row) {
+    doubles.completion = doubles::Completion::Later;
+    doubles.scripts[row.method].hr = row.hr;
+    doubles.scripts[row.method].null_out = row.null_out;
+    doubles.scripts[row.method].value[0] = row.status[0];
+    doubles.scripts[row.method].value[1] = row.status[1];
+}
+
+TEST_P(EnrolFails, WithItsCode) {
+    script(doubles, GetParam());
+    EnrolmentResult result = enrol_credential(default_platform(), "alice");
+    ASSERT_TRUE(std::holds_alternative<CredentialErrorCode>(result));
+    EXPECT_EQ(std::get<CredentialErrorCode>(result), GetParam().code);
+}
+TEST_P(SignFails, WithItsCode) {
+    script(doubles, GetParam());
+    const std::uint8_t data[] = {1, 2, 3};
+    SigningResult result = sign_with_credential(default_platform(), "alice", ByteView{data, sizeof data});
+    ASSERT_TRUE(std::holds_alternative<CredentialErrorCode>(result));
+    EXPECT_EQ(std::get<CredentialErrorCode>(result), GetParam().code);
+}
+INSTANTIATE_TEST_SUITE_P(Rows, EnrolFails, ::testing::ValuesIn(enrol_rows()),
+                         [](const auto& info) { return std::string(info.param.label); });
+INSTANTIATE_TEST_SUITE_P(Rows, SignFails, ::testing::ValuesIn(sign_rows()),
+                         [](const auto& info) { return std::string(info.param.label); });
+
+TEST_F(EndToEnd, AnUnreadableSignatureLengthIsAFaultThatReleasesEverything) {
+    doubles.scripts[Method::Length].hr = E_FAIL;
+    const std::uint8_t data[] = {1};
+    try {
+        (void)sign_with_credential(default_platform(), "alice", ByteView{data, sizeof data});
+        ADD_FAILURE() << "no fault";
+    } catch (Fault& fault) {
+        note_fault_caught();
+        EXPECT_EQ(fault.payload.text().find("called `Result::unwrap()` on an `Err` value: Error { code: HRESULT(0x80004005)"),
+                  0u);
+    }
+}
+
+// ---- against Wine's own runtime classes ----
+
+// What RoGetActivationFactory itself says for a class.
+HRESULT lookup(const wchar_t* class_name, const GUID& iid, void** factory) {
+    HSTRING name = nullptr;
+    WindowsCreateString(class_name, static_cast<UINT32>(wcslen(class_name)), &name);
+    *factory = nullptr;
+    const HRESULT hr = RoGetActivationFactory(name, iid, factory);
+    WindowsDeleteString(name);
+    return hr;
+}
+
+TEST(WineOwnClasses, NothingRegisteredForKeyCredentialManagerGivesTheLookupError) {
+    ScopedRegistration none(bio::testing::kManagerClass, std::nullopt);
+    void* factory = nullptr;
+    const HRESULT expected = lookup(bio::testing::kManagerClass, abi::IID_IKeyCredentialManagerStatics, &factory);
+    ASSERT_EQ(factory, nullptr);
+    ASSERT_LT(expected, 0);
+
+    EnrolmentResult result = enrol_credential(default_platform(), "alice");
+    ASSERT_TRUE(std::holds_alternative<CredentialErrorCode>(result));
+    EXPECT_EQ(std::get<CredentialErrorCode>(result), expected);
+    // The three candidate libraries were tried and none stayed.
+    for (const wchar_t* file : {L"Windows.Security.Credentials.dll", L"Windows.Security.dll", L"Windows.dll"}) {
+        EXPECT_EQ(GetModuleHandleW(file), nullptr) << file;
+    }
+    std::printf("lookup error for KeyCredentialManager: 0x%08lX = %ld\n", static_cast<unsigned long>(expected),
+                static_cast<long>(expected));
+    RecordProperty("lookup_error", std::to_string(expected));
+}
+
+TEST(WineOwnClasses, SigningThroughWinesCryptographicBufferGivesItsCreateFromByteArrayResult) {
+    Control& doubles = registered_doubles();
+    // Wine's own CryptographicBuffer, called directly in the slot the client uses.
+    void* raw = nullptr;
+    ASSERT_EQ(lookup(bio::testing::kCryptoClass, abi::IID_ICryptographicBufferStatics, &raw), S_OK);
+    auto* statics = static_cast<abi::ICryptographicBufferStatics*>(raw);
+    BYTE bytes[] = {1, 2, 3};
+    abi::IBuffer* buffer = nullptr;
+    const HRESULT direct = statics->lpVtbl->CreateFromByteArray(statics, sizeof bytes, bytes, &buffer);
+    if (buffer != nullptr) buffer->lpVtbl->Release(buffer);
+    statics->lpVtbl->Release(statics);
+    std::printf("Wine's CreateFromByteArray: 0x%08lX = %ld\n", static_cast<unsigned long>(direct),
+                static_cast<long>(direct));
+    RecordProperty("create_from_byte_array", std::to_string(direct));
+
+    SigningResult result = sign_with_credential(default_platform(), "alice", ByteView{bytes, sizeof bytes});
+    if (FAILED(direct)) {
+        ASSERT_TRUE(std::holds_alternative<CredentialErrorCode>(result));
+        EXPECT_EQ(std::get<CredentialErrorCode>(result), direct);
+        EXPECT_EQ(doubles.calls[Method::RequestSignAsync], 0);
+    } else {
+        // A Wine that implements it hands its buffer on to the credential.
+        EXPECT_EQ(doubles.calls[Method::RequestSignAsync], 1);
+    }
+    EXPECT_EQ(doubles.calls[Method::CreateFromByteArray], 0);
+    settle(doubles);
+    EXPECT_EQ(doubles.live_objects, 0);
+}
+
+}  // namespace
+}  // namespace bio
