@@ -4,6 +4,9 @@
 #include <thread>
 #include <vector>
 
+#include <cstdlib>
+
+#include "module/fault.h"
 #include "module/os.h"
 #include "module/os_windows.h"
 #include "module/stderr_writer.h"
@@ -234,6 +237,44 @@ TEST(Backtrace, NamesOurOwnFunctionsWithFileAndLine) {
     EXPECT_TRUE(walker);
     EXPECT_TRUE(inlined);
     EXPECT_FALSE(current_directory().empty());
+}
+
+BIO_NOINLINE void bio_fault_probe() { raise_fault("probe fault"); }
+
+// The first fault of this process (each test runs in a process of its own) with the
+// backtrace variable set to "full": the report walks the stack through dbghelp.
+TEST(FaultReport, FullBacktraceNamesOurFunctionsWithFileAndLine) {
+    ASSERT_EQ(_putenv_s("BIOMETRIC_BACKTRACE", "full"), 0);
+    HANDLE read_end = nullptr, write_end = nullptr;
+    ASSERT_TRUE(CreatePipe(&read_end, &write_end, nullptr, 1 << 20));
+    FaultPayload caught;
+    {
+        ScopedStderr redirect(write_end);
+        EXPECT_FALSE(fault_boundary([] { bio_fault_probe(); }, caught));
+    }
+    CloseHandle(write_end);
+    std::string report;
+    char chunk[4096];
+    DWORD got = 0;
+    while (ReadFile(read_end, chunk, sizeof chunk, &got, nullptr) && got > 0) report.append(chunk, got);
+    CloseHandle(read_end);
+    SCOPED_TRACE(report);
+
+    EXPECT_EQ(caught.text(), "probe fault");
+    EXPECT_EQ(report.rfind("thread '<unnamed>' panicked at tests/wine/stderr_test.cpp:", 0), 0u);
+    EXPECT_NE(report.find(":\nprobe fault\nstack backtrace:\n"), std::string::npos);
+    // A numbered frame with its address names the probe, and the next line its source.
+    const std::size_t probe = report.find("bio_fault_probe\n");
+    ASSERT_NE(probe, std::string::npos);
+    const std::size_t line = report.rfind('\n', probe) + 1;
+    const std::string frame = report.substr(line, probe - line);
+    EXPECT_NE(frame.find(": "), std::string::npos) << frame;
+    EXPECT_NE(frame.find(" 0x"), std::string::npos) << frame;
+    EXPECT_NE(frame.find(" - "), std::string::npos) << frame;
+    const std::size_t at = report.find("at ", probe);
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_NE(report.find("stderr_test.cpp:", at), std::string::npos);
+    EXPECT_EQ(report.find("note: Some details are omitted"), std::string::npos);
 }
 
 TEST(EndProcessDeathTest, EndsAtOnce) {
