@@ -222,10 +222,9 @@ PyRef error_value_with_traceback(PyErr&& err) {
 
 namespace {
 
-// repr() for the debug text; a failing repr() is reported like a failing str().
-std::string repr_text(PyObject* object) {
-    PyRef repr = PyRef::steal(PyObject_Repr(object));
-    if (repr) return object_text(repr.get());
+// What stands for an object whose str() or repr() failed: the failure is reported as
+// unraisable, with the object as its context.
+std::string unprintable_text(PyObject* object) {
     PyErr err = fetch_error();
     restore_error(std::move(err));
     PyErr_WriteUnraisable(object);
@@ -235,6 +234,13 @@ std::string repr_text(PyObject* object) {
         return "<unprintable object>";
     }
     return "<unprintable " + object_text(name.get()) + " object>";
+}
+
+// repr() for the debug text; a failing repr() is reported like a failing str().
+std::string repr_text(PyObject* object) {
+    PyRef repr = PyRef::steal(PyObject_Repr(object));
+    if (repr) return object_text(repr.get());
+    return unprintable_text(object);
 }
 
 }  // namespace
@@ -301,64 +307,9 @@ void fail_after_api_error(FaultLocation location) {
     raise_fault("Python API call failed", location);
 }
 
-std::string utf8_lossy(std::string_view bytes) {
-    std::string out;
-    out.reserve(bytes.size());
-    const auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
-    const std::size_t n = bytes.size();
-    std::size_t i = 0;
-    while (i < n) {
-        const unsigned char lead = s[i];
-        if (lead < 0x80) {
-            out += static_cast<char>(lead);
-            ++i;
-            continue;
-        }
-        std::size_t length = 0;
-        unsigned char low = 0x80, high = 0xBF;  // range of the second byte
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            length = 2;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            length = 3;
-            if (lead == 0xE0) low = 0xA0;
-            if (lead == 0xED) high = 0x9F;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            length = 4;
-            if (lead == 0xF0) low = 0x90;
-            if (lead == 0xF4) high = 0x8F;
-        }
-        std::size_t valid = 1;  // bytes of the sequence that fit so far
-        if (length != 0) {
-            while (valid < length && i + valid < n) {
-                const unsigned char c = s[i + valid];
-                const bool fits = valid == 1 ? (c >= low && c <= high) : (c >= 0x80 && c <= 0xBF);
-                if (!fits) break;
-                ++valid;
-            }
-        }
-        if (length != 0 && valid == length) {
-            out.append(bytes.data() + i, length);
-        } else {
-            out += "\xEF\xBF\xBD";
-        }
-        i += valid;
-    }
-    return out;
-}
-
 std::string object_text(PyObject* object) {
     PyRef str = PyRef::steal(PyObject_Str(object));
-    if (!str) {
-        PyErr err = fetch_error();
-        restore_error(std::move(err));
-        PyErr_WriteUnraisable(object);
-        PyRef name = PyRef::steal(PyType_GetName(Py_TYPE(object)));
-        if (!name) {
-            (void)fetch_error();
-            return "<unprintable object>";
-        }
-        return "<unprintable " + object_text(name.get()) + " object>";
-    }
+    if (!str) return unprintable_text(object);
     Py_ssize_t size = 0;
     if (const char* utf8 = PyUnicode_AsUTF8AndSize(str.get(), &size)) {
         return std::string(utf8, static_cast<std::size_t>(size));

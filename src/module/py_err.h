@@ -15,6 +15,7 @@
 
 #include "module/fault.h"
 #include "module/py_ref.h"
+#include "utf8.h"
 
 namespace bio {
 
@@ -123,9 +124,6 @@ PyResult<PyRef> new_exception_type(std::string_view name, std::optional<std::str
 
 // The text of str(object) for a message; its fallbacks are part of the result.
 std::string object_text(PyObject* object);
-
-// Lossy UTF-8: each maximal ill-formed subsequence becomes U+FFFD.
-std::string utf8_lossy(std::string_view bytes);
 
 // The header of a PanicException that comes back from Python.
 inline constexpr const char* kResumeHeader =

@@ -5,6 +5,7 @@
 
 #include "module/fault.h"
 #include "platform_error.h"
+#include "utf8.h"
 
 namespace bio::winrt {
 namespace {
@@ -13,40 +14,6 @@ constexpr std::int32_t kInvalidDataCode = static_cast<std::int32_t>(0x8007000Du)
 constexpr std::int32_t kOutOfMemoryCode = static_cast<std::int32_t>(0x8007000Eu);
 
 StringHeader* header_of(HSTRING string) noexcept { return reinterpret_cast<StringHeader*>(string); }
-
-// One scalar value from well-formed UTF-8; anything else counts as U+FFFD, which keeps
-// the output within one unit per input byte.
-char32_t next_scalar(const unsigned char*& p, const unsigned char* end) noexcept {
-    const unsigned char b0 = *p++;
-    if (b0 < 0x80) return b0;
-    int extra = b0 >= 0xF0 ? 3 : b0 >= 0xE0 ? 2 : b0 >= 0xC0 ? 1 : 0;
-    if (extra == 0 || end - p < extra) return 0xFFFD;
-    char32_t value = b0 & (0x3F >> extra);
-    for (int i = 0; i < extra; ++i) {
-        if ((p[i] & 0xC0) != 0x80) return 0xFFFD;
-        value = (value << 6) | (p[i] & 0x3F);
-    }
-    p += extra;
-    return value;
-}
-
-void append_utf8(std::string& out, char32_t c) {
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-}
 
 }  // namespace
 
@@ -66,11 +33,10 @@ std::int32_t create_string_block(std::string_view utf8, HSTRING* out) noexcept {
     wchar_t* units = header->buffer;
     header->chars = units;
 
-    const auto* p = reinterpret_cast<const unsigned char*>(utf8.data());
-    const auto* end = p + n;
     UINT32 length = 0;
-    while (p < end) {
-        char32_t v = next_scalar(p, end);
+    for (std::size_t pos = 0; pos < n;) {
+        // Each scalar stands for at least one byte and takes at most two units.
+        const char32_t v = next_scalar(utf8, pos);
         if (v > 0xFFFF) {
             units[length++] = static_cast<wchar_t>(0xD800 + ((v - 0x10000) >> 10));
             units[length++] = static_cast<wchar_t>(0xDC00 + (v & 0x3FF));
