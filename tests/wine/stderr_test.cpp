@@ -24,6 +24,16 @@ private:
     HANDLE saved_;
 };
 
+// Everything written to a pipe whose write end has been closed; closes the read end.
+std::string drain_pipe(HANDLE read_end) {
+    std::string received;
+    char chunk[4096];
+    DWORD got = 0;
+    while (ReadFile(read_end, chunk, sizeof chunk, &got, nullptr) && got > 0) received.append(chunk, got);
+    CloseHandle(read_end);
+    return received;
+}
+
 const std::string kMixed = "caf\xC3\xA9 \xF0\x9F\x98\x80 \xFF raw\n";
 
 TEST(StderrPipe, BytesArriveUnchanged) {
@@ -35,12 +45,7 @@ TEST(StderrPipe, BytesArriveUnchanged) {
         write_stderr_locked("locked\n");
     }
     CloseHandle(write_end);
-    std::string received;
-    char chunk[256];
-    DWORD got = 0;
-    while (ReadFile(read_end, chunk, sizeof chunk, &got, nullptr) && got > 0) received.append(chunk, got);
-    CloseHandle(read_end);
-    EXPECT_EQ(received, kMixed + "locked\n");
+    EXPECT_EQ(drain_pipe(read_end), kMixed + "locked\n");
 }
 
 TEST(StderrFile, BytesArriveUnchanged) {
@@ -253,11 +258,7 @@ TEST(FaultReport, FullBacktraceNamesOurFunctionsWithFileAndLine) {
         EXPECT_FALSE(fault_boundary([] { bio_fault_probe(); }, caught));
     }
     CloseHandle(write_end);
-    std::string report;
-    char chunk[4096];
-    DWORD got = 0;
-    while (ReadFile(read_end, chunk, sizeof chunk, &got, nullptr) && got > 0) report.append(chunk, got);
-    CloseHandle(read_end);
+    const std::string report = drain_pipe(read_end);
     SCOPED_TRACE(report);
 
     EXPECT_EQ(caught.text(), "probe fault");
