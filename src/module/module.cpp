@@ -27,10 +27,16 @@ struct ModuleRecord {
     PyObject* module = nullptr;  // filled once, under the interpreter lock; never released
 };
 
+#if defined(_WIN32)
+constexpr const char* kModuleDoc = "User-verified signing with the platform's key-credential service.";
+#else
+// There is no such service here: say so where users look first.
+constexpr const char* kModuleDoc =
+    "Signing with a software stand-in for the platform's key-credential service, which verifies no user.";
+#endif
+
 ModuleRecord g_record{
-    {PyModuleDef_HEAD_INIT, "biometric",
-     "User-verified signing with the platform's key-credential service.", 0, nullptr, nullptr, nullptr,
-     nullptr, nullptr},
+    {PyModuleDef_HEAD_INIT, "biometric", kModuleDoc, 0, nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 // An interned attribute name, made on first use and kept until the process ends.

@@ -12,6 +12,10 @@ import standin_keys
 from conftest import ROOT, run_python
 
 
+def test_module_doc_says_the_stand_in_verifies_no_user():
+    assert "verifies no user" in biometric.__doc__
+
+
 def test_setup_then_a_second_setup_fails_with_already_exists(store):
     assert biometric.setup("alice") is True
     key_file = standin_keys.key_file("alice")
