@@ -181,7 +181,7 @@ std::optional<PyErr> take_error() {
     std::string text;
     PyRef str = PyRef::steal(PyObject_Str(instance.get()));
     if (str) {
-        text = object_text(str.get());
+        text = str_text(str.get());
     } else {
         (void)fetch_error();
         text = "Unwrapped panic from Python code";
@@ -239,7 +239,7 @@ std::string unprintable_text(PyObject* object) {
 // repr() for the debug text; a failing repr() is reported like a failing str().
 std::string repr_text(PyObject* object) {
     PyRef repr = PyRef::steal(PyObject_Repr(object));
-    if (repr) return object_text(repr.get());
+    if (repr) return str_text(repr.get());
     return unprintable_text(object);
 }
 
@@ -310,12 +310,16 @@ void fail_after_api_error(FaultLocation location) {
 std::string object_text(PyObject* object) {
     PyRef str = PyRef::steal(PyObject_Str(object));
     if (!str) return unprintable_text(object);
+    return str_text(str.get());
+}
+
+std::string str_text(PyObject* str) {
     Py_ssize_t size = 0;
-    if (const char* utf8 = PyUnicode_AsUTF8AndSize(str.get(), &size)) {
+    if (const char* utf8 = PyUnicode_AsUTF8AndSize(str, &size)) {
         return std::string(utf8, static_cast<std::size_t>(size));
     }
     (void)fetch_error();
-    PyRef encoded = PyRef::steal(PyUnicode_AsEncodedString(str.get(), "utf-8", "surrogatepass"));
+    PyRef encoded = PyRef::steal(PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass"));
     if (!encoded) fail_after_api_error();
     return utf8_lossy(std::string_view(PyBytes_AS_STRING(encoded.get()),
                                        static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get()))));

@@ -125,6 +125,10 @@ PyResult<PyRef> new_exception_type(std::string_view name, std::optional<std::str
 // The text of str(object) for a message; its fallbacks are part of the result.
 std::string object_text(PyObject* object);
 
+// The UTF-8 text of a str (or str subclass) as it stands, without calling its __str__
+// again; lone surrogates become U+FFFD.
+std::string str_text(PyObject* str);
+
 // The header of a PanicException that comes back from Python.
 inline constexpr const char* kResumeHeader =
     "--- biometric is resuming a panic after fetching a PanicException from Python. ---\n"

@@ -165,6 +165,16 @@ TEST_F(PyErrTest, DebugTextShowsTypeValueAndTraceback) {
               0u)
         << text;
     EXPECT_EQ(text.substr(text.size() - 4), ">) }");
+
+    // A repr() that returns a str subclass is taken as it stands: its __str__ is not called.
+    PyRun_SimpleString(
+        "class _Text(str):\n    def __str__(self):\n        raise ValueError('not again')\n"
+        "class _Odd(Exception):\n    def __repr__(self):\n        return _Text('odd repr')\n"
+        "_odd = _Odd()\n");
+    PyObject* odd = PyDict_GetItemString(PyModule_GetDict(PyImport_AddModule("__main__")), "_odd");
+    ASSERT_NE(odd, nullptr);
+    PyErr odd_err = PyErr::normalized(PyRef::borrow(odd));
+    EXPECT_EQ(error_debug_text(odd_err), "PyErr { type: <class '__main__._Odd'>, value: odd repr, traceback: None }");
 }
 
 TEST_F(PyErrTest, ObjectTextFallbacks) {

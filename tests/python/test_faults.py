@@ -176,6 +176,28 @@ def test_resumed_panic_whose_str_fails():
     assert "--- biometric is resuming a panic after fetching a PanicException from Python. ---" in result.stderr
 
 
+def test_resumed_panic_text_is_the_str_its_str_returned():
+    result = run_python(
+        """
+        Panic = type(fault())
+        class Text(str):
+            def __str__(self):
+                raise ValueError("not again")
+        Panic.__str__ = lambda self: Text("from python")
+        class Name(str):
+            def __str__(self):
+                raise Panic()
+        try:
+            biometric.setup(**{Name("nam"): 1})
+        except BaseException as e:
+            print(type(e) is Panic, e.args)
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "True ('from python',)\n"
+    assert "not again" not in result.stderr and "unprintable" not in result.stderr
+
+
 def test_subclass_of_panic_exception_is_an_ordinary_error():
     result = run_python(
         """
