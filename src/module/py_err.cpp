@@ -283,9 +283,14 @@ namespace {
 std::string nul_terminated(std::string_view text, const char* what) {
     const std::size_t nul = text.find('\0');
     if (nul != std::string_view::npos) {
+        // The position and every byte of the offending text, in decimal.
         std::string message = what;
-        message += ": ";
-        message += "nul byte found in provided data at position: " + std::to_string(nul);
+        message += ": NulError(" + std::to_string(nul) + ", [";
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            if (i > 0) message += ", ";
+            message += std::to_string(static_cast<unsigned char>(text[i]));
+        }
+        message += "])";
         raise_fault(std::move(message));
     }
     return std::string(text);
