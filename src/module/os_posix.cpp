@@ -53,12 +53,6 @@ std::string demangle(const char* name) {
     return text;
 }
 
-constexpr int kMaxFrames = 256;
-
-struct Capture {
-    std::uintptr_t pcs[kMaxFrames];
-    int count = 0;
-};
 
 }  // namespace
 
@@ -66,21 +60,21 @@ void walk_stack(const std::function<bool(const StackFrame&)>& visit) {
     backtrace_state* state = symbol_state();
     if (state == nullptr) return;
 
-    Capture capture;
+    // The whole stack, however deep: a full backtrace shows every frame.
+    std::vector<std::uintptr_t> capture;
     backtrace_simple(
         state, /*skip=*/1,
         [](void* data, std::uintptr_t pc) -> int {
-            auto* c = static_cast<Capture*>(data);
             // The unwinder ends the stack with a zero return address (read one back).
             if (pc == 0 || pc == static_cast<std::uintptr_t>(-1)) return 1;
-            c->pcs[c->count++] = pc;
-            return c->count == kMaxFrames ? 1 : 0;
+            static_cast<std::vector<std::uintptr_t>*>(data)->push_back(pc);
+            return 0;
         },
         [](void*, const char*, int) {}, &capture);
 
-    for (int i = 0; i < capture.count; ++i) {
+    for (const std::uintptr_t pc : capture) {
         StackFrame frame;
-        frame.address = capture.pcs[i];
+        frame.address = pc;
         // Source positions from the debug information, innermost inlined call first.
         backtrace_pcinfo(
             state, frame.address,

@@ -110,6 +110,24 @@ def test_report_styles(value, style):
         check_full(second)
 
 
+def test_full_backtrace_of_a_deep_stack_reaches_the_outermost_frame():
+    # Each level calls back into Python through map(), which adds native frames.
+    result = run_python(
+        """
+        def deep(n):
+            return fault() if n == 0 else list(map(deep, [n - 1]))[0]
+        print(type(deep(150)).__name__)
+        """,
+        {"BIOMETRIC_BACKTRACE": "full"},
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "PanicException\n"
+    (report,) = reports(result.stderr)
+    numbers = [int(m.group(1)) for m in (re.match(r"^ {0,3}(\d+): ", line) for line in report) if m]
+    assert numbers == list(range(len(numbers))) and len(numbers) > 400
+    assert "Py_BytesMain" in "\n".join(report[-8:])
+
+
 def test_first_report_exactly():
     result = run_python("fault()")
     assert result.returncode == 0
