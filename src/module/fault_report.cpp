@@ -120,12 +120,15 @@ private:
     }
 
     std::string shown_path(const std::string& path) const {
-        if (full_ || cwd_.empty() || path.size() <= cwd_.size() + 1) return path;
-        if (path.compare(0, cwd_.size(), cwd_) != 0) return path;
-        const char separator = path[cwd_.size()];
+        if (full_ || cwd_.empty()) return path;
+        // A root directory ("/", "C:\\") ends in its separator.
+        std::string_view base = cwd_;
+        if (base.back() == '/' || base.back() == '\\') base.remove_suffix(1);
+        if (path.size() <= base.size() + 1 || path.compare(0, base.size(), base) != 0) return path;
+        const char separator = path[base.size()];
         if (separator != '/' && separator != '\\') return path;
         std::string shown = ".";
-        shown.append(path, cwd_.size(), std::string::npos);
+        shown.append(path, base.size(), std::string::npos);
         return shown;
     }
 

@@ -128,6 +128,13 @@ def test_full_backtrace_of_a_deep_stack_reaches_the_outermost_frame():
     assert "Py_BytesMain" in "\n".join(report[-8:])
 
 
+def test_short_backtrace_from_the_root_directory_shows_paths_relative_to_it():
+    result = run_python("fault()", {"BIOMETRIC_BACKTRACE": "1"}, cwd="/")
+    assert result.returncode == 0, result.stderr
+    shown = re.escape("./" + ROOT.as_posix().lstrip("/") + "/src/bio_windows.cpp")
+    assert re.search(r"^ {13}at " + shown + r":\d+$", result.stderr, re.M), result.stderr
+
+
 def test_first_report_exactly():
     result = run_python("fault()")
     assert result.returncode == 0
