@@ -2,9 +2,12 @@
 // process ends. Death tests run in a re-executed child, so the parent's process-wide
 // report state is not involved.
 #include <fcntl.h>
+#include <pthread.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
+#include <thread>
 
 #include "embedded_python.h"
 #include "module/fault_report.h"
@@ -62,6 +65,48 @@ TEST(StderrWriter, FailingStreamIsAnErrorForRawAndAFaultForLocked) {
     ASSERT_TRUE(raw.has_value());
     EXPECT_EQ(raw->text, "No space left on device (os error 28)");
     EXPECT_EQ(fault, "failed printing to stderr: No space left on device (os error 28)");
+}
+
+TEST(StderrWriter, InterruptedWriteIsRepeated) {
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    // Fill the pipe, so that the next write blocks until a reader drains it.
+    ::fcntl(fds[1], F_SETFL, O_NONBLOCK);
+    const std::string chunk(4096, 'x');
+    while (::write(fds[1], chunk.data(), chunk.size()) > 0) {
+    }
+    ::fcntl(fds[1], F_SETFL, 0);
+    // A handler without SA_RESTART: a blocked write that the signal interrupts fails with EINTR.
+    struct sigaction action = {}, previous = {};
+    action.sa_handler = [](int) {};
+    ::sigaction(SIGUSR1, &action, &previous);
+
+    const pthread_t writer = ::pthread_self();
+    std::string received;
+    std::thread reader([&] {
+        for (int i = 0; i < 3; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(30));
+            ::pthread_kill(writer, SIGUSR1);
+        }
+        char buffer[4096];
+        while (received.size() < 12 || received.compare(received.size() - 12, 12, "interrupted\n") != 0) {
+            const ssize_t n = ::read(fds[0], buffer, sizeof buffer);
+            if (n <= 0) break;
+            received.append(buffer, static_cast<std::size_t>(n));
+        }
+    });
+    std::optional<StderrError> error;
+    {
+        StderrRedirect redirected(fds[1]);
+        error = write_stderr_raw("interrupted\n");
+    }
+    ::close(fds[1]);
+    reader.join();
+    ::close(fds[0]);
+    ::sigaction(SIGUSR1, &previous, nullptr);
+    EXPECT_FALSE(error.has_value()) << error->text;
+    ASSERT_GE(received.size(), 12u);
+    EXPECT_EQ(received.substr(received.size() - 12), "interrupted\n");
 }
 
 TEST(StderrWriter, EmptyTextWritesNothing) {
