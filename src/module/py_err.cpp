@@ -173,7 +173,10 @@ void restore_error(PyErr&& err) {
 std::optional<PyErr> take_error() {
     PyRef instance = PyRef::steal(PyErr_GetRaisedException());
     if (!instance) return std::nullopt;
-    if (reinterpret_cast<PyObject*>(Py_TYPE(instance.get())) != fault_exception_type()) {
+    // Compared with the type as made so far: nothing can be an instance of a type not yet
+    // made, and making it here would recurse when making it is what failed.
+    PyObject* fault_type = g_fault_exception_type;
+    if (fault_type == nullptr || reinterpret_cast<PyObject*>(Py_TYPE(instance.get())) != fault_type) {
         return PyErr::normalized(std::move(instance));
     }
 
