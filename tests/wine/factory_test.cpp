@@ -57,6 +57,7 @@ struct NotAgileRow {
     const char* label;
     HRESULT hr;
     bool null_out;
+    bool object_on_failure;
 };
 class NotAgileFactory : public ::testing::TestWithParam<NotAgileRow> {};
 
@@ -64,6 +65,7 @@ TEST_P(NotAgileFactory, ServesOneCallAndIsReleased) {
     Control& doubles = registered_doubles();
     doubles.scripts[doubles::AgileQuery].hr = GetParam().hr;
     doubles.scripts[doubles::AgileQuery].null_out = GetParam().null_out;
+    doubles.scripts[doubles::AgileQuery].object_on_failure = GetParam().object_on_failure;
     ManagerCache cache(kKeyCredentialManagerClass, abi::IID_IKeyCredentialManagerStatics);
     int runs = 0;
     for (int i = 1; i <= 2; ++i) {
@@ -75,8 +77,10 @@ TEST_P(NotAgileFactory, ServesOneCallAndIsReleased) {
     EXPECT_EQ(doubles.calls[doubles::GetActivationFactory], 2);
 }
 INSTANTIATE_TEST_SUITE_P(Answers, NotAgileFactory,
-                         ::testing::Values(NotAgileRow{"QueryFails", E_NOINTERFACE, false},
-                                           NotAgileRow{"QueryYieldsNull", S_OK, true}),
+                         ::testing::Values(NotAgileRow{"QueryFails", E_NOINTERFACE, false, false},
+                                           NotAgileRow{"QueryYieldsNull", S_OK, true, false},
+                                           // A failed query counts, whatever it wrote.
+                                           NotAgileRow{"QueryFailsWithAPointer", E_NOINTERFACE, false, true}),
                          [](const auto& info) { return std::string(info.param.label); });
 
 // Both threads meet inside the lookup, so both find the cell empty. (Not std::barrier:
