@@ -203,6 +203,39 @@ TEST(Fallback, LibraryWithoutTheExportIsFreedAndTheNextIsTried) {
     EXPECT_EQ(fallback.live_factories, 0);
 }
 
+// A lookup that fails the way the platform does, leaving an error object on the thread.
+HRESULT WINAPI lookup_failing_with_error_object(HSTRING, REFIID, void** factory) {
+    *factory = nullptr;
+    ICreateErrorInfo* create = nullptr;
+    if (SUCCEEDED(CreateErrorInfo(&create))) {
+        create->SetDescription(const_cast<LPOLESTR>(L"no such class here"));
+        ::IErrorInfo* info = nullptr;
+        if (SUCCEEDED(create->QueryInterface(::IID_IErrorInfo, reinterpret_cast<void**>(&info)))) {
+            SetErrorInfo(0, info);
+            info->Release();
+        }
+        create->Release();
+    }
+    return REGDB_E_CLASSNOTREG;
+}
+
+TEST(Fallback, WhenEveryCandidateFailsTheLookupErrorKeepsItsErrorObject) {
+    ScopedEntryPoints entry({&lookup_failing_with_error_object, ScopedEntryPoints::system().CoIncrementMTAUsage});
+    // Both libraries load and export the function, which then fails: their errors are dropped.
+    Control& first = control_of(L"BioTest.Fallback.dll");
+    Control& second = control_of(L"BioTest.dll");
+    first.scripts[doubles::GetActivationFactory].hr = E_FAIL;
+    second.scripts[doubles::GetActivationFactory].hr = E_ACCESSDENIED;
+    Outcome<ComPtr<abi::IUnknown>> outcome =
+        resolve_factory("BioTest.Fallback.Deep.Thing", abi::IID_IKeyCredentialManagerStatics);
+    ASSERT_FALSE(outcome.ok());
+    EXPECT_EQ(outcome.error().code(), REGDB_E_CLASSNOTREG);
+    ASSERT_NE(outcome.error().info(), nullptr);
+    EXPECT_EQ(outcome.error().message(), "no such class here");
+    EXPECT_EQ(first.calls[doubles::GetActivationFactory], 1);
+    EXPECT_EQ(second.calls[doubles::GetActivationFactory], 1);
+}
+
 struct FactoryFailureRow {
     const char* label;
     doubles::Method method;
