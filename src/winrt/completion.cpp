@@ -1,6 +1,8 @@
 #include "winrt/completion.h"
 
-#include <string>
+#include <charconv>
+#include <cstring>
+#include <string_view>
 
 #include "module/os.h"
 #include "module/stderr_writer.h"
@@ -8,7 +10,17 @@
 namespace bio::winrt {
 
 void allocation_failed(std::size_t size) noexcept {
-    (void)write_stderr_raw("memory allocation of " + std::to_string(size) + " bytes failed\n");
+    // Memory is short: the message is put together without allocating.
+    char text[64];
+    std::size_t at = 0;
+    const auto put = [&](std::string_view piece) {
+        std::memcpy(text + at, piece.data(), piece.size());
+        at += piece.size();
+    };
+    put("memory allocation of ");
+    at = static_cast<std::size_t>(std::to_chars(text + at, text + sizeof text, size).ptr - text);
+    put(" bytes failed\n");
+    (void)write_stderr_raw(std::string_view(text, at));
     end_process();
 }
 

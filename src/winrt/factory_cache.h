@@ -61,8 +61,12 @@ private:
         HRESULT hr = S_OK;
         ComPtr<abi::IAgileObject> agile = query<abi::IAgileObject>(factory, abi::IID_IAgileObject, &hr);
         // A failed or empty answer only means "not agile"; the error is dropped at once.
-        if (FAILED(hr)) (void)error_from_failure(hr);
-        else if (!agile) (void)error_from_failure(E_POINTER);
+        // A failed query is not agile even if it wrote a pointer (released here).
+        if (FAILED(hr)) {
+            (void)error_from_failure(hr);
+            return false;
+        }
+        if (!agile) (void)error_from_failure(E_POINTER);
         return static_cast<bool>(agile);
     }
 

@@ -1,8 +1,22 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdlib>
+#include <new>
+
 #include "support.h"
 #include "winrt/completion.h"
 #include "winrt/winrt_platform.h"
+
+// The program's heap, which a test can close: what a process that is out of memory sees.
+namespace {
+std::atomic<bool> g_heap_closed{false};
+}  // namespace
+void* operator new(std::size_t size) {
+    void* block = g_heap_closed ? nullptr : std::malloc(size == 0 ? 1 : size);
+    if (block == nullptr) throw std::bad_alloc();
+    return block;
+}
 
 namespace bio::winrt {
 namespace {
@@ -88,6 +102,15 @@ TEST(HandlerDeathTest, OverReleaseIsAFault) {
             RetrievalHandler::Release(handler->as_delegate());
         },
         "Object has been over-released\\.");
+}
+
+TEST(HandlerDeathTest, AFailedAllocationNamesItsSizeWithoutAllocatingAgain) {
+    EXPECT_DEATH(
+        {
+            g_heap_closed = true;
+            allocation_failed(sizeof(RetrievalHandler));
+        },
+        "^memory allocation of " + std::to_string(sizeof(RetrievalHandler)) + " bytes failed\n$");
 }
 
 // ---- waiting on the doubles' operations ----

@@ -57,6 +57,7 @@ struct NotAgileRow {
     const char* label;
     HRESULT hr;
     bool null_out;
+    bool object_on_failure;
 };
 class NotAgileFactory : public ::testing::TestWithParam<NotAgileRow> {};
 
@@ -64,6 +65,7 @@ TEST_P(NotAgileFactory, ServesOneCallAndIsReleased) {
     Control& doubles = registered_doubles();
     doubles.scripts[doubles::AgileQuery].hr = GetParam().hr;
     doubles.scripts[doubles::AgileQuery].null_out = GetParam().null_out;
+    doubles.scripts[doubles::AgileQuery].object_on_failure = GetParam().object_on_failure;
     ManagerCache cache(kKeyCredentialManagerClass, abi::IID_IKeyCredentialManagerStatics);
     int runs = 0;
     for (int i = 1; i <= 2; ++i) {
@@ -75,8 +77,10 @@ TEST_P(NotAgileFactory, ServesOneCallAndIsReleased) {
     EXPECT_EQ(doubles.calls[doubles::GetActivationFactory], 2);
 }
 INSTANTIATE_TEST_SUITE_P(Answers, NotAgileFactory,
-                         ::testing::Values(NotAgileRow{"QueryFails", E_NOINTERFACE, false},
-                                           NotAgileRow{"QueryYieldsNull", S_OK, true}),
+                         ::testing::Values(NotAgileRow{"QueryFails", E_NOINTERFACE, false, false},
+                                           NotAgileRow{"QueryYieldsNull", S_OK, true, false},
+                                           // A failed query counts, whatever it wrote.
+                                           NotAgileRow{"QueryFailsWithAPointer", E_NOINTERFACE, false, true}),
                          [](const auto& info) { return std::string(info.param.label); });
 
 // Both threads meet inside the lookup, so both find the cell empty. (Not std::barrier:
@@ -197,6 +201,39 @@ TEST(Fallback, LibraryWithoutTheExportIsFreedAndTheNextIsTried) {
     EXPECT_FALSE(loaded(L"BioTest.dll"));
     outcome = PlatformError::empty();
     EXPECT_EQ(fallback.live_factories, 0);
+}
+
+// A lookup that fails the way the platform does, leaving an error object on the thread.
+HRESULT WINAPI lookup_failing_with_error_object(HSTRING, REFIID, void** factory) {
+    *factory = nullptr;
+    ICreateErrorInfo* create = nullptr;
+    if (SUCCEEDED(CreateErrorInfo(&create))) {
+        create->SetDescription(const_cast<LPOLESTR>(L"no such class here"));
+        ::IErrorInfo* info = nullptr;
+        if (SUCCEEDED(create->QueryInterface(::IID_IErrorInfo, reinterpret_cast<void**>(&info)))) {
+            SetErrorInfo(0, info);
+            info->Release();
+        }
+        create->Release();
+    }
+    return REGDB_E_CLASSNOTREG;
+}
+
+TEST(Fallback, WhenEveryCandidateFailsTheLookupErrorKeepsItsErrorObject) {
+    ScopedEntryPoints entry({&lookup_failing_with_error_object, ScopedEntryPoints::system().CoIncrementMTAUsage});
+    // Both libraries load and export the function, which then fails: their errors are dropped.
+    Control& first = control_of(L"BioTest.Fallback.dll");
+    Control& second = control_of(L"BioTest.dll");
+    first.scripts[doubles::GetActivationFactory].hr = E_FAIL;
+    second.scripts[doubles::GetActivationFactory].hr = E_ACCESSDENIED;
+    Outcome<ComPtr<abi::IUnknown>> outcome =
+        resolve_factory("BioTest.Fallback.Deep.Thing", abi::IID_IKeyCredentialManagerStatics);
+    ASSERT_FALSE(outcome.ok());
+    EXPECT_EQ(outcome.error().code(), REGDB_E_CLASSNOTREG);
+    ASSERT_NE(outcome.error().info(), nullptr);
+    EXPECT_EQ(outcome.error().message(), "no such class here");
+    EXPECT_EQ(first.calls[doubles::GetActivationFactory], 1);
+    EXPECT_EQ(second.calls[doubles::GetActivationFactory], 1);
 }
 
 struct FactoryFailureRow {

@@ -29,7 +29,7 @@ Step step(Method method) {
     const Script& script = g_control.scripts[method];
     Step result{S_OK, true, script.value[call == 0 ? 0 : 1]};
     if (script.hr != S_OK && (script.fail_call < 0 || script.fail_call == call)) result.hr = script.hr;
-    result.produce = SUCCEEDED(result.hr) && !script.null_out;
+    result.produce = (SUCCEEDED(result.hr) || script.object_on_failure) && !script.null_out;
     return result;
 }
 

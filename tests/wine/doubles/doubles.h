@@ -41,6 +41,7 @@ struct Script {
     HRESULT hr = S_OK;     // returned on the failing call(s)
     int fail_call = -1;    // which call (0-based) returns hr; -1: every call
     bool null_out = false;  // succeed without an object
+    bool object_on_failure = false;  // hand out the object even when failing, as a misbehaving platform might
     INT32 value[2] = {0, 0};  // statuses: first call, later calls
 };
 
