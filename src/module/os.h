@@ -30,11 +30,12 @@ struct StderrWrite {
     std::size_t accepted = 0;
     std::int32_t error = 0;  // 0: none; else an OS error code (Windows numbering on Windows)
     bool interrupted = false;
-    std::string error_text;  // the error's text, when there is an error
+    bool missing_stream = false;  // no stream, or a closed one (ERROR_INVALID_HANDLE on Windows)
+    std::string error_text;       // the error's text, when there is an error
 };
 
 // One write of (a prefix of) `bytes` to the process's standard error stream, looked up
-// anew on every call. A missing or closed stream is kErrorInvalidHandle.
+// anew on every call. A missing or closed stream is kErrorInvalidHandle, marked missing.
 StderrWrite os_write_stderr(std::string_view bytes, PendingUtf8& pending) noexcept;
 
 // One name a stack frame resolves to (several when calls were inlined).

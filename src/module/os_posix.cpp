@@ -24,6 +24,7 @@ StderrWrite os_write_stderr(std::string_view bytes, PendingUtf8& /*pending*/) no
     } else if (errno == EBADF) {
         // A closed standard error stream is a missing one.
         result.error = kErrorInvalidHandle;
+        result.missing_stream = true;
     } else {
         const int code = errno;
         result.error = code;

@@ -88,6 +88,8 @@ std::string narrow(const wchar_t* text, std::size_t count);
 StderrWrite error_write(std::int32_t code) {
     StderrWrite result;
     result.error = code;
+    // The locked writer stays silent on ERROR_INVALID_HANDLE, whoever reports it.
+    result.missing_stream = code == kErrorInvalidHandle;
     wchar_t* buffer = nullptr;
     DWORD count = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
                                      FORMAT_MESSAGE_IGNORE_INSERTS,

@@ -13,7 +13,9 @@ std::optional<StderrError> write_all(std::string_view bytes, PendingUtf8& pendin
     while (!bytes.empty()) {
         StderrWrite w = os_write_stderr(bytes, pending);
         if (w.interrupted) continue;
-        if (w.error != 0 || !w.error_text.empty()) return StderrError{w.error, std::move(w.error_text)};
+        if (w.error != 0 || !w.error_text.empty()) {
+            return StderrError{w.error, std::move(w.error_text), w.missing_stream};
+        }
         if (w.accepted == 0) return StderrError{0, "failed to write whole buffer"};
         bytes.remove_prefix(w.accepted);
     }
@@ -36,7 +38,7 @@ void write_stderr_locked(std::string_view bytes) {
         std::lock_guard<std::recursive_mutex> guard(*lock);
         error = write_all(bytes, *pending);
     }
-    if (error && error->code != kErrorInvalidHandle) {
+    if (error && !error->missing_stream) {
         std::string text = error->text.empty() ? "os error " + std::to_string(error->code) : error->text;
         raise_fault("failed printing to stderr: " + text);
     }

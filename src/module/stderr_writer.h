@@ -11,6 +11,7 @@ namespace bio {
 struct StderrError {
     std::int32_t code = 0;  // OS error code, 0 when `text` says what failed
     std::string text;
+    bool missing_stream = false;  // the process has no standard error stream
 };
 
 // Writes all bytes through a fresh, unlocked writer; returns the error that stopped it.

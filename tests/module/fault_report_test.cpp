@@ -48,6 +48,7 @@ TEST(StderrWriter, ClosedStreamIsTheMissingHandle) {
     }
     ASSERT_TRUE(raw.has_value());
     EXPECT_EQ(raw->code, kErrorInvalidHandle);
+    EXPECT_TRUE(raw->missing_stream);
     EXPECT_EQ(fault, "") << "the locked writer loses the text silently";
 }
 

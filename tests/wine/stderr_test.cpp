@@ -99,6 +99,7 @@ TEST(StderrMissing, LockedWriterIsSilentRawWriterReportsInvalidHandle) {
     std::optional<StderrError> error = write_stderr_raw("lost\n");
     ASSERT_TRUE(error.has_value());
     EXPECT_EQ(error->code, kErrorInvalidHandle);
+    EXPECT_TRUE(error->missing_stream);
 }
 
 // ---- the console, through a recording sink ----
