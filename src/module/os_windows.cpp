@@ -90,13 +90,14 @@ StderrWrite error_write(std::int32_t code) {
     result.error = code;
     // The locked writer stays silent on ERROR_INVALID_HANDLE, whoever reports it.
     result.missing_stream = code == kErrorInvalidHandle;
-    wchar_t* buffer = nullptr;
+    LocalBuffer buffer;
     DWORD count = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
                                      FORMAT_MESSAGE_IGNORE_INSERTS,
-                                 nullptr, static_cast<DWORD>(code), 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-    while (count > 0 && (buffer[count - 1] == L'\r' || buffer[count - 1] == L'\n' || buffer[count - 1] == L' ')) --count;
-    if (count > 0) result.error_text = narrow(buffer, count) + " ";
-    if (buffer != nullptr) LocalFree(buffer);
+                                 nullptr, static_cast<DWORD>(code), 0, reinterpret_cast<wchar_t*>(buffer.put()), 0,
+                                 nullptr);
+    const wchar_t* text = buffer.get();
+    while (count > 0 && (text[count - 1] == L'\r' || text[count - 1] == L'\n' || text[count - 1] == L' ')) --count;
+    if (count > 0) result.error_text = narrow(text, count) + " ";
     char number[32];
     std::snprintf(number, sizeof number, "(os error %d)", static_cast<int>(code));
     result.error_text += number;

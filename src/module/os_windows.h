@@ -17,4 +17,20 @@ struct ConsoleSink {
 // Replaces the console sink; null restores the real console. Returns the previous one.
 const ConsoleSink* set_console_sink(const ConsoleSink* sink) noexcept;
 
+// The buffer FormatMessageW allocates for us.
+class LocalBuffer {
+public:
+    LocalBuffer() noexcept = default;
+    LocalBuffer(const LocalBuffer&) = delete;
+    LocalBuffer& operator=(const LocalBuffer&) = delete;
+    ~LocalBuffer() {
+        if (raw_ != nullptr) LocalFree(raw_);
+    }
+    wchar_t* get() const noexcept { return raw_; }
+    wchar_t** put() noexcept { return &raw_; }
+
+private:
+    wchar_t* raw_ = nullptr;
+};
+
 }  // namespace bio

@@ -1,5 +1,6 @@
 #include "winrt/platform_error_windows.h"
 
+#include "module/os_windows.h"
 #include "winrt/platform_string.h"
 
 namespace bio::winrt {
@@ -9,22 +10,6 @@ namespace {
 std::string message_text(const wchar_t* units, std::size_t count) {
     return utf16_to_utf8(units, trimmed_length(units, count));
 }
-
-// The buffer FormatMessageW allocates for us.
-class LocalBuffer {
-public:
-    LocalBuffer() noexcept = default;
-    LocalBuffer(const LocalBuffer&) = delete;
-    LocalBuffer& operator=(const LocalBuffer&) = delete;
-    ~LocalBuffer() {
-        if (raw_ != nullptr) LocalFree(raw_);
-    }
-    wchar_t* get() const noexcept { return raw_; }
-    wchar_t** put() noexcept { return &raw_; }
-
-private:
-    wchar_t* raw_ = nullptr;
-};
 
 constexpr std::int32_t kNtStatusMark = 0x10000000;
 
@@ -84,7 +69,7 @@ std::string system_message_text(std::int32_t code) {
         // Stays loaded for the rest of the process.
         source = LoadLibraryExA("ntdll.dll", nullptr, LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
     }
-    winrt::LocalBuffer buffer;
+    LocalBuffer buffer;
     const DWORD count = FormatMessageW(flags, source, id, 0, reinterpret_cast<wchar_t*>(buffer.put()), 0, nullptr);
     if (count == 0 || buffer.get() == nullptr) return {};
     return winrt::message_text(buffer.get(), count);

@@ -152,7 +152,7 @@ Outcome<void> WinrtPlatform::CopyToByteArray(const BufferRef& buffer, ReceivingA
         if (FAILED(hr)) {
             PlatformError error = error_from_failure(hr);
             // Nothing the platform handed out on failure stays behind.
-            if (data != nullptr) CoTaskMemFree(data);
+            PlatformArray leftover(*this, ReceivingArray{data, length});
             return error;
         }
         array.data = data;
