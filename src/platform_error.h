@@ -19,6 +19,13 @@ namespace bio {
 inline constexpr std::int32_t EMPTY_ERROR_CODE = 0x535F4F4B;  // "S_OK" read big-endian
 inline constexpr std::int32_t E_POINTER_CODE = static_cast<std::int32_t>(0x80004003u);
 
+// A Win32 error as the platform's HRESULT: a positive value becomes 0x8007xxxx from its
+// low 16 bits; 0 and values already negative stay as they are.
+constexpr std::int32_t hresult_from_win32(std::uint32_t error) noexcept {
+    const auto value = static_cast<std::int32_t>(error);
+    return value > 0 ? static_cast<std::int32_t>(0x80070000u | (error & 0xFFFFu)) : value;
+}
+
 // Error information attached to a PlatformError; released exactly once with it.
 class ErrorInfo {
 public:

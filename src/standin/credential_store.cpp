@@ -227,7 +227,7 @@ std::int32_t hresult_from_errno(int error_number) {
         case ELOOP: win32 = 1921; break;  // ERROR_CANT_RESOLVE_FILENAME
         default: return static_cast<std::int32_t>(0x80004005u);  // E_FAIL
     }
-    return static_cast<std::int32_t>(0x80070000u | win32);
+    return hresult_from_win32(win32);
 }
 
 PlatformError os_error(int error_number, std::string_view what, std::string_view path) {

@@ -15,7 +15,6 @@ namespace bio {
 namespace standin {
 namespace {
 
-constexpr std::int32_t kE_POINTER = static_cast<std::int32_t>(0x80004003u);
 constexpr std::int32_t kE_INVALIDARG = static_cast<std::int32_t>(0x80070057u);
 constexpr std::int32_t kE_OUTOFMEMORY = static_cast<std::int32_t>(0x8007000Eu);
 constexpr std::int32_t kNTE_FAIL = static_cast<std::int32_t>(0x80090020u);
@@ -89,7 +88,7 @@ const typename Payload<Kind>::type* payload(const PlatformRef<Kind>& ref) noexce
     return &static_cast<const HolderOf<Kind>*>(static_cast<const Object*>(ref.get()))->value;
 }
 
-PlatformError null_argument() { return PlatformError::with_text(kE_POINTER, "a null object was passed"); }
+PlatformError null_argument() { return PlatformError::with_text(E_POINTER_CODE, "a null object was passed"); }
 
 template <class Data>
 Completion<Data> completed(Data data) {

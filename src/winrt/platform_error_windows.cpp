@@ -46,13 +46,7 @@ PlatformError error_from_failure(HRESULT code) noexcept {
     return PlatformError(code, std::make_unique<WindowsErrorInfo>(std::move(info)));
 }
 
-std::int32_t hresult_from_system_error(DWORD error) noexcept {
-    const auto value = static_cast<std::int32_t>(error);
-    if (value > 0) return static_cast<std::int32_t>(0x80070000u | (error & 0xFFFFu));
-    return value;
-}
-
-PlatformError error_from_last_system_error() noexcept { return PlatformError(hresult_from_system_error(GetLastError())); }
+PlatformError error_from_last_system_error() noexcept { return PlatformError(hresult_from_win32(GetLastError())); }
 
 }  // namespace bio::winrt
 

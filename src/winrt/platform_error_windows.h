@@ -28,9 +28,6 @@ PlatformError error_from_failure(HRESULT code) noexcept;
 // From GetLastError(): positive values become 0x8007xxxx; no error object.
 PlatformError error_from_last_system_error() noexcept;
 
-// The Win32-to-HRESULT mapping of error_from_last_system_error.
-std::int32_t hresult_from_system_error(DWORD error) noexcept;
-
 // Drops trailing tab, line feed, vertical tab, form feed, carriage return and space.
 std::size_t trimmed_length(const wchar_t* units, std::size_t count) noexcept;
 
