@@ -9,28 +9,10 @@
 #if defined(_WIN32)
 #include <malloc.h>
 #endif
-#include <string>
 
-#include "module/os.h"
-#include "module/stderr_writer.h"
+#include "module/fault.h"
 
 namespace {
-
-[[noreturn]] void allocation_failed(std::size_t size) noexcept {
-    // No allocation from here on: the message is built in a fixed buffer.
-    char text[64] = "memory allocation of ";
-    std::size_t at = 21;
-    char digits[24];
-    std::size_t count = 0;
-    do {
-        digits[count++] = static_cast<char>('0' + size % 10);
-        size /= 10;
-    } while (size != 0);
-    while (count > 0) text[at++] = digits[--count];
-    for (const char c : std::string_view(" bytes failed\n")) text[at++] = c;
-    (void)bio::write_stderr_raw(std::string_view(text, at));
-    bio::end_process();
-}
 
 void* allocate(std::size_t size) noexcept { return std::malloc(size == 0 ? 1 : size); }
 
@@ -55,13 +37,13 @@ void release_aligned(void* block) noexcept {
 
 void* allocate_or_end(std::size_t size) noexcept {
     void* block = allocate(size);
-    if (block == nullptr) allocation_failed(size);
+    if (block == nullptr) bio::allocation_failed(size);
     return block;
 }
 
 void* allocate_aligned_or_end(std::size_t size, std::align_val_t alignment) noexcept {
     void* block = allocate_aligned(size, alignment);
-    if (block == nullptr) allocation_failed(size);
+    if (block == nullptr) bio::allocation_failed(size);
     return block;
 }
 

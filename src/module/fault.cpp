@@ -1,6 +1,8 @@
 #include "module/fault.h"
 
 #include <atomic>
+#include <charconv>
+#include <cstring>
 
 #include "module/fault_report.h"
 #include "module/os.h"
@@ -102,6 +104,21 @@ void note_fault_caught() noexcept {
 
 void foreign_exception_at_boundary() noexcept {
     (void)write_stderr_raw("fatal runtime error: foreign exceptions cannot be caught by the biometric module\n");
+    end_process();
+}
+
+void allocation_failed(std::size_t size) noexcept {
+    // Memory is short: the message is put together in a fixed buffer.
+    char text[64];
+    std::size_t at = 0;
+    const auto put = [&](std::string_view piece) {
+        std::memcpy(text + at, piece.data(), piece.size());
+        at += piece.size();
+    };
+    put("memory allocation of ");
+    at = static_cast<std::size_t>(std::to_chars(text + at, text + sizeof text, size).ptr - text);
+    put(" bytes failed\n");
+    (void)write_stderr_raw(std::string_view(text, at));
     end_process();
 }
 

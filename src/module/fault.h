@@ -9,6 +9,7 @@
 // faults too.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <source_location>
 #include <string>
@@ -103,6 +104,10 @@ template <class Body>
 bool fault_boundary(Body&& body, FaultPayload& caught) noexcept;
 
 [[noreturn]] void foreign_exception_at_boundary() noexcept;
+
+// The module's own memory could not be had: not a fault (no report, no unwinding). Writes
+// "memory allocation of N bytes failed" without allocating, and ends the process.
+[[noreturn]] void allocation_failed(std::size_t size) noexcept;
 
 template <class Body>
 bool fault_boundary(Body&& body, FaultPayload& caught) noexcept {

@@ -13,9 +13,6 @@
 
 namespace bio::winrt {
 
-// Reports a failed allocation of the module's own memory and ends the process.
-[[noreturn]] void allocation_failed(std::size_t size) noexcept;
-
 // The delegate AsyncOperationCompletedHandler<Result>, agile, reference-counted. The
 // platform may call it on any thread; it touches only its count and the event.
 template <class Result>
