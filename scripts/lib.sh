@@ -62,3 +62,12 @@ test_venv() {
     "$dir/bin/python" -m pip install -q --disable-pip-version-check "$@" >&2
     echo "$dir/bin/python"
 }
+
+# Configures and builds a CMake preset (the Python module with CPython 3.12), then runs
+# that preset's CTest suites of one label.
+preset_suite() {
+    local preset=$1 label=$2
+    cmake --preset "$preset" -DPython_EXECUTABLE="$(find_python312)" >/dev/null
+    cmake --build --preset "$preset"
+    ctest --preset "$preset" -L "$label"
+}

@@ -8,14 +8,10 @@ python=$(find_python312)
 venv_python=$(test_venv build/venv-python "$python" pytest)
 pytest_args=(-q -p no:cacheprovider tests/python)
 
-cmake --preset linux -DPython_EXECUTABLE="$python" >/dev/null
-cmake --build --preset linux
-ctest --preset linux -L module
+preset_suite linux module
 BIOMETRIC_TEST_MODULE_DIR="$PWD/build/linux/tests/module/python" "$venv_python" -m pytest "${pytest_args[@]}"
 
-cmake --preset asan -DPython_EXECUTABLE="$python" >/dev/null
-cmake --build --preset asan
-ctest --preset asan -L module
+preset_suite asan module
 # The interpreter itself is not built with the sanitizers, so their runtimes are loaded
 # first. Leaks are checked by the C++ tests above: a whole CPython process leaves too much
 # of its own behind at exit for LeakSanitizer to say anything about the module.

@@ -3,9 +3,5 @@
 set -euo pipefail
 source scripts/lib.sh
 need_apt libssl-dev
-cmake --preset linux >/dev/null
-cmake --build --preset linux
-ctest --preset linux -L standin
-cmake --preset asan >/dev/null
-cmake --build --preset asan
-ctest --preset asan -L standin
+preset_suite linux standin
+preset_suite asan standin
