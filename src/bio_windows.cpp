@@ -2,7 +2,7 @@
 
 #include <limits>
 
-#include "module/fault.h"
+#include "runtime/fault.h"
 
 namespace bio {
 namespace {

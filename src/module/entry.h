@@ -6,7 +6,7 @@
 #include <optional>
 #include <string_view>
 
-#include "module/fault.h"
+#include "runtime/fault.h"
 #include "module/py_err.h"
 
 namespace bio {

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "module/stderr_writer.h"
+#include "runtime/stderr_writer.h"
 
 namespace bio {
 namespace {

@@ -13,7 +13,7 @@
 #include <utility>
 #include <variant>
 
-#include "module/fault.h"
+#include "runtime/fault.h"
 #include "module/py_ref.h"
 #include "utf8.h"
 

@@ -4,7 +4,7 @@
 #include <mutex>
 #include <vector>
 
-#include "module/fault.h"
+#include "runtime/fault.h"
 
 namespace bio {
 namespace {

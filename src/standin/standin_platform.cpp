@@ -7,7 +7,7 @@
 #include <memory>
 #include <vector>
 
-#include "module/fault.h"
+#include "runtime/fault.h"
 #include "standin/credential_store.h"
 #include "standin/rsa_key.h"
 

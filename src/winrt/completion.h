@@ -6,7 +6,7 @@
 #include <new>
 
 #include "bio_windows.h"
-#include "module/fault.h"
+#include "runtime/fault.h"
 #include "winrt/abi.h"
 #include "winrt/com.h"
 #include "winrt/platform_error_windows.h"

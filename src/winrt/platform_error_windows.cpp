@@ -1,6 +1,6 @@
 #include "winrt/platform_error_windows.h"
 
-#include "module/os_windows.h"
+#include "runtime/os_windows.h"
 #include "winrt/platform_string.h"
 
 namespace bio::winrt {

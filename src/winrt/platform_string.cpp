@@ -3,7 +3,7 @@
 #include <cstring>
 #include <limits>
 
-#include "module/fault.h"
+#include "runtime/fault.h"
 #include "platform_error.h"
 #include "utf8.h"
 

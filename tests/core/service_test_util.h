@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "fake_platform.h"
-#include "module/fault.h"
+#include "runtime/fault.h"
 
 namespace bio::testing {
 

@@ -4,7 +4,7 @@
 
 #include <cstdio>
 
-#include "module/fault.h"
+#include "runtime/fault.h"
 #include "bio_windows.h"
 #include "support.h"
 #include "winrt/factory_cache.h"

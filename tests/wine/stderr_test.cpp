@@ -6,10 +6,10 @@
 
 #include <cstdlib>
 
-#include "module/fault.h"
-#include "module/os.h"
-#include "module/os_windows.h"
-#include "module/stderr_writer.h"
+#include "runtime/fault.h"
+#include "runtime/os.h"
+#include "runtime/os_windows.h"
+#include "runtime/stderr_writer.h"
 
 namespace bio {
 namespace {

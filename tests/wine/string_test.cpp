@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "module/fault.h"
+#include "runtime/fault.h"
 #include "winrt/platform_string.h"
 
 namespace bio::winrt {

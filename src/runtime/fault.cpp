@@ -1,12 +1,12 @@
-#include "module/fault.h"
+#include "runtime/fault.h"
 
 #include <atomic>
 #include <charconv>
 #include <cstring>
 
-#include "module/fault_report.h"
-#include "module/os.h"
-#include "module/stderr_writer.h"
+#include "runtime/fault_report.h"
+#include "runtime/os.h"
+#include "runtime/stderr_writer.h"
 
 #if defined(_MSC_VER)
 #define BIO_NOINLINE __declspec(noinline)

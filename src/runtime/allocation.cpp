@@ -10,7 +10,7 @@
 #include <malloc.h>
 #endif
 
-#include "module/fault.h"
+#include "runtime/fault.h"
 
 namespace {
 

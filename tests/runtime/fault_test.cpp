@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "module/fault.h"
+#include "runtime/fault.h"
 
 namespace bio {
 namespace {
@@ -40,7 +40,7 @@ TEST(Fault, StaticPayloadAndRealLocation) {
         note_fault_caught();
         EXPECT_TRUE(fault.payload.is_static());
         EXPECT_EQ(fault.payload.text(), "static text");
-        EXPECT_STREQ(fault.location.file, "tests/core/fault_test.cpp");
+        EXPECT_STREQ(fault.location.file, "tests/runtime/fault_test.cpp");
         EXPECT_EQ(fault.location.line, line);
     }
 }

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "module/fault.h"
+#include "runtime/fault.h"
 
 namespace bio {
 

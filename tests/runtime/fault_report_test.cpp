@@ -7,15 +7,28 @@
 
 #include <chrono>
 #include <csignal>
+#include <optional>
+#include <string>
 #include <thread>
 
-#include "embedded_python.h"
-#include "module/fault_report.h"
-#include "module/os.h"
-#include "module/stderr_writer.h"
+#include <gtest/gtest.h>
+
+#include "runtime/fault.h"
+#include "runtime/fault_report.h"
+#include "runtime/os.h"
+#include "runtime/stderr_writer.h"
 
 namespace bio::testing {
 namespace {
+
+// Runs body inside a fault boundary; returns the payload text of a fault, or "" when
+// the body completes.
+template <class Body>
+std::string fault_text(Body&& body) {
+    FaultPayload caught;
+    if (fault_boundary(std::forward<Body>(body), caught)) return "";
+    return std::string(caught.text());
+}
 
 // Points file descriptor 2 somewhere else for the scope.
 class StderrRedirect {
@@ -121,21 +134,10 @@ TEST(FaultReport, MessageWithLineBreaksIsWrittenUnchangedAfterTheHeader) {
     const std::string text = fault_text([] { raise_fault("line one\nline two"); });
     const std::string written = ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(text, "line one\nline two");
-    const std::string expected = "thread '<unnamed>' panicked at tests/module/fault_report_test.cpp:" +
+    const std::string expected = "thread '<unnamed>' panicked at tests/runtime/fault_report_test.cpp:" +
                                  std::to_string(line) + ":";
     EXPECT_EQ(written.rfind(expected, 0), 0u) << written;
     EXPECT_NE(written.find(":\nline one\nline two\n"), std::string::npos) << written;
-}
-
-TEST(FaultReport, OpaquePayloadBecomesAFixedText) {
-    FaultPayload caught;
-    ::testing::internal::CaptureStderr();
-    EXPECT_FALSE(fault_boundary([] { raise_fault(OpaquePayload{}); }, caught));
-    const std::string written = ::testing::internal::GetCapturedStderr();
-    EXPECT_NE(written.find("\nBox<dyn Any>\n"), std::string::npos) << written;
-    Entered entered;
-    PyErr err = error_from_fault(std::move(caught));
-    EXPECT_EQ(str_of(normalize_error(err)), "the native code of the biometric module suffered an internal fault");
 }
 
 class FaultDeathTest : public ::testing::Test {
@@ -145,7 +147,7 @@ protected:
 
 TEST_F(FaultDeathTest, NonUnwindingFaultIsReportedThenEndsTheProcess) {
     EXPECT_EXIT(raise_fault_nounwind("must not unwind"), ::testing::KilledBySignal(SIGABRT),
-                "panicked at tests/module/fault_report_test.cpp:[0-9]+:[0-9]+:\nmust not unwind\n(.|\n)*"
+                "panicked at tests/runtime/fault_report_test.cpp:[0-9]+:[0-9]+:\nmust not unwind\n(.|\n)*"
                 "thread caused non-unwinding panic. aborting.\n$");
 }
 
@@ -153,17 +155,6 @@ TEST_F(FaultDeathTest, ForeignExceptionAtABoundaryEndsTheProcess) {
     FaultPayload caught;
     EXPECT_EXIT((void)fault_boundary([] { throw 42; }, caught), ::testing::KilledBySignal(SIGABRT),
                 "^fatal runtime error: foreign exceptions cannot be caught by the biometric module\n$");
-}
-
-TEST_F(FaultDeathTest, FaultEscapingAnEntryTerminatesAfterTwoReports) {
-    EXPECT_EXIT(
-        {
-            lock_depth() = -2;  // the entry's own check faults, outside its boundary
-            (void)run_entry([]() -> EntryOutcome { return PyRef::borrow(Py_None); });
-        },
-        ::testing::KilledBySignal(SIGABRT),
-        "panicked at src/module/py_ref.cpp:[0-9]+:[0-9]+:\nAccess to the GIL is currently prohibited.\n(.|\n)*"
-        "panicked at src/module/entry.h:[0-9]+:[0-9]+:\nuncaught panic at ffi boundary\nstack backtrace:\n");
 }
 
 }  // namespace

@@ -1,9 +1,9 @@
-#include "module/stderr_writer.h"
+#include "runtime/stderr_writer.h"
 
 #include <mutex>
 
-#include "module/fault.h"
-#include "module/os.h"
+#include "runtime/fault.h"
+#include "runtime/os.h"
 
 namespace bio {
 

@@ -14,10 +14,10 @@
 #include <memory>
 #include <type_traits>
 
-#include "module/fault.h"
-#include "module/os.h"
-#include "module/os_windows.h"
-#include "module/stderr_writer.h"
+#include "runtime/fault.h"
+#include "runtime/os.h"
+#include "runtime/os_windows.h"
+#include "runtime/stderr_writer.h"
 
 namespace bio {
 

@@ -1,12 +1,12 @@
-#include "module/fault_report.h"
+#include "runtime/fault_report.h"
 
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
 
-#include "module/os.h"
-#include "module/stderr_writer.h"
+#include "runtime/os.h"
+#include "runtime/stderr_writer.h"
 
 namespace bio {
 namespace {

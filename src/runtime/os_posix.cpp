@@ -6,7 +6,7 @@
 
 #include <backtrace.h>
 
-#include "module/os.h"
+#include "runtime/os.h"
 
 namespace bio {
 
