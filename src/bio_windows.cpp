@@ -56,6 +56,7 @@ EnrolmentResult enrol_credential(KeyCredentialPlatform& platform, TextView name)
     Outcome<StringRef> encoded = platform.EncodeToBase64String(public_key);
     if (!encoded.ok()) return encoded.error().code();
     // No string is the empty text.
+    // Owners are locals, so the last made goes first: nothing outlives what it was made from.
     return platform.string_text(encoded.value());
 }
 

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "runtime/fault.h"
+#include "runtime/os.h"
 #include "module/py_err.h"
 
 namespace bio {
@@ -32,13 +33,13 @@ using EntryOutcome = PyResult<PyRef>;
 
 // No fault may leave an entry for the interpreter. One that escapes the boundary (on
 // entry, or while the error is restored) meets this guard while it unwinds: the guard
-// raises "uncaught panic at ffi boundary", which cannot leave a clean-up step, and the
-// process is terminated.
+// reports "uncaught panic at ffi boundary" and ends the process itself, so that nothing
+// but the two reports is written.
 class FfiBoundaryTrap {
 public:
     FfiBoundaryTrap() noexcept : uncaught_(std::uncaught_exceptions()) {}
     ~FfiBoundaryTrap() {
-        if (std::uncaught_exceptions() > uncaught_) raise_fault("uncaught panic at ffi boundary");
+        if (std::uncaught_exceptions() > uncaught_) raise_fault_and_end_process("uncaught panic at ffi boundary");
     }
     FfiBoundaryTrap(const FfiBoundaryTrap&) = delete;
     FfiBoundaryTrap& operator=(const FfiBoundaryTrap&) = delete;
@@ -64,9 +65,9 @@ PyObject* run_entry(Body&& body) noexcept {
         restore_error(std::move(std::get<PyErr>(*outcome)));
         return nullptr;
     } catch (...) {
-        // Not reached: the trap terminates the process while the fault unwinds. The
-        // handler lets the unwinding run the trap at all.
-        std::terminate();
+        // Not reached: the trap ends the process while the fault unwinds. The handler
+        // lets the unwinding run the trap at all.
+        end_process();
     }
 }
 

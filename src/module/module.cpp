@@ -103,7 +103,7 @@ EntryOutcome obtain_module() {
         expected != id) {
         return new_error(ErrorKind::RefusedInitialisation,
                          "biometric does not yet support subinterpreters, see "
-                         "https://github.com/PyO3/pyo3/issues/576");
+                         "README.md#subinterpreters");
     }
     if (g_record.module != nullptr) return PyRef::borrow(g_record.module);
 

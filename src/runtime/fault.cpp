@@ -48,20 +48,27 @@ void begin_fault(const FaultPayload& payload, const FaultLocation& location) noe
     t_in_report = false;
 }
 
+enum class AfterReport { Unwind, EndWithNote, End };
+
 struct Raise {
     FaultPayload* payload;
     const FaultLocation* location;
-    bool unwind;
+    AfterReport after;
 };
 
 void raise_inside_marker(void* context) {
     auto* raise = static_cast<Raise*>(context);
     begin_fault(*raise->payload, *raise->location);
-    if (!raise->unwind) {
-        (void)write_stderr_raw("thread caused non-unwinding panic. aborting.\n");
-        end_process();
+    switch (raise->after) {
+        case AfterReport::Unwind:
+            throw Fault{std::move(*raise->payload), *raise->location};
+        case AfterReport::EndWithNote:
+            (void)write_stderr_raw("thread caused non-unwinding panic. aborting.\n");
+            end_process();
+        case AfterReport::End:
+            end_process();
     }
-    throw Fault{std::move(*raise->payload), *raise->location};
+    end_process();
 }
 
 }  // namespace
@@ -77,13 +84,19 @@ BIO_NOINLINE void end_short_backtrace(void (*body)(void*), void* context) {
 }
 
 void raise_fault(FaultPayload payload, FaultLocation location) {
-    Raise raise{&payload, &location, true};
+    Raise raise{&payload, &location, AfterReport::Unwind};
     end_short_backtrace(raise_inside_marker, &raise);
     end_process();  // not reached: the raise throws
 }
 
 void raise_fault_nounwind(FaultPayload payload, FaultLocation location) {
-    Raise raise{&payload, &location, false};
+    Raise raise{&payload, &location, AfterReport::EndWithNote};
+    end_short_backtrace(raise_inside_marker, &raise);
+    end_process();
+}
+
+void raise_fault_and_end_process(FaultPayload payload, FaultLocation location) {
+    Raise raise{&payload, &location, AfterReport::End};
     end_short_backtrace(raise_inside_marker, &raise);
     end_process();
 }

@@ -72,6 +72,12 @@ struct Fault {
 [[noreturn]] void raise_fault_nounwind(
     FaultPayload payload, FaultLocation location = FaultLocation::from(std::source_location::current()));
 
+// Reports the fault and ends the process with nothing more written: for a fault that has
+// escaped every boundary, where neither unwinding on nor the C++ runtime's terminate
+// handler (which has words of its own) may take over.
+[[noreturn]] void raise_fault_and_end_process(
+    FaultPayload payload, FaultLocation location = FaultLocation::from(std::source_location::current()));
+
 // Continues a fault that travelled through Python, without a second report.
 [[noreturn]] void resume_fault(FaultPayload payload);
 

@@ -56,15 +56,20 @@ public:
             if (++walked_ > kShortFrameLimit) return false;
             if (frame.address == 0) return true;
         }
+        printed_in_frame_ = false;
+        omitted_in_frame_ = false;
         if (frame.symbols.empty()) {
             symbol(frame, nullptr, true);
-            return true;
+        } else {
+            bool first = true;
+            for (const FrameSymbol& s : frame.symbols) {
+                symbol(frame, &s, first);
+                first = false;
+            }
         }
-        bool first = true;
-        for (const FrameSymbol& s : frame.symbols) {
-            symbol(frame, &s, first);
-            first = false;
-        }
+        // The omission note counts frames: the functions inlined into a hidden frame
+        // are one frame, not one each.
+        if (omitted_in_frame_ && !printed_in_frame_) ++omitted_;
         return true;
     }
 
@@ -73,7 +78,7 @@ private:
     // outward of the entry (the begin marker); nested markers hide runs in between.
     void symbol(const StackFrame& frame, const FrameSymbol* s, bool first) {
         if (!full_ && s == nullptr && !printing_) {
-            ++omitted_;
+            omitted_in_frame_ = true;
             return;
         }
         if (!full_ && s != nullptr) {
@@ -86,7 +91,7 @@ private:
                 return;
             }
             if (!printing_) {
-                ++omitted_;
+                omitted_in_frame_ = true;
                 return;
             }
         }
@@ -98,6 +103,7 @@ private:
             first_omission_ = false;
             omitted_ = 0;
         }
+        printed_in_frame_ = true;
         std::string line;
         if (first) {
             line = padded_left(std::to_string(index_++), 4) + ": ";
@@ -137,7 +143,9 @@ private:
     std::string cwd_;
     bool printing_ = false;
     bool first_omission_ = true;
-    std::size_t omitted_ = 0;
+    std::size_t omitted_ = 0;  // hidden frames since the last printed one
+    bool printed_in_frame_ = false;
+    bool omitted_in_frame_ = false;
     std::size_t index_ = 0;
     int walked_ = 0;
 };
@@ -180,7 +188,7 @@ std::string format_location(const FaultLocation& location) {
 void write_fault_report(const FaultPayload& payload, const FaultLocation& location,
                         std::uint32_t thread_faults) noexcept {
     const BacktraceStyle style = report_style(thread_faults);
-    const std::string_view message = payload.is_text() ? payload.text() : std::string_view("Box<dyn Any>");
+    const std::string_view message = payload.is_text() ? payload.text() : "non-text fault payload";
     // The module starts and names no thread.
     const std::string header = "thread '<unnamed>' panicked at " + format_location(location) + ":\n";
 

@@ -2,10 +2,14 @@
  * published identifiers and method order: the Windows SDK's projection headers need
  * MSVC and mingw-w64 lacks windows.security.credentials.h.
  *
- * Valid C and C++ (MSVC and mingw): each interface is a struct whose first member
- * points to its method table, as the platform lays them out. In C++ the names live in
- * bio::abi. abi_check.c compares identifiers and slot offsets with mingw-w64's own
- * declarations wherever it has them, so a misplaced method fails the build.
+ * Each interface is a struct whose first member points to its method table, as the
+ * platform lays them out. In C++ (MSVC and mingw) the names live in bio::abi and the
+ * header stands on its own. In C they are global, and some of them are also declared by
+ * <windows.h> (IUnknown, IUnknownVtbl, IInspectable, ... and the IID_ constants): C code
+ * renames those types with macros and defines BIO_ABI_IID before including this header,
+ * as abi_check.c does.
+ * abi_check.c compares identifiers and slot offsets with mingw-w64's own declarations
+ * wherever it has them, so a misplaced method fails the build.
  *
  * Enumerations are passed as INT32 (their published underlying type). */
 #ifndef BIOMETRIC_WINRT_ABI_H

@@ -264,6 +264,8 @@ def test_fault_while_restoring_terminates_the_process():
     assert second[1] == "uncaught panic at ffi boundary"
     assert second[2] == "stack backtrace:"
     assert re.match(r"^ {3}0: +0x[0-9a-f]+ - ", second[3])
+    # The process ends right after the frames: no words of the C++ runtime's own.
+    assert all(line.startswith(" ") for line in second[3:]), second
 
 
 def reports_anywhere(stderr):

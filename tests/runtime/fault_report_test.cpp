@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <csignal>
 #include <optional>
 #include <string>
@@ -155,6 +156,48 @@ TEST_F(FaultDeathTest, ForeignExceptionAtABoundaryEndsTheProcess) {
     FaultPayload caught;
     EXPECT_EXIT((void)fault_boundary([] { throw 42; }, caught), ::testing::KilledBySignal(SIGABRT),
                 "^fatal runtime error: foreign exceptions cannot be caught by the biometric module\n$");
+}
+
+// A stack whose short backtrace has a hidden run between printed frames: the fault is
+// raised in a window (printed), inside a hidden stretch of one frame that has two
+// functions inlined into it, inside an outer window (printed).
+// Written after each call so that no call is a tail call and every frame stays.
+volatile int g_probe_sink = 0;
+
+__attribute__((noinline)) void probe_raising_body(void*) {
+    raise_fault("nested windows");
+}
+
+__attribute__((always_inline)) inline void probe_inlined_inner() {
+    begin_short_backtrace(probe_raising_body, nullptr);
+    g_probe_sink = 1;
+}
+__attribute__((always_inline)) inline void probe_inlined_middle() {
+    probe_inlined_inner();
+    g_probe_sink = 2;
+}
+__attribute__((noinline)) void probe_hidden_body(void*) {
+    probe_inlined_middle();
+    g_probe_sink = 3;
+}
+
+__attribute__((noinline)) void probe_outer_body(void*) {
+    end_short_backtrace(probe_hidden_body, nullptr);
+    g_probe_sink = 4;
+}
+
+TEST_F(FaultDeathTest, ShortBacktraceCountsOmittedFramesNotInlinedNames) {
+    EXPECT_EXIT(
+        {
+            ::setenv(kBacktraceVariable, "1", 1);  // read once, at this child's first fault
+            FaultPayload caught;
+            (void)fault_boundary([] { begin_short_backtrace(probe_outer_body, nullptr); }, caught);
+            std::_Exit(caught.text() == "nested windows" ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0),
+        "probe_raising_body\n[^\n]*fault_report_test.cpp:[0-9]+(:[0-9]+)?\n"
+        "      \\[\\.\\.\\. omitted 1 frame \\.\\.\\.\\]\n"
+        " +[0-9]+: probe_outer_body\n");
 }
 
 }  // namespace
