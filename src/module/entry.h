@@ -39,7 +39,9 @@ class FfiBoundaryTrap {
 public:
     FfiBoundaryTrap() noexcept : uncaught_(std::uncaught_exceptions()) {}
     ~FfiBoundaryTrap() {
-        if (std::uncaught_exceptions() > uncaught_) raise_fault_and_end_process("uncaught panic at ffi boundary");
+        if (std::uncaught_exceptions() > uncaught_) {
+            raise_fault_and_end_process("uncaught panic at ffi boundary");
+        }
     }
     FfiBoundaryTrap(const FfiBoundaryTrap&) = delete;
     FfiBoundaryTrap& operator=(const FfiBoundaryTrap&) = delete;
