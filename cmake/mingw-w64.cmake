@@ -33,5 +33,5 @@ find_program(BIOMETRIC_WINE_LOADER
   PATHS /usr/lib/wine /usr/lib/x86_64-linux-gnu/wine /usr/lib64/wine /opt/wine-stable/bin
   NO_CMAKE_FIND_ROOT_PATH)
 if(BIOMETRIC_WINE_LOADER)
-  set(CMAKE_CROSSCOMPILING_EMULATOR "${BIOMETRIC_WINE_LOADER}")
+  set(CMAKE_CROSSCOMPILING_EMULATOR bash "${CMAKE_CURRENT_LIST_DIR}/wine-run.sh" "${BIOMETRIC_WINE_LOADER}")
 endif()
