@@ -1,6 +1,6 @@
-# The module as a user gets it: `pip install .` into a fresh virtual environment, then
+# The modules as a user gets them: `pip install .` into a fresh virtual environment, then
 # pytest end to end on the software stand-in platform and mypy's stubtest of the type
-# stub against the installed module; for CPython 3.12, and 3.13 where there is one.
+# stubs against the installed modules; for CPython 3.12, and 3.13 where there is one.
 set -euo pipefail
 source scripts/lib.sh
 need_apt libssl-dev
@@ -18,5 +18,5 @@ for python in "${interpreters[@]}"; do
     "$venv_python" -m pip install -q --disable-pip-version-check . >&2
     "$venv_python" -m pytest -q -p no:cacheprovider tests/standin_python
     # From elsewhere, so that only the installed module and stub can be found.
-    (cd build && "../$venv_python" -m mypy.stubtest biometric)
+    (cd build && "../$venv_python" -m mypy.stubtest biometric biometric_keys)
 done

@@ -136,6 +136,91 @@ INSTANTIATE_TEST_SUITE_P(Rows, EnrolFails, ::testing::ValuesIn(enrol_rows()),
 INSTANTIATE_TEST_SUITE_P(Rows, SignFails, ::testing::ValuesIn(sign_rows()),
                          [](const auto& info) { return std::string(info.param.label); });
 
+TEST_F(EndToEnd, PublicKeyDeleteAndSupportCheck) {
+    doubles.completion = doubles::Completion::Later;
+    doubles.supported = 0;
+    PublicKeyResult key = read_public_key(default_platform(), "alice");
+    ASSERT_TRUE(std::holds_alternative<std::vector<std::uint8_t>>(key));
+    EXPECT_EQ(std::get<std::vector<std::uint8_t>>(key), (std::vector<std::uint8_t>{4, 1, 2, 3}));
+    EXPECT_EQ(doubles.last_blob_type, 0);  // X509SubjectPublicKeyInfo
+    EXPECT_EQ(doubles.calls[Method::RetrievePublicKey], 0);
+    EXPECT_EQ(doubles.calls[Method::Length], 0);
+
+    EXPECT_EQ(delete_credential(default_platform(), "bob \xC3\xA9"), std::nullopt);
+    EXPECT_EQ(std::wstring(doubles.last_name, doubles.last_name_length), L"bob \u00e9");
+
+    SupportResult supported = check_support(default_platform());
+    ASSERT_TRUE(std::holds_alternative<bool>(supported));
+    EXPECT_FALSE(std::get<bool>(supported));
+    doubles.supported = 1;
+    EXPECT_EQ(check_support(default_platform()), SupportResult(true));
+}
+
+enum class KeysOperation { PublicKey, Delete, Support };
+
+struct KeysFailureRow {
+    const char* label;
+    KeysOperation operation;
+    Method method;
+    HRESULT hr;
+    bool null_out;
+    INT32 status[2];
+    std::int32_t code;
+};
+
+class KeysFail : public EndToEnd, public ::testing::WithParamInterface<KeysFailureRow> {};
+
+TEST_P(KeysFail, WithItsCode) {
+    const KeysFailureRow& row = GetParam();
+    doubles.completion = doubles::Completion::Later;
+    doubles.scripts[row.method].hr = row.hr;
+    doubles.scripts[row.method].null_out = row.null_out;
+    doubles.scripts[row.method].value[0] = row.status[0];
+    doubles.scripts[row.method].value[1] = row.status[1];
+    std::optional<CredentialErrorCode> code;
+    switch (row.operation) {
+        case KeysOperation::PublicKey: {
+            PublicKeyResult result = read_public_key(default_platform(), "alice");
+            if (auto* c = std::get_if<CredentialErrorCode>(&result)) code = *c;
+            break;
+        }
+        case KeysOperation::Delete: code = delete_credential(default_platform(), "alice"); break;
+        case KeysOperation::Support: {
+            SupportResult result = check_support(default_platform());
+            if (auto* c = std::get_if<CredentialErrorCode>(&result)) code = *c;
+            break;
+        }
+    }
+    ASSERT_TRUE(code.has_value());
+    EXPECT_EQ(*code, row.code);
+}
+INSTANTIATE_TEST_SUITE_P(
+    Rows, KeysFail,
+    ::testing::Values(
+        KeysFailureRow{"PublicKeyOpenFails", KeysOperation::PublicKey, Method::OpenAsync, E_INVALIDARG, false, {0, 0},
+                       E_INVALIDARG},
+        KeysFailureRow{"PublicKeyNotFound", KeysOperation::PublicKey, Method::RetrievalStatus, S_OK, false, {2, 2}, 2},
+        KeysFailureRow{"PublicKeyCredentialYieldsNothing", KeysOperation::PublicKey, Method::Credential, S_OK, true,
+                       {0, 0}, 0},
+        KeysFailureRow{"PublicKeyRetrieveFails", KeysOperation::PublicKey, Method::RetrievePublicKeyWithBlobType,
+                       static_cast<HRESULT>(0x8009000Du), false, {0, 0}, static_cast<std::int32_t>(0x8009000Du)},
+        KeysFailureRow{"PublicKeyRetrieveYieldsNothing", KeysOperation::PublicKey,
+                       Method::RetrievePublicKeyWithBlobType, S_OK, true, {0, 0}, 0},
+        KeysFailureRow{"PublicKeyCopyFails", KeysOperation::PublicKey, Method::CopyToByteArray, E_OUTOFMEMORY, false,
+                       {0, 0}, E_OUTOFMEMORY},
+        KeysFailureRow{"DeleteAsyncFails", KeysOperation::Delete, Method::DeleteAsync, E_ACCESSDENIED, false, {0, 0},
+                       E_ACCESSDENIED},
+        KeysFailureRow{"DeleteAsyncYieldsNothing", KeysOperation::Delete, Method::DeleteAsync, S_OK, true, {0, 0}, 0},
+        KeysFailureRow{"DeleteEndsInError", KeysOperation::Delete, Method::GetResults, static_cast<HRESULT>(0x80070490u),
+                       false, {0, 0}, static_cast<std::int32_t>(0x80070490u)},
+        KeysFailureRow{"IsSupportedAsyncFails", KeysOperation::Support, Method::IsSupportedAsync, E_FAIL, false,
+                       {0, 0}, E_FAIL},
+        KeysFailureRow{"IsSupportedAsyncYieldsNothing", KeysOperation::Support, Method::IsSupportedAsync, S_OK, true,
+                       {0, 0}, 0},
+        KeysFailureRow{"SupportEndsInError", KeysOperation::Support, Method::GetResults, E_ABORT, false, {0, 0},
+                       E_ABORT}),
+    [](const auto& info) { return std::string(info.param.label); });
+
 TEST_F(EndToEnd, AnUnreadableSignatureLengthIsAFaultThatReleasesEverything) {
     doubles.scripts[Method::Length].hr = E_FAIL;
     const std::uint8_t data[] = {1};
@@ -178,6 +263,27 @@ TEST(WineOwnClasses, NothingRegisteredForKeyCredentialManagerGivesTheLookupError
     std::printf("lookup error for KeyCredentialManager: 0x%08lX = %ld\n", static_cast<unsigned long>(expected),
                 static_cast<long>(expected));
     RecordProperty("lookup_error", std::to_string(expected));
+}
+
+TEST(WineOwnClasses, TheSupportCheckAsksWinesOwnKeyCredentialManagerIfItHasOne) {
+    // Without our double, whatever Wine itself serves for the class answers, or the
+    // lookup fails as it does for enrolment.
+    ScopedRegistration none(bio::testing::kManagerClass, std::nullopt);
+    void* factory = nullptr;
+    const HRESULT lookup_result = lookup(bio::testing::kManagerClass, abi::IID_IKeyCredentialManagerStatics, &factory);
+    if (factory != nullptr) static_cast<abi::IUnknown*>(factory)->lpVtbl->Release(static_cast<abi::IUnknown*>(factory));
+
+    SupportResult result = check_support(default_platform());
+    if (FAILED(lookup_result)) {
+        ASSERT_TRUE(std::holds_alternative<CredentialErrorCode>(result));
+        EXPECT_EQ(std::get<CredentialErrorCode>(result), lookup_result);
+        std::printf("Wine registers no KeyCredentialManager: is_supported fails with 0x%08lX\n",
+                    static_cast<unsigned long>(lookup_result));
+    } else {
+        ASSERT_TRUE(std::holds_alternative<bool>(result))
+            << "Wine's IsSupportedAsync: " << std::get<CredentialErrorCode>(result);
+        std::printf("Wine's KeyCredentialManager says supported: %d\n", std::get<bool>(result) ? 1 : 0);
+    }
 }
 
 TEST(WineOwnClasses, SigningThroughWinesCryptographicBufferGivesItsCreateFromByteArrayResult) {
