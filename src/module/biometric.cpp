@@ -1,5 +1,7 @@
 // The module biometric: setup and authenticate. The library's only export is
 // PyInit_biometric.
+#include <iterator>
+
 #include "module/module.h"
 
 namespace bio {

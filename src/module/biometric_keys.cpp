@@ -1,6 +1,7 @@
 // The module biometric_keys: the rest of a credential's life beside biometric's
 // enrolment and signing (its public key, its removal, and whether the device supports
 // key credentials at all). The library's only export is PyInit_biometric_keys.
+#include <iterator>
 #include <string>
 
 #include "bio_windows.h"

@@ -7,8 +7,6 @@ import biometric
 import biometric_keys
 from conftest import E_FAIL, E_POINTER, run_python
 
-NTE_NO_KEY = -2146893811  # 0x8009000D
-
 FUNCTIONS = [("public_key", "(key_name)"), ("delete", "(key_name)"), ("is_supported", "()")]
 
 
@@ -66,14 +64,11 @@ def test_legacy_subinterpreter_is_refused_with_biometrics_text(tmp_path):
     "function, args, kwargs, message",
     [
         ("public_key", (), {}, "public_key() missing 1 required positional argument: 'key_name'"),
-        ("delete", (), {}, "delete() missing 1 required positional argument: 'key_name'"),
         ("public_key", ("a", "b"), {}, "public_key() takes 1 positional arguments but 2 were given"),
         ("is_supported", (1,), {}, "is_supported() takes 0 positional arguments but 1 were given"),
         ("is_supported", (), {"key_name": "a"}, "is_supported() got an unexpected keyword argument 'key_name'"),
-        ("delete", (), {"name": "a"}, "delete() got an unexpected keyword argument 'name'"),
         ("delete", ("a",), {"key_name": "b"}, "delete() got multiple values for argument 'key_name'"),
-        ("public_key", (None,), {}, "argument 'key_name': 'NoneType' object cannot be converted to 'PyString'"),
-        ("delete", (b"a",), {}, "argument 'key_name': 'bytes' object cannot be converted to 'PyString'"),
+        ("delete", (None,), {}, "argument 'key_name': 'NoneType' object cannot be converted to 'PyString'"),
     ],
 )
 def test_argument_errors(keys_fake, function, args, kwargs, message):
@@ -125,26 +120,14 @@ SUPPORT = "Support check failed with error code: {}"
     "function, script, message",
     [
         ("public_key", [("OpenAsync", "fail", E_POINTER)], PUBLIC_KEY.format(-2147467261)),
-        ("public_key", [("OpenAsync", "no_object", 0)], PUBLIC_KEY.format(0)),
-        ("public_key", [("wait_for_results(retrieval)", "fail", E_FAIL)], PUBLIC_KEY.format(E_FAIL)),
-        ("public_key", [("wait_for_results(retrieval)", "no_object", 0)], PUBLIC_KEY.format(0)),
-        ("public_key", [("Status(retrieval)", "fail", E_FAIL)], PUBLIC_KEY.format(E_FAIL)),
         # The second read of the status decides the code.
         ("public_key", [("Status(retrieval)", "status", 2), ("Status(retrieval)", "status", 6)], PUBLIC_KEY.format(6)),
-        ("public_key", [("Credential", "fail", E_POINTER)], PUBLIC_KEY.format(E_POINTER)),
-        ("public_key", [("Credential", "no_object", 0)], PUBLIC_KEY.format(0)),
-        ("public_key", [("RetrievePublicKeyWithBlobType", "fail", NTE_NO_KEY)], PUBLIC_KEY.format(NTE_NO_KEY)),
         ("public_key", [("RetrievePublicKeyWithBlobType", "no_object", 0)], PUBLIC_KEY.format(0)),
-        ("public_key", [("CopyToByteArray", "fail", E_POINTER)], PUBLIC_KEY.format(E_POINTER)),
-        ("delete", [("DeleteAsync", "fail", E_FAIL)], DELETE.format(E_FAIL)),
-        ("delete", [("DeleteAsync", "no_object", 0)], DELETE.format(0)),
         ("delete", [("wait_for_results(delete)", "fail", 2)], DELETE.format(2)),
-        ("is_supported", [("IsSupportedAsync", "fail", E_POINTER)], SUPPORT.format(E_POINTER)),
-        ("is_supported", [("IsSupportedAsync", "no_object", 0)], SUPPORT.format(0)),
-        ("is_supported", [("wait_for_results(support)", "fail", E_FAIL)], SUPPORT.format(E_FAIL)),
+        ("is_supported", [("IsSupportedAsync", "fail", E_FAIL)], SUPPORT.format(E_FAIL)),
     ],
 )
-def test_every_failure_is_a_runtime_error_with_the_code(keys_fake, function, script, message):
+def test_failures_are_runtime_errors_with_the_code(keys_fake, function, script, message):
     for op, kind, value in script:
         keys_fake.script(op, kind, value)
     args = () if function == "is_supported" else ("alice",)

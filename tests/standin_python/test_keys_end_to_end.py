@@ -50,15 +50,14 @@ def test_a_name_that_is_not_enrolled_is_not_found(store, call, message):
     assert not store.exists()
 
 
-@pytest.mark.parametrize("name", ["", "Carol", "../../etc/passwd", "a\0b", "n" * 1000])
-def test_delete_removes_that_credential_and_frees_its_name(store, name):
-    biometric.setup(name)
+def test_delete_removes_that_credential_only_and_frees_its_name(store):
+    biometric.setup("../carol")
     biometric.setup("neighbour")
-    first = biometric_keys.public_key(name)
-    biometric_keys.delete(name)
+    first = biometric_keys.public_key("../carol")
+    biometric_keys.delete("../carol")
     assert sorted(p for p in store.rglob("*") if p.is_file()) == [standin_keys.key_file("neighbour")]
-    assert biometric.setup(name) is True
-    assert biometric_keys.public_key(name) != first
+    assert biometric.setup("../carol") is True
+    assert biometric_keys.public_key("../carol") != first
 
 
 def test_public_key_of_a_damaged_key_file_is_unknown_error(store):

@@ -94,13 +94,11 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         VariantQueryRow{"SupportOwnDelegate", &query_fresh_handler<bool>,
                         &abi::IID_AsyncOperationCompletedHandler_boolean, S_OK},
-        VariantQueryRow{"SupportAgile", &query_fresh_handler<bool>, &abi::IID_IAgileObject, S_OK},
         VariantQueryRow{"SupportRejectsRetrievalDelegate", &query_fresh_handler<bool>,
                         &abi::IID_AsyncOperationCompletedHandler_KeyCredentialRetrievalResult, E_NOINTERFACE},
         VariantQueryRow{"SupportRejectsActionDelegate", &query_fresh_handler<bool>,
                         &abi::IID_AsyncActionCompletedHandler, E_NOINTERFACE},
         VariantQueryRow{"ActionOwnDelegate", &query_fresh_handler<void>, &abi::IID_AsyncActionCompletedHandler, S_OK},
-        VariantQueryRow{"ActionUnknown", &query_fresh_handler<void>, &abi::IID_IUnknown, S_OK},
         VariantQueryRow{"ActionRejectsSupportDelegate", &query_fresh_handler<void>,
                         &abi::IID_AsyncOperationCompletedHandler_boolean, E_NOINTERFACE},
         VariantQueryRow{"ActionRejectsTheActionItself", &query_fresh_handler<void>, &abi::IID_IAsyncAction,
@@ -292,17 +290,13 @@ INSTANTIATE_TEST_SUITE_P(
                       static_cast<HRESULT>(0x80090016u), static_cast<std::int32_t>(0x80090016u), 1},
         ResultlessRow{"DeleteRegistrationFails", Request::Delete, Completion::Later, doubles::PutCompleted, E_FAIL,
                       E_FAIL, 1},
-        ResultlessRow{"DeleteStatusUnreadable", Request::Delete, Completion::Later, doubles::GetStatus,
-                      E_ACCESSDENIED, E_ACCESSDENIED, 0},
         ResultlessRow{"SupportAlreadyCompleted", Request::Support, Completion::Before, doubles::MethodCount, S_OK, 0,
                       0},
         ResultlessRow{"SupportInsidePutCompleted", Request::Support, Completion::Inside, doubles::MethodCount, S_OK,
                       0, 1},
         ResultlessRow{"SupportLater", Request::Support, Completion::Later, doubles::MethodCount, S_OK, 0, 1},
         ResultlessRow{"SupportEndedInError", Request::Support, Completion::Inside, doubles::GetResults, E_ABORT,
-                      E_ABORT, 1},
-        ResultlessRow{"SupportAsyncInfoQueryFails", Request::Support, Completion::Before, doubles::AsyncInfoQuery,
-                      E_NOINTERFACE, E_NOINTERFACE, 0}),
+                      E_ABORT, 1}),
     [](const auto& info) { return std::string(info.param.label); });
 
 TEST_F(Waiting, AFailedRegistrationWhoseHandlerThePlatformKeepsNeitherBlocksNorLeaks) {
