@@ -1,17 +1,23 @@
-"""Enrols a key credential if needed, has it sign a fresh random nonce, and checks the
-signature.
+"""Enrols a key credential if needed, reads its public key, has it sign a fresh random
+nonce, and checks the signature as a server would.
 
     python examples/demo.py [NAME]
 
-Off Windows the module runs on its software stand-in platform, which verifies no user
-and keeps its keys in a per-user store; the demo then verifies the signature with the
-`cryptography` package against the public key stored for NAME.
+The public key comes from `biometric_keys.public_key` (DER SubjectPublicKeyInfo), the
+signature from `biometric.authenticate`; the `cryptography` package verifies one with the
+other. Off Windows the modules run on their software stand-in platform, which verifies no
+user and keeps its keys in a per-user store.
 """
 import pathlib
 import secrets
 import sys
 
+from cryptography.exceptions import InvalidSignature
+from cryptography.hazmat.primitives import hashes, serialization
+from cryptography.hazmat.primitives.asymmetric import padding
+
 import biometric
+import biometric_keys
 
 NAME = sys.argv[1] if len(sys.argv) > 1 else "biometric-demo"
 ALREADY_EXISTS = 5  # KeyCredentialStatus.CredentialAlreadyExists
@@ -28,30 +34,33 @@ def enrol(name: str) -> str:
 
 
 def main() -> int:
-    standin = sys.platform != "win32"
-    if standin:
+    if sys.platform != "win32":
         sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
         import standin_keys
 
         print(f"platform:  software stand-in (verifies no user), store {standin_keys.store_directory()}")
     else:
         print("platform:  Windows key-credential service")
+    if not biometric_keys.is_supported():
+        print("supported: no, this device cannot make key credentials")
+        return 1
 
     print(f"name:      {NAME!r} ({enrol(NAME)})")
+    der = biometric_keys.public_key(NAME)
+    key = serialization.load_der_public_key(der)
+    print(f"key:       {len(der)} bytes of SubjectPublicKeyInfo, RSA-{key.key_size}, from biometric_keys.public_key")
     nonce = secrets.token_bytes(32)
     print(f"nonce:     {nonce.hex()}")
     signature = bytes(biometric.authenticate(NAME, nonce))
     print(f"signature: {len(signature)} bytes, {signature[:16].hex()}...")
 
-    if not standin:
-        print("verified:  not checked here (the module does not hand out the public key)")
-        return 0
-    key = standin_keys.public_key(NAME)
-    if standin_keys.verifies(key, nonce, signature):
-        print(f"verified:  yes, RSASSA-PKCS1-v1_5 with SHA-256 against the stored RSA-{key.key_size} public key")
-        return 0
-    print("verified:  NO, the signature does not match the stored public key")
-    return 1
+    try:
+        key.verify(signature, nonce, padding.PKCS1v15(), hashes.SHA256())
+    except InvalidSignature:
+        print("verified:  NO, the signature does not match the credential's public key")
+        return 1
+    print("verified:  yes, RSASSA-PKCS1-v1_5 with SHA-256 against the credential's public key")
+    return 0
 
 
 if __name__ == "__main__":

@@ -30,6 +30,21 @@ std::optional<CredentialErrorCode> check_status(KeyCredentialPlatform& platform,
     return again.value();
 }
 
+// Opens the credential under `name`: the open request, its wait and status, then the
+// credential itself. The retrieval result stays with the caller, released after the
+// credential.
+std::optional<CredentialErrorCode> open_credential(KeyCredentialPlatform& platform, const StringRef& name,
+                                                   RetrievalResultRef& retrieval, CredentialRef& credential) {
+    {
+        RetrievalOperationRef operation;
+        if (auto code = take(platform.OpenAsync(name), operation)) return *code;
+        // The operation is released as soon as its result has been taken.
+        if (auto code = take(platform.wait_for_results(operation), retrieval)) return *code;
+    }
+    if (auto code = check_status(platform, retrieval)) return *code;
+    return take(platform.Credential(retrieval), credential);
+}
+
 }  // namespace
 
 EnrolmentResult enrol_credential(KeyCredentialPlatform& platform, TextView name) {
@@ -64,15 +79,8 @@ SigningResult sign_with_credential(KeyCredentialPlatform& platform, TextView key
     StringRef name_string = platform.create_string(key_name);
 
     RetrievalResultRef retrieval;
-    {
-        RetrievalOperationRef operation;
-        if (auto code = take(platform.OpenAsync(name_string), operation)) return *code;
-        if (auto code = take(platform.wait_for_results(operation), retrieval)) return *code;
-    }
-    if (auto code = check_status(platform, retrieval)) return *code;
-
     CredentialRef credential;
-    if (auto code = take(platform.Credential(retrieval), credential)) return *code;
+    if (auto code = open_credential(platform, name_string, retrieval, credential)) return *code;
 
     if (data.size > std::numeric_limits<std::uint32_t>::max()) {
         raise_fault("called `Result::unwrap()` on an `Err` value: TryFromIntError(())");
@@ -128,6 +136,46 @@ SigningResult sign_with_credential(KeyCredentialPlatform& platform, TextView key
         if (received.length != 0) signature.assign(received.data, received.data + received.length);
     }
     return signature;
+}
+
+PublicKeyResult read_public_key(KeyCredentialPlatform& platform, TextView key_name) {
+    StringRef name_string = platform.create_string(key_name);
+
+    RetrievalResultRef retrieval;
+    BufferRef public_key;
+    {
+        CredentialRef credential;
+        if (auto code = open_credential(platform, name_string, retrieval, credential)) return *code;
+        auto retrieved =
+            platform.RetrievePublicKeyWithBlobType(credential, CryptographicPublicKeyBlobType::X509SubjectPublicKeyInfo);
+        if (auto code = take(std::move(retrieved), public_key)) return *code;
+    }
+
+    // CopyToByteArray hands out an array of its own: nothing is prepared for it.
+    ReceivingArray received;
+    Outcome<void> copied = platform.CopyToByteArray(public_key, received);
+    PlatformArray bytes(platform, received);
+    if (!copied.ok()) return copied.error().code();
+    std::vector<std::uint8_t> der;
+    if (received.length != 0) der.assign(received.data, received.data + received.length);
+    return der;
+}
+
+std::optional<CredentialErrorCode> delete_credential(KeyCredentialPlatform& platform, TextView key_name) {
+    StringRef name_string = platform.create_string(key_name);
+    DeleteOperationRef operation;
+    if (auto code = take(platform.DeleteAsync(name_string), operation)) return *code;
+    Outcome<void> deleted = platform.wait_for_results(operation);
+    if (!deleted.ok()) return deleted.error().code();
+    return std::nullopt;
+}
+
+SupportResult check_support(KeyCredentialPlatform& platform) {
+    SupportOperationRef operation;
+    if (auto code = take(platform.IsSupportedAsync(), operation)) return *code;
+    Outcome<bool> supported = platform.wait_for_results(operation);
+    if (!supported.ok()) return supported.error().code();
+    return supported.value();
 }
 
 }  // namespace bio

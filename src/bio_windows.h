@@ -1,5 +1,6 @@
-// The key-credential service: enrolment and signing as ordered sequences of calls on
-// the platform's key-credential operations, each failure reduced to one signed code.
+// The key-credential service: enrolment, signing, reading a public key, removal and the
+// support check as ordered sequences of calls on the platform's key-credential
+// operations, each failure reduced to one signed code.
 //
 // KeyCredentialPlatform is the only way to the platform. It has three implementations:
 // the Windows Runtime binding (src/winrt), the software stand-in used on other systems
@@ -36,6 +37,14 @@ enum KeyCredentialStatus : std::int32_t {
 
 enum class KeyCredentialCreationOption : std::int32_t { ReplaceExisting = 0, FailIfExists = 1 };
 
+// The forms RetrievePublicKeyWithBlobType can give a public key in.
+enum class CryptographicPublicKeyBlobType : std::int32_t {
+    X509SubjectPublicKeyInfo = 0,  // DER SubjectPublicKeyInfo
+    Pkcs1RsaPublicKey = 1,
+    BCryptPublicKey = 2,
+    Capi1PublicKey = 3,
+};
+
 // UTF-8 text and bytes borrowed from the caller for the duration of a call.
 using TextView = std::string_view;
 struct ByteView {
@@ -71,7 +80,7 @@ private:
     std::optional<PlatformError> error_;
 };
 
-// The kinds of platform objects the two operations hold.
+// The kinds of platform objects the operations hold.
 enum class ObjectKind : std::uint8_t {
     String,              // a platform string (HSTRING); null is the empty string
     RetrievalOperation,  // IAsyncOperation<KeyCredentialRetrievalResult>
@@ -80,6 +89,8 @@ enum class ObjectKind : std::uint8_t {
     SignOperation,       // IAsyncOperation<KeyCredentialOperationResult>
     OperationResult,     // KeyCredentialOperationResult
     Buffer,              // IBuffer
+    DeleteOperation,     // IAsyncAction of DeleteAsync
+    SupportOperation,    // IAsyncOperation<bool> of IsSupportedAsync
 };
 
 class KeyCredentialPlatform;
@@ -123,6 +134,8 @@ using CredentialRef = PlatformRef<ObjectKind::Credential>;
 using SignOperationRef = PlatformRef<ObjectKind::SignOperation>;
 using OperationResultRef = PlatformRef<ObjectKind::OperationResult>;
 using BufferRef = PlatformRef<ObjectKind::Buffer>;
+using DeleteOperationRef = PlatformRef<ObjectKind::DeleteOperation>;
+using SupportOperationRef = PlatformRef<ObjectKind::SupportOperation>;
 
 // A byte array in platform memory (CoTaskMem on Windows): what CopyToByteArray fills.
 struct ReceivingArray {
@@ -147,10 +160,15 @@ public:
     virtual Outcome<RetrievalOperationRef> RequestCreateAsync(const StringRef& name,
                                                               KeyCredentialCreationOption option) = 0;
     virtual Outcome<RetrievalOperationRef> OpenAsync(const StringRef& name) = 0;
+    virtual Outcome<DeleteOperationRef> DeleteAsync(const StringRef& name) = 0;
+    virtual Outcome<SupportOperationRef> IsSupportedAsync() = 0;
 
-    // Blocks until the request has completed; yields its result object.
+    // Blocks until the request has completed; yields its result (an object, the answer
+    // of IsSupportedAsync, or nothing for DeleteAsync) or the error it ended with.
     virtual Outcome<RetrievalResultRef> wait_for_results(const RetrievalOperationRef& operation) = 0;
     virtual Outcome<OperationResultRef> wait_for_results(const SignOperationRef& operation) = 0;
+    virtual Outcome<void> wait_for_results(const DeleteOperationRef& operation) = 0;
+    virtual Outcome<bool> wait_for_results(const SupportOperationRef& operation) = 0;
 
     // KeyCredentialRetrievalResult / KeyCredentialOperationResult.
     virtual Outcome<std::int32_t> Status(const RetrievalResultRef& result) = 0;
@@ -160,6 +178,8 @@ public:
 
     // KeyCredential.
     virtual Outcome<BufferRef> RetrievePublicKeyWithDefaultBlobType(const CredentialRef& credential) = 0;
+    virtual Outcome<BufferRef> RetrievePublicKeyWithBlobType(const CredentialRef& credential,
+                                                             CryptographicPublicKeyBlobType blob_type) = 0;
     virtual Outcome<SignOperationRef> RequestSignAsync(const CredentialRef& credential, const BufferRef& data) = 0;
 
     // IBuffer.
@@ -222,6 +242,22 @@ EnrolmentResult enrol_credential(KeyCredentialPlatform& platform, TextView name)
 
 // Opens the credential under `key_name` and has the platform sign `data` with it.
 SigningResult sign_with_credential(KeyCredentialPlatform& platform, TextView key_name, ByteView data);
+
+// Either the DER SubjectPublicKeyInfo of the credential's public key, or the code.
+using PublicKeyResult = std::variant<std::vector<std::uint8_t>, CredentialErrorCode>;
+// Either the platform's answer, or the code.
+using SupportResult = std::variant<bool, CredentialErrorCode>;
+
+// Opens the credential under `key_name` and reads its public key. Neither step verifies
+// the user.
+PublicKeyResult read_public_key(KeyCredentialPlatform& platform, TextView key_name);
+
+// Removes the credential under `key_name`: nothing, or the code (a name that is not
+// enrolled is the platform's error).
+std::optional<CredentialErrorCode> delete_credential(KeyCredentialPlatform& platform, TextView key_name);
+
+// Whether the platform can make and use key credentials on this device.
+SupportResult check_support(KeyCredentialPlatform& platform);
 
 // The platform the module uses: the Windows Runtime on Windows, the stand-in elsewhere
 // (each provides this in its own source file).

@@ -22,6 +22,18 @@ PyResult<ByteView> bytes_from_object(PyObject* object) {
 
 PyRef true_result() { return PyRef::borrow(Py_True); }
 
+PyRef bool_result(bool value) { return PyRef::borrow(value ? Py_True : Py_False); }
+
+PyRef none_result() { return PyRef::borrow(Py_None); }
+
+PyRef bytes_from_vector(std::vector<std::uint8_t>&& bytes) {
+    std::vector<std::uint8_t> consumed = std::move(bytes);
+    PyRef object = PyRef::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(consumed.data()),
+                                                          static_cast<Py_ssize_t>(consumed.size())));
+    if (!object) fail_after_api_error();
+    return object;
+}
+
 PyRef list_from_bytes(std::vector<std::uint8_t>&& bytes) {
     std::vector<std::uint8_t> consumed = std::move(bytes);
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(consumed.size())));

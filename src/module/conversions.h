@@ -20,6 +20,13 @@ PyResult<ByteView> bytes_from_object(PyObject* object);
 // setup's result.
 PyRef true_result();
 
+// True or False; None.
+PyRef bool_result(bool value);
+PyRef none_result();
+
+// A new bytes object with a copy of the bytes, which are consumed.
+PyRef bytes_from_vector(std::vector<std::uint8_t>&& bytes);
+
 // A new list with one int (0..255) per byte, built at its final length.
 PyRef list_from_bytes(std::vector<std::uint8_t>&& bytes);
 

@@ -1,43 +1,8 @@
 // The module object: built once per process, in the first interpreter that imports it.
-#include <atomic>
-#include <cstdint>
-
-#include "module/entry.h"
 #include "module/module.h"
 
 namespace bio {
 namespace {
-
-// One function of the module. Its docstring is only a text signature, so the
-// interpreter reports __text_signature__ and a __doc__ of None.
-struct FunctionRecord {
-    PyObject* (*entry)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-    const char* name;
-    const char* doc;
-};
-
-const FunctionRecord kFunctions[] = {
-    {setup_entry, "setup", "setup(name)\n--\n\n"},
-    {authenticate_entry, "authenticate", "authenticate(key_name, data)\n--\n\n"},
-};
-
-struct ModuleRecord {
-    PyModuleDef definition;
-    std::atomic<std::int64_t> interpreter_id{-1};
-    PyObject* module = nullptr;  // filled once, under the interpreter lock; never released
-};
-
-#if defined(_WIN32)
-constexpr const char* kModuleDoc = "User-verified signing with the platform's key-credential service.";
-#else
-// There is no such service here: say so where users look first.
-constexpr const char* kModuleDoc =
-    "Signing with a software stand-in for the platform's key-credential service, which verifies no user.";
-#endif
-
-ModuleRecord g_record{
-    {PyModuleDef_HEAD_INIT, "biometric", kModuleDoc, 0, nullptr, nullptr, nullptr, nullptr, nullptr},
-};
 
 // An interned attribute name, made on first use and kept until the process ends.
 PyObject* interned(PyObject*& cell, std::string_view text) {
@@ -71,8 +36,9 @@ std::optional<PyErr> add_to_all(PyObject* module, PyObject* name) {
     return std::nullopt;
 }
 
-std::optional<PyErr> populate_module(PyObject* module) {
-    for (const FunctionRecord& record : kFunctions) {
+std::optional<PyErr> populate_module(PyObject* module, const ModuleRecord& module_record) {
+    for (std::size_t i = 0; i < module_record.function_count; ++i) {
+        const FunctionRecord& record = module_record.functions[i];
         PyRef function;
         {
             PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
@@ -95,27 +61,23 @@ std::optional<PyErr> populate_module(PyObject* module) {
 
 }  // namespace
 
-EntryOutcome obtain_module() {
+EntryOutcome obtain_module(ModuleRecord& record) {
     const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id == -1) return fetch_error();
     std::int64_t expected = -1;
-    if (!g_record.interpreter_id.compare_exchange_strong(expected, id, std::memory_order_seq_cst) &&
+    if (!record.interpreter_id.compare_exchange_strong(expected, id, std::memory_order_seq_cst) &&
         expected != id) {
         return new_error(ErrorKind::RefusedInitialisation,
                          "biometric does not yet support subinterpreters, see "
                          "README.md#subinterpreters");
     }
-    if (g_record.module != nullptr) return PyRef::borrow(g_record.module);
+    if (record.module != nullptr) return PyRef::borrow(record.module);
 
-    PyRef module = PyRef::steal(PyModule_Create2(&g_record.definition, 1013));
+    PyRef module = PyRef::steal(PyModule_Create2(&record.definition, 1013));
     if (!module) return fetch_error();
-    if (std::optional<PyErr> err = populate_module(module.get())) return std::move(*err);
-    if (g_record.module == nullptr) g_record.module = module.release();
-    return PyRef::borrow(g_record.module);
+    if (std::optional<PyErr> err = populate_module(module.get(), record)) return std::move(*err);
+    if (record.module == nullptr) record.module = module.release();
+    return PyRef::borrow(record.module);
 }
 
 }  // namespace bio
-
-extern "C" BIO_MODULE_EXPORT PyObject* PyInit_biometric() {
-    return bio::run_entry([] { return bio::obtain_module(); });
-}

@@ -373,4 +373,18 @@ Outcome<CredentialStore::Loaded> CredentialStore::load(std::string_view name) co
     return loaded;
 }
 
+Outcome<bool> CredentialStore::remove(std::string_view name) const {
+    const std::vector<std::string> components = key_file_path(name);
+    Outcome<UniqueFd> directory = open_key_directory(directory_, components, false);
+    if (!directory.ok()) return std::move(directory.error());
+    if (!directory.value()) return false;
+    if (::unlinkat(directory.value().get(), components.back().c_str(), 0) == 0) {
+        // As for creation: the key is gone already, so a failed flush is not reported.
+        ::fsync(directory.value().get());
+        return true;
+    }
+    if (errno == ENOENT) return false;
+    return os_error(errno, "cannot remove the key file", join(directory_, components.back()));
+}
+
 }  // namespace bio::standin

@@ -20,7 +20,9 @@
 // Creation is atomic: the key is written to a temporary file in the same directory and
 // flushed, then hard-linked to its name. Of two processes creating the same name, the
 // second link fails with EEXIST, so exactly one succeeds and no reader ever sees a
-// partial file. A crash can leave a ".tmp-*" file behind; it is never read.
+// partial file. A crash can leave a ".tmp-*" file behind; it is never read. Removal is
+// one unlink of the key file: a reader sees the whole key or none. Nested directories
+// of long names stay when their key goes.
 #pragma once
 
 #include <cstdint>
@@ -74,6 +76,10 @@ public:
     };
     // Reads the key file of `name`. The file is only ever read.
     Outcome<Loaded> load(std::string_view name) const;
+
+    // Removes the key file of `name` with one unlink: false when there is none. Only the
+    // file's own name goes; what a symbolic link there points to is left alone.
+    Outcome<bool> remove(std::string_view name) const;
 
 private:
     std::string directory_;

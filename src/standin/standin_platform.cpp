@@ -18,6 +18,7 @@ namespace {
 constexpr std::int32_t kE_INVALIDARG = static_cast<std::int32_t>(0x80070057u);
 constexpr std::int32_t kE_OUTOFMEMORY = static_cast<std::int32_t>(0x8007000Eu);
 constexpr std::int32_t kNTE_FAIL = static_cast<std::int32_t>(0x80090020u);
+constexpr std::int32_t kNTE_NOT_SUPPORTED = static_cast<std::int32_t>(0x80090029u);
 
 std::atomic<long> g_live_objects{0};
 
@@ -33,6 +34,9 @@ struct OperationData {
     std::int32_t status = KeyCredentialStatus_Success;
     Bytes signature;  // Success only
 };
+
+// A removal has no result beyond its success.
+struct DeletionData {};
 
 // How a request ended: its result, or the failure that its await reports. The failure
 // is kept as code and text so that every await can report it afresh.
@@ -77,6 +81,8 @@ template <> struct Payload<ObjectKind::Credential> { using type = Key; };
 template <> struct Payload<ObjectKind::SignOperation> { using type = Completion<OperationData>; };
 template <> struct Payload<ObjectKind::OperationResult> { using type = std::shared_ptr<const OperationData>; };
 template <> struct Payload<ObjectKind::Buffer> { using type = Bytes; };
+template <> struct Payload<ObjectKind::DeleteOperation> { using type = Completion<DeletionData>; };
+template <> struct Payload<ObjectKind::SupportOperation> { using type = Completion<bool>; };
 
 template <ObjectKind Kind>
 using HolderOf = Holder<Kind, typename Payload<Kind>::type>;
@@ -192,6 +198,28 @@ Outcome<RetrievalOperationRef> StandinPlatform::OpenAsync(const StringRef& name)
     return finish(completed(RetrievalData{KeyCredentialStatus_Success, share(std::move(key))}));
 }
 
+Outcome<DeleteOperationRef> StandinPlatform::DeleteAsync(const StringRef& name) {
+    const auto finish = [&](Completion<DeletionData> completion) -> Outcome<DeleteOperationRef> {
+        return make<ObjectKind::DeleteOperation>(std::move(completion));
+    };
+    Outcome<std::string> directory = store_directory();
+    if (!directory.ok()) return finish(Completion<DeletionData>::failed(directory.error()));
+    const CredentialStore store(std::move(directory.value()));
+
+    const std::string text = string_text(name);
+    Outcome<bool> removed = store.remove(text);
+    if (!removed.ok()) return finish(Completion<DeletionData>::failed(removed.error()));
+    if (!removed.value()) {
+        PlatformError not_found = PlatformError::with_text(KeyCredentialStatus_NotFound, "no key credential of that name");
+        return finish(Completion<DeletionData>::failed(not_found));
+    }
+    return finish(completed(DeletionData{}));
+}
+
+Outcome<SupportOperationRef> StandinPlatform::IsSupportedAsync() {
+    return make<ObjectKind::SupportOperation>(completed(true));
+}
+
 Outcome<RetrievalResultRef> StandinPlatform::wait_for_results(const RetrievalOperationRef& operation) {
     const Completion<RetrievalData>* completion = payload(operation);
     if (completion == nullptr) return null_argument();
@@ -204,6 +232,20 @@ Outcome<OperationResultRef> StandinPlatform::wait_for_results(const SignOperatio
     if (completion == nullptr) return null_argument();
     if (!completion->result) return completion->error();
     return make<ObjectKind::OperationResult>(completion->result);
+}
+
+Outcome<void> StandinPlatform::wait_for_results(const DeleteOperationRef& operation) {
+    const Completion<DeletionData>* completion = payload(operation);
+    if (completion == nullptr) return null_argument();
+    if (!completion->result) return completion->error();
+    return {};
+}
+
+Outcome<bool> StandinPlatform::wait_for_results(const SupportOperationRef& operation) {
+    const Completion<bool>* completion = payload(operation);
+    if (completion == nullptr) return null_argument();
+    if (!completion->result) return completion->error();
+    return *completion->result;
 }
 
 Outcome<std::int32_t> StandinPlatform::Status(const RetrievalResultRef& result) {
@@ -234,8 +276,16 @@ Outcome<BufferRef> StandinPlatform::Result(const OperationResultRef& result) {
 }
 
 Outcome<BufferRef> StandinPlatform::RetrievePublicKeyWithDefaultBlobType(const CredentialRef& credential) {
+    return RetrievePublicKeyWithBlobType(credential, CryptographicPublicKeyBlobType::X509SubjectPublicKeyInfo);
+}
+
+Outcome<BufferRef> StandinPlatform::RetrievePublicKeyWithBlobType(const CredentialRef& credential,
+                                                                  CryptographicPublicKeyBlobType blob_type) {
     const Key* key = payload(credential);
     if (key == nullptr) return null_argument();
+    if (blob_type != CryptographicPublicKeyBlobType::X509SubjectPublicKeyInfo) {
+        return PlatformError::with_text(kNTE_NOT_SUPPORTED, "the stand-in gives public keys as X509SubjectPublicKeyInfo only");
+    }
     std::string why;
     std::optional<std::vector<std::uint8_t>> der = public_key_der(key->get(), why);
     if (!der) return PlatformError::with_text(kNTE_FAIL, std::move(why));

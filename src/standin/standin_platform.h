@@ -11,12 +11,18 @@
 // request yields two handles to the same result, as on the platform.
 //
 // Every request does its work when it is made (key generation and the store's file
-// operations in RequestCreateAsync and OpenAsync, the signature in RequestSignAsync), so
+// operations in RequestCreateAsync, OpenAsync and DeleteAsync, the signature in
+// RequestSignAsync), so
 // an operation is complete when it is handed out and wait_for_results only hands over
 // its result. The work happens once, even if nobody waits, as a platform request that
 // has been started completes whether or not its result is taken. Failures of the store's
 // file system calls complete the operation with the HRESULT the platform would report;
-// anything about the credential itself is a KeyCredentialStatus of the result.
+// anything about the credential itself is a KeyCredentialStatus of the result. DeleteAsync
+// has no result to carry a status: a name that is not enrolled completes it with the
+// error NotFound (2).
+//
+// The public key is always available in one form, DER SubjectPublicKeyInfo, which is
+// also the default blob type; the stand-in supports key credentials everywhere.
 #pragma once
 
 #include <optional>
@@ -37,13 +43,19 @@ public:
     Outcome<RetrievalOperationRef> RequestCreateAsync(const StringRef& name,
                                                       KeyCredentialCreationOption option) override;
     Outcome<RetrievalOperationRef> OpenAsync(const StringRef& name) override;
+    Outcome<DeleteOperationRef> DeleteAsync(const StringRef& name) override;
+    Outcome<SupportOperationRef> IsSupportedAsync() override;
     Outcome<RetrievalResultRef> wait_for_results(const RetrievalOperationRef& operation) override;
     Outcome<OperationResultRef> wait_for_results(const SignOperationRef& operation) override;
+    Outcome<void> wait_for_results(const DeleteOperationRef& operation) override;
+    Outcome<bool> wait_for_results(const SupportOperationRef& operation) override;
     Outcome<std::int32_t> Status(const RetrievalResultRef& result) override;
     Outcome<std::int32_t> Status(const OperationResultRef& result) override;
     Outcome<CredentialRef> Credential(const RetrievalResultRef& result) override;
     Outcome<BufferRef> Result(const OperationResultRef& result) override;
     Outcome<BufferRef> RetrievePublicKeyWithDefaultBlobType(const CredentialRef& credential) override;
+    Outcome<BufferRef> RetrievePublicKeyWithBlobType(const CredentialRef& credential,
+                                                     CryptographicPublicKeyBlobType blob_type) override;
     Outcome<SignOperationRef> RequestSignAsync(const CredentialRef& credential, const BufferRef& data) override;
     Outcome<std::uint32_t> Length(const BufferRef& buffer) override;
     Outcome<BufferRef> CreateFromByteArray(std::uint32_t length, const std::uint8_t* bytes) override;

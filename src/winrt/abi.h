@@ -50,8 +50,11 @@
 namespace bio::abi {
 #endif
 
-/* Identifiers. The two IAsyncOperation and two handler identifiers are those of the
- * parameterised interfaces instantiated with the credential result classes. */
+/* Identifiers. The IAsyncOperation and AsyncOperationCompletedHandler identifiers are
+ * those of the parameterised interfaces instantiated with the credential result classes
+ * and with boolean: the platform derives them from the type's signature, and
+ * tools/winrt_iid.py derives them again. IAsyncAction and its handler are not
+ * parameterised and have published identifiers of their own. */
 BIO_ABI_IID(IUnknown, 0x00000000, 0x0000, 0x0000, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46)
 BIO_ABI_IID(IInspectable, 0xAF86E2E0, 0xB12D, 0x4C6A, 0x9C, 0x5A, 0xD7, 0xAA, 0x65, 0x10, 0x1E, 0x90)
 BIO_ABI_IID(IAgileObject, 0x94EA2B94, 0xE9CC, 0x49E0, 0xC0, 0xFF, 0xEE, 0x64, 0xCA, 0x8F, 0x5B, 0x90)
@@ -69,6 +72,10 @@ BIO_ABI_IID(IAsyncOperation_KeyCredentialRetrievalResult, 0x89D0AD1E, 0xBD4C, 0x
 BIO_ABI_IID(IAsyncOperation_KeyCredentialOperationResult, 0x6576E5B3, 0x9535, 0x50D6, 0x98, 0xF6, 0xC6, 0x7D, 0x6A, 0xAC, 0xA2, 0xC5)
 BIO_ABI_IID(AsyncOperationCompletedHandler_KeyCredentialRetrievalResult, 0x03EA60B1, 0xA874, 0x58CE, 0x8E, 0x8E, 0xFF, 0xF4, 0x48, 0xB6, 0x73, 0x3E)
 BIO_ABI_IID(AsyncOperationCompletedHandler_KeyCredentialOperationResult, 0x39B4609A, 0x0202, 0x55FA, 0x80, 0x05, 0x6F, 0x83, 0x70, 0x9E, 0x20, 0xF3)
+BIO_ABI_IID(IAsyncOperation_boolean, 0xCDB5EFB3, 0x5788, 0x509D, 0x9B, 0xE1, 0x71, 0xCC, 0xB8, 0xA3, 0x36, 0x2A)
+BIO_ABI_IID(AsyncOperationCompletedHandler_boolean, 0xC1D3D1A2, 0xAE17, 0x5A5F, 0xB5, 0xA2, 0xBD, 0xCC, 0x88, 0x44, 0x88, 0x9A)
+BIO_ABI_IID(IAsyncAction, 0x5A648006, 0x843A, 0x4DA9, 0x86, 0x5B, 0x9D, 0x26, 0xE5, 0xDF, 0xAD, 0x7B)
+BIO_ABI_IID(AsyncActionCompletedHandler, 0xA4ED5C81, 0x76C9, 0x40BD, 0x8B, 0xE6, 0xB1, 0xD9, 0x0F, 0xB2, 0x0A, 0xE7)
 
 BIO_ABI_DECLARE(IUnknown)
 BIO_ABI_DECLARE(IInspectable)
@@ -87,6 +94,10 @@ BIO_ABI_DECLARE(IAsyncOperation_KeyCredentialRetrievalResult)
 BIO_ABI_DECLARE(IAsyncOperation_KeyCredentialOperationResult)
 BIO_ABI_DECLARE(AsyncOperationCompletedHandler_KeyCredentialRetrievalResult)
 BIO_ABI_DECLARE(AsyncOperationCompletedHandler_KeyCredentialOperationResult)
+BIO_ABI_DECLARE(IAsyncOperation_boolean)
+BIO_ABI_DECLARE(AsyncOperationCompletedHandler_boolean)
+BIO_ABI_DECLARE(IAsyncAction)
+BIO_ABI_DECLARE(AsyncActionCompletedHandler)
 
 /* AsyncStatus */
 enum { AsyncStatus_Started = 0, AsyncStatus_Completed = 1, AsyncStatus_Canceled = 2, AsyncStatus_Error = 3 };
@@ -189,15 +200,16 @@ struct ICryptographicBufferStatics {
 };
 
 /* Windows.Foundation.IAsyncOperation<T> and AsyncOperationCompletedHandler<T>, for the two
- * result classes. Each handler Invoke receives the operation and an AsyncStatus. */
-#define BIO_ABI_ASYNC_OPERATION(Result)                                                              \
+ * result classes and for boolean (passed as BYTE). Each handler Invoke receives the
+ * operation and an AsyncStatus. */
+#define BIO_ABI_ASYNC_OPERATION(Result, ResultOut)                                                   \
     typedef struct IAsyncOperation_##Result##Vtbl {                                                  \
         BIO_ABI_INSPECTABLE_METHODS(IAsyncOperation_##Result)                                        \
         BIO_ABI_METHOD(put_Completed)(IAsyncOperation_##Result * self,                               \
                                       AsyncOperationCompletedHandler_##Result * handler);            \
         BIO_ABI_METHOD(get_Completed)(IAsyncOperation_##Result * self,                               \
                                       AsyncOperationCompletedHandler_##Result * *handler);           \
-        BIO_ABI_METHOD(GetResults)(IAsyncOperation_##Result * self, I##Result * *results);           \
+        BIO_ABI_METHOD(GetResults)(IAsyncOperation_##Result * self, ResultOut results);              \
     } IAsyncOperation_##Result##Vtbl;                                                                \
     struct IAsyncOperation_##Result {                                                                \
         const IAsyncOperation_##Result##Vtbl* lpVtbl;                                                \
@@ -211,21 +223,41 @@ struct ICryptographicBufferStatics {
         const AsyncOperationCompletedHandler_##Result##Vtbl* lpVtbl;                                 \
     };
 
-BIO_ABI_ASYNC_OPERATION(KeyCredentialRetrievalResult)
-BIO_ABI_ASYNC_OPERATION(KeyCredentialOperationResult)
+BIO_ABI_ASYNC_OPERATION(KeyCredentialRetrievalResult, IKeyCredentialRetrievalResult**)
+BIO_ABI_ASYNC_OPERATION(KeyCredentialOperationResult, IKeyCredentialOperationResult**)
+BIO_ABI_ASYNC_OPERATION(boolean, BYTE*)
 
-/* Windows.Security.Credentials. IsSupportedAsync, RenewAttestationAsync, DeleteAsync and
- * GetAttestationAsync yield interfaces this client never calls, declared as IInspectable.
- * KeyCredentialCreationOption and CryptographicPublicKeyBlobType as INT32. */
+/* Windows.Foundation.IAsyncAction and AsyncActionCompletedHandler: an operation without a
+ * result, whose GetResults only reports how it ended. */
+typedef struct IAsyncActionVtbl {
+    BIO_ABI_INSPECTABLE_METHODS(IAsyncAction)
+    BIO_ABI_METHOD(put_Completed)(IAsyncAction* self, AsyncActionCompletedHandler* handler);
+    BIO_ABI_METHOD(get_Completed)(IAsyncAction* self, AsyncActionCompletedHandler** handler);
+    BIO_ABI_METHOD(GetResults)(IAsyncAction* self);
+} IAsyncActionVtbl;
+struct IAsyncAction {
+    const IAsyncActionVtbl* lpVtbl;
+};
+typedef struct AsyncActionCompletedHandlerVtbl {
+    BIO_ABI_UNKNOWN_METHODS(AsyncActionCompletedHandler)
+    BIO_ABI_METHOD(Invoke)(AsyncActionCompletedHandler* self, IAsyncAction* asyncInfo, INT32 status);
+} AsyncActionCompletedHandlerVtbl;
+struct AsyncActionCompletedHandler {
+    const AsyncActionCompletedHandlerVtbl* lpVtbl;
+};
+
+/* Windows.Security.Credentials. RenewAttestationAsync and GetAttestationAsync yield
+ * interfaces this client never calls, declared as IInspectable. KeyCredentialCreationOption
+ * and CryptographicPublicKeyBlobType as INT32. */
 typedef struct IKeyCredentialManagerStaticsVtbl {
     BIO_ABI_INSPECTABLE_METHODS(IKeyCredentialManagerStatics)
-    BIO_ABI_METHOD(IsSupportedAsync)(IKeyCredentialManagerStatics* self, IInspectable** value);
+    BIO_ABI_METHOD(IsSupportedAsync)(IKeyCredentialManagerStatics* self, IAsyncOperation_boolean** value);
     BIO_ABI_METHOD(RenewAttestationAsync)(IKeyCredentialManagerStatics* self, IInspectable** operation);
     BIO_ABI_METHOD(RequestCreateAsync)(IKeyCredentialManagerStatics* self, HSTRING name, INT32 option,
                                        IAsyncOperation_KeyCredentialRetrievalResult** value);
     BIO_ABI_METHOD(OpenAsync)(IKeyCredentialManagerStatics* self, HSTRING name,
                               IAsyncOperation_KeyCredentialRetrievalResult** value);
-    BIO_ABI_METHOD(DeleteAsync)(IKeyCredentialManagerStatics* self, HSTRING name, IInspectable** operation);
+    BIO_ABI_METHOD(DeleteAsync)(IKeyCredentialManagerStatics* self, HSTRING name, IAsyncAction** operation);
 } IKeyCredentialManagerStaticsVtbl;
 struct IKeyCredentialManagerStatics {
     const IKeyCredentialManagerStaticsVtbl* lpVtbl;

@@ -133,7 +133,8 @@ SAME_SLOT(ICryptographicBufferStaticsVtbl, THEIR_CRYPTO, ConvertBinaryToString)
 SAME_SIZE(ICryptographicBufferStaticsVtbl, THEIR_CRYPTO)
 
 /* mingw-w64 instantiates IAsyncOperation<T> and its handler only for boolean; the
- * layout is the same for every T. */
+ * layout is the same for every T. (Its boolean GetResults takes boolean**, where the
+ * platform's takes boolean*: only the slot is compared.) */
 #define THEIR_OPERATION __FIAsyncOperation_1_booleanVtbl
 #define THEIR_HANDLER __FIAsyncOperationCompletedHandler_1_booleanVtbl
 #define SAME_ASYNC_LAYOUT(Result)                                                                  \
@@ -147,6 +148,29 @@ SAME_SIZE(ICryptographicBufferStaticsVtbl, THEIR_CRYPTO)
     SAME_SIZE(AsyncOperationCompletedHandler_##Result##Vtbl, THEIR_HANDLER)
 SAME_ASYNC_LAYOUT(KeyCredentialRetrievalResult)
 SAME_ASYNC_LAYOUT(KeyCredentialOperationResult)
+SAME_ASYNC_LAYOUT(boolean)
+/* The one instantiation both sides declare: the derived identifiers must agree too. */
+SAME_IID(IAsyncOperation_boolean, IID___FIAsyncOperation_1_boolean)
+SAME_IID(AsyncOperationCompletedHandler_boolean, IID___FIAsyncOperationCompletedHandler_1_boolean)
+
+/* mingw-w64 10 only forward-declares IAsyncAction and lacks its handler; releases that
+ * declare them are checked as well. */
+#ifdef ____x_ABI_CWindows_CFoundation_CIAsyncAction_INTERFACE_DEFINED__
+#define THEIR_ACTION __x_ABI_CWindows_CFoundation_CIAsyncActionVtbl
+SAME_IID(IAsyncAction, IID___x_ABI_CWindows_CFoundation_CIAsyncAction)
+SAME_INSPECTABLE_SLOTS(IAsyncActionVtbl, THEIR_ACTION)
+SAME_SLOT(IAsyncActionVtbl, THEIR_ACTION, put_Completed)
+SAME_SLOT(IAsyncActionVtbl, THEIR_ACTION, get_Completed)
+SAME_SLOT(IAsyncActionVtbl, THEIR_ACTION, GetResults)
+SAME_SIZE(IAsyncActionVtbl, THEIR_ACTION)
+#endif
+#ifdef ____x_ABI_CWindows_CFoundation_CIAsyncActionCompletedHandler_INTERFACE_DEFINED__
+#define THEIR_ACTION_HANDLER __x_ABI_CWindows_CFoundation_CIAsyncActionCompletedHandlerVtbl
+SAME_IID(AsyncActionCompletedHandler, IID___x_ABI_CWindows_CFoundation_CIAsyncActionCompletedHandler)
+SAME_UNKNOWN_SLOTS(AsyncActionCompletedHandlerVtbl, THEIR_ACTION_HANDLER)
+SAME_SLOT(AsyncActionCompletedHandlerVtbl, THEIR_ACTION_HANDLER, Invoke)
+SAME_SIZE(AsyncActionCompletedHandlerVtbl, THEIR_ACTION_HANDLER)
+#endif
 
 /* A translation unit must declare something. */
 extern const int bio_abi_checked;

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <new>
+#include <optional>
 
 #include "bio_windows.h"
 #include "runtime/fault.h"
@@ -13,8 +14,9 @@
 
 namespace bio::winrt {
 
-// The delegate AsyncOperationCompletedHandler<Result>, agile, reference-counted. The
-// platform may call it on any thread; it touches only its count and the event.
+// The delegate AsyncOperationCompletedHandler<Result> (AsyncActionCompletedHandler for
+// Result void), agile, reference-counted. The platform may call it on any thread; it
+// touches only its count and the event.
 template <class Result>
 struct CompletionHandler;
 
@@ -33,6 +35,21 @@ struct HandlerTraits<abi::IKeyCredentialOperationResult> {
     using Delegate = abi::AsyncOperationCompletedHandler_KeyCredentialOperationResult;
     using Vtbl = abi::AsyncOperationCompletedHandler_KeyCredentialOperationResultVtbl;
     static constexpr const GUID& iid = abi::IID_AsyncOperationCompletedHandler_KeyCredentialOperationResult;
+};
+template <>
+struct HandlerTraits<bool> {
+    using Operation = abi::IAsyncOperation_boolean;
+    using Delegate = abi::AsyncOperationCompletedHandler_boolean;
+    using Vtbl = abi::AsyncOperationCompletedHandler_booleanVtbl;
+    static constexpr const GUID& iid = abi::IID_AsyncOperationCompletedHandler_boolean;
+};
+// IAsyncAction: no result.
+template <>
+struct HandlerTraits<void> {
+    using Operation = abi::IAsyncAction;
+    using Delegate = abi::AsyncActionCompletedHandler;
+    using Vtbl = abi::AsyncActionCompletedHandlerVtbl;
+    static constexpr const GUID& iid = abi::IID_AsyncActionCompletedHandler;
 };
 
 template <class Result>
@@ -90,10 +107,10 @@ struct CompletionHandler {
     static constexpr typename Traits::Vtbl kVtbl = {&QueryInterface, &AddRef, &Release, &Invoke};
 };
 
-// Blocks until `operation` has completed and returns its result object: the empty error
-// when it has none, the error of GetResults when it failed or was cancelled.
+// Blocks until `operation` has completed (or returns at once when it is no longer
+// running), without taking its results: nothing, or the error of a call on the way.
 template <class Result>
-Outcome<ComPtr<Result>> wait_for_results(typename HandlerTraits<Result>::Operation* operation) {
+std::optional<PlatformError> await_completion(typename HandlerTraits<Result>::Operation* operation) {
     using Handler = CompletionHandler<Result>;
     INT32 status = abi::AsyncStatus_Started;
     {
@@ -104,33 +121,56 @@ Outcome<ComPtr<Result>> wait_for_results(typename HandlerTraits<Result>::Operati
         hr = info->lpVtbl->get_Status(info.get(), &status);
         if (FAILED(hr)) return error_from_failure(hr);
     }
+    if (status != abi::AsyncStatus_Started) return std::nullopt;
 
-    if (status == abi::AsyncStatus_Started) {
-        // Manual reset and created before registration: a handler invoked inside
-        // put_Completed, or before the wait starts, is not lost.
-        UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-        if (!event) return error_from_last_system_error();
+    // Manual reset and created before registration: a handler invoked inside
+    // put_Completed, or before the wait starts, is not lost.
+    UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!event) return error_from_last_system_error();
 
-        Handler* handler = Handler::create(event.get());
-        const HRESULT hr = operation->lpVtbl->put_Completed(operation, handler->as_delegate());
-        if (FAILED(hr)) {
-            PlatformError error = error_from_failure(hr);
-            // No signal will come, but the platform may hold on to the handler it was given
-            // and call it later: the handler closes the event when its last reference goes.
-            handler->owns_event.store(true, std::memory_order_release);
-            (void)event.detach();
-            Handler::Release(handler->as_delegate());
-            return error;
-        }
+    Handler* handler = Handler::create(event.get());
+    const HRESULT hr = operation->lpVtbl->put_Completed(operation, handler->as_delegate());
+    if (FAILED(hr)) {
+        PlatformError error = error_from_failure(hr);
+        // No signal will come, but the platform may hold on to the handler it was given
+        // and call it later: the handler closes the event when its last reference goes.
+        handler->owns_event.store(true, std::memory_order_release);
+        (void)event.detach();
         Handler::Release(handler->as_delegate());
-        (void)WaitForSingleObject(event.get(), INFINITE);
+        return error;
     }
+    Handler::Release(handler->as_delegate());
+    (void)WaitForSingleObject(event.get(), INFINITE);
+    return std::nullopt;
+}
 
+// Blocks until `operation` has completed and returns its result object: the empty error
+// when it has none, the error of GetResults when it failed or was cancelled.
+template <class Result>
+Outcome<ComPtr<Result>> wait_for_results(typename HandlerTraits<Result>::Operation* operation) {
+    if (std::optional<PlatformError> error = await_completion<Result>(operation)) return std::move(*error);
     ComPtr<Result> result;
     const HRESULT hr = operation->lpVtbl->GetResults(operation, result.put());
     if (FAILED(hr)) return error_from_failure(hr);
     if (!result) return PlatformError::empty();
     return result;
+}
+
+// IAsyncOperation<boolean>: the answer, or the error of GetResults.
+inline Outcome<bool> wait_for_results(abi::IAsyncOperation_boolean* operation) {
+    if (std::optional<PlatformError> error = await_completion<bool>(operation)) return std::move(*error);
+    BYTE answer = 0;
+    const HRESULT hr = operation->lpVtbl->GetResults(operation, &answer);
+    if (FAILED(hr)) return error_from_failure(hr);
+    return answer != 0;
+}
+
+// IAsyncAction: nothing, or the error of GetResults when it failed or was cancelled.
+inline Outcome<void> wait_for_results(abi::IAsyncAction* action) {
+    if (std::optional<PlatformError> error = await_completion<void>(action)) return std::move(*error);
+    const HRESULT hr = action->lpVtbl->GetResults(action);
+    if (FAILED(hr)) return error_from_failure(hr);
+    return {};
 }
 
 }  // namespace bio::winrt

@@ -69,6 +69,23 @@ Outcome<RetrievalOperationRef> WinrtPlatform::OpenAsync(const StringRef& name) {
     });
 }
 
+Outcome<DeleteOperationRef> WinrtPlatform::DeleteAsync(const StringRef& name) {
+    return key_credential_manager_cell().call([&](abi::IKeyCredentialManagerStatics* statics) {
+        return yield_object<ObjectKind::DeleteOperation>(*this, [&](void** out) {
+            return statics->lpVtbl->DeleteAsync(statics, static_cast<HSTRING>(name.get()),
+                                                reinterpret_cast<abi::IAsyncAction**>(out));
+        });
+    });
+}
+
+Outcome<SupportOperationRef> WinrtPlatform::IsSupportedAsync() {
+    return key_credential_manager_cell().call([&](abi::IKeyCredentialManagerStatics* statics) {
+        return yield_object<ObjectKind::SupportOperation>(*this, [&](void** out) {
+            return statics->lpVtbl->IsSupportedAsync(statics, reinterpret_cast<abi::IAsyncOperation_boolean**>(out));
+        });
+    });
+}
+
 Outcome<RetrievalResultRef> WinrtPlatform::wait_for_results(const RetrievalOperationRef& operation) {
     auto waited = winrt::wait_for_results<abi::IKeyCredentialRetrievalResult>(
         as<abi::IAsyncOperation_KeyCredentialRetrievalResult>(operation.get()));
@@ -81,6 +98,14 @@ Outcome<OperationResultRef> WinrtPlatform::wait_for_results(const SignOperationR
         as<abi::IAsyncOperation_KeyCredentialOperationResult>(operation.get()));
     if (!waited.ok()) return std::move(waited.error());
     return adopt<ObjectKind::OperationResult>(waited.value().detach());
+}
+
+Outcome<void> WinrtPlatform::wait_for_results(const DeleteOperationRef& operation) {
+    return winrt::wait_for_results(as<abi::IAsyncAction>(operation.get()));
+}
+
+Outcome<bool> WinrtPlatform::wait_for_results(const SupportOperationRef& operation) {
+    return winrt::wait_for_results(as<abi::IAsyncOperation_boolean>(operation.get()));
 }
 
 Outcome<std::int32_t> WinrtPlatform::Status(const RetrievalResultRef& result) {
@@ -111,6 +136,15 @@ Outcome<BufferRef> WinrtPlatform::RetrievePublicKeyWithDefaultBlobType(const Cre
         [&](void** out) {
             return self->lpVtbl->RetrievePublicKeyWithDefaultBlobType(self, reinterpret_cast<abi::IBuffer**>(out));
         });
+}
+
+Outcome<BufferRef> WinrtPlatform::RetrievePublicKeyWithBlobType(const CredentialRef& credential,
+                                                                CryptographicPublicKeyBlobType blob_type) {
+    auto* self = as<abi::IKeyCredential>(credential.get());
+    return yield_object<ObjectKind::Buffer>(*this, [&](void** out) {
+        return self->lpVtbl->RetrievePublicKeyWithBlobType(self, static_cast<INT32>(blob_type),
+                                                           reinterpret_cast<abi::IBuffer**>(out));
+    });
 }
 
 Outcome<SignOperationRef> WinrtPlatform::RequestSignAsync(const CredentialRef& credential, const BufferRef& data) {

@@ -13,13 +13,19 @@ public:
     Outcome<RetrievalOperationRef> RequestCreateAsync(const StringRef& name,
                                                       KeyCredentialCreationOption option) override;
     Outcome<RetrievalOperationRef> OpenAsync(const StringRef& name) override;
+    Outcome<DeleteOperationRef> DeleteAsync(const StringRef& name) override;
+    Outcome<SupportOperationRef> IsSupportedAsync() override;
     Outcome<RetrievalResultRef> wait_for_results(const RetrievalOperationRef& operation) override;
     Outcome<OperationResultRef> wait_for_results(const SignOperationRef& operation) override;
+    Outcome<void> wait_for_results(const DeleteOperationRef& operation) override;
+    Outcome<bool> wait_for_results(const SupportOperationRef& operation) override;
     Outcome<std::int32_t> Status(const RetrievalResultRef& result) override;
     Outcome<std::int32_t> Status(const OperationResultRef& result) override;
     Outcome<CredentialRef> Credential(const RetrievalResultRef& result) override;
     Outcome<BufferRef> Result(const OperationResultRef& result) override;
     Outcome<BufferRef> RetrievePublicKeyWithDefaultBlobType(const CredentialRef& credential) override;
+    Outcome<BufferRef> RetrievePublicKeyWithBlobType(const CredentialRef& credential,
+                                                     CryptographicPublicKeyBlobType blob_type) override;
     Outcome<SignOperationRef> RequestSignAsync(const CredentialRef& credential, const BufferRef& data) override;
     Outcome<std::uint32_t> Length(const BufferRef& buffer) override;
     Outcome<BufferRef> CreateFromByteArray(std::uint32_t length, const std::uint8_t* bytes) override;

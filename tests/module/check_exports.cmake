@@ -1,6 +1,6 @@
-# cmake -DNM=... -DLIBRARY=... -DALLOWED=<regex> -P check_exports.cmake
-# Fails unless the library's dynamic symbol table defines PyInit_biometric and nothing
-# that ALLOWED does not match.
+# cmake -DNM=... -DLIBRARY=... -DINIT=PyInit_<module> -DALLOWED=<regex> -P check_exports.cmake
+# Fails unless the library's dynamic symbol table defines INIT and nothing else that
+# ALLOWED does not match.
 execute_process(COMMAND ${NM} -D --defined-only ${LIBRARY} OUTPUT_VARIABLE symbols RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "nm failed on ${LIBRARY}")
@@ -9,13 +9,13 @@ string(REGEX MATCHALL "[^\n]+" lines "${symbols}")
 set(found_init FALSE)
 foreach(line IN LISTS lines)
   string(REGEX REPLACE "^[0-9a-fA-F]* *[A-Za-z] " "" name "${line}")
-  if(name STREQUAL "PyInit_biometric")
+  if(name STREQUAL "${INIT}")
     set(found_init TRUE)
   elseif(NOT name MATCHES "${ALLOWED}")
     message(FATAL_ERROR "unexpected export from ${LIBRARY}: ${name}")
   endif()
 endforeach()
 if(NOT found_init)
-  message(FATAL_ERROR "PyInit_biometric is not exported from ${LIBRARY}")
+  message(FATAL_ERROR "${INIT} is not exported from ${LIBRARY}")
 endif()
 message(STATUS "exports of ${LIBRARY}: ${lines}")

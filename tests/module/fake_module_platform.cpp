@@ -32,7 +32,7 @@ namespace {
 
 bool op_from_name(const char* name, bio::testing::Op& op) {
     using bio::testing::Op;
-    for (int i = 0; i <= static_cast<int>(Op::EncodeToBase64String); ++i) {
+    for (int i = 0; i <= static_cast<int>(bio::testing::kLastOp); ++i) {
         if (std::strcmp(bio::testing::op_name(static_cast<Op>(i)), name) == 0) {
             op = static_cast<Op>(i);
             return true;
@@ -49,8 +49,8 @@ std::size_t copy_out(const void* data, std::size_t size, void* buffer, std::size
 }  // namespace
 
 // Scripts the next call of `op` (names as in the fake's call log): kind is "fail"
-// (value: HRESULT, message: attached text or null), "no_object", "status", "length" or
-// "succeed". Returns 0, or -1 for an unknown op or kind.
+// (value: HRESULT, message: attached text or null), "no_object", "status", "length",
+// "answer" (value: 0 or 1) or "succeed". Returns 0, or -1 for an unknown op or kind.
 BIO_TEST_EXPORT int bio_test_script(const char* op_name, const char* kind, long long value, const char* message) {
     using bio::testing::Step;
     bio::testing::Op op;
@@ -65,6 +65,8 @@ BIO_TEST_EXPORT int bio_test_script(const char* op_name, const char* kind, long 
         step = Step::status(static_cast<std::int32_t>(value));
     } else if (k == "length") {
         step = Step::length(static_cast<std::uint32_t>(value));
+    } else if (k == "answer") {
+        step = Step::answer(value != 0);
     } else if (k == "succeed") {
         step = Step::succeed();
     } else {
@@ -74,7 +76,7 @@ BIO_TEST_EXPORT int bio_test_script(const char* op_name, const char* kind, long 
     return 0;
 }
 
-// Forgets scripts and observations; the signature goes back to its default.
+// Forgets scripts and observations; the results go back to their defaults.
 BIO_TEST_EXPORT void bio_test_reset() {
     auto& fake = bio::fake_platform();
     fake.clear_scripts();
@@ -85,6 +87,8 @@ BIO_TEST_EXPORT void bio_test_reset() {
     fake.last_data.clear();
     fake.signature = {0, 1, 127, 128, 255};
     fake.base64_text = "AQID";
+    fake.public_key = {1, 2, 3};
+    fake.last_blob_type = -1;
 }
 
 BIO_TEST_EXPORT void bio_test_set_signature(const std::uint8_t* bytes, std::size_t size) {
@@ -92,6 +96,12 @@ BIO_TEST_EXPORT void bio_test_set_signature(const std::uint8_t* bytes, std::size
 }
 
 BIO_TEST_EXPORT void bio_test_set_public_key_text(const char* text) { bio::fake_platform().base64_text = text; }
+
+BIO_TEST_EXPORT void bio_test_set_public_key(const std::uint8_t* bytes, std::size_t size) {
+    bio::fake_platform().public_key.assign(bytes, bytes + size);
+}
+
+BIO_TEST_EXPORT int bio_test_last_blob_type() { return bio::fake_platform().last_blob_type; }
 
 // Observations: each copies at most `capacity` bytes and returns the full size.
 BIO_TEST_EXPORT std::size_t bio_test_last_name(char* buffer, std::size_t capacity) {

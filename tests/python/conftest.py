@@ -1,4 +1,5 @@
-"""Runs against the module's test build, whose platform is the scripted fake.
+"""Runs against the modules' test builds, whose platform is the scripted fake (one fake
+per module library).
 
 BIOMETRIC_TEST_MODULE_DIR names the directory holding that build (scripts/test sets it);
 the default is the linux preset's build tree.
@@ -19,6 +20,7 @@ MODULE_DIR = pathlib.Path(
 sys.path.insert(0, str(MODULE_DIR))
 
 import biometric  # noqa: E402
+import biometric_keys  # noqa: E402
 
 E_POINTER = -2147467261  # 0x80004003
 E_FAIL = -2147467259  # 0x80004005
@@ -32,6 +34,7 @@ class Fake:
         self.lib.bio_test_script.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_longlong, ctypes.c_char_p]
         self.lib.bio_test_set_signature.argtypes = [ctypes.c_char_p, ctypes.c_size_t]
         self.lib.bio_test_set_public_key_text.argtypes = [ctypes.c_char_p]
+        self.lib.bio_test_set_public_key.argtypes = [ctypes.c_char_p, ctypes.c_size_t]
         for name in ("bio_test_last_name", "bio_test_last_data", "bio_test_calls"):
             getattr(self.lib, name).argtypes = [ctypes.c_char_p, ctypes.c_size_t]
             getattr(self.lib, name).restype = ctypes.c_size_t
@@ -45,6 +48,13 @@ class Fake:
 
     def set_signature(self, data):
         self.lib.bio_test_set_signature(data, len(data))
+
+    def set_public_key(self, data):
+        self.lib.bio_test_set_public_key(data, len(data))
+
+    @property
+    def last_blob_type(self):
+        return self.lib.bio_test_last_blob_type()
 
     def _read(self, name):
         size = getattr(self.lib, name)(None, 0)
@@ -77,9 +87,8 @@ class Fake:
         return self.lib.bio_test_release_faults()
 
 
-@pytest.fixture
-def fake():
-    f = Fake(biometric.__file__)
+def _checked(module):
+    f = Fake(module.__file__)
     f.reset()
     yield f
     # Whatever the test did, every platform object went back exactly once.
@@ -87,6 +96,17 @@ def fake():
     assert f.live_arrays == 0
     assert f.release_faults == 0
     f.reset()
+
+
+@pytest.fixture
+def fake():
+    yield from _checked(biometric)
+
+
+@pytest.fixture
+def keys_fake():
+    """The fake behind biometric_keys."""
+    yield from _checked(biometric_keys)
 
 
 PRELUDE = """

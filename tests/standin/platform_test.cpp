@@ -387,6 +387,72 @@ TEST_F(PlatformTest, ServiceOperationsEndToEnd) {
               KeyCredentialStatus_UnknownError);
 }
 
+TEST_F(PlatformTest, PublicKeyDeleteAndSupportEndToEnd) {
+    ASSERT_EQ(std::get<bool>(check_support(platform())), true);
+    EXPECT_FALSE(fs::exists(store_));  // asking needs no store
+
+    auto enrolled = enrol_credential(platform(), "mallory");
+    ASSERT_TRUE(std::holds_alternative<std::string>(enrolled));
+    PublicKeyResult key = read_public_key(platform(), "mallory");
+    ASSERT_TRUE(std::holds_alternative<std::vector<std::uint8_t>>(key));
+    // The same SubjectPublicKeyInfo that enrolment encoded, and it verifies signatures.
+    const std::vector<std::uint8_t>& der = std::get<std::vector<std::uint8_t>>(key);
+    EXPECT_EQ(der, base64_decode(std::get<std::string>(enrolled)));
+    const std::vector<std::uint8_t> data = bytes("challenge");
+    auto signature = sign_with_credential(platform(), "mallory", ByteView{data.data(), data.size()});
+    EXPECT_TRUE(signature_verifies(der, data, std::get<std::vector<std::uint8_t>>(signature)));
+
+    EXPECT_EQ(delete_credential(platform(), "mallory"), std::nullopt);
+    EXPECT_TRUE(key_files(store_).empty());
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(delete_credential(platform(), "mallory"), KeyCredentialStatus_NotFound);
+        EXPECT_EQ(std::get<CredentialErrorCode>(read_public_key(platform(), "mallory")), KeyCredentialStatus_NotFound);
+        EXPECT_EQ(std::get<CredentialErrorCode>(sign_with_credential(platform(), "mallory", ByteView{})),
+                  KeyCredentialStatus_NotFound);
+    }
+    // The name is free again.
+    EXPECT_TRUE(std::holds_alternative<std::string>(enrol_credential(platform(), "mallory")));
+}
+
+TEST_F(PlatformTest, OnlySubjectPublicKeyInfoIsOffered) {
+    CredentialRef credential;
+    ASSERT_EQ(driver().create("nina", &credential), KeyCredentialStatus_Success);
+    for (auto type : {CryptographicPublicKeyBlobType::Pkcs1RsaPublicKey, CryptographicPublicKeyBlobType::BCryptPublicKey,
+                      CryptographicPublicKeyBlobType::Capi1PublicKey, CryptographicPublicKeyBlobType{7}}) {
+        Outcome<BufferRef> key = platform().RetrievePublicKeyWithBlobType(credential, type);
+        ASSERT_FALSE(key.ok());
+        EXPECT_EQ(key.error().code(), static_cast<std::int32_t>(0x80090029u));  // NTE_NOT_SUPPORTED
+    }
+    Outcome<BufferRef> spki =
+        platform().RetrievePublicKeyWithBlobType(credential, CryptographicPublicKeyBlobType::X509SubjectPublicKeyInfo);
+    ASSERT_TRUE(spki.ok());
+    EXPECT_EQ(driver().contents(spki.value()), driver().public_key(credential));
+}
+
+TEST_F(PlatformTest, DeleteTakesNothingOutsideTheStore) {
+    ASSERT_EQ(delete_credential(platform(), "oscar"), KeyCredentialStatus_NotFound);
+    EXPECT_FALSE(fs::exists(store_));  // nothing made to look
+
+    ASSERT_EQ(driver().create("real"), KeyCredentialStatus_Success);
+    const fs::path outside = root_ / "outside.key";
+    write_file(outside, "not ours");
+    fs::create_symlink(outside, store_ / "link.key");
+    fs::create_directories(store_ / "dir.key");
+    // A link under a credential's name goes, not what it points to.
+    EXPECT_EQ(delete_credential(platform(), "link"), std::nullopt);
+    EXPECT_FALSE(fs::is_symlink(store_ / "link.key"));
+    EXPECT_EQ(read_file(outside), bytes("not ours"));
+    // A directory is no key file and stays, as an access error.
+    EXPECT_EQ(delete_credential(platform(), "dir"), kAccessDenied);
+    EXPECT_TRUE(fs::is_directory(store_ / "dir.key"));
+    EXPECT_EQ(driver().open("real"), KeyCredentialStatus_Success);
+}
+
+TEST_F(PlatformTest, DeleteInAStoreThatIsNotADirectoryIsAnOsError) {
+    write_file(store_, "a file where the store should be");
+    EXPECT_EQ(delete_credential(platform(), "pat"), kPathNotFound);
+}
+
 // Processes that create one name at once: exactly one succeeds, the others find it taken.
 TEST_F(PlatformTest, RacingCreatorsExactlyOneWins) {
     constexpr int kProcesses = 8;

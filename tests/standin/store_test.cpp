@@ -49,6 +49,14 @@ const NamedCase kAwkwardNames[] = {
 
 class FileNameTest : public StandinTest, public ::testing::WithParamInterface<NamedCase> {};
 
+// Whether a test can walk the store by path to the key file of `name`: only where paths
+// stay short. The store itself reaches deeper files one directory at a time.
+bool walkable(const fs::path& store, const std::string& name) {
+    std::size_t path_length = store.string().size();
+    for (const std::string& part : key_file_path(name)) path_length += part.size() + 1;
+    return path_length <= 3000;
+}
+
 TEST_P(FileNameTest, EncodingIsSafeAndReversible) {
     const std::string& name = GetParam().name;
     const std::vector<std::string> components = key_file_path(name);
@@ -82,11 +90,7 @@ TEST_P(FileNameTest, CredentialLivesAtItsFileInsideTheStore) {
     EXPECT_EQ(std::get<CredentialErrorCode>(enrol_credential(platform, name)),
               KeyCredentialStatus_CredentialAlreadyExists);
 
-    // The test walks the store by path, so it can look only where paths stay short; the
-    // store itself reaches deeper files one directory at a time.
-    std::size_t path_length = store_.string().size();
-    for (const std::string& part : key_file_path(name)) path_length += part.size() + 1;
-    if (path_length > 3000) return;
+    if (!walkable(store_, name)) return;
 
     // Exactly one key file, where the encoding says, and nothing outside the store.
     const std::vector<fs::path> files = key_files(store_);
@@ -96,6 +100,23 @@ TEST_P(FileNameTest, CredentialLivesAtItsFileInsideTheStore) {
     EXPECT_EQ(on_disk, key_file_path(name));
     EXPECT_EQ(name_of_key_file(on_disk), name);
     EXPECT_EQ(std::distance(fs::directory_iterator(root_), fs::directory_iterator()), 1);
+}
+
+TEST_P(FileNameTest, DeleteRemovesTheKeyFileAndNothingElse) {
+    const std::string& name = GetParam().name;
+    standin::StandinPlatform platform(store_.string());
+    ASSERT_TRUE(std::holds_alternative<std::string>(enrol_credential(platform, name)));
+    EXPECT_TRUE(std::holds_alternative<std::vector<std::uint8_t>>(read_public_key(platform, name)));
+
+    EXPECT_EQ(delete_credential(platform, name), std::nullopt);
+    EXPECT_EQ(delete_credential(platform, name), KeyCredentialStatus_NotFound);
+    EXPECT_EQ(std::get<CredentialErrorCode>(read_public_key(platform, name)), KeyCredentialStatus_NotFound);
+    // The store stays, with nothing beside it.
+    EXPECT_TRUE(fs::is_directory(store_));
+    EXPECT_EQ(std::distance(fs::directory_iterator(root_), fs::directory_iterator()), 1);
+    if (walkable(store_, name)) {
+        EXPECT_TRUE(key_files(store_).empty());
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Names, FileNameTest, ::testing::ValuesIn(kAwkwardNames),

@@ -21,6 +21,11 @@ const char* op_name(Op op) {
         case Op::CreateFromByteArray: return "CreateFromByteArray";
         case Op::CopyToByteArray: return "CopyToByteArray";
         case Op::EncodeToBase64String: return "EncodeToBase64String";
+        case Op::RetrievePublicKeyWithBlobType: return "RetrievePublicKeyWithBlobType";
+        case Op::DeleteAsync: return "DeleteAsync";
+        case Op::IsSupportedAsync: return "IsSupportedAsync";
+        case Op::WaitDelete: return "wait_for_results(delete)";
+        case Op::WaitSupport: return "wait_for_results(support)";
     }
     return "?";
 }
@@ -34,6 +39,8 @@ const char* kind_name(ObjectKind kind) {
         case ObjectKind::SignOperation: return "SignOperation";
         case ObjectKind::OperationResult: return "OperationResult";
         case ObjectKind::Buffer: return "Buffer";
+        case ObjectKind::DeleteOperation: return "DeleteOperation";
+        case ObjectKind::SupportOperation: return "SupportOperation";
     }
     return "?";
 }
@@ -122,6 +129,15 @@ Outcome<RetrievalOperationRef> FakePlatform::OpenAsync(const StringRef& name) {
     return make<ObjectKind::RetrievalOperation>(Op::OpenAsync);
 }
 
+Outcome<DeleteOperationRef> FakePlatform::DeleteAsync(const StringRef& name) {
+    if (name) object(name.get(), ObjectKind::String);
+    return make<ObjectKind::DeleteOperation>(Op::DeleteAsync);
+}
+
+Outcome<SupportOperationRef> FakePlatform::IsSupportedAsync() {
+    return make<ObjectKind::SupportOperation>(Op::IsSupportedAsync);
+}
+
 Outcome<RetrievalResultRef> FakePlatform::wait_for_results(const RetrievalOperationRef& operation) {
     object(operation.get(), ObjectKind::RetrievalOperation);
     return make<ObjectKind::RetrievalResult>(Op::WaitRetrieval);
@@ -130,6 +146,20 @@ Outcome<RetrievalResultRef> FakePlatform::wait_for_results(const RetrievalOperat
 Outcome<OperationResultRef> FakePlatform::wait_for_results(const SignOperationRef& operation) {
     object(operation.get(), ObjectKind::SignOperation);
     return make<ObjectKind::OperationResult>(Op::WaitSign);
+}
+
+Outcome<void> FakePlatform::wait_for_results(const DeleteOperationRef& operation) {
+    object(operation.get(), ObjectKind::DeleteOperation);
+    Step step = next_step(Op::WaitDelete);
+    if (step.kind == Step::Fail) return error_for(step);
+    return {};
+}
+
+Outcome<bool> FakePlatform::wait_for_results(const SupportOperationRef& operation) {
+    object(operation.get(), ObjectKind::SupportOperation);
+    Step step = next_step(Op::WaitSupport);
+    if (step.kind == Step::Fail) return error_for(step);
+    return step.kind == Step::Value ? step.value != 0 : supported;
 }
 
 static Outcome<std::int32_t> status_from(const Step& step) {
@@ -161,6 +191,13 @@ Outcome<BufferRef> FakePlatform::Result(const OperationResultRef& result) {
 Outcome<BufferRef> FakePlatform::RetrievePublicKeyWithDefaultBlobType(const CredentialRef& credential) {
     object(credential.get(), ObjectKind::Credential);
     return make<ObjectKind::Buffer>(Op::RetrievePublicKeyWithDefaultBlobType, public_key);
+}
+
+Outcome<BufferRef> FakePlatform::RetrievePublicKeyWithBlobType(const CredentialRef& credential,
+                                                               CryptographicPublicKeyBlobType blob_type) {
+    object(credential.get(), ObjectKind::Credential);
+    last_blob_type = static_cast<std::int32_t>(blob_type);
+    return make<ObjectKind::Buffer>(Op::RetrievePublicKeyWithBlobType, public_key);
 }
 
 Outcome<SignOperationRef> FakePlatform::RequestSignAsync(const CredentialRef& credential, const BufferRef& data) {

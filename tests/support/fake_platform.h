@@ -1,7 +1,7 @@
 // A scripted KeyCredentialPlatform for tests.
 //
 // Each operation can be told, call by call, to succeed, fail with an HRESULT (optionally
-// with a message), succeed without an object, or yield a given status / length. The fake
+// with a message), succeed without an object, or yield a given status / length / answer. The fake
 // logs every call, acquisition and release, counts live objects and arrays, and records
 // double or unknown releases.
 #pragma once
@@ -32,7 +32,13 @@ enum class Op {
     CreateFromByteArray,
     CopyToByteArray,
     EncodeToBase64String,
+    RetrievePublicKeyWithBlobType,
+    DeleteAsync,
+    IsSupportedAsync,
+    WaitDelete,   // wait_for_results on a delete operation
+    WaitSupport,  // wait_for_results on a support check
 };
+inline constexpr Op kLastOp = Op::WaitSupport;
 
 const char* op_name(Op op);
 
@@ -40,13 +46,14 @@ struct Step {
     enum Kind { Succeed, Fail, NoObject, Value } kind = Succeed;
     std::int32_t hresult = 0;  // Fail
     std::string message;       // Fail: attached error text, when not empty
-    std::int64_t value = 0;    // Value: the status, or the length
+    std::int64_t value = 0;    // Value: the status, the length, or the support answer
 
     static Step succeed() { return {}; }
     static Step fail(std::int32_t hr, std::string msg = {}) { return {Fail, hr, std::move(msg), 0}; }
     static Step no_object() { return {NoObject, 0, {}, 0}; }
     static Step status(std::int32_t s) { return {Value, 0, {}, s}; }
     static Step length(std::uint32_t n) { return {Value, 0, {}, n}; }
+    static Step answer(bool supported) { return {Value, 0, {}, supported ? 1 : 0}; }
 };
 
 class FakePlatform final : public KeyCredentialPlatform {
@@ -67,6 +74,7 @@ public:
     std::vector<std::uint8_t> signature{0, 1, 127, 128, 255};
     bool fail_array_allocation = false;      // allocate_array yields null
     bool copy_keeps_array = false;           // CopyToByteArray leaves the array as given
+    bool supported = true;                   // what IsSupportedAsync answers
 
     // Observations.
     std::vector<std::string> calls;   // operation names, in order
@@ -75,6 +83,7 @@ public:
     std::string last_name;            // text of the last created string
     std::vector<std::uint8_t> last_data;  // bytes handed to CreateFromByteArray
     std::int32_t last_creation_option = -1;
+    std::int32_t last_blob_type = -1;
     int live_objects() const { return live_objects_; }
     int live_arrays() const { return static_cast<int>(arrays_.size()); }
     int arrays_allocated() const { return arrays_allocated_; }
@@ -87,13 +96,19 @@ public:
     Outcome<RetrievalOperationRef> RequestCreateAsync(const StringRef& name,
                                                       KeyCredentialCreationOption option) override;
     Outcome<RetrievalOperationRef> OpenAsync(const StringRef& name) override;
+    Outcome<DeleteOperationRef> DeleteAsync(const StringRef& name) override;
+    Outcome<SupportOperationRef> IsSupportedAsync() override;
     Outcome<RetrievalResultRef> wait_for_results(const RetrievalOperationRef& operation) override;
     Outcome<OperationResultRef> wait_for_results(const SignOperationRef& operation) override;
+    Outcome<void> wait_for_results(const DeleteOperationRef& operation) override;
+    Outcome<bool> wait_for_results(const SupportOperationRef& operation) override;
     Outcome<std::int32_t> Status(const RetrievalResultRef& result) override;
     Outcome<std::int32_t> Status(const OperationResultRef& result) override;
     Outcome<CredentialRef> Credential(const RetrievalResultRef& result) override;
     Outcome<BufferRef> Result(const OperationResultRef& result) override;
     Outcome<BufferRef> RetrievePublicKeyWithDefaultBlobType(const CredentialRef& credential) override;
+    Outcome<BufferRef> RetrievePublicKeyWithBlobType(const CredentialRef& credential,
+                                                     CryptographicPublicKeyBlobType blob_type) override;
     Outcome<SignOperationRef> RequestSignAsync(const CredentialRef& credential, const BufferRef& data) override;
     Outcome<std::uint32_t> Length(const BufferRef& buffer) override;
     Outcome<BufferRef> CreateFromByteArray(std::uint32_t length, const std::uint8_t* bytes) override;

@@ -63,6 +63,48 @@ INSTANTIATE_TEST_SUITE_P(
                       QueryRow{"Inspectable", &abi::IID_IInspectable, E_NOINTERFACE}),
     [](const auto& info) { return std::string(info.param.label); });
 
+// The variants for IsSupportedAsync and DeleteAsync: a fresh handler asked for `iid`.
+template <class Result>
+HRESULT query_fresh_handler(const GUID* iid) {
+    UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    auto* delegate = CompletionHandler<Result>::create(event.get())->as_delegate();
+    void* out = &out;
+    const HRESULT hr = delegate->lpVtbl->QueryInterface(delegate, iid, &out);
+    if (hr == S_OK) {
+        EXPECT_EQ(out, delegate);
+        EXPECT_EQ(delegate->lpVtbl->Release(delegate), 1u);
+    } else {
+        EXPECT_EQ(out, nullptr);
+    }
+    EXPECT_EQ(delegate->lpVtbl->Release(delegate), 0u);
+    return hr;
+}
+
+struct VariantQueryRow {
+    const char* label;
+    HRESULT (*query)(const GUID*);
+    const GUID* iid;
+    HRESULT hr;
+};
+class VariantQuery : public ::testing::TestWithParam<VariantQueryRow> {};
+
+TEST_P(VariantQuery, AnswersItsOwnDelegateOnly) { EXPECT_EQ(GetParam().query(GetParam().iid), GetParam().hr); }
+INSTANTIATE_TEST_SUITE_P(
+    Identifiers, VariantQuery,
+    ::testing::Values(
+        VariantQueryRow{"SupportOwnDelegate", &query_fresh_handler<bool>,
+                        &abi::IID_AsyncOperationCompletedHandler_boolean, S_OK},
+        VariantQueryRow{"SupportRejectsRetrievalDelegate", &query_fresh_handler<bool>,
+                        &abi::IID_AsyncOperationCompletedHandler_KeyCredentialRetrievalResult, E_NOINTERFACE},
+        VariantQueryRow{"SupportRejectsActionDelegate", &query_fresh_handler<bool>,
+                        &abi::IID_AsyncActionCompletedHandler, E_NOINTERFACE},
+        VariantQueryRow{"ActionOwnDelegate", &query_fresh_handler<void>, &abi::IID_AsyncActionCompletedHandler, S_OK},
+        VariantQueryRow{"ActionRejectsSupportDelegate", &query_fresh_handler<void>,
+                        &abi::IID_AsyncOperationCompletedHandler_boolean, E_NOINTERFACE},
+        VariantQueryRow{"ActionRejectsTheActionItself", &query_fresh_handler<void>, &abi::IID_IAsyncAction,
+                        E_NOINTERFACE}),
+    [](const auto& info) { return std::string(info.param.label); });
+
 TEST(Handler, NullPointersGiveEPointerAndTheSignVariantRejectsTheRetrievalDelegate) {
     UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     SignHandler* handler = SignHandler::create(event.get());
@@ -191,6 +233,70 @@ INSTANTIATE_TEST_SUITE_P(
                                  Completion::Later, static_cast<HRESULT>(0x8000000Eu)},
                       FailureRow{"GetResultsFails", doubles::GetResults, E_ABORT, false, Completion::Inside, E_ABORT},
                       FailureRow{"GetResultsYieldsNull", doubles::GetResults, S_OK, true, Completion::Later, 0}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+// ---- DeleteAsync's IAsyncAction and IsSupportedAsync's IAsyncOperation<boolean> ----
+
+enum class Request { Delete, Support };
+
+struct ResultlessRow {
+    const char* label;
+    Request request;
+    Completion completion;
+    doubles::Method failing;  // MethodCount: nothing fails
+    HRESULT hr;
+    std::int32_t code;  // 0: succeeds
+    LONG registrations;
+};
+class ResultlessWait : public Waiting, public ::testing::WithParamInterface<ResultlessRow> {};
+
+TEST_P(ResultlessWait, EndsWithTheOutcomeOfGetResults) {
+    const ResultlessRow& row = GetParam();
+    doubles.completion = row.completion;
+    doubles.supported = 0;
+    if (row.failing != doubles::MethodCount) {
+        doubles.scripts[row.failing].hr = row.hr;
+        // The operation itself ended in Error when its results fail.
+        if (row.failing == doubles::GetResults) doubles.final_status = abi::AsyncStatus_Error;
+    }
+    std::int32_t code = 0;
+    if (row.request == Request::Delete) {
+        StringRef name = platform.create_string("alice");
+        Outcome<DeleteOperationRef> operation = platform.DeleteAsync(name);
+        ASSERT_TRUE(operation.ok());
+        Outcome<void> deleted = platform.wait_for_results(operation.value());
+        if (!deleted.ok()) code = deleted.error().code();
+        EXPECT_EQ(std::wstring(doubles.last_name, doubles.last_name_length), L"alice");
+    } else {
+        Outcome<SupportOperationRef> operation = platform.IsSupportedAsync();
+        ASSERT_TRUE(operation.ok());
+        Outcome<bool> supported = platform.wait_for_results(operation.value());
+        if (supported.ok()) {
+            EXPECT_FALSE(supported.value());
+        } else {
+            code = supported.error().code();
+        }
+    }
+    EXPECT_EQ(code, row.code);
+    EXPECT_EQ(doubles.calls[doubles::PutCompleted], row.registrations);
+}
+INSTANTIATE_TEST_SUITE_P(
+    Rows, ResultlessWait,
+    ::testing::Values(
+        ResultlessRow{"DeleteAlreadyCompleted", Request::Delete, Completion::Before, doubles::MethodCount, S_OK, 0, 0},
+        ResultlessRow{"DeleteInsidePutCompleted", Request::Delete, Completion::Inside, doubles::MethodCount, S_OK, 0, 1},
+        ResultlessRow{"DeleteLater", Request::Delete, Completion::Later, doubles::MethodCount, S_OK, 0, 1},
+        ResultlessRow{"DeleteEndedInError", Request::Delete, Completion::Later, doubles::GetResults,
+                      static_cast<HRESULT>(0x80090016u), static_cast<std::int32_t>(0x80090016u), 1},
+        ResultlessRow{"DeleteRegistrationFails", Request::Delete, Completion::Later, doubles::PutCompleted, E_FAIL,
+                      E_FAIL, 1},
+        ResultlessRow{"SupportAlreadyCompleted", Request::Support, Completion::Before, doubles::MethodCount, S_OK, 0,
+                      0},
+        ResultlessRow{"SupportInsidePutCompleted", Request::Support, Completion::Inside, doubles::MethodCount, S_OK,
+                      0, 1},
+        ResultlessRow{"SupportLater", Request::Support, Completion::Later, doubles::MethodCount, S_OK, 0, 1},
+        ResultlessRow{"SupportEndedInError", Request::Support, Completion::Inside, doubles::GetResults, E_ABORT,
+                      E_ABORT, 1}),
     [](const auto& info) { return std::string(info.param.label); });
 
 TEST_F(Waiting, AFailedRegistrationWhoseHandlerThePlatformKeepsNeitherBlocksNorLeaks) {

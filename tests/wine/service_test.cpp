@@ -7,6 +7,7 @@
 #include "runtime/fault.h"
 #include "bio_windows.h"
 #include "support.h"
+#include "winrt/completion.h"
 #include "winrt/factory_cache.h"
 #include "winrt/platform_string.h"
 
@@ -136,6 +137,78 @@ INSTANTIATE_TEST_SUITE_P(Rows, EnrolFails, ::testing::ValuesIn(enrol_rows()),
 INSTANTIATE_TEST_SUITE_P(Rows, SignFails, ::testing::ValuesIn(sign_rows()),
                          [](const auto& info) { return std::string(info.param.label); });
 
+TEST_F(EndToEnd, PublicKeyDeleteAndSupportCheck) {
+    doubles.completion = doubles::Completion::Later;
+    doubles.supported = 0;
+    PublicKeyResult key = read_public_key(default_platform(), "alice");
+    ASSERT_TRUE(std::holds_alternative<std::vector<std::uint8_t>>(key));
+    EXPECT_EQ(std::get<std::vector<std::uint8_t>>(key), (std::vector<std::uint8_t>{4, 1, 2, 3}));
+    EXPECT_EQ(doubles.last_blob_type, 0);  // X509SubjectPublicKeyInfo
+    EXPECT_EQ(doubles.calls[Method::RetrievePublicKey], 0);
+    EXPECT_EQ(doubles.calls[Method::Length], 0);
+
+    EXPECT_EQ(delete_credential(default_platform(), "bob \xC3\xA9"), std::nullopt);
+    EXPECT_EQ(std::wstring(doubles.last_name, doubles.last_name_length), L"bob \u00e9");
+
+    SupportResult supported = check_support(default_platform());
+    ASSERT_TRUE(std::holds_alternative<bool>(supported));
+    EXPECT_FALSE(std::get<bool>(supported));
+    doubles.supported = 1;
+    EXPECT_EQ(check_support(default_platform()), SupportResult(true));
+}
+
+enum class KeysOperation { PublicKey, Delete, Support };
+
+struct KeysFailureRow {
+    const char* label;
+    KeysOperation operation;
+    Method method;
+    HRESULT hr;
+    bool null_out;
+    std::int32_t code;
+};
+
+class KeysFail : public EndToEnd, public ::testing::WithParamInterface<KeysFailureRow> {};
+
+TEST_P(KeysFail, WithItsCode) {
+    const KeysFailureRow& row = GetParam();
+    doubles.completion = doubles::Completion::Later;
+    doubles.scripts[row.method].hr = row.hr;
+    doubles.scripts[row.method].null_out = row.null_out;
+    std::optional<CredentialErrorCode> code;
+    switch (row.operation) {
+        case KeysOperation::PublicKey: {
+            PublicKeyResult result = read_public_key(default_platform(), "alice");
+            if (auto* c = std::get_if<CredentialErrorCode>(&result)) code = *c;
+            break;
+        }
+        case KeysOperation::Delete: code = delete_credential(default_platform(), "alice"); break;
+        case KeysOperation::Support: {
+            SupportResult result = check_support(default_platform());
+            if (auto* c = std::get_if<CredentialErrorCode>(&result)) code = *c;
+            break;
+        }
+    }
+    ASSERT_TRUE(code.has_value());
+    EXPECT_EQ(*code, row.code);
+}
+INSTANTIATE_TEST_SUITE_P(
+    Rows, KeysFail,
+    ::testing::Values(
+        // The calls of the Windows client that only these operations make.
+        KeysFailureRow{"PublicKeyRetrieveFails", KeysOperation::PublicKey, Method::RetrievePublicKeyWithBlobType,
+                       static_cast<HRESULT>(0x8009000Du), false, static_cast<std::int32_t>(0x8009000Du)},
+        KeysFailureRow{"PublicKeyRetrieveYieldsNothing", KeysOperation::PublicKey,
+                       Method::RetrievePublicKeyWithBlobType, S_OK, true, 0},
+        KeysFailureRow{"DeleteAsyncFails", KeysOperation::Delete, Method::DeleteAsync, E_ACCESSDENIED, false,
+                       E_ACCESSDENIED},
+        KeysFailureRow{"DeleteAsyncYieldsNothing", KeysOperation::Delete, Method::DeleteAsync, S_OK, true, 0},
+        KeysFailureRow{"IsSupportedAsyncFails", KeysOperation::Support, Method::IsSupportedAsync, E_FAIL, false,
+                       E_FAIL},
+        KeysFailureRow{"IsSupportedAsyncYieldsNothing", KeysOperation::Support, Method::IsSupportedAsync, S_OK, true,
+                       0}),
+    [](const auto& info) { return std::string(info.param.label); });
+
 TEST_F(EndToEnd, AnUnreadableSignatureLengthIsAFaultThatReleasesEverything) {
     doubles.scripts[Method::Length].hr = E_FAIL;
     const std::uint8_t data[] = {1};
@@ -178,6 +251,112 @@ TEST(WineOwnClasses, NothingRegisteredForKeyCredentialManagerGivesTheLookupError
     std::printf("lookup error for KeyCredentialManager: 0x%08lX = %ld\n", static_cast<unsigned long>(expected),
                 static_cast<long>(expected));
     RecordProperty("lookup_error", std::to_string(expected));
+}
+
+TEST(WineOwnClasses, TheSupportCheckAsksWinesOwnKeyCredentialManagerIfItHasOne) {
+    // Without our double, whatever Wine itself serves for the class answers, or the
+    // lookup fails as it does for enrolment.
+    ScopedRegistration none(bio::testing::kManagerClass, std::nullopt);
+    void* factory = nullptr;
+    const HRESULT lookup_result = lookup(bio::testing::kManagerClass, abi::IID_IKeyCredentialManagerStatics, &factory);
+    if (factory != nullptr) static_cast<abi::IUnknown*>(factory)->lpVtbl->Release(static_cast<abi::IUnknown*>(factory));
+
+    SupportResult result = check_support(default_platform());
+    if (FAILED(lookup_result)) {
+        ASSERT_TRUE(std::holds_alternative<CredentialErrorCode>(result));
+        EXPECT_EQ(std::get<CredentialErrorCode>(result), lookup_result);
+        std::printf("Wine registers no KeyCredentialManager: is_supported fails with 0x%08lX\n",
+                    static_cast<unsigned long>(lookup_result));
+    } else {
+        ASSERT_TRUE(std::holds_alternative<bool>(result))
+            << "Wine's IsSupportedAsync: " << std::get<CredentialErrorCode>(result);
+        std::printf("Wine's KeyCredentialManager says supported: %d\n", std::get<bool>(result) ? 1 : 0);
+    }
+}
+
+// Windows.System.Threading: Wine's ThreadPool hands out IAsyncAction objects of its own,
+// which our declarations and our wait must fit.
+struct WorkItemHandler;
+struct WorkItemHandlerVtbl {
+    BIO_ABI_UNKNOWN_METHODS(WorkItemHandler)
+    BIO_ABI_METHOD(Invoke)(WorkItemHandler* self, abi::IAsyncAction* operation);
+};
+struct WorkItemHandler {
+    const WorkItemHandlerVtbl* lpVtbl;
+    volatile LONG refs;
+    volatile LONG ran;
+};
+struct IThreadPoolStatics;
+struct IThreadPoolStaticsVtbl {
+    BIO_ABI_INSPECTABLE_METHODS(IThreadPoolStatics)
+    BIO_ABI_METHOD(RunAsync)(IThreadPoolStatics* self, WorkItemHandler* handler, abi::IAsyncAction** operation);
+};
+struct IThreadPoolStatics {
+    const IThreadPoolStaticsVtbl* lpVtbl;
+};
+constexpr GUID kIID_IThreadPoolStatics = {0xb6bf67dd, 0x84bd, 0x44f8, {0xac, 0x1c, 0x93, 0xeb, 0xcb, 0x9d, 0xba, 0x91}};
+constexpr GUID kIID_WorkItemHandler = {0x1d1a8b8b, 0xfa66, 0x414f, {0x9c, 0xbd, 0xb6, 0x5f, 0xc9, 0x9d, 0x17, 0xfa}};
+
+HRESULT STDMETHODCALLTYPE work_query(WorkItemHandler* self, const IID* iid, void** out) {
+    if (IsEqualGUID(*iid, kIID_WorkItemHandler) || IsEqualGUID(*iid, abi::IID_IUnknown) ||
+        IsEqualGUID(*iid, abi::IID_IAgileObject)) {
+        *out = self;
+        InterlockedIncrement(&self->refs);
+        return S_OK;
+    }
+    *out = nullptr;
+    return E_NOINTERFACE;
+}
+ULONG STDMETHODCALLTYPE work_add_ref(WorkItemHandler* self) { return static_cast<ULONG>(InterlockedIncrement(&self->refs)); }
+ULONG STDMETHODCALLTYPE work_release(WorkItemHandler* self) { return static_cast<ULONG>(InterlockedDecrement(&self->refs)); }
+HRESULT STDMETHODCALLTYPE work_invoke(WorkItemHandler* self, abi::IAsyncAction*) {
+    // Long enough for the waiting side to find the action still running.
+    Sleep(200);
+    InterlockedExchange(&self->ran, 1);
+    return S_OK;
+}
+constexpr WorkItemHandlerVtbl kWorkVtbl = {&work_query, &work_add_ref, &work_release, &work_invoke};
+
+TEST(WineOwnClasses, WinesOwnIAsyncActionAnswersOurIdentifierAndOurWait) {
+    void* raw = nullptr;
+    const HRESULT found = lookup(L"Windows.System.Threading.ThreadPool", kIID_IThreadPoolStatics, &raw);
+    if (FAILED(found)) GTEST_SKIP() << "this Wine has no ThreadPool class: " << found;
+    auto* pool = static_cast<IThreadPoolStatics*>(raw);
+    WorkItemHandler work{&kWorkVtbl, 1, 0};
+    abi::IAsyncAction* action = nullptr;
+    ASSERT_EQ(pool->lpVtbl->RunAsync(pool, &work, &action), S_OK);
+    pool->lpVtbl->Release(pool);
+    ASSERT_NE(action, nullptr);
+
+    // Wine's action answers our identifier of IAsyncAction with itself.
+    void* same = nullptr;
+    ASSERT_EQ(action->lpVtbl->QueryInterface(action, &abi::IID_IAsyncAction, &same), S_OK);
+    EXPECT_EQ(same, action);
+    action->lpVtbl->Release(action);
+
+    // Wine 8 does not tell the action's status (IAsyncInfo::get_Status is not
+    // implemented): the wait then ends at once with that error. A Wine that does runs the
+    // whole wait, through our handler.
+    HRESULT status_hr = E_FAIL;
+    {
+        winrt::ComPtr<abi::IAsyncInfo> info = winrt::query<abi::IAsyncInfo>(action, abi::IID_IAsyncInfo);
+        ASSERT_TRUE(info);
+        INT32 status = 0;
+        status_hr = info->lpVtbl->get_Status(info.get(), &status);
+    }
+    std::printf("Wine's IAsyncAction: get_Status 0x%08lX\n", static_cast<unsigned long>(status_hr));
+    Outcome<void> waited = winrt::wait_for_results(action);
+    if (FAILED(status_hr)) {
+        ASSERT_FALSE(waited.ok());
+        EXPECT_EQ(waited.error().code(), status_hr);
+        for (int i = 0; i < 200 && work.ran == 0; ++i) Sleep(10);
+    } else {
+        EXPECT_TRUE(waited.ok()) << (waited.ok() ? "" : waited.error().debug_text());
+    }
+    EXPECT_EQ(work.ran, 1);
+    action->lpVtbl->Release(action);
+    for (int i = 0; i < 200 && work.refs != 1; ++i) Sleep(10);
+    EXPECT_EQ(work.refs, 1);
 }
 
 TEST(WineOwnClasses, SigningThroughWinesCryptographicBufferGivesItsCreateFromByteArrayResult) {

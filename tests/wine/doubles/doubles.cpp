@@ -183,9 +183,10 @@ HRESULT STDMETHODCALLTYPE credential_name(IKeyCredential*, HSTRING* value) {
 HRESULT STDMETHODCALLTYPE credential_public_key(IKeyCredential*, IBuffer** value) {
     return produce(RetrievePublicKey, value, [] { return new_buffer(g_control.public_key, g_control.public_key_length); });
 }
-HRESULT STDMETHODCALLTYPE credential_public_key_blob(IKeyCredential*, INT32, IBuffer** value) {
-    *value = nullptr;
-    return E_NOTIMPL;
+HRESULT STDMETHODCALLTYPE credential_public_key_blob(IKeyCredential*, INT32 blob_type, IBuffer** value) {
+    g_control.last_blob_type = blob_type;
+    return produce(RetrievePublicKeyWithBlobType, value,
+                   [] { return new_buffer(g_control.public_key, g_control.public_key_length); });
 }
 IAsyncOperation_KeyCredentialOperationResult* new_sign_operation();
 HRESULT STDMETHODCALLTYPE credential_sign(IKeyCredential*, IBuffer* data, IAsyncOperation_KeyCredentialOperationResult** value) {
@@ -232,6 +233,7 @@ constexpr IKeyCredentialOperationResultVtbl kOperationResultVtbl = {
 
 // ---- asynchronous operations --------------------------------------------------------
 
+// Per result type: the interfaces, and GetResults as the script of GetResults says.
 template <class Result>
 struct AsyncTraits;
 template <>
@@ -240,7 +242,9 @@ struct AsyncTraits<IKeyCredentialRetrievalResult> {
     using OperationVtbl = IAsyncOperation_KeyCredentialRetrievalResultVtbl;
     using Handler = AsyncOperationCompletedHandler_KeyCredentialRetrievalResult;
     static const GUID& iid() { return IID_IAsyncOperation_KeyCredentialRetrievalResult; }
-    static IKeyCredentialRetrievalResult* result() { return new_simple<IKeyCredentialRetrievalResult>(&kRetrievalVtbl); }
+    static HRESULT STDMETHODCALLTYPE get_results(Operation*, IKeyCredentialRetrievalResult** results) {
+        return produce(GetResults, results, [] { return new_simple<IKeyCredentialRetrievalResult>(&kRetrievalVtbl); });
+    }
 };
 template <>
 struct AsyncTraits<IKeyCredentialOperationResult> {
@@ -248,7 +252,30 @@ struct AsyncTraits<IKeyCredentialOperationResult> {
     using OperationVtbl = IAsyncOperation_KeyCredentialOperationResultVtbl;
     using Handler = AsyncOperationCompletedHandler_KeyCredentialOperationResult;
     static const GUID& iid() { return IID_IAsyncOperation_KeyCredentialOperationResult; }
-    static IKeyCredentialOperationResult* result() { return new_simple<IKeyCredentialOperationResult>(&kOperationResultVtbl); }
+    static HRESULT STDMETHODCALLTYPE get_results(Operation*, IKeyCredentialOperationResult** results) {
+        return produce(GetResults, results, [] { return new_simple<IKeyCredentialOperationResult>(&kOperationResultVtbl); });
+    }
+};
+template <>
+struct AsyncTraits<bool> {
+    using Operation = IAsyncOperation_boolean;
+    using OperationVtbl = IAsyncOperation_booleanVtbl;
+    using Handler = AsyncOperationCompletedHandler_boolean;
+    static const GUID& iid() { return IID_IAsyncOperation_boolean; }
+    static HRESULT STDMETHODCALLTYPE get_results(Operation*, BYTE* results) {
+        *results = 0;
+        Step s = step(GetResults);
+        if (SUCCEEDED(s.hr)) *results = g_control.supported;
+        return s.hr;
+    }
+};
+template <>
+struct AsyncTraits<void> {
+    using Operation = IAsyncAction;
+    using OperationVtbl = IAsyncActionVtbl;
+    using Handler = AsyncActionCompletedHandler;
+    static const GUID& iid() { return IID_IAsyncAction; }
+    static HRESULT STDMETHODCALLTYPE get_results(Operation*) { return step(GetResults).hr; }
 };
 
 template <class Result>
@@ -341,9 +368,6 @@ struct AsyncOperation {
         *handler = nullptr;
         return E_NOTIMPL;
     }
-    static HRESULT STDMETHODCALLTYPE get_results(Operation*, Result** results) {
-        return produce(GetResults, results, [] { return Traits::result(); });
-    }
 
     static HRESULT STDMETHODCALLTYPE info_query(IAsyncInfo* self, const IID* iid, void** out) {
         return query(of(self)->as_operation(), iid, out);
@@ -367,7 +391,7 @@ struct AsyncOperation {
 
     static constexpr typename Traits::OperationVtbl kVtbl = {&query,         &op_add_ref,    &op_release,
                                                              INSPECTABLE_STUBS(Operation), &put_completed,
-                                                             &get_completed, &get_results};
+                                                             &get_completed, &Traits::get_results};
     static constexpr IAsyncInfoVtbl kInfoVtbl = {&info_query,  &info_add_ref, &info_release, INSPECTABLE_STUBS(IAsyncInfo),
                                                  &info_id,     &info_status,  &info_error,   &info_nothing,
                                                  &info_nothing};
@@ -405,11 +429,14 @@ HRESULT STDMETHODCALLTYPE manager_open(IKeyCredentialManagerStatics*, HSTRING na
     record_name(name);
     return produce(OpenAsync, value, [] { return AsyncOperation<IKeyCredentialRetrievalResult>::create(); });
 }
-HRESULT STDMETHODCALLTYPE manager_unused(IKeyCredentialManagerStatics*, IInspectable** value) {
-    *value = nullptr;
-    return E_NOTIMPL;
+HRESULT STDMETHODCALLTYPE manager_delete(IKeyCredentialManagerStatics*, HSTRING name, IAsyncAction** value) {
+    record_name(name);
+    return produce(DeleteAsync, value, [] { return AsyncOperation<void>::create(); });
 }
-HRESULT STDMETHODCALLTYPE manager_delete(IKeyCredentialManagerStatics*, HSTRING, IInspectable** value) {
+HRESULT STDMETHODCALLTYPE manager_is_supported(IKeyCredentialManagerStatics*, IAsyncOperation_boolean** value) {
+    return produce(IsSupportedAsync, value, [] { return AsyncOperation<bool>::create(); });
+}
+HRESULT STDMETHODCALLTYPE manager_renew(IKeyCredentialManagerStatics*, IInspectable** value) {
     *value = nullptr;
     return E_NOTIMPL;
 }
@@ -524,8 +551,8 @@ using CryptoFactory = Factory<ICryptographicBufferStatics>;
 
 constexpr IKeyCredentialManagerStaticsVtbl kManagerVtbl = {
     &ManagerFactory::s_query, &ManagerFactory::s_add_ref, &ManagerFactory::s_release,
-    INSPECTABLE_STUBS(IKeyCredentialManagerStatics), &manager_unused, &manager_unused, &manager_create, &manager_open,
-    &manager_delete};
+    INSPECTABLE_STUBS(IKeyCredentialManagerStatics), &manager_is_supported, &manager_renew, &manager_create,
+    &manager_open, &manager_delete};
 constexpr ICryptographicBufferStaticsVtbl kCryptoVtbl = {
     &CryptoFactory::s_query, &CryptoFactory::s_add_ref, &CryptoFactory::s_release,
     INSPECTABLE_STUBS(ICryptographicBufferStatics), &crypto_compare, &crypto_random, &crypto_random_number,

@@ -16,6 +16,8 @@ enum Method : int {
     // KeyCredentialManager statics
     RequestCreateAsync,
     OpenAsync,
+    DeleteAsync,
+    IsSupportedAsync,
     // CryptographicBuffer statics
     CreateFromByteArray,
     CopyToByteArray,
@@ -26,6 +28,7 @@ enum Method : int {
     OperationStatus,
     Result,
     RetrievePublicKey,
+    RetrievePublicKeyWithBlobType,
     RequestSignAsync,
     Length,
     // asynchronous operations
@@ -63,6 +66,7 @@ struct Control {
     BYTE signature[16] = {0, 1, 127, 128, 255};
     UINT32 signature_length = 5;
     wchar_t base64[32] = L"BAECAw==";
+    BYTE supported = 1;  // what IsSupportedAsync's operation yields
 
     // Observations
     volatile LONG calls[MethodCount] = {};
@@ -72,6 +76,7 @@ struct Control {
     wchar_t last_name[64] = {};         // the name the statics received, read through combase
     UINT32 last_name_length = 0;
     INT32 last_option = -1;
+    INT32 last_blob_type = -1;
     BYTE last_data[64] = {};
     UINT32 last_data_length = 0;
 

@@ -1,0 +1,79 @@
+"""biometric_keys on the stand-in platform, installed: the life of a credential, checked
+with `cryptography` as a server would."""
+import pathlib
+import sysconfig
+
+import pytest
+from cryptography.hazmat.primitives import hashes, serialization
+from cryptography.hazmat.primitives.asymmetric import padding, rsa
+
+import biometric
+import biometric_keys
+import standin_keys
+
+
+def test_setup_public_key_sign_verify_delete(store):
+    assert biometric_keys.is_supported() is True
+    assert biometric.setup("alice") is True
+
+    der = biometric_keys.public_key("alice")
+    assert type(der) is bytes
+    key = serialization.load_der_public_key(der)
+    assert isinstance(key, rsa.RSAPublicKey) and key.key_size == 2048
+    # The very key the stand-in stored.
+    assert key.public_numbers() == standin_keys.public_key("alice").public_numbers()
+
+    challenge = b"server challenge 42"
+    signature = bytes(biometric.authenticate("alice", challenge))
+    key.verify(signature, challenge, padding.PKCS1v15(), hashes.SHA256())
+
+    assert biometric_keys.delete("alice") is None
+    assert not standin_keys.key_file("alice").exists()
+    with pytest.raises(RuntimeError) as info:
+        biometric.authenticate("alice", challenge)
+    assert info.value.args == ("Authentication failed with error code: 2",)
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda: biometric_keys.public_key("nobody"), "Public key retrieval failed with error code: 2"),
+        (lambda: biometric_keys.delete("nobody"), "Delete failed with error code: 2"),
+    ],
+    ids=["public_key", "delete"],
+)
+def test_a_name_that_is_not_enrolled_is_not_found(store, call, message):
+    with pytest.raises(RuntimeError) as info:
+        call()
+    assert info.value.args == (message,)
+    # Looking made no store.
+    assert not store.exists()
+
+
+def test_delete_removes_that_credential_only_and_frees_its_name(store):
+    biometric.setup("../carol")
+    biometric.setup("neighbour")
+    first = biometric_keys.public_key("../carol")
+    biometric_keys.delete("../carol")
+    assert sorted(p for p in store.rglob("*") if p.is_file()) == [standin_keys.key_file("neighbour")]
+    assert biometric.setup("../carol") is True
+    assert biometric_keys.public_key("../carol") != first
+
+
+def test_public_key_of_a_damaged_key_file_is_unknown_error(store):
+    biometric.setup("dave")
+    standin_keys.key_file("dave").write_bytes(b"not a key")
+    with pytest.raises(RuntimeError, match=r"^Public key retrieval failed with error code: 1$"):
+        biometric_keys.public_key("dave")
+    # A damaged credential can still be removed, and enrolled again.
+    biometric_keys.delete("dave")
+    assert biometric.setup("dave") is True
+
+
+@pytest.mark.parametrize("name", ["biometric", "biometric_keys"])
+def test_both_modules_are_installed_with_their_stubs(name):
+    platlib = pathlib.Path(sysconfig.get_paths()["platlib"])
+    module = __import__(name)
+    assert pathlib.Path(module.__file__).parent.resolve() == platlib.resolve()
+    assert (platlib / f"{name}.pyi").is_file()
+    assert (platlib / f"{name}-stubs" / "__init__.pyi").read_text() == (platlib / f"{name}.pyi").read_text()
