@@ -68,8 +68,8 @@ EntryOutcome obtain_module(ModuleRecord& record) {
     if (!record.interpreter_id.compare_exchange_strong(expected, id, std::memory_order_seq_cst) &&
         expected != id) {
         return new_error(ErrorKind::RefusedInitialisation,
-                         "biometric does not yet support subinterpreters, see "
-                         "README.md#subinterpreters");
+                         std::string(record.definition.m_name) +
+                             " does not yet support subinterpreters, see README.md#subinterpreters");
     }
     if (record.module != nullptr) return PyRef::borrow(record.module);
 
