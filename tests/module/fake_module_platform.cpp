@@ -98,7 +98,11 @@ BIO_TEST_EXPORT void bio_test_reset() {
     fake.last_data.clear();
     fake.signature = {0, 1, 127, 128, 255};
     fake.base64_text = "AQID";
+    fake.fail_array_allocation = false;
 }
+
+// Whether the platform's array memory can be had (allocate_array yields null when not).
+BIO_TEST_EXPORT void bio_test_fail_array_allocation(int fail) { bio::fake_platform().fail_array_allocation = fail != 0; }
 
 BIO_TEST_EXPORT void bio_test_set_signature(const std::uint8_t* bytes, std::size_t size) {
     bio::fake_platform().signature.assign(bytes, bytes + size);
