@@ -1,11 +1,15 @@
 """Reads a memcheck log: prints its leak and error summaries, and fails when a loss
-record that is definitely or indirectly lost has a frame in the biometric module.
+record that is definitely or indirectly lost has a frame in the biometric module, or
+when memcheck saw any error other than a leak (an invalid access, a use of
+uninitialised memory, a bad free), wherever it was.
 
 Usage: valgrind_summary.py LOG
 """
 import re
 import sys
 
+MEMORY_ERROR = re.compile(r"^(Invalid (read|write|free)|Conditional jump|Use of uninitialised|Syscall param|"
+                          r"Mismatched free|Source and destination overlap)")
 MODULE_FRAME = re.compile(r"\(in [^)]*/biometric[^/)]*\.so\)|\bbio::")
 
 
@@ -13,6 +17,7 @@ def main(path):
     text = open(path, encoding="utf-8", errors="replace").read()
     lines = [re.sub(r"^==\d+== ?", "", line) for line in text.splitlines()]
     ours = 0
+    memory_errors = sum(1 for line in lines if MEMORY_ERROR.match(line))
     record = []
     for line in lines + [""]:
         if line.strip():
@@ -31,7 +36,8 @@ def main(path):
         if line.startswith("ERROR SUMMARY:"):
             print(line)
     print(f"bytes definitely or indirectly lost in frames of the module: {ours}")
-    return 1 if ours else 0
+    print(f"memory errors other than leaks: {memory_errors}")
+    return 1 if ours or memory_errors else 0
 
 
 if __name__ == "__main__":

@@ -1,6 +1,7 @@
 // The module object: built once per process, in the first interpreter that imports it.
 #include <atomic>
 #include <cstdint>
+#include <iterator>
 
 #include "module/entry.h"
 #include "module/module.h"
@@ -78,8 +79,11 @@ std::optional<PyErr> populate_module(PyObject* module) {
             PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
             if (!module_name) return fetch_error();
             // The function object may live until the process ends, and with it its
-            // definition: a heap copy that is never freed.
-            auto* definition = new PyMethodDef{
+            // definition: kept in static storage (a heap copy that is never freed is
+            // lost once the interpreter frees the function at exit).
+            static PyMethodDef definitions[std::size(kFunctions)];
+            PyMethodDef* definition = &definitions[&record - kFunctions];
+            *definition = PyMethodDef{
                 record.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(record.entry)),
                 METH_FASTCALL | METH_KEYWORDS, record.doc};
             function = PyRef::steal(PyCMethod_New(definition, module, module_name.get(), nullptr));
