@@ -3,6 +3,7 @@ allocate nothing, and a call allocates exactly what its result needs."""
 import pytest
 
 import biometric
+from conftest import run_python
 
 
 class Text(str):
@@ -61,3 +62,17 @@ def test_setup_allocates_nothing_even_for_a_long_public_key(fake):
     fake.lib.bio_test_set_public_key_text(b"A" * 400)
     _, whole = heap_change(fake, lambda: biometric.setup("alice"))
     assert whole == (0, 0)
+
+
+def test_import_allocates_nothing_that_could_be_lost():
+    # The functions' definitions live in static storage: heap copies that are never
+    # freed are lost once the interpreter frees the functions at exit.
+    result = run_python(
+        """
+        counts = (ctypes.c_uint64 * 4)()
+        fake.bio_test_heap(counts)
+        print(counts[0], counts[1])
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "0 0\n"
