@@ -56,7 +56,7 @@ bool op_from_name(const char* name, bio::testing::Op& op) {
 }
 
 std::size_t copy_out(const void* data, std::size_t size, void* buffer, std::size_t capacity) {
-    if (buffer != nullptr) std::memcpy(buffer, data, size < capacity ? size : capacity);
+    if (buffer != nullptr && size != 0) std::memcpy(buffer, data, size < capacity ? size : capacity);
     return size;
 }
 
