@@ -18,4 +18,4 @@ preset_suite asan module
 BIOMETRIC_TEST_MODULE_DIR="$PWD/build/asan/tests/module/python" \
     LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libubsan.so)" \
     ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-    "$venv_python" -m pytest "${pytest_args[@]}"
+    BIOMETRIC_SWEEP_SCALE=0.2 "$venv_python" -m pytest "${pytest_args[@]}"

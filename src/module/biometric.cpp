@@ -20,9 +20,12 @@ constexpr const char* kModuleDoc =
     "Signing with a software stand-in for the platform's key-credential service, which verifies no user.";
 #endif
 
+PyMethodDef g_method_definitions[std::size(kFunctions)];
+
 ModuleRecord g_record{
     kFunctions,
     std::size(kFunctions),
+    g_method_definitions,
     {PyModuleDef_HEAD_INIT, "biometric", kModuleDoc, 0, nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

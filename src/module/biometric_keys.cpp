@@ -87,9 +87,12 @@ constexpr const char* kModuleDoc =
     "platform's key-credential service, which verifies no user.";
 #endif
 
+PyMethodDef g_method_definitions[std::size(kFunctions)];
+
 ModuleRecord g_record{
     kFunctions,
     std::size(kFunctions),
+    g_method_definitions,
     {PyModuleDef_HEAD_INIT, "biometric_keys", kModuleDoc, 0, nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

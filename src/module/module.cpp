@@ -44,8 +44,10 @@ std::optional<PyErr> populate_module(PyObject* module, const ModuleRecord& modul
             PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
             if (!module_name) return fetch_error();
             // The function object may live until the process ends, and with it its
-            // definition: a heap copy that is never freed.
-            auto* definition = new PyMethodDef{
+            // definition: kept in the record's static storage (a heap copy that is never
+            // freed is lost once the interpreter frees the function at exit).
+            PyMethodDef* definition = &module_record.method_definitions[i];
+            *definition = PyMethodDef{
                 record.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(record.entry)),
                 METH_FASTCALL | METH_KEYWORDS, record.doc};
             function = PyRef::steal(PyCMethod_New(definition, module, module_name.get(), nullptr));

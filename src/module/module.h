@@ -28,6 +28,7 @@ struct ModuleRecord {
     // Added in this order, each also to __all__.
     const FunctionRecord* functions;
     std::size_t function_count;
+    PyMethodDef* method_definitions;  // static storage for function_count definitions
     PyModuleDef definition;
     std::atomic<std::int64_t> interpreter_id{-1};
     PyObject* module = nullptr;  // filled once, under the interpreter lock; never released

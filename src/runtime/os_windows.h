@@ -3,6 +3,12 @@
 
 #include <windows.h>
 
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "runtime/os.h"
+
 namespace bio {
 
 // Where console text goes: the real console by default. Tests substitute a recorder,
@@ -16,6 +22,20 @@ struct ConsoleSink {
 
 // Replaces the console sink; null restores the real console. Returns the previous one.
 const ConsoleSink* set_console_sink(const ConsoleSink* sink) noexcept;
+// The sink in use.
+const ConsoleSink& console_sink() noexcept;
+
+// One write of (a prefix of) `text` to a console through `console`: valid UTF-8 only,
+// converted to UTF-16; the start of a sequence cut off by the end of `text` is kept in
+// `pending` and completed by the next write.
+StderrWrite write_console(HANDLE handle, const ConsoleSink& console, std::string_view text, PendingUtf8& pending);
+
+// The failed write for a Windows error code: "Access is denied. (os error 5)", the
+// system's text for the error and then its number.
+StderrWrite error_write(std::int32_t code);
+
+// UTF-16 to UTF-8 (WideCharToMultiByte).
+std::string narrow(const wchar_t* text, std::size_t count);
 
 // The buffer FormatMessageW allocates for us.
 class LocalBuffer {

@@ -104,6 +104,27 @@ TEST(Sign, SuccessReturnsTheSignatureInOrderAndReleasesInReverseOrder) {
     expect_clean(fake);
 }
 
+// The prepared block goes as soon as CopyToByteArray has handed back an array of its own,
+// before the bytes are taken from that array and it is freed in turn.
+TEST(Sign, PreparedArrayIsFreedBeforeTheReturnedOne) {
+    FakePlatform fake;
+    SigningResult result = sign_with_credential(fake, "alice", kDataView);
+    ASSERT_TRUE(std::holds_alternative<std::vector<std::uint8_t>>(result));
+    EXPECT_EQ(fake.array_events, (std::vector<std::string>{"+Array#0", "+Array#1", "-Array#0", "-Array#1"}));
+    expect_clean(fake);
+}
+
+// The largest count a u32 can say reaches the platform as it is; one more is a fault
+// (FaultRow DataTooLong). The view is never read: the fake keeps only the count.
+TEST(Sign, DataOfExactlyTheLargestU32CountIsPassedOn) {
+    FakePlatform fake;
+    SigningResult result = sign_with_credential(fake, "alice", ByteView{kData, 0xFFFFFFFFu});
+    ASSERT_TRUE(std::holds_alternative<std::vector<std::uint8_t>>(result));
+    EXPECT_EQ(fake.last_data_length, 0xFFFFFFFFu);
+    EXPECT_EQ(fake.calls, kSignCalls);
+    expect_clean(fake);
+}
+
 TEST(Sign, EmptySignatureAndEmptyData) {
     FakePlatform fake;
     fake.signature = {};

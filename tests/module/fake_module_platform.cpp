@@ -6,6 +6,7 @@
 #include "fake_platform.h"
 #include "module/entry.h"
 #include "module/py_err.h"
+#include "runtime/allocation.h"
 
 #if defined(_WIN32)
 #define BIO_TEST_EXPORT extern "C" __declspec(dllexport)
@@ -17,10 +18,23 @@ namespace bio {
 
 namespace {
 testing::FakePlatform* g_fake = nullptr;
+
+// The module's heap count when the platform was first called after bio_test_heap_mark:
+// what binding and converting the arguments allocated lies before it.
+constexpr std::uint64_t kNotCalled = ~std::uint64_t{0};
+HeapCount g_at_first_call{kNotCalled, kNotCalled};
+
+void note_platform_call() {
+    if (g_at_first_call.allocations == kNotCalled) g_at_first_call = heap_count();
 }
+}  // namespace
 
 testing::FakePlatform& fake_platform() {
-    if (g_fake == nullptr) g_fake = new testing::FakePlatform;  // lives until the process ends
+    if (g_fake == nullptr) {
+        UnaccountedScope unaccounted;
+        g_fake = new testing::FakePlatform;  // lives until the process ends
+        g_fake->before_call = note_platform_call;
+    }
     return *g_fake;
 }
 
@@ -42,7 +56,7 @@ bool op_from_name(const char* name, bio::testing::Op& op) {
 }
 
 std::size_t copy_out(const void* data, std::size_t size, void* buffer, std::size_t capacity) {
-    if (buffer != nullptr) std::memcpy(buffer, data, size < capacity ? size : capacity);
+    if (buffer != nullptr && size != 0) std::memcpy(buffer, data, size < capacity ? size : capacity);
     return size;
 }
 
@@ -80,8 +94,7 @@ BIO_TEST_EXPORT int bio_test_script(const char* op_name, const char* kind, long 
 BIO_TEST_EXPORT void bio_test_reset() {
     auto& fake = bio::fake_platform();
     fake.clear_scripts();
-    fake.calls.clear();
-    fake.events.clear();
+    fake.trim();
     fake.faults.clear();
     fake.last_name.clear();
     fake.last_data.clear();
@@ -89,7 +102,11 @@ BIO_TEST_EXPORT void bio_test_reset() {
     fake.base64_text = "AQID";
     fake.public_key = {1, 2, 3};
     fake.last_blob_type = -1;
+    fake.fail_array_allocation = false;
 }
+
+// Whether the platform's array memory can be had (allocate_array yields null when not).
+BIO_TEST_EXPORT void bio_test_fail_array_allocation(int fail) { bio::fake_platform().fail_array_allocation = fail != 0; }
 
 BIO_TEST_EXPORT void bio_test_set_signature(const std::uint8_t* bytes, std::size_t size) {
     bio::fake_platform().signature.assign(bytes, bytes + size);
@@ -124,6 +141,21 @@ BIO_TEST_EXPORT std::size_t bio_test_calls(char* buffer, std::size_t capacity) {
 BIO_TEST_EXPORT int bio_test_live_objects() { return bio::fake_platform().live_objects(); }
 BIO_TEST_EXPORT int bio_test_live_arrays() { return bio::fake_platform().live_arrays(); }
 BIO_TEST_EXPORT int bio_test_release_faults() { return static_cast<int>(bio::fake_platform().faults.size()); }
+
+// Drops the fake's logs and released objects (scripts stay): long runs stay fast.
+BIO_TEST_EXPORT void bio_test_trim() { bio::fake_platform().trim(); }
+
+// The module's own heap: allocations and bytes so far, then the same counts as they were
+// when the platform was first called after the last bio_test_heap_mark (all ones: not yet).
+BIO_TEST_EXPORT void bio_test_heap(std::uint64_t* counts) {
+    const bio::HeapCount now = bio::heap_count();
+    counts[0] = now.allocations;
+    counts[1] = now.bytes;
+    counts[2] = bio::g_at_first_call.allocations;
+    counts[3] = bio::g_at_first_call.bytes;
+}
+
+BIO_TEST_EXPORT void bio_test_heap_mark() { bio::g_at_first_call = {bio::kNotCalled, bio::kNotCalled}; }
 
 // Asks the module's own heap for `size` bytes.
 BIO_TEST_EXPORT void bio_test_allocate(std::size_t size) {

@@ -35,6 +35,7 @@ class Fake:
         self.lib.bio_test_set_signature.argtypes = [ctypes.c_char_p, ctypes.c_size_t]
         self.lib.bio_test_set_public_key_text.argtypes = [ctypes.c_char_p]
         self.lib.bio_test_set_public_key.argtypes = [ctypes.c_char_p, ctypes.c_size_t]
+        self.lib.bio_test_heap.argtypes = [ctypes.POINTER(ctypes.c_uint64)]
         for name in ("bio_test_last_name", "bio_test_last_data", "bio_test_calls"):
             getattr(self.lib, name).argtypes = [ctypes.c_char_p, ctypes.c_size_t]
             getattr(self.lib, name).restype = ctypes.c_size_t
@@ -73,6 +74,21 @@ class Fake:
     @property
     def calls(self):
         return self._read("bio_test_calls").decode().split()
+
+    def trim(self):
+        self.lib.bio_test_trim()
+
+    def heap_mark(self):
+        """Starts watching for the platform's first call."""
+        self.lib.bio_test_heap_mark()
+
+    def heap(self):
+        """(allocations, bytes) of the module's own heap so far, and the same counts at the
+        platform's first call since heap_mark() (None when it was not called)."""
+        counts = (ctypes.c_uint64 * 4)()
+        self.lib.bio_test_heap(counts)
+        first = None if counts[2] == 2**64 - 1 else (counts[2], counts[3])
+        return (counts[0], counts[1]), first
 
     @property
     def live_objects(self):

@@ -6,12 +6,14 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "standin/standin_platform.h"
@@ -22,24 +24,53 @@ namespace fs = std::filesystem;
 
 // A fresh store directory per test, removed afterwards; every platform object made
 // during the test must have been released by its end.
+//
+// The store lies four levels deep inside a sentinel directory of the test's own temporary
+// root, so that a name escaping the store by up to four levels (or naming an absolute
+// path under kRootMarker) lands inside the root, where the end of the test finds it:
+// everything under the root must be the store, inside it, or one of its ancestors.
 class StandinTest : public ::testing::Test {
 protected:
     void SetUp() override {
         std::string pattern = (fs::temp_directory_path() / "standin-test-XXXXXX").string();
         ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
         root_ = pattern;
-        store_ = root_ / "store";
+        store_ = root_ / "sentinel" / "n1" / "n2" / "n3" / "store";
+        fs::create_directories(store_.parent_path());
+        first_store_ = store_;
         live_at_start_ = standin::StandinPlatform::live_objects();
     }
     void TearDown() override {
         EXPECT_EQ(standin::StandinPlatform::live_objects(), live_at_start_) << "platform objects left unreleased";
         std::error_code ignored;
+        fs::permissions(store_, fs::perms::owner_all, fs::perm_options::add, ignored);
+        for (auto it = fs::recursive_directory_iterator(root_, ignored); it != fs::recursive_directory_iterator();
+             it.increment(ignored)) {
+            const fs::path& p = it->path();
+            const bool in_store = is_within(p, store_);
+            const bool on_the_way = is_within(store_, p) || is_within(first_store_, p);
+            EXPECT_TRUE(in_store || on_the_way) << "written outside the store: " << p;
+            if (!in_store && !on_the_way) it.disable_recursion_pending();
+        }
         fs::permissions(root_, fs::perms::owner_all, fs::perm_options::add, ignored);
         fs::remove_all(root_, ignored);
     }
 
+    // Stands for the test's root in names that are absolute paths.
+    static constexpr std::string_view kRootMarker = "<root>";
+    std::string with_root(const std::string& name) const {
+        if (name.rfind(kRootMarker, 0) != 0) return name;
+        return root_.string() + name.substr(kRootMarker.size());
+    }
+
+    static bool is_within(const fs::path& p, const fs::path& directory) {
+        auto [end, unused] = std::mismatch(directory.begin(), directory.end(), p.begin(), p.end());
+        return end == directory.end();
+    }
+
     fs::path root_;
     fs::path store_;
+    fs::path first_store_;
     long live_at_start_ = 0;
 };
 

@@ -26,8 +26,10 @@ const NamedCase kAwkwardNames[] = {
     {"UpperCase", "Alice"},
     {"Dot", "."},
     {"DotDot", ".."},
+    // Were these to escape the store, they would land inside the test's root, not in /etc.
     {"Traversal", "../../etc/passwd"},
-    {"Absolute", "/etc/passwd"},
+    {"DeepTraversal", "../../../../passwd"},
+    {"Absolute", "<root>/sentinel/passwd"},
     {"Slash", "a/b"},
     {"Nul", std::string("a\0b", 3)},
     {"OnlyNul", std::string(1, '\0')},
@@ -58,7 +60,7 @@ bool walkable(const fs::path& store, const std::string& name) {
 }
 
 TEST_P(FileNameTest, EncodingIsSafeAndReversible) {
-    const std::string& name = GetParam().name;
+    const std::string name = with_root(GetParam().name);
     const std::vector<std::string> components = key_file_path(name);
     ASSERT_FALSE(components.empty());
     for (std::size_t i = 0; i < components.size(); ++i) {
@@ -81,7 +83,7 @@ TEST_P(FileNameTest, EncodingIsSafeAndReversible) {
 }
 
 TEST_P(FileNameTest, CredentialLivesAtItsFileInsideTheStore) {
-    const std::string& name = GetParam().name;
+    const std::string name = with_root(GetParam().name);
     standin::StandinPlatform platform(store_.string());
     auto enrolled = enrol_credential(platform, name);
     ASSERT_TRUE(std::holds_alternative<std::string>(enrolled));
@@ -205,15 +207,50 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.label); });
 
 TEST(OsErrors, BecomeWin32HResults) {
-    EXPECT_EQ(standin::hresult_from_errno(EACCES), static_cast<std::int32_t>(0x80070005u));  // ERROR_ACCESS_DENIED
-    EXPECT_EQ(standin::hresult_from_errno(ENOSPC), static_cast<std::int32_t>(0x80070070u));  // ERROR_DISK_FULL
-    EXPECT_EQ(standin::hresult_from_errno(EROFS), static_cast<std::int32_t>(0x80070013u));   // ERROR_WRITE_PROTECT
-    EXPECT_EQ(standin::hresult_from_errno(ENOMEM), static_cast<std::int32_t>(0x8007000Eu));  // E_OUTOFMEMORY
-    EXPECT_EQ(standin::hresult_from_errno(EPIPE), static_cast<std::int32_t>(0x80004005u));   // E_FAIL
+    // The whole table: each errno and the Win32 error Windows reports for the same condition.
+    const std::pair<int, std::uint32_t> table[] = {
+        {EPERM, 5},      {EACCES, 5},       {EISDIR, 5},    {ENOENT, 2},    {ENOTDIR, 3},    {EMFILE, 4},
+        {ENFILE, 4},     {EBADF, 6},        {ENOMEM, 14},   {EXDEV, 17},    {EROFS, 19},     {ETXTBSY, 32},
+        {ENOSYS, 50},    {EOPNOTSUPP, 50},  {EEXIST, 80},   {EINVAL, 87},   {ENOSPC, 112},   {EBUSY, 170},
+        {ENAMETOOLONG, 206}, {EFBIG, 223},  {EIO, 1117},    {EMLINK, 1142}, {EDQUOT, 1295},  {ELOOP, 1921},
+    };
+    for (const auto& [error_number, win32] : table) {
+        EXPECT_EQ(standin::hresult_from_errno(error_number), static_cast<std::int32_t>(0x80070000u | win32))
+            << std::generic_category().message(error_number);
+    }
+    // Without a counterpart: E_FAIL.
+    for (int error_number : {0, EPIPE, EAGAIN, ECONNRESET, -1, 100000}) {
+        EXPECT_EQ(standin::hresult_from_errno(error_number), static_cast<std::int32_t>(0x80004005u)) << error_number;
+    }
     PlatformError error = standin::os_error(EACCES, "cannot open the key-credential store", "/s");
     EXPECT_EQ(error.debug_text(),
               "Error { code: HRESULT(0x80070005), message: \"cannot open the key-credential store /s: "
               "Permission denied\" }");
+}
+
+class CredentialStoreTest : public StandinTest {};
+
+// Creating a name that is taken, without replacing: nothing is written, the old key stays,
+// and no temporary file is left behind.
+TEST_F(CredentialStoreTest, CreatingATakenNameWithoutReplaceChangesNothing) {
+    standin::CredentialStore store(store_.string());
+    const auto octets = [](std::string_view text) { return std::vector<std::uint8_t>(text.begin(), text.end()); };
+    const auto bytes = [&](std::string_view text) { return standin::SecretBytes(octets(text)); };
+    Outcome<bool> first = store.create("zoe", bytes("first key"), false);
+    ASSERT_TRUE(first.ok());
+    EXPECT_TRUE(first.value());
+
+    Outcome<bool> second = store.create("zoe", bytes("second key"), false);
+    ASSERT_TRUE(second.ok());
+    EXPECT_FALSE(second.value());
+    EXPECT_EQ(read_file(store_ / "zoe.key"), octets("first key"));
+    EXPECT_EQ(std::distance(fs::directory_iterator(store_), fs::directory_iterator()), 1);
+
+    Outcome<bool> replaced = store.create("zoe", bytes("third"), true);
+    ASSERT_TRUE(replaced.ok());
+    EXPECT_TRUE(replaced.value());
+    EXPECT_EQ(read_file(store_ / "zoe.key"), octets("third"));
+    EXPECT_EQ(std::distance(fs::directory_iterator(store_), fs::directory_iterator()), 1);
 }
 
 }  // namespace

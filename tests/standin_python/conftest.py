@@ -24,9 +24,15 @@ if pathlib.Path(biometric.__file__).resolve().parent != pathlib.Path(sysconfig.g
 
 @pytest.fixture
 def store(tmp_path, monkeypatch):
-    directory = tmp_path / "store"
+    # Four levels inside a sentinel directory: a name that escaped the store would land
+    # under tmp_path, where the check below finds it, and touch nothing outside.
+    directory = tmp_path / "sentinel" / "n1" / "n2" / "n3" / "store"
+    directory.parent.mkdir(parents=True)
     monkeypatch.setenv("BIOMETRIC_STANDIN_STORE", str(directory))
-    return directory
+    yield directory
+    outside = [p for p in tmp_path.rglob("*") if p != directory and directory not in p.parents
+               and p not in directory.parents]
+    assert outside == [], "written outside the store"
 
 
 def run_python(code, store, *args, stdin=None, check=True):

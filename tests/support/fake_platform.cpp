@@ -3,6 +3,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "runtime/allocation.h"
+
+// Every operation opens an UnaccountedScope: what the fake allocates for its own
+// bookkeeping is not the work of the code under test.
+
 namespace bio::testing {
 
 const char* op_name(Op op) {
@@ -50,7 +55,7 @@ FakePlatform::FakePlatform() = default;
 FakePlatform::~FakePlatform() {
     // Arrays the code under test leaked; freed here so that a leak shows in the counts
     // rather than in the sanitizer's report of the test binary.
-    for (auto& [data, length] : arrays_) std::free(data);
+    for (auto& [data, array] : arrays_) std::free(data);
 }
 
 std::vector<std::string> FakePlatform::releases() const {
@@ -61,7 +66,16 @@ std::vector<std::string> FakePlatform::releases() const {
     return out;
 }
 
+void FakePlatform::trim() {
+    UnaccountedScope unaccounted;
+    calls.clear();
+    events.clear();
+    array_events.clear();
+    if (live_objects_ == 0) objects_.clear();
+}
+
 Step FakePlatform::next_step(Op op) {
+    if (before_call != nullptr) before_call();
     calls.emplace_back(op_name(op));
     auto& queue = scripts_[op];
     if (queue.empty()) return Step::succeed();
@@ -100,6 +114,8 @@ FakePlatform::Object* FakePlatform::object(const void* raw, ObjectKind kind) {
 }
 
 StringRef FakePlatform::create_string(TextView utf8) {
+    UnaccountedScope unaccounted;
+    if (before_call != nullptr) before_call();
     last_name.assign(utf8);
     calls.emplace_back("create_string");
     // As on the platform, the empty string is the null handle.
@@ -112,6 +128,7 @@ StringRef FakePlatform::create_string(TextView utf8) {
 }
 
 std::string FakePlatform::string_text(const StringRef& string) {
+    UnaccountedScope unaccounted;
     if (!string) return {};
     Object* o = object(string.get(), ObjectKind::String);
     return o ? o->text : std::string();
@@ -119,12 +136,14 @@ std::string FakePlatform::string_text(const StringRef& string) {
 
 Outcome<RetrievalOperationRef> FakePlatform::RequestCreateAsync(const StringRef& name,
                                                                 KeyCredentialCreationOption option) {
+    UnaccountedScope unaccounted;
     if (name) object(name.get(), ObjectKind::String);
     last_creation_option = static_cast<std::int32_t>(option);
     return make<ObjectKind::RetrievalOperation>(Op::RequestCreateAsync);
 }
 
 Outcome<RetrievalOperationRef> FakePlatform::OpenAsync(const StringRef& name) {
+    UnaccountedScope unaccounted;
     if (name) object(name.get(), ObjectKind::String);
     return make<ObjectKind::RetrievalOperation>(Op::OpenAsync);
 }
@@ -139,11 +158,13 @@ Outcome<SupportOperationRef> FakePlatform::IsSupportedAsync() {
 }
 
 Outcome<RetrievalResultRef> FakePlatform::wait_for_results(const RetrievalOperationRef& operation) {
+    UnaccountedScope unaccounted;
     object(operation.get(), ObjectKind::RetrievalOperation);
     return make<ObjectKind::RetrievalResult>(Op::WaitRetrieval);
 }
 
 Outcome<OperationResultRef> FakePlatform::wait_for_results(const SignOperationRef& operation) {
+    UnaccountedScope unaccounted;
     object(operation.get(), ObjectKind::SignOperation);
     return make<ObjectKind::OperationResult>(Op::WaitSign);
 }
@@ -169,26 +190,31 @@ static Outcome<std::int32_t> status_from(const Step& step) {
 }
 
 Outcome<std::int32_t> FakePlatform::Status(const RetrievalResultRef& result) {
+    UnaccountedScope unaccounted;
     object(result.get(), ObjectKind::RetrievalResult);
     return status_from(next_step(Op::StatusRetrieval));
 }
 
 Outcome<std::int32_t> FakePlatform::Status(const OperationResultRef& result) {
+    UnaccountedScope unaccounted;
     object(result.get(), ObjectKind::OperationResult);
     return status_from(next_step(Op::StatusOperation));
 }
 
 Outcome<CredentialRef> FakePlatform::Credential(const RetrievalResultRef& result) {
+    UnaccountedScope unaccounted;
     object(result.get(), ObjectKind::RetrievalResult);
     return make<ObjectKind::Credential>(Op::Credential);
 }
 
 Outcome<BufferRef> FakePlatform::Result(const OperationResultRef& result) {
+    UnaccountedScope unaccounted;
     object(result.get(), ObjectKind::OperationResult);
     return make<ObjectKind::Buffer>(Op::Result, signature);
 }
 
 Outcome<BufferRef> FakePlatform::RetrievePublicKeyWithDefaultBlobType(const CredentialRef& credential) {
+    UnaccountedScope unaccounted;
     object(credential.get(), ObjectKind::Credential);
     return make<ObjectKind::Buffer>(Op::RetrievePublicKeyWithDefaultBlobType, public_key);
 }
@@ -201,12 +227,14 @@ Outcome<BufferRef> FakePlatform::RetrievePublicKeyWithBlobType(const CredentialR
 }
 
 Outcome<SignOperationRef> FakePlatform::RequestSignAsync(const CredentialRef& credential, const BufferRef& data) {
+    UnaccountedScope unaccounted;
     object(credential.get(), ObjectKind::Credential);
     object(data.get(), ObjectKind::Buffer);
     return make<ObjectKind::SignOperation>(Op::RequestSignAsync);
 }
 
 Outcome<std::uint32_t> FakePlatform::Length(const BufferRef& buffer) {
+    UnaccountedScope unaccounted;
     Object* o = object(buffer.get(), ObjectKind::Buffer);
     Step step = next_step(Op::Length);
     if (step.kind == Step::Fail) return error_for(step);
@@ -215,11 +243,15 @@ Outcome<std::uint32_t> FakePlatform::Length(const BufferRef& buffer) {
 }
 
 Outcome<BufferRef> FakePlatform::CreateFromByteArray(std::uint32_t length, const std::uint8_t* bytes) {
-    last_data.assign(bytes, bytes + length);
+    UnaccountedScope unaccounted;
+    // The length is all that is checked at the limit: a count near 4 GiB is not copied.
+    last_data_length = length;
+    last_data.assign(bytes, bytes + (length <= kCopiedDataLimit ? length : 0));
     return make<ObjectKind::Buffer>(Op::CreateFromByteArray, last_data);
 }
 
 Outcome<void> FakePlatform::CopyToByteArray(const BufferRef& buffer, ReceivingArray& array) {
+    UnaccountedScope unaccounted;
     Object* o = object(buffer.get(), ObjectKind::Buffer);
     Step step = next_step(Op::CopyToByteArray);
     if (step.kind == Step::Fail) return error_for(step);
@@ -235,29 +267,35 @@ Outcome<void> FakePlatform::CopyToByteArray(const BufferRef& buffer, ReceivingAr
 }
 
 Outcome<StringRef> FakePlatform::EncodeToBase64String(const BufferRef& buffer) {
+    UnaccountedScope unaccounted;
     object(buffer.get(), ObjectKind::Buffer);
     return make<ObjectKind::String>(Op::EncodeToBase64String, {}, base64_text);
 }
 
 std::uint8_t* FakePlatform::allocate_array(std::uint32_t length) noexcept {
+    UnaccountedScope unaccounted;
     if (fail_array_allocation) return nullptr;
     auto* data = static_cast<std::uint8_t*>(std::calloc(length == 0 ? 1 : length, 1));
-    arrays_[data] = length;
+    arrays_[data] = Array{length, arrays_allocated_};
+    array_events.push_back("+Array#" + std::to_string(arrays_allocated_));
     ++arrays_allocated_;
     return data;
 }
 
 void FakePlatform::free_array(std::uint8_t* data) noexcept {
+    UnaccountedScope unaccounted;
     auto it = arrays_.find(data);
     if (it == arrays_.end()) {
         faults.push_back("free of an array that is not live");
         return;
     }
+    array_events.push_back("-Array#" + std::to_string(it->second.id));
     arrays_.erase(it);
     std::free(data);
 }
 
 void FakePlatform::release(ObjectKind kind, void* raw) noexcept {
+    UnaccountedScope unaccounted;
     for (Object& o : objects_) {
         if (&o != raw) continue;
         if (o.kind != kind) faults.push_back("release with the wrong kind");

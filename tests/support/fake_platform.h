@@ -75,13 +75,17 @@ public:
     bool fail_array_allocation = false;      // allocate_array yields null
     bool copy_keeps_array = false;           // CopyToByteArray leaves the array as given
     bool supported = true;                   // what IsSupportedAsync answers
+    void (*before_call)() = nullptr;         // called as each operation starts
 
     // Observations.
     std::vector<std::string> calls;   // operation names, in order
     std::vector<std::string> events;  // "+Kind#id" acquisitions and "-Kind#id" releases
     std::vector<std::string> faults;  // double, unknown or out-of-band releases and frees
     std::string last_name;            // text of the last created string
-    std::vector<std::uint8_t> last_data;  // bytes handed to CreateFromByteArray
+    std::vector<std::uint8_t> last_data;  // bytes handed to CreateFromByteArray (up to kCopiedDataLimit)
+    std::uint32_t last_data_length = 0;   // their count
+    static constexpr std::uint32_t kCopiedDataLimit = 1u << 20;
+    std::vector<std::string> array_events;  // "+Array#id" allocations and "-Array#id" frees
     std::int32_t last_creation_option = -1;
     std::int32_t last_blob_type = -1;
     int live_objects() const { return live_objects_; }
@@ -89,6 +93,9 @@ public:
     int arrays_allocated() const { return arrays_allocated_; }
     // The releases, in order, as "Kind#id".
     std::vector<std::string> releases() const;
+    // Forgets the logs and the table of released objects while nothing is live, so that
+    // long runs keep a small fake; scripts stay.
+    void trim();
 
     // KeyCredentialPlatform
     StringRef create_string(TextView utf8) override;
@@ -134,7 +141,11 @@ private:
 
     std::map<Op, std::deque<Step>> scripts_;
     std::deque<Object> objects_;  // stable addresses: the raw handles point into it
-    std::map<std::uint8_t*, std::uint32_t> arrays_;
+    struct Array {
+        std::uint32_t length;
+        int id;
+    };
+    std::map<std::uint8_t*, Array> arrays_;
     int live_objects_ = 0;
     int arrays_allocated_ = 0;
 };
