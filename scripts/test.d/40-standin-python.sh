@@ -1,6 +1,7 @@
 # The module as a user gets it: `pip install .` into a fresh virtual environment, then
-# pytest end to end on the software stand-in platform and mypy's stubtest of the type
-# stub against the installed module; for CPython 3.12, and 3.13 where there is one.
+# pytest end to end on the software stand-in platform, the example tests in examples/,
+# and mypy's stubtest of the type stub against the installed module; for CPython 3.12,
+# and 3.13 where there is one.
 set -euo pipefail
 source scripts/lib.sh
 need_apt libssl-dev
@@ -17,6 +18,8 @@ for python in "${interpreters[@]}"; do
     venv_python=$(test_venv "$venv" "$python" pytest cryptography mypy)
     "$venv_python" -m pip install -q --disable-pip-version-check . >&2
     "$venv_python" -m pytest -q -p no:cacheprovider tests/standin_python
+    # The example of testing an application against the simulated user.
+    "$venv_python" -m pytest -q -p no:cacheprovider examples/test_my_app.py
     # From elsewhere, so that only the installed module and stub can be found.
     (cd build && "../$venv_python" -m mypy.stubtest biometric)
 done

@@ -10,6 +10,8 @@
 #include <system_error>
 #include <utility>
 
+#include "standin/unique_fd.h"
+
 namespace bio::standin {
 namespace {
 
@@ -25,33 +27,6 @@ int hex_value(char c) {
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     return -1;
 }
-
-// An owned file descriptor; -1 is none.
-class UniqueFd {
-public:
-    UniqueFd() noexcept = default;
-    explicit UniqueFd(int fd) noexcept : fd_(fd) {}
-    UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    UniqueFd& operator=(UniqueFd&& other) noexcept {
-        if (this != &other) {
-            reset();
-            fd_ = std::exchange(other.fd_, -1);
-        }
-        return *this;
-    }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    ~UniqueFd() { reset(); }
-
-    int get() const noexcept { return fd_; }
-    explicit operator bool() const noexcept { return fd_ >= 0; }
-    void reset() noexcept {
-        if (fd_ >= 0) ::close(std::exchange(fd_, -1));
-    }
-
-private:
-    int fd_ = -1;
-};
 
 std::string join(const std::string& directory, std::string_view name) {
     std::string path = directory;

@@ -10,6 +10,7 @@
 #include "runtime/fault.h"
 #include "standin/credential_store.h"
 #include "standin/rsa_key.h"
+#include "standin/user_verification.h"
 
 namespace bio {
 namespace standin {
@@ -24,9 +25,16 @@ std::atomic<long> g_live_objects{0};
 using Bytes = std::shared_ptr<const std::vector<std::uint8_t>>;
 using Key = std::shared_ptr<EVP_PKEY>;
 
+// A credential: its key, and its name for the verification prompt.
+struct CredentialData {
+    Key key;
+    std::string name;
+};
+using CredentialPtr = std::shared_ptr<const CredentialData>;
+
 struct RetrievalData {
     std::int32_t status = KeyCredentialStatus_Success;
-    Key key;  // Success only
+    CredentialPtr credential;  // Success only
 };
 
 struct OperationData {
@@ -73,7 +81,7 @@ template <ObjectKind Kind> struct Payload;
 template <> struct Payload<ObjectKind::String> { using type = std::string; };
 template <> struct Payload<ObjectKind::RetrievalOperation> { using type = Completion<RetrievalData>; };
 template <> struct Payload<ObjectKind::RetrievalResult> { using type = std::shared_ptr<const RetrievalData>; };
-template <> struct Payload<ObjectKind::Credential> { using type = Key; };
+template <> struct Payload<ObjectKind::Credential> { using type = CredentialPtr; };
 template <> struct Payload<ObjectKind::SignOperation> { using type = Completion<OperationData>; };
 template <> struct Payload<ObjectKind::OperationResult> { using type = std::shared_ptr<const OperationData>; };
 template <> struct Payload<ObjectKind::Buffer> { using type = Bytes; };
@@ -100,6 +108,11 @@ Completion<Data> completed(Data data) {
 Completion<RetrievalData> with_status(std::int32_t status) { return completed(RetrievalData{status, nullptr}); }
 
 Key share(PkeyPtr key) { return Key(key.release(), PkeyDeleter()); }
+
+Completion<RetrievalData> found(Key key, std::string name) {
+    auto credential = std::make_shared<const CredentialData>(CredentialData{std::move(key), std::move(name)});
+    return completed(RetrievalData{KeyCredentialStatus_Success, std::move(credential)});
+}
 
 // A new object for a handle; the caller adopts it at once.
 template <ObjectKind Kind>
@@ -145,6 +158,10 @@ Outcome<RetrievalOperationRef> StandinPlatform::RequestCreateAsync(const StringR
     const auto finish = [&](Completion<RetrievalData> completion) -> Outcome<RetrievalOperationRef> {
         return make<ObjectKind::RetrievalOperation>(std::move(completion));
     };
+    // The platform asks the user before it does anything.
+    if (const std::int32_t verdict = verify_user(VerifiedRequest::Create, text); verdict != KeyCredentialStatus_Success) {
+        return finish(with_status(verdict));
+    }
 
     Outcome<std::string> directory = store_directory();
     if (!directory.ok()) return finish(Completion<RetrievalData>::failed(directory.error()));
@@ -167,7 +184,7 @@ Outcome<RetrievalOperationRef> StandinPlatform::RequestCreateAsync(const StringR
     if (!stored.ok()) return finish(Completion<RetrievalData>::failed(stored.error()));
     // Another process created the name between the look-up and the link.
     if (!stored.value()) return finish(with_status(KeyCredentialStatus_CredentialAlreadyExists));
-    return finish(completed(RetrievalData{KeyCredentialStatus_Success, share(std::move(key))}));
+    return finish(found(share(std::move(key)), text));
 }
 
 Outcome<RetrievalOperationRef> StandinPlatform::OpenAsync(const StringRef& name) {
@@ -178,7 +195,8 @@ Outcome<RetrievalOperationRef> StandinPlatform::OpenAsync(const StringRef& name)
     if (!directory.ok()) return finish(Completion<RetrievalData>::failed(directory.error()));
     const CredentialStore store(std::move(directory.value()));
 
-    Outcome<CredentialStore::Loaded> loaded = store.load(string_text(name));
+    const std::string text = string_text(name);
+    Outcome<CredentialStore::Loaded> loaded = store.load(text);
     if (!loaded.ok()) return finish(Completion<RetrievalData>::failed(loaded.error()));
     switch (loaded.value().state) {
         case CredentialStore::Loaded::NotFound: return finish(with_status(KeyCredentialStatus_NotFound));
@@ -189,7 +207,7 @@ Outcome<RetrievalOperationRef> StandinPlatform::OpenAsync(const StringRef& name)
     std::string why;
     PkeyPtr key = parse_private_key_pem(pem.data(), pem.size(), why);
     if (!key) return finish(with_status(KeyCredentialStatus_UnknownError));
-    return finish(completed(RetrievalData{KeyCredentialStatus_Success, share(std::move(key))}));
+    return finish(found(share(std::move(key)), text));
 }
 
 Outcome<RetrievalResultRef> StandinPlatform::wait_for_results(const RetrievalOperationRef& operation) {
@@ -222,8 +240,8 @@ Outcome<CredentialRef> StandinPlatform::Credential(const RetrievalResultRef& res
     const auto* data = payload(result);
     if (data == nullptr) return null_argument();
     // A result that is not Success has no credential.
-    if (!(*data)->key) return CredentialRef();
-    return make<ObjectKind::Credential>((*data)->key);
+    if (!(*data)->credential) return CredentialRef();
+    return make<ObjectKind::Credential>((*data)->credential);
 }
 
 Outcome<BufferRef> StandinPlatform::Result(const OperationResultRef& result) {
@@ -234,20 +252,25 @@ Outcome<BufferRef> StandinPlatform::Result(const OperationResultRef& result) {
 }
 
 Outcome<BufferRef> StandinPlatform::RetrievePublicKeyWithDefaultBlobType(const CredentialRef& credential) {
-    const Key* key = payload(credential);
-    if (key == nullptr) return null_argument();
+    const CredentialPtr* held = payload(credential);
+    if (held == nullptr) return null_argument();
     std::string why;
-    std::optional<std::vector<std::uint8_t>> der = public_key_der(key->get(), why);
+    std::optional<std::vector<std::uint8_t>> der = public_key_der((*held)->key.get(), why);
     if (!der) return PlatformError::with_text(kNTE_FAIL, std::move(why));
     return make<ObjectKind::Buffer>(std::make_shared<const std::vector<std::uint8_t>>(std::move(*der)));
 }
 
 Outcome<SignOperationRef> StandinPlatform::RequestSignAsync(const CredentialRef& credential, const BufferRef& data) {
-    const Key* key = payload(credential);
+    const CredentialPtr* held = payload(credential);
     const Bytes* bytes = payload(data);
-    if (key == nullptr || bytes == nullptr) return null_argument();
+    if (held == nullptr || bytes == nullptr) return null_argument();
+    if (const std::int32_t verdict = verify_user(VerifiedRequest::Sign, (*held)->name);
+        verdict != KeyCredentialStatus_Success) {
+        return make<ObjectKind::SignOperation>(completed(OperationData{verdict, nullptr}));
+    }
     std::string why;
-    std::optional<std::vector<std::uint8_t>> signature = sign_sha256(key->get(), (*bytes)->data(), (*bytes)->size(), why);
+    std::optional<std::vector<std::uint8_t>> signature =
+        sign_sha256((*held)->key.get(), (*bytes)->data(), (*bytes)->size(), why);
     Completion<OperationData> completion =
         signature ? completed(OperationData{KeyCredentialStatus_Success,
                                             std::make_shared<const std::vector<std::uint8_t>>(std::move(*signature))})

@@ -5,6 +5,8 @@
 // It verifies no user: whoever can read the store can sign with its keys. It stands in
 // for the platform so that applications can be built, tested and have their signatures
 // checked off Windows, exactly as with keys made by the platform; it secures nothing.
+// Where the platform would ask the user (creating and signing), the environment says
+// what the simulated user does (user_verification.h).
 //
 // The platform's objects are small heap objects, one per handle, freed by release().
 // Results are shared between the handles that reach them, so waiting twice on one
