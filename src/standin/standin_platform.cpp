@@ -9,6 +9,7 @@
 
 #include "runtime/fault.h"
 #include "standin/credential_store.h"
+#include "standin/key_cache.h"
 #include "standin/rsa_key.h"
 #include "standin/user_verification.h"
 
@@ -128,7 +129,15 @@ PlatformRef<Kind> StandinPlatform::make(T value) {
 }
 
 StandinPlatform::StandinPlatform(std::optional<std::string> store_directory)
-    : store_directory_(std::move(store_directory)) {}
+    : store_directory_(std::move(store_directory)), keys_(std::make_unique<KeyCache>()) {
+    // The library's own clean-up at exit must come after this platform has freed its
+    // keys: started first, it ends last.
+    initialize_library();
+}
+
+StandinPlatform::~StandinPlatform() = default;
+
+std::size_t StandinPlatform::cached_keys() const { return keys_->size(); }
 
 long StandinPlatform::live_objects() noexcept { return g_live_objects.load(std::memory_order_relaxed); }
 
@@ -196,18 +205,26 @@ Outcome<RetrievalOperationRef> StandinPlatform::OpenAsync(const StringRef& name)
     const CredentialStore store(std::move(directory.value()));
 
     const std::string text = string_text(name);
-    Outcome<CredentialStore::Loaded> loaded = store.load(text);
-    if (!loaded.ok()) return finish(Completion<RetrievalData>::failed(loaded.error()));
-    switch (loaded.value().state) {
+    // Before the file is looked at (key_cache.h).
+    const KeyCache::Moment looked_at = KeyCache::now();
+    Outcome<CredentialStore::Opened> opened = store.open(text);
+    if (!opened.ok()) return finish(Completion<RetrievalData>::failed(opened.error()));
+    switch (opened.value().state) {
         case CredentialStore::Loaded::NotFound: return finish(with_status(KeyCredentialStatus_NotFound));
         case CredentialStore::Loaded::Unreadable: return finish(with_status(KeyCredentialStatus_UnknownError));
         case CredentialStore::Loaded::Found: break;
     }
-    const SecretBytes& pem = loaded.value().pem;
+    const FileIdentity identity = opened.value().identity;
+    if (Key key = keys_->find(identity)) return finish(found(std::move(key), text));
+
+    const CredentialStore::Loaded loaded = CredentialStore::read(opened.value());
+    if (loaded.state != CredentialStore::Loaded::Found) return finish(with_status(KeyCredentialStatus_UnknownError));
     std::string why;
-    PkeyPtr key = parse_private_key_pem(pem.data(), pem.size(), why);
-    if (!key) return finish(with_status(KeyCredentialStatus_UnknownError));
-    return finish(found(share(std::move(key)), text));
+    PkeyPtr parsed = parse_private_key_pem(loaded.pem.data(), loaded.pem.size(), why);
+    if (!parsed) return finish(with_status(KeyCredentialStatus_UnknownError));
+    Key key = share(std::move(parsed));
+    keys_->insert(identity, key, looked_at);
+    return finish(found(std::move(key), text));
 }
 
 Outcome<RetrievalResultRef> StandinPlatform::wait_for_results(const RetrievalOperationRef& operation) {

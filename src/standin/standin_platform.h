@@ -12,6 +12,10 @@
 // Results are shared between the handles that reach them, so waiting twice on one
 // request yields two handles to the same result, as on the platform.
 //
+// Opening a credential whose key file is unchanged since it was last opened uses the key
+// parsed then (key_cache.h); every signature is checked against the key's public half
+// before it is handed out, so a damaged key yields UnknownError, never a bad signature.
+//
 // Every request does its work when it is made (key generation and the store's file
 // operations in RequestCreateAsync and OpenAsync, the signature in RequestSignAsync), so
 // an operation is complete when it is handed out and wait_for_results only hands over
@@ -21,6 +25,8 @@
 // anything about the credential itself is a KeyCredentialStatus of the result.
 #pragma once
 
+#include <cstddef>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -28,11 +34,16 @@
 
 namespace bio::standin {
 
+class KeyCache;
+
 class StandinPlatform final : public KeyCredentialPlatform {
 public:
     // Keeps credentials in `store_directory`; without one, in the directory that the
     // environment names when each request is made.
     explicit StandinPlatform(std::optional<std::string> store_directory = std::nullopt);
+    ~StandinPlatform() override;
+    StandinPlatform(const StandinPlatform&) = delete;
+    StandinPlatform& operator=(const StandinPlatform&) = delete;
 
     StringRef create_string(TextView utf8) override;
     std::string string_text(const StringRef& string) override;
@@ -57,6 +68,8 @@ public:
 
     // Objects of all stand-in platforms not yet released: for tests.
     static long live_objects() noexcept;
+    // Keys this platform keeps parsed (key_cache.h): for tests.
+    std::size_t cached_keys() const;
 
 private:
     Outcome<std::string> store_directory() const;
@@ -65,6 +78,7 @@ private:
     PlatformRef<Kind> make(T value);
 
     std::optional<std::string> store_directory_;
+    std::unique_ptr<KeyCache> keys_;
 };
 
 }  // namespace bio::standin
