@@ -77,12 +77,13 @@ def test_the_setting_is_read_at_every_request(store, enrolled, monkeypatch):
     assert outcomes == ["3", 256, "4", 256, "6", "3"]
 
 
+# Generous upper bounds: the machine may be busy, but no wait is as long as the delay.
 @pytest.mark.parametrize("delay, verify, at_least, at_most", [
-    ("400", "deny", 0.4, 3.0),
-    ("400", "allow", 0.4, 3.0),
-    ("0", "deny", 0.0, 0.2),
-    ("soon", "deny", 0.0, 0.2),
-    ("-400", "deny", 0.0, 0.2),
+    ("1500", "deny", 1.5, 6.0),
+    ("1500", "allow", 1.5, 6.0),
+    ("0", "deny", 0.0, 1.0),
+    ("soon", "deny", 0.0, 1.0),
+    ("-1500", "deny", 0.0, 1.0),
 ])
 def test_the_request_waits_before_its_outcome(store, enrolled, monkeypatch, delay, verify, at_least, at_most):
     monkeypatch.setenv("BIOMETRIC_STANDIN_DELAY_MS", delay)
