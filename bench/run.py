@@ -110,6 +110,8 @@ def main():
     parser.add_argument("--sample-ms", type=float, default=20.0, help="time of one sample of a case")
     parser.add_argument("--json", help="write the results here")
     parser.add_argument("--chart", help="draw a bar chart (PNG) here")
+    parser.add_argument("--earlier", metavar="DIR",
+                        help="also time the stand-in module installed in DIR (e.g. an earlier version's site-packages)")
     options = parser.parse_args()
 
     for variable in ("BIOMETRIC_STANDIN_VERIFY", "BIOMETRIC_STANDIN_DELAY_MS"):
@@ -161,7 +163,16 @@ def main():
                       private_key.sign, (data, pkcs1, sha256)))
     cases.append(Case("stand-in: authenticate(key, 32 bytes)", "biometric on the stand-in", standin.authenticate,
                       ("bench", data)))
+    if options.earlier:
+        earlier = load_extension("biometric", options.earlier)
+        assert bytes(earlier.authenticate("bench", data)) == direct.sign(data)
+        cases.append(Case("stand-in: authenticate(key, 32 bytes)", "biometric on the stand-in, earlier build",
+                          earlier.authenticate, ("bench", data)))
 
+    declared_groups = []
+    for case in cases:
+        if case.group not in declared_groups:
+            declared_groups.append(case.group)
     load_before = load_text()
     gc.collect()
     gc.disable()
@@ -178,7 +189,7 @@ def main():
     load_after = load_text()
 
     groups = {}
-    for case in cases:
+    for case in sorted(cases, key=lambda c: declared_groups.index(c.group)):
         groups.setdefault(case.group, []).append(case)
     lines = [f"machine: {machine()}",
              f"load average (1, 5, 15 min): {load_before} before, {load_after} after",
@@ -196,6 +207,16 @@ def main():
             results.append({"group": group, "label": case.label, "median_ns": case.median,
                             "quartiles_ns": [low, high], "ratio": case.median / base, "loops": case.loops * UNROLL})
         lines.append("")
+    service = service_times(options.build, options.rounds)
+    module_rows = {c.group: c.median for c in cases if c.label == "biometric"}
+    limit_rows = {c.group: c.median for c in cases if c.label == "hand-written C (limit)"}
+    lines.append("where the module's time goes: the service alone on the instant platform (C++, no Python),")
+    lines.append("and the rest of the module's call beyond the limit (entry, binding, conversion)")
+    for group, operation in (("authenticate(key, 32 bytes)", "sign_with_credential"), ("setup(name)", "enrol_credential")):
+        rest = module_rows[group] - limit_rows[group] - service[operation]
+        lines.append(f"    {operation:<{width}}{service[operation]:>12,.0f}")
+        lines.append(f"    {'rest of ' + group.split('(')[0] + ' beyond the limit':<{width}}{rest:>12,.0f}")
+        results.append({"group": "service", "label": operation, "median_ns": service[operation]})
     print("\n".join(lines).rstrip())
     if options.json:
         pathlib.Path(options.json).write_text(json.dumps(
@@ -203,6 +224,13 @@ def main():
              "results": results}, indent=2) + "\n")
     if options.chart:
         draw(groups, options.chart)
+
+
+def service_times(build, rounds):
+    """Median ns of the service's two operations, timed by bench_service."""
+    output = subprocess.run([str(pathlib.Path(build) / "bench" / "bench_service"), str(rounds)],
+                            capture_output=True, text=True, check=True).stdout
+    return {name: float(value) for name, value in (line.split() for line in output.splitlines()) if name != "sink"}
 
 
 def cases_in_order(group, cases, overhead):
