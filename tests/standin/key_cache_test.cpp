@@ -13,7 +13,6 @@
 namespace bio::testing {
 namespace {
 
-using standin::StandinPlatform;
 
 std::vector<std::uint8_t> bytes(std::string_view s) { return std::vector<std::uint8_t>(s.begin(), s.end()); }
 
@@ -21,18 +20,8 @@ std::vector<std::uint8_t> bytes(std::string_view s) { return std::vector<std::ui
 // file system's clock move on first.
 void let_the_clock_move_on() { std::this_thread::sleep_for(std::chrono::milliseconds(30)); }
 
-class KeyCacheTest : public StandinTest {
+class KeyCacheTest : public StandinPlatformTest {
 protected:
-    void SetUp() override {
-        StandinTest::SetUp();
-        platform_.emplace(store_.string());
-    }
-    void TearDown() override {
-        platform_.reset();
-        StandinTest::TearDown();
-    }
-    StandinPlatform& platform() { return *platform_; }
-
     // Enrols `name` and returns its public key.
     std::vector<std::uint8_t> enrol(const std::string& name) {
         auto enrolled = enrol_credential(platform(), name);
@@ -54,8 +43,6 @@ protected:
         SigningResult result = sign(name, bytes("x"));
         return std::holds_alternative<CredentialErrorCode>(result) ? std::get<CredentialErrorCode>(result) : 0;
     }
-
-    std::optional<StandinPlatform> platform_;
 };
 
 struct Change {

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,22 @@ protected:
     fs::path root_;
     fs::path store_;
     long live_at_start_ = 0;
+};
+
+// A StandinTest with a stand-in platform on its store.
+class StandinPlatformTest : public StandinTest {
+protected:
+    void SetUp() override {
+        StandinTest::SetUp();
+        platform_.emplace(store_.string());
+    }
+    void TearDown() override {
+        platform_.reset();
+        StandinTest::TearDown();
+    }
+    standin::StandinPlatform& platform() { return *platform_; }
+
+    std::optional<standin::StandinPlatform> platform_;
 };
 
 inline std::vector<std::uint8_t> read_file(const fs::path& path) {
