@@ -13,7 +13,6 @@
 namespace bio::testing {
 namespace {
 
-
 std::vector<std::uint8_t> bytes(std::string_view s) { return std::vector<std::uint8_t>(s.begin(), s.end()); }
 
 // Files changed just now are not kept (key_cache.h); tests that need a key kept let the
