@@ -26,13 +26,17 @@ bool escaped_in_debug_text(char32_t c) {
 
 }  // namespace
 
-void append_quoted(std::string& out, std::string_view utf8) {
-    out += '"';
+void append_quoted(std::string& out, std::string_view utf8, char quote) {
+    out += quote;
     for (std::size_t pos = 0; pos < utf8.size();) {
         char32_t c = next_scalar(utf8, pos);
+        if (c == static_cast<char32_t>(quote)) {
+            out += '\\';
+            out += quote;
+            continue;
+        }
         switch (c) {
             case U'\\': out += "\\\\"; continue;
-            case U'"': out += "\\\""; continue;
             case U'\0': out += "\\0"; continue;
             case U'\t': out += "\\t"; continue;
             case U'\r': out += "\\r"; continue;
@@ -47,7 +51,7 @@ void append_quoted(std::string& out, std::string_view utf8) {
             append_utf8(out, c);
         }
     }
-    out += '"';
+    out += quote;
 }
 
 std::string PlatformError::message() const {

@@ -84,7 +84,8 @@ std::string system_message_text(std::int32_t code);
 
 // Appends text in the quoted form of the debug text: "...", with \\, \", \0, \t, \r,
 // \n, and \u{h} for Grapheme_Extend and non-printable characters. Ill-formed UTF-8
-// bytes are shown as U+FFFD.
-void append_quoted(std::string& out, std::string_view utf8);
+// bytes are shown as U+FFFD. With `quote` '\'', the text is in single quotes and \'
+// is escaped instead of \".
+void append_quoted(std::string& out, std::string_view utf8, char quote = '"');
 
 }  // namespace bio

@@ -10,6 +10,8 @@
 #include <system_error>
 #include <utility>
 
+#include "standin/unique_fd.h"
+
 namespace bio::standin {
 namespace {
 
@@ -25,33 +27,6 @@ int hex_value(char c) {
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     return -1;
 }
-
-// An owned file descriptor; -1 is none.
-class UniqueFd {
-public:
-    UniqueFd() noexcept = default;
-    explicit UniqueFd(int fd) noexcept : fd_(fd) {}
-    UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    UniqueFd& operator=(UniqueFd&& other) noexcept {
-        if (this != &other) {
-            reset();
-            fd_ = std::exchange(other.fd_, -1);
-        }
-        return *this;
-    }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    ~UniqueFd() { reset(); }
-
-    int get() const noexcept { return fd_; }
-    explicit operator bool() const noexcept { return fd_ >= 0; }
-    void reset() noexcept {
-        if (fd_ >= 0) ::close(std::exchange(fd_, -1));
-    }
-
-private:
-    int fd_ = -1;
-};
 
 std::string join(const std::string& directory, std::string_view name) {
     std::string path = directory;
@@ -324,53 +299,78 @@ Outcome<bool> CredentialStore::create(std::string_view name, const SecretBytes& 
     return true;
 }
 
-Outcome<CredentialStore::Loaded> CredentialStore::load(std::string_view name) const {
+Outcome<CredentialStore::Opened> CredentialStore::open(std::string_view name) const {
     const std::vector<std::string> components = key_file_path(name);
     Outcome<UniqueFd> directory = open_key_directory(directory_, components, false);
     if (!directory.ok()) return std::move(directory.error());
-    Loaded loaded;
-    if (!directory.value()) return loaded;
+    Opened opened;
+    if (!directory.value()) return opened;
 
-    const std::string shown = join(directory_, components.back());
+    std::string shown = join(directory_, components.back());
     const auto unreadable = [&](std::string reason) {
-        loaded.state = Loaded::Unreadable;
-        loaded.reason = std::move(reason);
-        return std::move(loaded);
+        opened.state = Loaded::Unreadable;
+        opened.reason = shown + ": " + reason;
+        return std::move(opened);
     };
     // O_NONBLOCK: a FIFO planted under the name must not hang the open.
     UniqueFd file(::openat(directory.value().get(), components.back().c_str(),
                            O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
     if (!file) {
-        if (errno == ENOENT) return loaded;
-        return unreadable(shown + ": " + std::generic_category().message(errno));
+        if (errno == ENOENT) return opened;
+        return unreadable(std::generic_category().message(errno));
     }
     struct stat st;
-    if (::fstat(file.get(), &st) != 0) return unreadable(shown + ": " + std::generic_category().message(errno));
-    if (!S_ISREG(st.st_mode)) return unreadable(shown + ": not a regular file");
-    if (st.st_size > kMaxKeyFileSize) return unreadable(shown + ": too large for a key file");
+    if (::fstat(file.get(), &st) != 0) return unreadable(std::generic_category().message(errno));
+    if (!S_ISREG(st.st_mode)) return unreadable("not a regular file");
+    if (st.st_size > kMaxKeyFileSize) return unreadable("too large for a key file");
+    opened.state = Loaded::Found;
+    opened.file = std::move(file);
+    opened.identity = FileIdentity{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
+                                   static_cast<std::int64_t>(st.st_size), st.st_mtim.tv_sec, st.st_mtim.tv_nsec,
+                                   st.st_ctim.tv_sec, st.st_ctim.tv_nsec};
+    opened.path = std::move(shown);
+    return opened;
+}
 
+CredentialStore::Loaded CredentialStore::read(Opened& opened) {
+    Loaded loaded;
+    loaded.state = opened.state;
+    if (opened.state != Loaded::Found) {
+        loaded.reason = opened.reason;
+        return loaded;
+    }
+    const auto unreadable = [&](std::string reason) {
+        loaded.state = Loaded::Unreadable;
+        loaded.reason = opened.path + ": " + reason;
+        return std::move(loaded);
+    };
     // One byte more than the size: a file that grows while it is read is not a key.
-    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(st.st_size) + 1);
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(opened.identity.size) + 1);
     std::size_t size = 0;
     while (size < bytes.size()) {
-        ssize_t got = ::read(file.get(), bytes.data() + size, bytes.size() - size);
+        ssize_t got = ::read(opened.file.get(), bytes.data() + size, bytes.size() - size);
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) {
             const int error_number = errno;
             SecretBytes wipe(std::move(bytes));
-            return unreadable(shown + ": " + std::generic_category().message(error_number));
+            return unreadable(std::generic_category().message(error_number));
         }
         if (got == 0) break;
         size += static_cast<std::size_t>(got);
     }
     if (size == bytes.size()) {
         SecretBytes wipe(std::move(bytes));
-        return unreadable(shown + ": changed while it was read");
+        return unreadable("changed while it was read");
     }
     bytes.resize(size);
-    loaded.state = Loaded::Found;
     loaded.pem = SecretBytes(std::move(bytes));
     return loaded;
+}
+
+Outcome<CredentialStore::Loaded> CredentialStore::load(std::string_view name) const {
+    Outcome<Opened> opened = open(name);
+    if (!opened.ok()) return std::move(opened.error());
+    return read(opened.value());
 }
 
 Outcome<bool> CredentialStore::remove(std::string_view name) const {

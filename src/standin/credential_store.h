@@ -33,11 +33,28 @@
 
 #include "bio_windows.h"
 #include "standin/rsa_key.h"
+#include "standin/unique_fd.h"
 
 namespace bio::standin {
 
 inline constexpr std::size_t kComponentChars = 240;
 inline constexpr std::string_view kKeySuffix = ".key";
+
+// What tells one version of a file's contents from another without reading them: the
+// file (device and inode), its size, and the times of its last write and of its last
+// change of any kind, to the nanosecond. The change time cannot be set by anyone, so
+// contents rewritten in place with the old write time restored still differ.
+struct FileIdentity {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    std::int64_t size = 0;
+    std::int64_t modified_seconds = 0;
+    std::int64_t modified_nanoseconds = 0;
+    std::int64_t changed_seconds = 0;
+    std::int64_t changed_nanoseconds = 0;
+
+    friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
+};
 
 // The key file of `name` as path components relative to the store.
 std::vector<std::string> key_file_path(std::string_view name);
@@ -80,6 +97,19 @@ public:
     // Removes the key file of `name` with one unlink: false when there is none. Only the
     // file's own name goes; what a symbolic link there points to is left alone.
     Outcome<bool> remove(std::string_view name) const;
+
+    struct Opened {
+        Loaded::State state = Loaded::NotFound;
+        UniqueFd file;          // Found: open for reading
+        FileIdentity identity;  // Found: of the open file, from one fstat
+        std::string path;       // Found: for messages
+        std::string reason;     // Unreadable
+    };
+    // Opens the key file of `name` for reading, and tells which version of it is open:
+    // load() in two steps, so that a caller who knows that version need not read it.
+    Outcome<Opened> open(std::string_view name) const;
+    // Reads the whole of an opened key file; Unreadable if it grows while it is read.
+    static Loaded read(Opened& opened);
 
 private:
     std::string directory_;

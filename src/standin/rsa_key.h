@@ -43,6 +43,10 @@ private:
 inline constexpr int kKeyBits = 2048;
 inline constexpr std::size_t kSignatureSize = kKeyBits / 8;
 
+// Starts the library now, so that its clean-up at exit comes after that of objects
+// made later that hold its keys.
+void initialize_library() noexcept;
+
 // A fresh RSA-2048 key pair.
 PkeyPtr generate_key(std::string& error);
 
@@ -50,13 +54,15 @@ PkeyPtr generate_key(std::string& error);
 std::optional<SecretBytes> private_key_pem(EVP_PKEY* key, std::string& error);
 
 // Reads a PEM private key. Anything but an RSA-2048 key is refused: it is not a key this
-// platform made, and it would not sign the way callers verify.
+// platform made, and it would not sign the way callers verify. So is a key whose numbers
+// do not fit together (a damaged file can still parse).
 PkeyPtr parse_private_key_pem(const std::uint8_t* pem, std::size_t size, std::string& error);
 
 // The public key as DER SubjectPublicKeyInfo.
 std::optional<std::vector<std::uint8_t>> public_key_der(EVP_PKEY* key, std::string& error);
 
-// RSASSA-PKCS1-v1_5 with SHA-256 over `data`: kSignatureSize bytes.
+// RSASSA-PKCS1-v1_5 with SHA-256 over `data`: kSignatureSize bytes, handed out only
+// once the key's public half has verified them.
 std::optional<std::vector<std::uint8_t>> sign_sha256(EVP_PKEY* key, const std::uint8_t* data, std::size_t size,
                                                      std::string& error);
 

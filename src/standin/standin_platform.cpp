@@ -9,7 +9,9 @@
 
 #include "runtime/fault.h"
 #include "standin/credential_store.h"
+#include "standin/key_cache.h"
 #include "standin/rsa_key.h"
+#include "standin/user_verification.h"
 
 namespace bio {
 namespace standin {
@@ -25,9 +27,16 @@ std::atomic<long> g_live_objects{0};
 using Bytes = std::shared_ptr<const std::vector<std::uint8_t>>;
 using Key = std::shared_ptr<EVP_PKEY>;
 
+// A credential: its key, and its name for the verification prompt.
+struct CredentialData {
+    Key key;
+    std::string name;
+};
+using CredentialPtr = std::shared_ptr<const CredentialData>;
+
 struct RetrievalData {
     std::int32_t status = KeyCredentialStatus_Success;
-    Key key;  // Success only
+    CredentialPtr credential;  // Success only
 };
 
 struct OperationData {
@@ -77,7 +86,7 @@ template <ObjectKind Kind> struct Payload;
 template <> struct Payload<ObjectKind::String> { using type = std::string; };
 template <> struct Payload<ObjectKind::RetrievalOperation> { using type = Completion<RetrievalData>; };
 template <> struct Payload<ObjectKind::RetrievalResult> { using type = std::shared_ptr<const RetrievalData>; };
-template <> struct Payload<ObjectKind::Credential> { using type = Key; };
+template <> struct Payload<ObjectKind::Credential> { using type = CredentialPtr; };
 template <> struct Payload<ObjectKind::SignOperation> { using type = Completion<OperationData>; };
 template <> struct Payload<ObjectKind::OperationResult> { using type = std::shared_ptr<const OperationData>; };
 template <> struct Payload<ObjectKind::Buffer> { using type = Bytes; };
@@ -107,6 +116,11 @@ Completion<RetrievalData> with_status(std::int32_t status) { return completed(Re
 
 Key share(PkeyPtr key) { return Key(key.release(), PkeyDeleter()); }
 
+Completion<RetrievalData> found(Key key, std::string name) {
+    auto credential = std::make_shared<const CredentialData>(CredentialData{std::move(key), std::move(name)});
+    return completed(RetrievalData{KeyCredentialStatus_Success, std::move(credential)});
+}
+
 // A new object for a handle; the caller adopts it at once.
 template <ObjectKind Kind>
 void* new_object(typename Payload<Kind>::type value) {
@@ -121,7 +135,15 @@ PlatformRef<Kind> StandinPlatform::make(T value) {
 }
 
 StandinPlatform::StandinPlatform(std::optional<std::string> store_directory)
-    : store_directory_(std::move(store_directory)) {}
+    : store_directory_(std::move(store_directory)), keys_(std::make_unique<KeyCache>()) {
+    // The library's own clean-up at exit must come after this platform has freed its
+    // keys: started first, it ends last.
+    initialize_library();
+}
+
+StandinPlatform::~StandinPlatform() = default;
+
+std::size_t StandinPlatform::cached_keys() const { return keys_->size(); }
 
 long StandinPlatform::live_objects() noexcept { return g_live_objects.load(std::memory_order_relaxed); }
 
@@ -151,6 +173,10 @@ Outcome<RetrievalOperationRef> StandinPlatform::RequestCreateAsync(const StringR
     const auto finish = [&](Completion<RetrievalData> completion) -> Outcome<RetrievalOperationRef> {
         return make<ObjectKind::RetrievalOperation>(std::move(completion));
     };
+    // The platform asks the user before it does anything.
+    if (const std::int32_t verdict = verify_user(VerifiedRequest::Create, text); verdict != KeyCredentialStatus_Success) {
+        return finish(with_status(verdict));
+    }
 
     Outcome<std::string> directory = store_directory();
     if (!directory.ok()) return finish(Completion<RetrievalData>::failed(directory.error()));
@@ -173,7 +199,7 @@ Outcome<RetrievalOperationRef> StandinPlatform::RequestCreateAsync(const StringR
     if (!stored.ok()) return finish(Completion<RetrievalData>::failed(stored.error()));
     // Another process created the name between the look-up and the link.
     if (!stored.value()) return finish(with_status(KeyCredentialStatus_CredentialAlreadyExists));
-    return finish(completed(RetrievalData{KeyCredentialStatus_Success, share(std::move(key))}));
+    return finish(found(share(std::move(key)), text));
 }
 
 Outcome<RetrievalOperationRef> StandinPlatform::OpenAsync(const StringRef& name) {
@@ -184,18 +210,27 @@ Outcome<RetrievalOperationRef> StandinPlatform::OpenAsync(const StringRef& name)
     if (!directory.ok()) return finish(Completion<RetrievalData>::failed(directory.error()));
     const CredentialStore store(std::move(directory.value()));
 
-    Outcome<CredentialStore::Loaded> loaded = store.load(string_text(name));
-    if (!loaded.ok()) return finish(Completion<RetrievalData>::failed(loaded.error()));
-    switch (loaded.value().state) {
+    const std::string text = string_text(name);
+    // Before the file is looked at (key_cache.h).
+    const KeyCache::Moment looked_at = KeyCache::now();
+    Outcome<CredentialStore::Opened> opened = store.open(text);
+    if (!opened.ok()) return finish(Completion<RetrievalData>::failed(opened.error()));
+    switch (opened.value().state) {
         case CredentialStore::Loaded::NotFound: return finish(with_status(KeyCredentialStatus_NotFound));
         case CredentialStore::Loaded::Unreadable: return finish(with_status(KeyCredentialStatus_UnknownError));
         case CredentialStore::Loaded::Found: break;
     }
-    const SecretBytes& pem = loaded.value().pem;
+    const FileIdentity identity = opened.value().identity;
+    if (Key key = keys_->find(identity)) return finish(found(std::move(key), text));
+
+    const CredentialStore::Loaded loaded = CredentialStore::read(opened.value());
+    if (loaded.state != CredentialStore::Loaded::Found) return finish(with_status(KeyCredentialStatus_UnknownError));
     std::string why;
-    PkeyPtr key = parse_private_key_pem(pem.data(), pem.size(), why);
-    if (!key) return finish(with_status(KeyCredentialStatus_UnknownError));
-    return finish(completed(RetrievalData{KeyCredentialStatus_Success, share(std::move(key))}));
+    PkeyPtr parsed = parse_private_key_pem(loaded.pem.data(), loaded.pem.size(), why);
+    if (!parsed) return finish(with_status(KeyCredentialStatus_UnknownError));
+    Key key = share(std::move(parsed));
+    keys_->insert(identity, key, looked_at);
+    return finish(found(std::move(key), text));
 }
 
 Outcome<DeleteOperationRef> StandinPlatform::DeleteAsync(const StringRef& name) {
@@ -264,8 +299,8 @@ Outcome<CredentialRef> StandinPlatform::Credential(const RetrievalResultRef& res
     const auto* data = payload(result);
     if (data == nullptr) return null_argument();
     // A result that is not Success has no credential.
-    if (!(*data)->key) return CredentialRef();
-    return make<ObjectKind::Credential>((*data)->key);
+    if (!(*data)->credential) return CredentialRef();
+    return make<ObjectKind::Credential>((*data)->credential);
 }
 
 Outcome<BufferRef> StandinPlatform::Result(const OperationResultRef& result) {
@@ -281,23 +316,28 @@ Outcome<BufferRef> StandinPlatform::RetrievePublicKeyWithDefaultBlobType(const C
 
 Outcome<BufferRef> StandinPlatform::RetrievePublicKeyWithBlobType(const CredentialRef& credential,
                                                                   CryptographicPublicKeyBlobType blob_type) {
-    const Key* key = payload(credential);
-    if (key == nullptr) return null_argument();
+    const CredentialPtr* held = payload(credential);
+    if (held == nullptr) return null_argument();
     if (blob_type != CryptographicPublicKeyBlobType::X509SubjectPublicKeyInfo) {
         return PlatformError::with_text(kNTE_NOT_SUPPORTED, "the stand-in gives public keys as X509SubjectPublicKeyInfo only");
     }
     std::string why;
-    std::optional<std::vector<std::uint8_t>> der = public_key_der(key->get(), why);
+    std::optional<std::vector<std::uint8_t>> der = public_key_der((*held)->key.get(), why);
     if (!der) return PlatformError::with_text(kNTE_FAIL, std::move(why));
     return make<ObjectKind::Buffer>(std::make_shared<const std::vector<std::uint8_t>>(std::move(*der)));
 }
 
 Outcome<SignOperationRef> StandinPlatform::RequestSignAsync(const CredentialRef& credential, const BufferRef& data) {
-    const Key* key = payload(credential);
+    const CredentialPtr* held = payload(credential);
     const Bytes* bytes = payload(data);
-    if (key == nullptr || bytes == nullptr) return null_argument();
+    if (held == nullptr || bytes == nullptr) return null_argument();
+    if (const std::int32_t verdict = verify_user(VerifiedRequest::Sign, (*held)->name);
+        verdict != KeyCredentialStatus_Success) {
+        return make<ObjectKind::SignOperation>(completed(OperationData{verdict, nullptr}));
+    }
     std::string why;
-    std::optional<std::vector<std::uint8_t>> signature = sign_sha256(key->get(), (*bytes)->data(), (*bytes)->size(), why);
+    std::optional<std::vector<std::uint8_t>> signature =
+        sign_sha256((*held)->key.get(), (*bytes)->data(), (*bytes)->size(), why);
     Completion<OperationData> completion =
         signature ? completed(OperationData{KeyCredentialStatus_Success,
                                             std::make_shared<const std::vector<std::uint8_t>>(std::move(*signature))})

@@ -5,10 +5,16 @@
 // It verifies no user: whoever can read the store can sign with its keys. It stands in
 // for the platform so that applications can be built, tested and have their signatures
 // checked off Windows, exactly as with keys made by the platform; it secures nothing.
+// Where the platform would ask the user (creating and signing), the environment says
+// what the simulated user does (user_verification.h).
 //
 // The platform's objects are small heap objects, one per handle, freed by release().
 // Results are shared between the handles that reach them, so waiting twice on one
 // request yields two handles to the same result, as on the platform.
+//
+// Opening a credential whose key file is unchanged since it was last opened uses the key
+// parsed then (key_cache.h); every signature is checked against the key's public half
+// before it is handed out, so a damaged key yields UnknownError, never a bad signature.
 //
 // Every request does its work when it is made (key generation and the store's file
 // operations in RequestCreateAsync, OpenAsync and DeleteAsync, the signature in
@@ -25,6 +31,8 @@
 // also the default blob type; the stand-in supports key credentials everywhere.
 #pragma once
 
+#include <cstddef>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -32,11 +40,16 @@
 
 namespace bio::standin {
 
+class KeyCache;
+
 class StandinPlatform final : public KeyCredentialPlatform {
 public:
     // Keeps credentials in `store_directory`; without one, in the directory that the
     // environment names when each request is made.
     explicit StandinPlatform(std::optional<std::string> store_directory = std::nullopt);
+    ~StandinPlatform() override;
+    StandinPlatform(const StandinPlatform&) = delete;
+    StandinPlatform& operator=(const StandinPlatform&) = delete;
 
     StringRef create_string(TextView utf8) override;
     std::string string_text(const StringRef& string) override;
@@ -67,6 +80,8 @@ public:
 
     // Objects of all stand-in platforms not yet released: for tests.
     static long live_objects() noexcept;
+    // Keys this platform keeps parsed (key_cache.h): for tests.
+    std::size_t cached_keys() const;
 
 private:
     Outcome<std::string> store_directory() const;
@@ -75,6 +90,7 @@ private:
     PlatformRef<Kind> make(T value);
 
     std::optional<std::string> store_directory_;
+    std::unique_ptr<KeyCache> keys_;
 };
 
 }  // namespace bio::standin

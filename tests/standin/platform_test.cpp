@@ -79,20 +79,9 @@ struct Driver {
     }
 };
 
-class PlatformTest : public StandinTest {
+class PlatformTest : public StandinPlatformTest {
 protected:
-    void SetUp() override {
-        StandinTest::SetUp();
-        platform_.emplace(store_.string());
-    }
-    void TearDown() override {
-        platform_.reset();
-        StandinTest::TearDown();
-    }
-    StandinPlatform& platform() { return *platform_; }
     Driver driver() { return Driver{*platform_}; }
-
-    std::optional<StandinPlatform> platform_;
 };
 
 TEST_F(PlatformTest, CreatedKeySignsAndVerifiesAgainstItsPublicKey) {

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -72,6 +73,22 @@ protected:
     fs::path store_;
     fs::path first_store_;
     long live_at_start_ = 0;
+};
+
+// A StandinTest with a stand-in platform on its store.
+class StandinPlatformTest : public StandinTest {
+protected:
+    void SetUp() override {
+        StandinTest::SetUp();
+        platform_.emplace(store_.string());
+    }
+    void TearDown() override {
+        platform_.reset();
+        StandinTest::TearDown();
+    }
+    standin::StandinPlatform& platform() { return *platform_; }
+
+    std::optional<standin::StandinPlatform> platform_;
 };
 
 inline std::vector<std::uint8_t> read_file(const fs::path& path) {

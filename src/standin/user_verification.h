@@ -1,0 +1,57 @@
+// The stand-in's simulated user: what the person at the keyboard would do at the
+// platform's verification prompt, chosen by the environment at each request that shows
+// one on Windows (creating a credential and signing; opening shows none), so that an
+// application can reproduce every outcome on a machine without the platform.
+//
+// BIOMETRIC_STANDIN_VERIFY:
+//   unset, empty or "allow"  no one is asked; the request goes ahead
+//   "deny"                   the user cancels: UserCanceled
+//   "prompt"                 the controlling terminal asks; "y" or "yes" (any case) goes
+//                            ahead, anything else, no terminal, a terminal this process
+//                            may not read now (background job), or no answer within
+//                            kAnswerTimeoutMs is UserCanceled
+//   "1" to "6"               that KeyCredentialStatus
+//   anything else            UnknownError
+// BIOMETRIC_STANDIN_DELAY_MS: the request waits that many milliseconds before the
+// outcome (any outcome); a non-negative decimal integer, at most kMaxDelayMs (larger
+// values are kMaxDelayMs); anything else is 0.
+//
+// Both are read at every request, so a test can change them between two calls.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace bio::standin {
+
+inline constexpr std::uint32_t kMaxDelayMs = 60'000;
+inline constexpr int kAnswerTimeoutMs = 60'000;
+
+enum class VerifiedRequest { Create, Sign };
+
+struct VerifySetting {
+    enum Kind { Allow, Prompt, Status } kind = Allow;
+    std::int32_t status = 0;  // Status: the KeyCredentialStatus the request ends with
+};
+
+// The setting that a value of BIOMETRIC_STANDIN_VERIFY names; null is unset.
+VerifySetting parse_verify_setting(const char* value) noexcept;
+
+// The wait that a value of BIOMETRIC_STANDIN_DELAY_MS names; null is unset.
+std::chrono::milliseconds parse_delay(const char* value) noexcept;
+
+// The question the prompt asks, one line without its line feed.
+std::string prompt_text(VerifiedRequest request, std::string_view credential_name);
+
+// Asks `question` on the terminal open at `tty` and waits at most `timeout_ms` for an
+// answer line: KeyCredentialStatus_Success for yes, UserCanceled otherwise.
+std::int32_t ask_on_terminal(int tty, const std::string& question, int timeout_ms);
+
+// The simulated user's answer to `request` on the credential `credential_name`, after the
+// configured delay: KeyCredentialStatus_Success to go ahead, else the status the request
+// ends with.
+std::int32_t verify_user(VerifiedRequest request, std::string_view credential_name);
+
+}  // namespace bio::standin
