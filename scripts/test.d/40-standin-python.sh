@@ -1,9 +1,17 @@
-# The module as a user gets it: `pip install .` into a fresh virtual environment, then
-# pytest end to end on the software stand-in platform and mypy's stubtest of the type
-# stub against the installed module; for CPython 3.12, and 3.13 where there is one.
+# The module as a user gets it: the source distribution (`python -m build --sdist`)
+# installed into a fresh virtual environment, so that a file missing from it fails here;
+# then pytest end to end on the software stand-in platform, the installed-module tests
+# that Windows CI runs too, and mypy's stubtest of the type stub against the installed
+# module; for CPython 3.12, and 3.13 where there is one.
 set -euo pipefail
 source scripts/lib.sh
 need_apt libssl-dev
+
+sdist_python=$(test_venv build/venv-sdist "$(find_python312)" build)
+rm -f dist/biometric-*.tar.gz
+"$sdist_python" -m build --sdist --outdir dist . >&2
+sdist=$(ls dist/biometric-*.tar.gz)
+echo "--- $sdist"
 
 interpreters=("$(find_python312)")
 python313=$(find_python313)
@@ -15,8 +23,8 @@ for python in "${interpreters[@]}"; do
     venv=build/venv-standin-$version
     rm -rf "$venv"
     venv_python=$(test_venv "$venv" "$python" pytest cryptography mypy)
-    "$venv_python" -m pip install -q --disable-pip-version-check . >&2
-    "$venv_python" -m pytest -q -p no:cacheprovider tests/standin_python
+    "$venv_python" -m pip install -q --disable-pip-version-check "$sdist" >&2
+    "$venv_python" -m pytest -q -p no:cacheprovider tests/standin_python tests/installed
     # From elsewhere, so that only the installed module and stub can be found.
     (cd build && "../$venv_python" -m mypy.stubtest biometric)
 done
