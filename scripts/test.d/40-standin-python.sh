@@ -24,7 +24,9 @@ for python in "${interpreters[@]}"; do
     rm -rf "$venv"
     venv_python=$(test_venv "$venv" "$python" pytest cryptography mypy)
     "$venv_python" -m pip install -q --disable-pip-version-check "$sdist" >&2
-    "$venv_python" -m pytest -q -p no:cacheprovider tests/standin_python tests/installed
+    "$venv_python" -m pytest -q -p no:cacheprovider tests/standin_python
+    # Apart: each suite's conftest is imported as "conftest".
+    "$venv_python" -m pytest -q -p no:cacheprovider tests/installed
     # From elsewhere, so that only the installed module and stub can be found.
     (cd build && "../$venv_python" -m mypy.stubtest biometric)
 done
