@@ -71,3 +71,18 @@ preset_suite() {
     cmake --build --preset "$preset"
     ctest --preset "$preset" -L "$label"
 }
+
+# Prints the build requirements of pyproject.toml, one per line.
+build_requirements() {
+    "$(find_python312)" -c 'import tomllib; print("\n".join(tomllib.load(open("pyproject.toml", "rb"))["build-system"]["requires"]))'
+}
+
+# Configures the mingw preset, naming the CPython interpreters whose headers the Windows
+# modules are built against (3.13 only where there is one).
+mingw_configure() {
+    local args=(-DBIOMETRIC_WINDOWS_PYTHON_cp312="$(find_python312)")
+    local python313
+    python313=$(find_python313)
+    [ -n "$python313" ] && args+=(-DBIOMETRIC_WINDOWS_PYTHON_cp313="$python313")
+    cmake --preset mingw "${args[@]}" >/dev/null
+}

@@ -1,6 +1,8 @@
 # The Windows build, cross-compiled with mingw-w64 and run under Wine: the Windows
 # Runtime client against our test doubles and against Wine's own runtime classes, the
-# Windows standard-error writer and backtrace, and the core suite as built for Windows.
+# Windows standard-error writer and backtrace, the core suite as built for Windows, and
+# the Python modules for Windows: their export and import tables and a load beside a
+# stand-in python3XY.dll.
 set -euo pipefail
 source scripts/lib.sh
 need_apt mingw-w64 g++-mingw-w64-x86-64-posix googletest cmake ninja-build
@@ -10,7 +12,7 @@ need_apt wine64 2>/dev/null || need_apt wine
 # The identifiers of the parameterised interfaces, derived afresh and compared with abi.h.
 "$(find_python312)" tools/winrt_iid.py --check src/winrt/abi.h
 
-cmake --preset mingw >/dev/null
+mingw_configure
 cmake --build --preset mingw
 
 # The Wine loader and server: Debian 12 installs them under /usr/lib/wine (wine64),

@@ -22,14 +22,10 @@ std::mutex& report_lock() {
 }
 
 BacktraceStyle style_from_environment() {
-#if defined(_MSC_VER)
-#pragma warning(suppress : 4996)
-#endif
-    const char* value = std::getenv(kBacktraceVariable);
-    if (value == nullptr) return BacktraceStyle::Off;
-    const std::string_view text = value;
-    if (text == "0") return BacktraceStyle::Off;
-    if (text == "full") return BacktraceStyle::Full;
+    const std::optional<std::string> value = environment_variable(kBacktraceVariable);
+    if (!value) return BacktraceStyle::Off;
+    if (*value == "0") return BacktraceStyle::Off;
+    if (*value == "full") return BacktraceStyle::Full;
     return BacktraceStyle::Short;
 }
 

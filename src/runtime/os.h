@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -54,6 +55,11 @@ struct StackFrame {
 // Walks the calling thread's stack from the innermost frame outwards, resolving each
 // frame, until `visit` returns false or the stack ends. The caller holds the report lock.
 void walk_stack(const std::function<bool(const StackFrame&)>& visit);
+
+// The value of the environment variable `name` (ASCII) as the process has it now, or
+// nothing when it is not set. On Windows that is the process environment, which Python's
+// os.environ writes, not the C runtime's copy taken when the module was loaded.
+std::optional<std::string> environment_variable(const char* name);
 
 // The current directory, for showing source paths relative to it; empty if unknown.
 std::string current_directory();

@@ -110,6 +110,13 @@ void walk_stack(const std::function<bool(const StackFrame&)>& visit) {
     }
 }
 
+std::optional<std::string> environment_variable(const char* name) {
+    // One C library for the whole process: its environment is the process's.
+    const char* value = std::getenv(name);
+    if (value == nullptr) return std::nullopt;
+    return std::string(value);
+}
+
 std::string current_directory() {
     char buffer[4096];
     if (::getcwd(buffer, sizeof buffer) == nullptr) return {};

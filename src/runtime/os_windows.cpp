@@ -219,6 +219,22 @@ void walk_stack(const std::function<bool(const StackFrame&)>& visit) {
     }
 }
 
+std::optional<std::string> environment_variable(const char* name) {
+    const std::wstring wide_name(name, name + std::strlen(name));
+    std::wstring value(64, L'\0');
+    for (;;) {
+        SetLastError(ERROR_SUCCESS);
+        const DWORD length = GetEnvironmentVariableW(wide_name.c_str(), value.data(), static_cast<DWORD>(value.size()));
+        // 0 is both "not set" and "set to the empty text"; only the error tells them apart.
+        if (length == 0) {
+            if (GetLastError() == ERROR_ENVVAR_NOT_FOUND) return std::nullopt;
+            return std::string();
+        }
+        if (length < value.size()) return narrow(value.data(), length);
+        value.resize(length);  // the size it needs, terminator included; try again
+    }
+}
+
 std::string current_directory() {
     const DWORD size = GetCurrentDirectoryW(0, nullptr);
     if (size == 0) return {};

@@ -247,22 +247,27 @@ TEST(Backtrace, NamesOurOwnFunctionsWithFileAndLine) {
 
 BIO_NOINLINE void bio_fault_probe() { raise_fault("probe fault"); }
 
-// The first fault of this process (each test runs in a process of its own) with the
-// backtrace variable set to "full": the report walks the stack through dbghelp.
-TEST(FaultReport, FullBacktraceNamesOurFunctionsWithFileAndLine) {
-    ASSERT_EQ(_putenv_s("BIOMETRIC_BACKTRACE", "full"), 0);
+// The report of a fault raised by bio_fault_probe and caught by a boundary.
+std::string probe_fault_report() {
     HANDLE read_end = nullptr, write_end = nullptr;
-    ASSERT_TRUE(CreatePipe(&read_end, &write_end, nullptr, 1 << 20));
+    EXPECT_TRUE(CreatePipe(&read_end, &write_end, nullptr, 1 << 20));
     FaultPayload caught;
     {
         ScopedStderr redirect(write_end);
         EXPECT_FALSE(fault_boundary([] { bio_fault_probe(); }, caught));
     }
     CloseHandle(write_end);
-    const std::string report = drain_pipe(read_end);
+    EXPECT_EQ(caught.text(), "probe fault");
+    return drain_pipe(read_end);
+}
+
+// The first fault of this process (each test runs in a process of its own) with the
+// backtrace variable set to "full": the report walks the stack through dbghelp.
+TEST(FaultReport, FullBacktraceNamesOurFunctionsWithFileAndLine) {
+    ASSERT_EQ(_putenv_s("BIOMETRIC_BACKTRACE", "full"), 0);
+    const std::string report = probe_fault_report();
     SCOPED_TRACE(report);
 
-    EXPECT_EQ(caught.text(), "probe fault");
     EXPECT_EQ(report.rfind("thread '<unnamed>' panicked at tests/wine/stderr_test.cpp:", 0), 0u);
     EXPECT_NE(report.find(":\nprobe fault\nstack backtrace:\n"), std::string::npos);
     // A numbered frame with its address names the probe, and the next line its source.
@@ -278,6 +283,33 @@ TEST(FaultReport, FullBacktraceNamesOurFunctionsWithFileAndLine) {
     EXPECT_NE(report.find("stderr_test.cpp:", at), std::string::npos);
     EXPECT_EQ(report.find("note: Some details are omitted"), std::string::npos);
 }
+
+// The variable set in the process environment after start-up, as Python's os.environ
+// sets it: the C runtime's copy never sees it, the report must. Each case is the first
+// fault of a process of its own.
+struct StyleCase {
+    const char* name;
+    const wchar_t* value;
+    bool backtrace;
+    bool short_form;
+};
+
+class ReportStyleFromEnvironment : public ::testing::TestWithParam<StyleCase> {};
+
+TEST_P(ReportStyleFromEnvironment, IsTheOneTheVariableChose) {
+    ASSERT_TRUE(SetEnvironmentVariableW(L"BIOMETRIC_BACKTRACE", GetParam().value));
+    ASSERT_EQ(std::getenv("BIOMETRIC_BACKTRACE"), nullptr);
+    const std::string report = probe_fault_report();
+    SCOPED_TRACE(report);
+    EXPECT_EQ(report.find("stack backtrace:\n") != std::string::npos, GetParam().backtrace);
+    EXPECT_EQ(report.find("note: Some details are omitted") != std::string::npos, GetParam().short_form);
+    EXPECT_EQ(report.find("note: run with `BIOMETRIC_BACKTRACE=1`") != std::string::npos, !GetParam().backtrace);
+}
+
+INSTANTIATE_TEST_SUITE_P(Values, ReportStyleFromEnvironment,
+                         ::testing::Values(StyleCase{"One", L"1", true, true}, StyleCase{"Full", L"full", true, false},
+                                           StyleCase{"Empty", L"", true, true}, StyleCase{"Zero", L"0", false, false}),
+                         [](const ::testing::TestParamInfo<StyleCase>& info) { return std::string(info.param.name); });
 
 TEST(EndProcessDeathTest, EndsAtOnce) {
     EXPECT_DEATH(end_process(), "");

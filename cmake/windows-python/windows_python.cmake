@@ -1,0 +1,134 @@
+# The Windows module cross-built with mingw-w64: <module>.cp3XY-win_amd64.pyd for each
+# CPython minor version whose Include/ directory is found here. No Windows CPython is
+# needed: the headers are the host's, pyconfig.h is ours (beside this file), and the
+# import library of python3XY.dll is made from the names the module's objects use.
+#
+# Included by src/module/CMakeLists.txt, which names the module surface's sources
+# (BIO_MODULE_SOURCES), declares each module with bio_windows_module() and then calls
+# bio_windows_python_modules().
+
+set(BIO_WINDOWS_PYTHON_VERSIONS 3.12 3.13)
+set(BIO_WINDOWS_MODULE_DIR ${CMAKE_BINARY_DIR}/windows-modules)
+set(_bio_windows_python_dir ${CMAKE_CURRENT_LIST_DIR})
+set(BIO_WINDOWS_MODULES "")
+
+# A module <name>.cp3XY-win_amd64.pyd exporting PyInit_<name>, made of the module
+# surface, the platform and its own init `sources`.
+function(bio_windows_module name)
+  list(TRANSFORM ARGN PREPEND ${CMAKE_CURRENT_SOURCE_DIR}/ REGEX "^[^/]")
+  set(BIO_WINDOWS_MODULE_SOURCES_${name} ${ARGN} PARENT_SCOPE)
+  set(BIO_WINDOWS_MODULES ${BIO_WINDOWS_MODULES} ${name} PARENT_SCOPE)
+endfunction()
+
+find_program(BIOMETRIC_MINGW_DLLTOOL NAMES ${BIOMETRIC_MINGW_TRIPLE}-dlltool x86_64-w64-mingw32-dlltool REQUIRED)
+
+# Sets `out` to a copy of CPython <version>'s Include/ directory without its pyconfig.h,
+# or to "" when no such CPython is found. BIOMETRIC_WINDOWS_PYTHON_<tag> may name the
+# interpreter; otherwise pyenv's and the system's are tried.
+function(bio_windows_python_include version tag out)
+  set(python "${BIOMETRIC_WINDOWS_PYTHON_${tag}}")
+  if(NOT python)
+    unset(python)
+    set(root "$ENV{PYENV_ROOT}")
+    if(NOT root)
+      set(root "$ENV{HOME}/.pyenv")
+    endif()
+    file(GLOB candidates "${root}/versions/${version}*/bin/python${version}")
+    if(candidates)
+      list(GET candidates 0 python)
+    else()
+      # Not pyenv's shim, which may lead to another version.
+      find_program(python NAMES python${version} PATHS /usr/bin /usr/local/bin NO_DEFAULT_PATH NO_CACHE)
+    endif()
+  endif()
+  set(${out} "" PARENT_SCOPE)
+  if(NOT python)
+    return()
+  endif()
+  execute_process(
+    COMMAND "${python}" -c "import sys, sysconfig; sys.stdout.write('%d.%d;%s' % (*sys.version_info[:2], sysconfig.get_path('include')))"
+    OUTPUT_VARIABLE answer RESULT_VARIABLE rc)
+  list(APPEND answer "" "")
+  list(GET answer 0 found_version)
+  if(NOT rc EQUAL 0 OR NOT "${found_version}" STREQUAL version)
+    message(FATAL_ERROR "${python} is not CPython ${version}")
+  endif()
+  list(GET answer 1 include)
+  # Python.h includes "pyconfig.h" from its own directory first: that one must not be there.
+  set(copy ${CMAKE_BINARY_DIR}/windows-python/${tag}/include)
+  file(REMOVE_RECURSE ${copy})
+  file(COPY ${include}/ DESTINATION ${copy} PATTERN pyconfig.h EXCLUDE)
+  set(${out} ${copy} PARENT_SCOPE)
+endfunction()
+
+# One version: the module surface compiled against its headers, the import library of
+# its DLL, and every module, linked with the `platform` library.
+function(bio_windows_python_version version platform)
+  string(REPLACE "." "" nodot ${version})
+  set(tag cp${nodot})
+  bio_windows_python_include(${version} ${tag} include)
+  if(NOT include)
+    message(WARNING "biometric: no CPython ${version} found here; the ${tag} Windows modules are not built")
+    return()
+  endif()
+  set(work ${CMAKE_BINARY_DIR}/windows-python/${tag})
+  set(dll python${nodot}.dll)
+  set(def ${work}/python${nodot}.def)
+  set(import_library ${work}/libpython${nodot}.a)
+
+  add_library(bio_python_${tag} INTERFACE)
+  target_include_directories(bio_python_${tag} INTERFACE ${include} ${_bio_windows_python_dir})
+  target_link_libraries(bio_python_${tag} INTERFACE ${import_library})
+
+  add_library(bio_module_${tag} STATIC ${BIO_MODULE_SOURCES})
+  target_link_libraries(bio_module_${tag} PUBLIC bio_core bio_python_${tag})
+  set_target_properties(bio_module_${tag} PROPERTIES CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
+
+  # Every object that calls into Python: the .def lists what they leave undefined.
+  set(inputs $<TARGET_FILE:bio_module_${tag}>)
+  foreach(module IN LISTS BIO_WINDOWS_MODULES)
+    add_library(${module}_${tag}_objects OBJECT ${BIO_WINDOWS_MODULE_SOURCES_${module}} ${BIO_RUNTIME_HEAP_SOURCE})
+    target_link_libraries(${module}_${tag}_objects PRIVATE bio_core bio_python_${tag})
+    list(APPEND inputs $<TARGET_OBJECTS:${module}_${tag}_objects>)
+  endforeach()
+  file(GENERATE OUTPUT ${work}/def-inputs.txt CONTENT "$<JOIN:${inputs},\n>\n")
+  add_custom_command(
+    OUTPUT ${def} ${import_library}
+    COMMAND ${CMAKE_COMMAND} -DNM=${CMAKE_NM} -DINPUTS=${work}/def-inputs.txt -DINCLUDE_DIR=${include}
+            -DDLL=${dll} -DOUTPUT=${def} -P ${_bio_windows_python_dir}/python_def.cmake
+    COMMAND ${BIOMETRIC_MINGW_DLLTOOL} --input-def ${def} --dllname ${dll} --output-lib ${import_library}
+    DEPENDS ${inputs} ${work}/def-inputs.txt ${_bio_windows_python_dir}/python_def.cmake
+    COMMENT "Import library of ${dll} for the names the module uses"
+    VERBATIM)
+  add_custom_target(bio_python_${tag}_import DEPENDS ${import_library})
+
+  foreach(module IN LISTS BIO_WINDOWS_MODULES)
+    add_library(${module}_${tag} MODULE)
+    target_link_libraries(${module}_${tag} PRIVATE ${module}_${tag}_objects bio_module_${tag} ${platform})
+    set_target_properties(${module}_${tag} PROPERTIES
+      PREFIX "" OUTPUT_NAME ${module} SUFFIX .${tag}-win_amd64.pyd
+      LIBRARY_OUTPUT_DIRECTORY ${BIO_WINDOWS_MODULE_DIR})
+    add_dependencies(${module}_${tag} bio_python_${tag}_import)
+    # A wheel's contents, as the build on Windows installs them: one component per version.
+    install(TARGETS ${module}_${tag} LIBRARY DESTINATION . COMPONENT ${tag})
+    install(FILES ${PROJECT_SOURCE_DIR}/src/module/${module}.pyi DESTINATION . COMPONENT ${tag})
+    install(FILES ${PROJECT_SOURCE_DIR}/src/module/${module}.pyi DESTINATION ${module}-stubs RENAME __init__.pyi
+            COMPONENT ${tag})
+    set_property(GLOBAL APPEND PROPERTY BIO_WINDOWS_MODULE_TARGETS ${module}_${tag})
+    set_property(GLOBAL APPEND PROPERTY BIO_WINDOWS_MODULE_LINES "${module} ${tag} ${dll} $<TARGET_FILE:${module}_${tag}>")
+  endforeach()
+  set_property(GLOBAL APPEND PROPERTY BIO_WINDOWS_PYTHON_DEFS "${tag} ${dll} ${def}")
+endfunction()
+
+# Every declared module for every version. Writes what was built, one
+# "<module> <tag> <python DLL> <file>" per line, to modules.txt for the checks and the
+# wheel script.
+function(bio_windows_python_modules platform)
+  foreach(version IN LISTS BIO_WINDOWS_PYTHON_VERSIONS)
+    bio_windows_python_version(${version} ${platform})
+  endforeach()
+  get_property(targets GLOBAL PROPERTY BIO_WINDOWS_MODULE_TARGETS)
+  add_custom_target(bio_windows_modules DEPENDS ${targets})
+  get_property(lines GLOBAL PROPERTY BIO_WINDOWS_MODULE_LINES)
+  file(GENERATE OUTPUT ${BIO_WINDOWS_MODULE_DIR}/modules.txt CONTENT "$<JOIN:${lines},\n>\n")
+endfunction()

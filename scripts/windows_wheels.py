@@ -1,0 +1,98 @@
+"""Writes the Windows wheels from the modules the mingw preset cross-built.
+
+    python scripts/windows_wheels.py <mingw build dir> <output dir>
+
+For each CPython tag in <build>/windows-modules/modules.txt, the wheel holds what the
+build installs for that tag (cmake --install --component cp3XY: the modules and their
+type stubs), the metadata the project's build backend writes for any wheel
+(prepare_metadata_for_build_wheel: METADATA and the license), a WHEEL file for
+cp3XY-cp3XY-win_amd64, and the RECORD. Needs pyproject-hooks and the backend installed
+in this interpreter's environment.
+"""
+import base64
+import hashlib
+import pathlib
+import subprocess
+import sys
+import tempfile
+import tomllib
+import zipfile
+
+from pyproject_hooks import BuildBackendHookCaller, quiet_subprocess_runner
+
+ROOT = pathlib.Path(__file__).resolve().parents[1]
+PLATFORM = "win_amd64"
+# Fixed timestamps: the same inputs make the same wheel.
+ZIP_TIME = (1980, 1, 1, 0, 0, 0)
+
+
+def backend_metadata(work):
+    """The .dist-info directory the build backend prepares for a wheel of this project."""
+    build_system = tomllib.loads((ROOT / "pyproject.toml").read_text())["build-system"]
+    hooks = BuildBackendHookCaller(str(ROOT), build_system["build-backend"], runner=quiet_subprocess_runner)
+    return work / hooks.prepare_metadata_for_build_wheel(str(work))
+
+
+def record_line(path, data):
+    digest = base64.urlsafe_b64encode(hashlib.sha256(data).digest()).rstrip(b"=").decode()
+    return f"{path},sha256={digest},{len(data)}"
+
+
+def write_wheel(tag, build, dist_info, output):
+    name, version = dist_info.name.removesuffix(".dist-info").split("-")
+    wheel_tag = f"{tag}-{tag}-{PLATFORM}"
+    with tempfile.TemporaryDirectory() as staging:
+        staging = pathlib.Path(staging)
+        subprocess.run(["cmake", "--install", str(build), "--component", tag, "--prefix", str(staging)],
+                       check=True, stdout=subprocess.DEVNULL)
+        files = {p.relative_to(staging).as_posix(): p.read_bytes() for p in sorted(staging.rglob("*")) if p.is_file()}
+    # The backend's metadata, but this wheel's own WHEEL file.
+    for path in sorted(dist_info.rglob("*")):
+        relative = path.relative_to(dist_info).as_posix()
+        if path.is_file() and relative not in ("WHEEL", "RECORD"):
+            files[f"{dist_info.name}/{relative}"] = path.read_bytes()
+    files[f"{dist_info.name}/WHEEL"] = (
+        "Wheel-Version: 1.0\n"
+        "Generator: biometric scripts/windows_wheels.py\n"
+        "Root-Is-Purelib: false\n"
+        f"Tag: {wheel_tag}\n"
+    ).encode()
+    record = f"{dist_info.name}/RECORD"
+    lines = [record_line(path, data) for path, data in files.items()] + [f"{record},,"]
+    files[record] = ("\n".join(lines) + "\n").encode()
+
+    wheel = output / f"{name}-{version}-{wheel_tag}.whl"
+    with zipfile.ZipFile(wheel, "w", zipfile.ZIP_DEFLATED) as archive:
+        for path, data in files.items():
+            info = zipfile.ZipInfo(path, ZIP_TIME)
+            info.external_attr = 0o644 << 16
+            info.compress_type = zipfile.ZIP_DEFLATED
+            archive.writestr(info, data)
+    return wheel
+
+
+def main(build, output):
+    build, output = pathlib.Path(build).resolve(), pathlib.Path(output).resolve()
+    manifest = build / "windows-modules" / "modules.txt"
+    modules = [line.split(maxsplit=3) for line in manifest.read_text().splitlines() if line.strip()]
+    tags = sorted({tag for _, tag, _, _ in modules})
+    if not tags:
+        sys.exit(f"no Windows modules listed in {manifest}")
+    output.mkdir(parents=True, exist_ok=True)
+    with tempfile.TemporaryDirectory() as work:
+        dist_info = backend_metadata(pathlib.Path(work))
+        for tag in tags:
+            wheel = write_wheel(tag, build, dist_info, output)
+            with zipfile.ZipFile(wheel) as archive:
+                names = archive.namelist()
+            missing = [module for module, module_tag, _, _ in modules
+                       if module_tag == tag and f"{module}.{tag}-{PLATFORM}.pyd" not in names]
+            if missing:
+                sys.exit(f"{wheel.name} lacks the modules {missing}")
+            print(wheel.relative_to(ROOT) if wheel.is_relative_to(ROOT) else wheel)
+
+
+if __name__ == "__main__":
+    if len(sys.argv) != 3:
+        sys.exit(__doc__)
+    main(*sys.argv[1:])
