@@ -4,6 +4,16 @@
 
 #include "runtime/fault.h"
 
+// The helpers below run once or more for every platform call; as out-of-line calls they
+// cost as much as the calls themselves on a platform that answers at once.
+#if defined(_MSC_VER)
+#define BIO_ALWAYS_INLINE __forceinline
+#elif defined(__GNUC__)
+#define BIO_ALWAYS_INLINE inline __attribute__((always_inline))
+#else
+#define BIO_ALWAYS_INLINE inline
+#endif
+
 namespace bio {
 namespace {
 
@@ -11,7 +21,8 @@ namespace {
 // code, or 0 when the call succeeded without an object (the platform may hand back a
 // null object on success).
 template <ObjectKind Kind>
-std::optional<CredentialErrorCode> take(Outcome<PlatformRef<Kind>>&& outcome, PlatformRef<Kind>& into) {
+BIO_ALWAYS_INLINE std::optional<CredentialErrorCode> take(Outcome<PlatformRef<Kind>>&& outcome,
+                                                          PlatformRef<Kind>& into) {
     if (!outcome.ok()) return outcome.error().code();
     into = std::move(outcome.value());
     if (!into) return 0;
@@ -21,7 +32,8 @@ std::optional<CredentialErrorCode> take(Outcome<PlatformRef<Kind>>&& outcome, Pl
 // Reads a Status; a status other than Success is read a second time and that second
 // read decides the code.
 template <class ResultRef>
-std::optional<CredentialErrorCode> check_status(KeyCredentialPlatform& platform, const ResultRef& result) {
+BIO_ALWAYS_INLINE std::optional<CredentialErrorCode> check_status(KeyCredentialPlatform& platform,
+                                                                  const ResultRef& result) {
     Outcome<std::int32_t> status = platform.Status(result);
     if (!status.ok()) return status.error().code();
     if (status.value() == KeyCredentialStatus_Success) return std::nullopt;

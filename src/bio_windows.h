@@ -102,13 +102,17 @@ class PlatformRef {
 public:
     PlatformRef() noexcept = default;
     PlatformRef(KeyCredentialPlatform& platform, void* raw) noexcept : platform_(&platform), raw_(raw) {}
-    PlatformRef(PlatformRef&& other) noexcept
-        : platform_(other.platform_), raw_(std::exchange(other.raw_, nullptr)) {}
+    // A move reads the handle first and the platform only for a handle: the two are then
+    // two loads, never one wide load of both that would have to wait for the separate
+    // stores of the call that just returned the holder.
+    PlatformRef(PlatformRef&& other) noexcept : raw_(std::exchange(other.raw_, nullptr)) {
+        if (raw_ != nullptr) platform_ = other.platform_;
+    }
     PlatformRef& operator=(PlatformRef&& other) noexcept {
         if (this != &other) {
             reset();
-            platform_ = other.platform_;
             raw_ = std::exchange(other.raw_, nullptr);
+            if (raw_ != nullptr) platform_ = other.platform_;
         }
         return *this;
     }
