@@ -2,10 +2,30 @@
  * work, written by hand against the C API with METH_FASTCALL | METH_KEYWORDS. The same
  * parameters (by position or keyword), the same type checks (str read as UTF-8 in place,
  * bytes and its subclasses only), and the same results: True, or a new list of 256 ints
- * from a fixed signature. Error messages are simpler; the benchmark never raises. */
+ * from a fixed signature. Error messages are simpler; the benchmark never raises.
+ *
+ * Built as C++ with BENCH_CALL_SERVICE (limit_service.cpp), the same functions also call
+ * the key-credential service on the instant platform, as biometric's do, and build the
+ * list from the signature it returns: the limit for a module that calls the service. */
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 #include <string.h>
+
+#if defined(BENCH_CALL_SERVICE)
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "bio_windows.h"
+#endif
+
+#ifndef BENCH_LIMIT_NAME
+#define BENCH_LIMIT_NAME bench_limit
+#endif
+#define BENCH_TEXT(name) BENCH_TEXT_OF(name)
+#define BENCH_TEXT_OF(name) #name
+#define BENCH_INIT(name) BENCH_INIT_OF(name)
+#define BENCH_INIT_OF(name) PyInit_##name
 
 static unsigned char signature[256];
 
@@ -58,6 +78,14 @@ static PyObject *limit_setup(PyObject *self, PyObject *const *args, Py_ssize_t n
     Py_ssize_t name_size;
     (void)self;
     if (bind(args, nargs, kwnames, names, 1, slots) < 0 || text_of(slots[0], &name, &name_size) < 0) return NULL;
+#if defined(BENCH_CALL_SERVICE)
+    bio::EnrolmentResult result =
+        bio::enrol_credential(bio::default_platform(), std::string_view(name, (size_t)name_size));
+    if (const bio::CredentialErrorCode *code = std::get_if<bio::CredentialErrorCode>(&result)) {
+        PyErr_Format(PyExc_RuntimeError, "Setup failed with error code: %d", (int)*code);
+        return NULL;
+    }
+#endif
     Py_RETURN_TRUE;
 }
 
@@ -74,10 +102,25 @@ static PyObject *limit_authenticate(PyObject *self, PyObject *const *args, Py_ss
         PyErr_SetString(PyExc_TypeError, "expected bytes");
         return NULL;
     }
-    PyObject *list = PyList_New(256);
+#if defined(BENCH_CALL_SERVICE)
+    bio::SigningResult result = bio::sign_with_credential(
+        bio::default_platform(), std::string_view(key_name, (size_t)key_name_size),
+        bio::ByteView{(const std::uint8_t *)PyBytes_AS_STRING(slots[1]), (size_t)PyBytes_GET_SIZE(slots[1])});
+    if (const bio::CredentialErrorCode *code = std::get_if<bio::CredentialErrorCode>(&result)) {
+        PyErr_Format(PyExc_RuntimeError, "Authentication failed with error code: %d", (int)*code);
+        return NULL;
+    }
+    const std::vector<std::uint8_t> &bytes = std::get<std::vector<std::uint8_t>>(result);
+    const unsigned char *source = bytes.data();
+    const Py_ssize_t size = (Py_ssize_t)bytes.size();
+#else
+    const unsigned char *source = signature;
+    const Py_ssize_t size = 256;
+#endif
+    PyObject *list = PyList_New(size);
     if (list == NULL) return NULL;
-    for (Py_ssize_t i = 0; i < 256; ++i) {
-        PyObject *item = PyLong_FromLong(signature[i]);
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        PyObject *item = PyLong_FromLong(source[i]);
         if (item == NULL) {
             Py_DECREF(list);
             return NULL;
@@ -93,9 +136,9 @@ static PyMethodDef methods[] = {
     {NULL, NULL, 0, NULL},
 };
 
-static struct PyModuleDef module = {PyModuleDef_HEAD_INIT, "bench_limit", NULL, -1, methods};
+static struct PyModuleDef module = {PyModuleDef_HEAD_INIT, BENCH_TEXT(BENCH_LIMIT_NAME), NULL, -1, methods};
 
-PyMODINIT_FUNC PyInit_bench_limit(void) {
+PyMODINIT_FUNC BENCH_INIT(BENCH_LIMIT_NAME)(void) {
     for (int i = 0; i < 256; ++i) signature[i] = (unsigned char)(i * 7 + 3);
     return PyModule_Create(&module);
 }
