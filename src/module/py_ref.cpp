@@ -68,15 +68,14 @@ std::size_t release_pool_size() noexcept {
     return p->pending.size();
 }
 
-static void check_lock_depth() {
-    const long depth = t_lock_depth;
+static void check_lock_depth(long depth) {
     if (depth == -1) raise_fault("Access to the GIL is prohibited while a __traverse__ implmentation is running.");
     if (depth < 0) raise_fault("Access to the GIL is currently prohibited.");
 }
 
-EntryLockDepth::EntryLockDepth() {
-    check_lock_depth();
-    ++t_lock_depth;
+EntryLockDepth::EntryLockDepth() : depth_(&t_lock_depth) {
+    check_lock_depth(*depth_);
+    ++*depth_;
     if (release_pool_exists()) drain_release_pool();
 }
 
@@ -90,7 +89,7 @@ InterpreterLock::InterpreterLock() {
         }
         g_interpreter_checked.store(true, std::memory_order_release);
     }
-    check_lock_depth();
+    check_lock_depth(t_lock_depth);
     state_ = PyGILState_Ensure();
     taken_ = true;
     ++t_lock_depth;

@@ -73,9 +73,14 @@ private:
 class EntryLockDepth {
 public:
     EntryLockDepth();
-    ~EntryLockDepth() { --lock_depth(); }
+    ~EntryLockDepth() { --*depth_; }
     EntryLockDepth(const EntryLockDepth&) = delete;
     EntryLockDepth& operator=(const EntryLockDepth&) = delete;
+
+private:
+    // This thread's LockDepth, found once per entry: a module loaded at run time reaches
+    // its thread-locals through a call.
+    long* depth_;
 };
 
 // The interpreter lock for code that may run outside an entry: taken with
