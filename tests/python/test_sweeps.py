@@ -115,8 +115,9 @@ def sweep(fake, arrange, call, repetitions):
         gc.collect()
         blocks.append(sys.getallocatedblocks())
     # A leak grows the count in every round, by a block per call or more; a cache that
-    # is still filling grows it once in a while.
-    assert min(after - before for before, after in zip(blocks, blocks[1:])) < 10, blocks
+    # is still filling grows it once in a while, and by more in the sanitizer build.
+    round_size = repetitions // 4
+    assert min(after - before for before, after in zip(blocks, blocks[1:])) < max(10, round_size // 2), blocks
     fake.reset()
     assert biometric.authenticate("k", b"d") == SIGNATURE
     assert biometric.setup("alice") is True
