@@ -16,10 +16,6 @@ constexpr ParameterSpec kPublicKeySpec{"public_key", kKeyNameParameter, 1};
 constexpr ParameterSpec kDeleteSpec{"delete", kKeyNameParameter, 1};
 constexpr ParameterSpec kIsSupportedSpec{"is_supported", nullptr, 0};
 
-PyErr operation_failure(const char* what, CredentialErrorCode code) {
-    return new_error(ErrorKind::OperationFailure, std::string(what) + " failed with error code: " + std::to_string(code));
-}
-
 // Binds the one argument `key_name` and converts it to text.
 PyResult<TextView> bind_key_name(const ParameterSpec& spec, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {

@@ -93,6 +93,13 @@ PyErr wrap_argument_error(std::string_view parameter, PyErr err) {
     return wrapped;
 }
 
+PyErr operation_failure(std::string_view operation, std::int32_t code) {
+    std::string message(operation);
+    message += " failed with error code: ";
+    message += std::to_string(code);
+    return new_error(ErrorKind::OperationFailure, std::move(message));
+}
+
 namespace {
 
 constexpr std::string_view kSetupParameters[] = {"name"};
@@ -109,7 +116,7 @@ EntryOutcome setup_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
 
     EnrolmentResult result = enrol_credential(default_platform(), std::get<TextView>(name));
     if (const auto* code = std::get_if<CredentialErrorCode>(&result)) {
-        return new_error(ErrorKind::OperationFailure, "Setup failed with error code: " + std::to_string(*code));
+        return operation_failure("Setup", *code);
     }
     // The encoded public key is not part of setup's result.
     return true_result();
@@ -129,8 +136,7 @@ EntryOutcome authenticate_body(PyObject* const* args, Py_ssize_t nargs, PyObject
     SigningResult result = sign_with_credential(default_platform(), std::get<TextView>(key_name),
                                                 std::get<ByteView>(data));
     if (const auto* code = std::get_if<CredentialErrorCode>(&result)) {
-        return new_error(ErrorKind::OperationFailure,
-                         "Authentication failed with error code: " + std::to_string(*code));
+        return operation_failure("Authentication", *code);
     }
     return list_from_bytes(std::move(std::get<std::vector<std::uint8_t>>(result)));
 }

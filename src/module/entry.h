@@ -2,6 +2,7 @@
 // and the entry points of setup and authenticate.
 #pragma once
 
+#include <cstdint>
 #include <exception>
 #include <optional>
 #include <string_view>
@@ -28,6 +29,10 @@ std::optional<PyErr> bind_arguments(const ParameterSpec& spec, PyObject* const* 
 // "argument '{parameter}': {text}" for a TypeError (exactly), keeping its cause; any
 // other error unchanged.
 PyErr wrap_argument_error(std::string_view parameter, PyErr err);
+
+// RuntimeError("{operation} failed with error code: {code}"): how a platform's refusal
+// reaches Python, the code in signed decimal.
+PyErr operation_failure(std::string_view operation, std::int32_t code);
 
 using EntryOutcome = PyResult<PyRef>;
 

@@ -18,9 +18,8 @@
 //
 // Every request does its work when it is made (key generation and the store's file
 // operations in RequestCreateAsync, OpenAsync and DeleteAsync, the signature in
-// RequestSignAsync), so
-// an operation is complete when it is handed out and wait_for_results only hands over
-// its result. The work happens once, even if nobody waits, as a platform request that
+// RequestSignAsync), so an operation is complete when it is handed out and
+// wait_for_results only hands over its result. The work happens once, even if nobody waits, as a platform request that
 // has been started completes whether or not its result is taken. Failures of the store's
 // file system calls complete the operation with the HRESULT the platform would report;
 // anything about the credential itself is a KeyCredentialStatus of the result. DeleteAsync
