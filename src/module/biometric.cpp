@@ -22,11 +22,14 @@ constexpr const char* kModuleDoc =
 
 PyMethodDef g_method_definitions[std::size(kFunctions)];
 
+extern ModuleRecord g_record;
+void free_module(void* module) { forget_module(g_record, module); }
+
 ModuleRecord g_record{
     kFunctions,
     std::size(kFunctions),
     g_method_definitions,
-    {PyModuleDef_HEAD_INIT, "biometric", kModuleDoc, 0, nullptr, nullptr, nullptr, nullptr, nullptr},
+    {PyModuleDef_HEAD_INIT, "biometric", kModuleDoc, 0, nullptr, nullptr, nullptr, nullptr, free_module},
 };
 
 }  // namespace

@@ -1,33 +1,28 @@
-// The module object: built once per process, in the first interpreter that imports it.
+// The module object: built once per process, in the first interpreter whose import succeeds.
 #include "module/module.h"
+
+#include <csignal>
+
+#include "runtime/interrupt.h"
 
 namespace bio {
 namespace {
 
-// An interned attribute name, made on first use and kept until the process ends.
-PyObject* interned(PyObject*& cell, std::string_view text) {
-    if (cell != nullptr) return cell;
-    PyObject* name = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-    if (name == nullptr) fail_after_api_error();
-    PyUnicode_InternInPlace(&name);
-    if (name == nullptr) fail_after_api_error();
-    PyRef made = PyRef::steal(name);
-    if (cell == nullptr) cell = made.release();
-    return cell;
+PyRef interned(const char* text) {
+    PyRef name = PyRef::steal(PyUnicode_InternFromString(text));
+    if (!name) fail_after_api_error();
+    return name;
 }
 
-PyObject* g_all_name = nullptr;
-PyObject* g_name_name = nullptr;
-
 std::optional<PyErr> add_to_all(PyObject* module, PyObject* name) {
-    PyRef all = PyRef::steal(PyObject_GetAttr(module, interned(g_all_name, "__all__")));
+    PyRef all = PyRef::steal(PyObject_GetAttr(module, interned("__all__").get()));
     if (!all) {
         PyErr err = fetch_error();
         PyRef type = error_type(err);
         if (!PyErr_GivenExceptionMatches(type.get(), PyExc_AttributeError)) return err;
         all = PyRef::steal(PyList_New(0));
         if (!all) fail_after_api_error();
-        if (PyObject_SetAttr(module, interned(g_all_name, "__all__"), all.get()) == -1) return fetch_error();
+        if (PyObject_SetAttr(module, interned("__all__").get(), all.get()) == -1) return fetch_error();
     }
     if (PyList_Append(all.get(), name) == -1) {
         PyErr err = fetch_error();
@@ -53,7 +48,7 @@ std::optional<PyErr> populate_module(PyObject* module, const ModuleRecord& modul
             function = PyRef::steal(PyCMethod_New(definition, module, module_name.get(), nullptr));
             if (!function) return fetch_error();
         }
-        PyRef name = PyRef::steal(PyObject_GetAttr(function.get(), interned(g_name_name, "__name__")));
+        PyRef name = PyRef::steal(PyObject_GetAttr(function.get(), interned("__name__").get()));
         if (!name) return fetch_error();
         if (std::optional<PyErr> err = add_to_all(module, name.get())) return err;
         if (PyObject_SetAttr(module, name.get(), function.get()) == -1) return fetch_error();
@@ -61,25 +56,59 @@ std::optional<PyErr> populate_module(PyObject* module, const ModuleRecord& modul
     return std::nullopt;
 }
 
+// Ctrl-C for the waits beneath a call, which holds the interpreter lock. The interpreter
+// answers only in the main thread of the main interpreter, and the answer consumes the
+// SIGINT: it is put back, so that the KeyboardInterrupt is still raised after the call.
+bool keyboard_interrupt_pending() noexcept {
+    if (PyOS_InterruptOccurred() == 0) return false;
+    PyErr_SetInterruptEx(SIGINT);
+    return true;
+}
+
+PyErr refusal(const ModuleRecord& record) {
+    return new_error(ErrorKind::RefusedInitialisation,
+                     std::string(record.definition.m_name) +
+                         " does not yet support subinterpreters, see README.md#subinterpreters");
+}
+
 }  // namespace
 
 EntryOutcome obtain_module(ModuleRecord& record) {
     const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id == -1) return fetch_error();
-    std::int64_t expected = -1;
-    if (!record.interpreter_id.compare_exchange_strong(expected, id, std::memory_order_seq_cst) &&
-        expected != id) {
-        return new_error(ErrorKind::RefusedInitialisation,
-                         std::string(record.definition.m_name) +
-                             " does not yet support subinterpreters, see README.md#subinterpreters");
+    {
+        std::lock_guard<std::mutex> guard(record.lock);
+        if (record.interpreter_id != -1 && record.interpreter_id != id) return refusal(record);
+        if (record.module != nullptr) return PyRef::borrow(record.module);
     }
-    if (record.module != nullptr) return PyRef::borrow(record.module);
 
+    set_module_name(record.definition.m_name);
+    set_interrupt_check(keyboard_interrupt_pending);
     PyRef module = PyRef::steal(PyModule_Create2(&record.definition, 1013));
     if (!module) return fetch_error();
     if (std::optional<PyErr> err = populate_module(module.get(), record)) return std::move(*err);
-    if (record.module == nullptr) record.module = module.release();
+
+    std::lock_guard<std::mutex> guard(record.lock);
+    // Another interpreter's import may have finished first.
+    if (record.interpreter_id != -1 && record.interpreter_id != id) return refusal(record);
+    if (record.module == nullptr) {
+        // The main interpreter lives as long as the process: its module is kept, so that an
+        // import after removal from sys.modules gives the same object. A subinterpreter's
+        // import may still be refused by the interpreter (3.12 checks single-phase modules
+        // after their init function), and the subinterpreter may end: its module is only
+        // borrowed, and forget_module drops it with the ownership.
+        record.interpreter_id = id;
+        record.module = id == 0 ? module.release() : module.get();
+    }
     return PyRef::borrow(record.module);
+}
+
+void forget_module(ModuleRecord& record, void* module) noexcept {
+    std::lock_guard<std::mutex> guard(record.lock);
+    if (record.module != module) return;
+    record.module = nullptr;
+    record.interpreter_id = -1;
+    forget_fault_exception_type();
 }
 
 }  // namespace bio

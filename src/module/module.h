@@ -2,9 +2,9 @@
 // builds the module once per process from a ModuleRecord.
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 
 #include "module/entry.h"
 
@@ -29,13 +29,21 @@ struct ModuleRecord {
     const FunctionRecord* functions;
     std::size_t function_count;
     PyMethodDef* method_definitions;  // static storage for function_count definitions
-    PyModuleDef definition;
-    std::atomic<std::int64_t> interpreter_id{-1};
-    PyObject* module = nullptr;  // filled once, under the interpreter lock; never released
+    PyModuleDef definition;  // its m_free calls forget_module for this record
+    // The owner: the interpreter whose import built `module`, and that module. Interpreters
+    // with their own lock may import at the same time, hence the mutex.
+    std::mutex lock{};
+    std::int64_t interpreter_id = -1;
+    PyObject* module = nullptr;
 };
 
-// A new reference to the record's module, built on the first call in the first
-// interpreter; other interpreters are refused.
+// A new reference to the record's module, built on the first call in the owning
+// interpreter; other interpreters are refused while the owner's module lives.
 EntryOutcome obtain_module(ModuleRecord& record);
+
+// The module's m_free: a module that the interpreter frees (a subinterpreter's, when its
+// import was refused after the init function ran or when the subinterpreter ends) gives
+// up the ownership, and nothing of that interpreter is kept.
+void forget_module(ModuleRecord& record, void* module) noexcept;
 
 }  // namespace bio

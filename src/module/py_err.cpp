@@ -94,8 +94,26 @@ bool is_exception_instance(PyObject* object) {
     return PyType_HasFeature(Py_TYPE(object), Py_TPFLAGS_BASE_EXC_SUBCLASS);
 }
 
-// The PanicException type; written once under the interpreter lock, never released.
+// The PanicException type as this library knows it (a strong reference), written under the
+// interpreter lock.
 PyObject* g_fault_exception_type = nullptr;
+
+// Where the first library to make the type leaves it for the other.
+constexpr const char* kSharedFaultTypeAttribute = "_pyo3_runtime_PanicException";
+
+const char* g_module_name = "biometric";
+
+// The shared type when one has been made, caching it; never makes it.
+PyObject* known_fault_type() {
+    if (g_fault_exception_type != nullptr) return g_fault_exception_type;
+    PyObject* found = PySys_GetObject(kSharedFaultTypeAttribute);  // borrowed; sets no error
+    if (found == nullptr || !PyType_Check(found) ||
+        !PyType_HasFeature(reinterpret_cast<PyTypeObject*>(found), Py_TPFLAGS_BASE_EXC_SUBCLASS)) {
+        return nullptr;
+    }
+    g_fault_exception_type = PyRef::borrow(found).release();
+    return g_fault_exception_type;
+}
 
 constexpr const char* kFaultExceptionDoc =
     "\n"
@@ -175,7 +193,7 @@ std::optional<PyErr> take_error() {
     if (!instance) return std::nullopt;
     // Compared with the type as made so far: nothing can be an instance of a type not yet
     // made, and making it here would recurse when making it is what failed.
-    PyObject* fault_type = g_fault_exception_type;
+    PyObject* fault_type = known_fault_type();
     if (fault_type == nullptr || reinterpret_cast<PyObject*>(Py_TYPE(instance.get())) != fault_type) {
         return PyErr::normalized(std::move(instance));
     }
@@ -189,8 +207,7 @@ std::optional<PyErr> take_error() {
         (void)fetch_error();
         text = "Unwrapped panic from Python code";
     }
-    write_stderr_locked("--- biometric is resuming a panic after fetching a PanicException from Python. ---\n");
-    write_stderr_locked("Python stack trace below:\n");
+    write_stderr_locked(resume_header());
     PyErr_SetRaisedException(instance.release());
     PyErr_PrintEx(0);
     resume_fault(std::move(text));
@@ -265,7 +282,7 @@ PyErr error_from_fault(FaultPayload payload) {
 }
 
 PyObject* fault_exception_type() {
-    if (g_fault_exception_type != nullptr) return g_fault_exception_type;
+    if (PyObject* known = known_fault_type()) return known;
     PyResult<PyRef> made = [] {
         PyRef base = PyRef::borrow(PyExc_BaseException);
         return new_exception_type("pyo3_runtime.PanicException", kFaultExceptionDoc, base.get());
@@ -273,11 +290,23 @@ PyObject* fault_exception_type() {
     if (PyErr* err = std::get_if<PyErr>(&made)) {
         raise_fault("Failed to initialize new exception type.: " + error_debug_text(*err));
     }
-    PyRef& type = std::get<PyRef>(made);
     // Making the type can run Python code, which may let another thread in first.
-    if (g_fault_exception_type != nullptr) return g_fault_exception_type;
+    if (PyObject* known = known_fault_type()) return known;
+    PyRef& type = std::get<PyRef>(made);
+    if (PySys_SetObject(kSharedFaultTypeAttribute, type.get()) == -1) fail_after_api_error();
     g_fault_exception_type = type.release();
     return g_fault_exception_type;
+}
+
+void forget_fault_exception_type() noexcept {
+    PyRef dropped = PyRef::steal(std::exchange(g_fault_exception_type, nullptr));
+}
+
+void set_module_name(const char* name) noexcept { g_module_name = name; }
+
+std::string resume_header() {
+    return std::string("--- ") + g_module_name +
+           " is resuming a panic after fetching a PanicException from Python. ---\nPython stack trace below:\n";
 }
 
 namespace {

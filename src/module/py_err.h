@@ -113,8 +113,11 @@ std::string error_debug_text(PyErr& err);
 // PanicException(text) for the payload of a caught fault.
 PyErr error_from_fault(FaultPayload payload);
 
-// The PanicException type (borrowed), made on first use.
+// The PanicException type (borrowed): one type object for the process, whichever module
+// library makes it first. Each library finds it in the owning interpreter's sys module.
 PyObject* fault_exception_type();
+// Drops the library's reference to the type when its interpreter gives the module up.
+void forget_fault_exception_type() noexcept;
 PyResult<PyRef> new_exception_type(std::string_view name, std::optional<std::string_view> doc, PyObject* base);
 
 // For an interpreter call that cannot fail but did: prints the pending error, then the
@@ -129,9 +132,11 @@ std::string object_text(PyObject* object);
 // again; lone surrogates become U+FFFD.
 std::string str_text(PyObject* str);
 
-// The header of a PanicException that comes back from Python.
-inline constexpr const char* kResumeHeader =
-    "--- biometric is resuming a panic after fetching a PanicException from Python. ---\n"
-    "Python stack trace below:\n";
+// The name of the library's module (static storage), for the texts that name it.
+void set_module_name(const char* name) noexcept;
+
+// The header of a PanicException that comes back from Python, naming the module that
+// resumes it.
+std::string resume_header();
 
 }  // namespace bio

@@ -12,6 +12,7 @@
 
 #include "bio_windows.h"
 #include "platform_error.h"
+#include "runtime/interrupt.h"
 #include "standin/unique_fd.h"
 
 namespace bio::standin {
@@ -37,6 +38,18 @@ bool is_yes(std::string_view answer) {
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
     }
     return lower == "y" || lower == "yes";
+}
+
+// Waits `delay`, in short slices so that Ctrl-C ends it early: false when it did.
+bool wait_uninterrupted(std::chrono::milliseconds delay) {
+    constexpr std::chrono::milliseconds kSlice(20);
+    const auto deadline = std::chrono::steady_clock::now() + delay;
+    for (;;) {
+        if (interrupt_requested()) return false;
+        const auto left = deadline - std::chrono::steady_clock::now();
+        if (left <= std::chrono::steady_clock::duration::zero()) return true;
+        std::this_thread::sleep_for(left < kSlice ? left : std::chrono::steady_clock::duration(kSlice));
+    }
 }
 
 }  // namespace
@@ -85,8 +98,12 @@ std::int32_t ask_on_terminal(int tty, const std::string& question, int timeout_m
         }
         pollfd ready{tty, POLLIN, 0};
         const int polled = ::poll(&ready, 1, static_cast<int>(left.count()));
-        // An interrupted wait (Ctrl-C at the prompt), a hang-up or a read error cancels.
-        if (polled < 0) return KeyCredentialStatus_UserCanceled;
+        if (polled < 0) {
+            // Any caught signal ends the poll (a terminal resize, a child's exit): only
+            // Ctrl-C cancels; the others wait on until the same deadline.
+            if (errno == EINTR && !interrupt_requested()) continue;
+            return KeyCredentialStatus_UserCanceled;
+        }
         if (polled == 0) continue;
         char chunk[64];
         const ssize_t got = ::read(tty, chunk, sizeof chunk);
@@ -104,7 +121,7 @@ std::int32_t ask_on_terminal(int tty, const std::string& question, int timeout_m
 std::int32_t verify_user(VerifiedRequest request, std::string_view credential_name) {
     const VerifySetting setting = parse_verify_setting(std::getenv("BIOMETRIC_STANDIN_VERIFY"));
     const std::chrono::milliseconds delay = parse_delay(std::getenv("BIOMETRIC_STANDIN_DELAY_MS"));
-    if (delay.count() > 0) std::this_thread::sleep_for(delay);
+    if (delay.count() > 0 && !wait_uninterrupted(delay)) return KeyCredentialStatus_UserCanceled;
 
     switch (setting.kind) {
         case VerifySetting::Allow: return KeyCredentialStatus_Success;

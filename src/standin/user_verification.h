@@ -9,12 +9,14 @@
 //   "prompt"                 the controlling terminal asks; "y" or "yes" (any case) goes
 //                            ahead, anything else, no terminal, a terminal this process
 //                            may not read now (background job), or no answer within
-//                            kAnswerTimeoutMs is UserCanceled
+//                            kAnswerTimeoutMs (counted from the question, whatever
+//                            signals arrive meanwhile) or Ctrl-C is UserCanceled
 //   "1" to "6"               that KeyCredentialStatus
 //   anything else            UnknownError
 // BIOMETRIC_STANDIN_DELAY_MS: the request waits that many milliseconds before the
 // outcome (any outcome); a non-negative decimal integer, at most kMaxDelayMs (larger
-// values are kMaxDelayMs); anything else is 0.
+// values are kMaxDelayMs); anything else is 0. Ctrl-C during the wait ends it with
+// UserCanceled.
 //
 // Both are read at every request, so a test can change them between two calls.
 #pragma once

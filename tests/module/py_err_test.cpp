@@ -73,7 +73,7 @@ TEST_F(PyErrTest, FetchedPanicExceptionResumesTheFault) {
     std::string text = fault_text([] { (void)take_error(); });
     const std::string stderr_text = ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(text, "came back");
-    EXPECT_EQ(stderr_text.rfind(kResumeHeader, 0), 0u) << stderr_text;
+    EXPECT_EQ(stderr_text.rfind(resume_header(), 0), 0u) << stderr_text;
     EXPECT_FALSE(PyErr_Occurred()) << "printing clears the exception";
     EXPECT_EQ(faults_in_progress(), 0u);
 }

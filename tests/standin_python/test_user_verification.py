@@ -2,6 +2,7 @@
 import fcntl
 import os
 import pty
+import signal
 import select
 import subprocess
 import sys
@@ -97,14 +98,21 @@ def test_the_request_waits_before_its_outcome(store, enrolled, monkeypatch, dela
     assert at_least <= waited < at_most
 
 
-def run_with_terminal(code, store, answers, controlling=True):
+def default_sigint():
+    # A background job's shell ignores SIGINT for its children, and Python then keeps it
+    # ignored: the child gets the default back, so that it installs its handler.
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+
+
+def run_with_terminal(code, store, answers, controlling=True, signals=()):
     """Runs `code` in a fresh interpreter whose controlling terminal is a pseudo-terminal
     (none at all when not `controlling`), answers each question that appears on it in
-    turn, and returns what the terminal showed and what the program wrote to stdout.
-    Standard input holds a "yes" that must answer nothing."""
+    turn (after sending it `signals`), and returns what the terminal showed and what the
+    program wrote to stdout. Standard input holds a "yes" that must answer nothing."""
     master, slave = pty.openpty()
 
     def take_terminal():  # in the child, after setsid()
+        default_sigint()
         if controlling:
             fcntl.ioctl(slave, termios.TIOCSCTTY, 0)
 
@@ -127,6 +135,11 @@ def run_with_terminal(code, store, answers, controlling=True):
                 ready, _, _ = select.select([master], [], [], 60)
                 assert ready, f"no question on the terminal: {shown!r}"
                 shown += os.read(master, 4096)
+            for number in signals:
+                process.send_signal(number)
+                time.sleep(0.2)
+            if answer is None:  # the program is not asking any more
+                continue
             os.write(master, answer.encode() + b"\n")
             shown += b"|"  # marks where each answer was typed
         stdout, stderr = process.communicate(timeout=120)
@@ -182,3 +195,58 @@ def test_prompt_without_a_terminal_is_canceled_at_once(store):
     assert terminal == ""
     assert stdout.splitlines() == ["Setup failed with error code: 3", "Authentication failed with error code: 2"]
     assert not store.exists()
+
+
+SIGNALS = """
+    import signal, biometric
+    caught = []
+    for number in (signal.SIGWINCH, signal.SIGCHLD):
+        signal.signal(number, lambda n, frame: caught.append(signal.Signals(n).name))
+    try:
+        try:
+            print(biometric.setup("alice"))
+        except RuntimeError as error:
+            print(error)
+    except KeyboardInterrupt:
+        print("KeyboardInterrupt")
+    print(*sorted(caught))
+    """
+
+
+@pytest.mark.parametrize("signals, answer, printed", [
+    # A terminal resize or a child's exit is no answer: the question waits on, and the
+    # program's handlers still run.
+    ([signal.SIGWINCH, signal.SIGCHLD], "y", ["True", "SIGCHLD SIGWINCH"]),
+    # Ctrl-C cancels, and the program still gets its KeyboardInterrupt.
+    ([signal.SIGINT], None, ["KeyboardInterrupt", ""]),
+])
+def test_prompt_under_signals(store, signals, answer, printed):
+    terminal, stdout = run_with_terminal(SIGNALS, store, [answer], signals=signals)
+    assert terminal.startswith(CREATE_QUESTION)
+    assert stdout.splitlines() == printed
+    assert standin_keys.key_file("alice", store).exists() == (printed[0] == "True")
+
+
+@pytest.mark.parametrize("call", ["biometric.setup('bob')", "biometric.authenticate('existing', b'x')"])
+def test_ctrl_c_ends_the_delay_with_nothing_done(store, enrolled, call):
+    # The call ends with status 3, as at the prompt; the KeyboardInterrupt follows.
+    code = f"""
+        import time, biometric
+        start = time.monotonic()
+        try:
+            try:
+                {call}
+                print("done")
+            except RuntimeError as error:
+                print(error)
+        except KeyboardInterrupt:
+            print("KeyboardInterrupt", time.monotonic() - start < 2.5)
+        """
+    env = dict(os.environ, BIOMETRIC_STANDIN_STORE=str(store), BIOMETRIC_STANDIN_DELAY_MS="5000")
+    process = subprocess.Popen([sys.executable, "-c", textwrap.dedent(code)], env=env, text=True,
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, preexec_fn=default_sigint)
+    time.sleep(1.0)
+    process.send_signal(signal.SIGINT)
+    stdout, stderr = process.communicate(timeout=60)
+    assert stdout == "KeyboardInterrupt True\n", stderr
+    assert not standin_keys.key_file("bob", store).exists()
