@@ -86,3 +86,29 @@ mingw_configure() {
     [ -n "$python313" ] && args+=(-DBIOMETRIC_WINDOWS_PYTHON_cp313="$python313")
     cmake --preset mingw "${args[@]}" >/dev/null
 }
+
+# Configures and builds the benchmarks' targets in build/bench with $1, a venv's python
+# that has nanobind and pybind11.
+build_bench() {
+    local venv_python=$1
+    cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBIOMETRIC_BUILD_TESTS=OFF \
+        -DBIOMETRIC_BUILD_BENCH=ON -DPython_EXECUTABLE="$venv_python" \
+        -Dnanobind_DIR="$("$venv_python" -m nanobind --cmake_dir)" \
+        -Dpybind11_DIR="$("$venv_python" -m pybind11 --cmakedir)" >/dev/null || return 1
+    cmake --build build/bench --target biometric_bench_module bench_limit bench_nanobind bench_pybind11 \
+        bench_limit_service bench_nanobind_service bench_pybind11_service bench_openssl bench_service >&2
+}
+
+# Configures and builds the fuzz preset (clang) for interpreter $1.
+build_fuzz() {
+    local python=$1
+    need_apt clang-16 libclang-rt-16-dev libssl-dev cmake ninja-build || return 1
+    # GCC's libbacktrace serves the fault reports in the clang build too; its header is
+    # taken alone, not GCC's whole include directory.
+    local include=build/fuzz-include
+    mkdir -p "$include"
+    cp "$(gcc -print-file-name=include/backtrace.h)" "$include/"
+    cmake --preset fuzz -DPython_EXECUTABLE="$python" -DBIO_LIBBACKTRACE="$(gcc -print-file-name=libbacktrace.a)" \
+        -DCMAKE_CXX_FLAGS="-isystem $PWD/$include" >/dev/null || return 1
+    cmake --build --preset fuzz
+}

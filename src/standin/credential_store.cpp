@@ -35,13 +35,28 @@ std::string join(const std::string& directory, std::string_view name) {
     return path;
 }
 
+constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+// The mode asked of mkdir() is narrowed by the umask: a directory just made is given
+// exactly 0700 (a narrower one would refuse the key files), never more.
+std::optional<PlatformError> make_private(int directory, const std::string& shown) {
+    if (::fchmod(directory, 0700) == 0) return std::nullopt;
+    return os_error(errno, "cannot set the mode of the key-credential store directory", shown);
+}
+
 // Creates the missing directories of `path`, each 0700.
 std::optional<PlatformError> make_directories(const std::string& path) {
     for (std::size_t end = 1; end <= path.size(); ++end) {
         if (end != path.size() && path[end] != '/') continue;
         if (path[end - 1] == '/') continue;
         std::string prefix = path.substr(0, end);
-        if (::mkdir(prefix.c_str(), 0700) == 0 || errno == EEXIST) continue;
+        if (::mkdir(prefix.c_str(), 0700) == 0) {
+            UniqueFd made(::open(prefix.c_str(), kDirectoryFlags));
+            if (!made) return os_error(errno, "cannot open the key-credential store directory", prefix);
+            if (auto error = make_private(made.get(), prefix)) return error;
+            continue;
+        }
+        if (errno == EEXIST) continue;
         const int error_number = errno;
         // A parent that exists may refuse mkdir with EACCES rather than EEXIST.
         struct stat st;
@@ -76,14 +91,17 @@ Outcome<UniqueFd> open_key_directory(const std::string& directory, const std::ve
     for (std::size_t i = 0; i + 1 < components.size(); ++i) {
         const std::string& name = components[i];
         shown = join(shown, name);
-        const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-        UniqueFd next(::openat(fd.get(), name.c_str(), flags));
+        UniqueFd next(::openat(fd.get(), name.c_str(), kDirectoryFlags));
         if (!next && errno == ENOENT) {
             if (!create) return UniqueFd();
-            if (::mkdirat(fd.get(), name.c_str(), 0700) != 0 && errno != EEXIST) {
+            const bool made = ::mkdirat(fd.get(), name.c_str(), 0700) == 0;
+            if (!made && errno != EEXIST) {
                 return os_error(errno, "cannot create the key-credential store directory", shown);
             }
-            next = UniqueFd(::openat(fd.get(), name.c_str(), flags));
+            next = UniqueFd(::openat(fd.get(), name.c_str(), kDirectoryFlags));
+            if (next && made) {
+                if (auto error = make_private(next.get(), shown)) return std::move(*error);
+            }
         }
         if (!next) return os_error(errno, "cannot open the key-credential store directory", shown);
         fd = std::move(next);

@@ -303,3 +303,23 @@ def test_allocation_failure_ends_the_process():
     # Under AddressSanitizer its allocator announces the refusal first.
     stderr = "".join(line for line in result.stderr.splitlines(True) if not re.match(r"==\d+==WARNING: AddressSanitizer", line))
     assert stderr == "memory allocation of 4611686018427387904 bytes failed\n"
+
+
+def test_one_panic_exception_type_for_both_modules():
+    result = run_python(
+        """
+        import biometric_keys
+        # Made by biometric, fetched and resumed by biometric_keys.
+        Panic = type(fault())
+        class Name(str):
+            def __str__(self):
+                raise Panic("from python")
+        try:
+            biometric_keys.public_key(**{Name("nam"): 1})
+        except BaseException as e:
+            print(type(e) is Panic, e.args)
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "True ('from python',)\n"
+    assert "--- biometric_keys is resuming a panic after fetching a PanicException from Python. ---" in result.stderr
