@@ -77,14 +77,10 @@ build_requirements() {
     "$(find_python312)" -c 'import tomllib; print("\n".join(tomllib.load(open("pyproject.toml", "rb"))["build-system"]["requires"]))'
 }
 
-# Configures the mingw preset, naming the CPython interpreters whose headers the Windows
-# modules are built against (3.13 only where there is one).
+# Configures the mingw preset, naming the CPython 3.12 whose headers the Windows modules
+# (stable ABI) are built against.
 mingw_configure() {
-    local args=(-DBIOMETRIC_WINDOWS_PYTHON_cp312="$(find_python312)")
-    local python313
-    python313=$(find_python313)
-    [ -n "$python313" ] && args+=(-DBIOMETRIC_WINDOWS_PYTHON_cp313="$python313")
-    cmake --preset mingw "${args[@]}" >/dev/null
+    cmake --preset mingw -DBIOMETRIC_WINDOWS_PYTHON_cp312="$(find_python312)" >/dev/null
 }
 
 # Configures and builds the benchmarks' targets in build/bench with $1, a venv's python

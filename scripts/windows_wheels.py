@@ -2,11 +2,11 @@
 
     python scripts/windows_wheels.py <mingw build dir> <output dir>
 
-For each CPython tag in <build>/windows-modules/modules.txt, the wheel holds what the
-build installs for that tag (cmake --install --component cp3XY: the modules and their
-type stubs), the metadata the project's build backend writes for any wheel
-(prepare_metadata_for_build_wheel: METADATA and the license), a WHEEL file for
-cp3XY-cp3XY-win_amd64, and the RECORD. Needs pyproject-hooks and the backend installed
+One wheel for the stable-ABI modules listed in <build>/windows-modules/modules.txt
+(tag abi3): what the build installs for them (cmake --install --component abi3: the
+modules and their type stubs), the metadata the project's build backend writes for any
+wheel (prepare_metadata_for_build_wheel: METADATA and the license), a WHEEL file for
+cp312-abi3-win_amd64 (every CPython from 3.12 on), and the RECORD. Needs pyproject-hooks and the backend installed
 in this interpreter's environment.
 """
 import base64
@@ -22,6 +22,8 @@ from pyproject_hooks import BuildBackendHookCaller, quiet_subprocess_runner
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 PLATFORM = "win_amd64"
+# The oldest CPython whose stable ABI the modules use.
+PYTHON_TAG = "cp312"
 # Fixed timestamps: the same inputs make the same wheel.
 ZIP_TIME = (1980, 1, 1, 0, 0, 0)
 
@@ -40,7 +42,7 @@ def record_line(path, data):
 
 def write_wheel(tag, build, dist_info, output):
     name, version = dist_info.name.removesuffix(".dist-info").split("-")
-    wheel_tag = f"{tag}-{tag}-{PLATFORM}"
+    wheel_tag = f"{PYTHON_TAG}-{tag}-{PLATFORM}"
     with tempfile.TemporaryDirectory() as staging:
         staging = pathlib.Path(staging)
         subprocess.run(["cmake", "--install", str(build), "--component", tag, "--prefix", str(staging)],
@@ -86,7 +88,7 @@ def main(build, output):
             with zipfile.ZipFile(wheel) as archive:
                 names = archive.namelist()
             missing = [module for module, module_tag, _, _ in modules
-                       if module_tag == tag and f"{module}.{tag}-{PLATFORM}.pyd" not in names]
+                       if module_tag == tag and f"{module}.pyd" not in names]
             if missing:
                 sys.exit(f"{wheel.name} lacks the modules {missing}")
             print(wheel.relative_to(ROOT) if wheel.is_relative_to(ROOT) else wheel)

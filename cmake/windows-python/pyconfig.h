@@ -25,8 +25,8 @@
 #define NT_THREADS
 #define PLATFORM "win32"
 
-/* The API lives in python3XY.dll: declarations are __declspec(dllimport), PyInit_*
- * is __declspec(dllexport). */
+/* The API lives in python3.dll (which forwards to python3XY.dll): declarations are
+ * __declspec(dllimport), PyInit_* is __declspec(dllexport). */
 #define Py_ENABLE_SHARED 1
 #define HAVE_DECLSPEC_DLL
 

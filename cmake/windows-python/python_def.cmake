@@ -1,8 +1,8 @@
 # cmake -DNM=<nm> -DINPUTS=<file listing objects and archives> -DINCLUDE_DIR=<CPython Include/>
-#       -DDLL=python3XY.dll -DOUTPUT=<.def> -P python_def.cmake
+#       -DDLL=python3.dll -DOUTPUT=<.def> -P python_def.cmake
 #
-# Writes the .def of python3XY.dll for the names the module's objects import: every
-# undefined Py*/_Py* symbol that none of them defines. A name the headers declare with
+# Writes the .def of python3.dll (the stable ABI's DLL) for the names the module's
+# objects import: every undefined Py*/_Py* symbol that none of them defines. A name the headers declare with
 # PyAPI_DATA is marked DATA (imported only through its __imp_ pointer).
 file(STRINGS ${INPUTS} inputs)
 set(undefined "")

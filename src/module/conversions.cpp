@@ -41,7 +41,7 @@ PyRef list_from_bytes(std::vector<std::uint8_t>&& bytes) {
     for (std::size_t i = 0; i < consumed.size(); ++i) {
         PyObject* item = PyLong_FromLong(consumed[i]);
         if (item == nullptr) fail_after_api_error();
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+        if (PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item) == -1) fail_after_api_error();
     }
     return list;
 }

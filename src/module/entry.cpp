@@ -43,9 +43,10 @@ std::optional<PyErr> bind_arguments(const ParameterSpec& spec, PyObject* const* 
     }
 
     if (kwnames != nullptr) {
-        const Py_ssize_t keywords = PyTuple_GET_SIZE(kwnames);
+        const Py_ssize_t keywords = PyTuple_Size(kwnames);
         for (Py_ssize_t k = 0; k < keywords; ++k) {
-            PyObject* name = PyTuple_GET_ITEM(kwnames, k);
+            // The interpreter's own tuple of str: the checked access cannot fail here.
+            PyObject* name = PyTuple_GetItem(kwnames, k);
             Py_ssize_t size = 0;
             const char* utf8 = PyUnicode_AsUTF8AndSize(name, &size);
             if (utf8 != nullptr) {

@@ -84,7 +84,7 @@ EntryOutcome obtain_module(ModuleRecord& record) {
 
     set_module_name(record.definition.m_name);
     set_interrupt_check(keyboard_interrupt_pending);
-    PyRef module = PyRef::steal(PyModule_Create2(&record.definition, 1013));
+    PyRef module = PyRef::steal(PyModule_Create2(&record.definition, PYTHON_ABI_VERSION));
     if (!module) return fetch_error();
     if (std::optional<PyErr> err = populate_module(module.get(), record)) return std::move(*err);
 

@@ -36,7 +36,7 @@ public:
         if (kind_ != ErrorKind::Fault) return {std::move(type), std::move(str)};
         PyObject* tuple = PyTuple_New(1);
         if (tuple == nullptr) fail_after_api_error();
-        PyTuple_SET_ITEM(tuple, 0, str.release());
+        if (PyTuple_SetItem(tuple, 0, str.release()) == -1) fail_after_api_error();
         return {std::move(type), PyRef::steal(tuple)};
     }
 
@@ -358,8 +358,8 @@ std::string str_text(PyObject* str) {
     (void)fetch_error();
     PyRef encoded = PyRef::steal(PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass"));
     if (!encoded) fail_after_api_error();
-    return utf8_lossy(std::string_view(PyBytes_AS_STRING(encoded.get()),
-                                       static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get()))));
+    return utf8_lossy(std::string_view(PyBytes_AsString(encoded.get()),
+                                       static_cast<std::size_t>(PyBytes_Size(encoded.get()))));
 }
 
 }  // namespace bio

@@ -1,4 +1,4 @@
-# cmake -DOBJDUMP=<objdump> -DMODULE=<.pyd> -DNAME=<module name> -DPYTHON_DLL=python3XY.dll
+# cmake -DOBJDUMP=<objdump> -DMODULE=<.pyd> -DNAME=<module name> -DPYTHON_DLL=python3.dll
 #       -P check_pe.cmake
 #
 # Checks a built module's PE tables as the Windows loader will see them: it exports

@@ -1,4 +1,4 @@
-// Loads a built module as Python would, from a folder whose python3XY.dll is the
+// Loads a built module as Python would, from a folder whose Python DLL (python3.dll) is the
 // generated stand-in: LoadLibraryW, GetProcAddress of its init function, FreeLibrary.
 // Nothing of Python is called (every stand-in function traps), so this proves that the
 // loader can map the module and resolve every import, and that the C runtime's start-up
@@ -50,7 +50,7 @@ int main(int argc, char** argv) {
     std::printf("loaded %s at %p (%lu bytes)\n", module_path(module).c_str(), static_cast<void*>(module),
                 static_cast<unsigned long>(nt->OptionalHeader.SizeOfImage));
 
-    // The module's python3XY.dll import was resolved to the stand-in beside this program.
+    // The module's Python DLL import was resolved to the stand-in beside this program.
     HMODULE python = GetModuleHandleW(python_dll.c_str());
     if (python == nullptr) return fail("the module did not load its Python DLL");
     char program[MAX_PATH] = {};

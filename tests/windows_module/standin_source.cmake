@@ -1,6 +1,6 @@
-# cmake -DDEF=<python3XY.def> -DOUTPUT=<.c> -P standin_source.cmake
+# cmake -DDEF=<python3.def> -DOUTPUT=<.c> -P standin_source.cmake
 #
-# The C source of a stand-in python3XY.dll with the exports the .def lists: each
+# The C source of a stand-in python3.dll with the exports the .def lists: each
 # function traps if it is ever called, each DATA name is a zero-filled object. Loading
 # the module beside it runs everything a load runs, and nothing of Python.
 file(STRINGS ${DEF} lines)
