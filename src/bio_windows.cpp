@@ -57,7 +57,125 @@ std::optional<CredentialErrorCode> open_credential(KeyCredentialPlatform& platfo
     return take(platform.Credential(retrieval), credential);
 }
 
+// The bytes of `buffer`, through a receiving array of the platform's own.
+std::variant<std::vector<std::uint8_t>, CredentialErrorCode> buffer_bytes(KeyCredentialPlatform& platform,
+                                                                          const BufferRef& buffer) {
+    ReceivingArray received;
+    Outcome<void> copied = platform.CopyToByteArray(buffer, received);
+    PlatformArray bytes(platform, received);
+    if (!copied.ok()) return copied.error().code();
+    std::vector<std::uint8_t> out;
+    if (received.length != 0) out.assign(received.data, received.data + received.length);
+    return out;
+}
+
+PlatformError not_implemented() {
+    return PlatformError::with_text(E_NOTIMPL_CODE, "this platform does not implement the call");
+}
+
 }  // namespace
+
+Outcome<RetrievalOperationRef> KeyCredentialPlatform::RequestCreateForWindowAsync(WindowHandle, const StringRef& name,
+                                                                                  KeyCredentialCreationOption option) {
+    return RequestCreateAsync(name, option);
+}
+
+Outcome<SignOperationRef> KeyCredentialPlatform::RequestSignForWindowAsync(WindowHandle, const CredentialRef& credential,
+                                                                           const BufferRef& data) {
+    return RequestSignAsync(credential, data);
+}
+
+Outcome<AvailabilityOperationRef> KeyCredentialPlatform::CheckAvailabilityAsync() { return not_implemented(); }
+Outcome<VerificationOperationRef> KeyCredentialPlatform::RequestVerificationForWindowAsync(WindowHandle,
+                                                                                           const StringRef&) {
+    return not_implemented();
+}
+Outcome<AttestationOperationRef> KeyCredentialPlatform::GetAttestationAsync(const CredentialRef&) {
+    return not_implemented();
+}
+Outcome<std::int32_t> KeyCredentialPlatform::wait_for_results(const AvailabilityOperationRef&) {
+    return not_implemented();
+}
+Outcome<std::int32_t> KeyCredentialPlatform::wait_for_results(const VerificationOperationRef&) {
+    return not_implemented();
+}
+Outcome<AttestationResultRef> KeyCredentialPlatform::wait_for_results(const AttestationOperationRef&) {
+    return not_implemented();
+}
+Outcome<std::int32_t> KeyCredentialPlatform::Status(const AttestationResultRef&) { return not_implemented(); }
+Outcome<BufferRef> KeyCredentialPlatform::CertificateChainBuffer(const AttestationResultRef&) {
+    return not_implemented();
+}
+Outcome<BufferRef> KeyCredentialPlatform::AttestationBuffer(const AttestationResultRef&) { return not_implemented(); }
+
+CreationResult create_credential(KeyCredentialPlatform& platform, TextView name, KeyCredentialCreationOption option,
+                                 WindowHandle window) {
+    StringRef name_string = platform.create_string(name);
+
+    RetrievalResultRef retrieval;
+    {
+        RetrievalOperationRef operation;
+        auto created = window != 0 ? platform.RequestCreateForWindowAsync(window, name_string, option)
+                                   : platform.RequestCreateAsync(name_string, option);
+        if (auto code = take(std::move(created), operation)) return *code;
+        if (auto code = take(platform.wait_for_results(operation), retrieval)) return *code;
+    }
+    if (auto code = check_status(platform, retrieval)) return *code;
+
+    BufferRef public_key;
+    {
+        CredentialRef credential;
+        if (auto code = take(platform.Credential(retrieval), credential)) return *code;
+        auto retrieved =
+            platform.RetrievePublicKeyWithBlobType(credential, CryptographicPublicKeyBlobType::X509SubjectPublicKeyInfo);
+        if (auto code = take(std::move(retrieved), public_key)) return *code;
+    }
+    return buffer_bytes(platform, public_key);
+}
+
+ConsentResult check_availability(KeyCredentialPlatform& platform) {
+    AvailabilityOperationRef operation;
+    if (auto code = take(platform.CheckAvailabilityAsync(), operation)) return *code;
+    Outcome<std::int32_t> answer = platform.wait_for_results(operation);
+    if (!answer.ok()) return answer.error().code();
+    return ConsentAnswer{answer.value()};
+}
+
+ConsentResult verify_consent(KeyCredentialPlatform& platform, TextView message, WindowHandle window) {
+    StringRef message_string = platform.create_string(message);
+    VerificationOperationRef operation;
+    if (auto code = take(platform.RequestVerificationForWindowAsync(window, message_string), operation)) return *code;
+    Outcome<std::int32_t> answer = platform.wait_for_results(operation);
+    if (!answer.ok()) return answer.error().code();
+    return ConsentAnswer{answer.value()};
+}
+
+AttestationOutcome read_attestation(KeyCredentialPlatform& platform, TextView key_name) {
+    StringRef name_string = platform.create_string(key_name);
+    AttestationResultRef attested;
+    {
+        RetrievalResultRef retrieval;
+        CredentialRef credential;
+        if (auto code = open_credential(platform, name_string, retrieval, credential)) return *code;
+        AttestationOperationRef operation;
+        if (auto code = take(platform.GetAttestationAsync(credential), operation)) return *code;
+        if (auto code = take(platform.wait_for_results(operation), attested)) return *code;
+    }
+    Outcome<std::int32_t> status = platform.Status(attested);
+    if (!status.ok()) return status.error().code();
+    KeyAttestation attestation;
+    attestation.status = status.value();
+    if (attestation.status != KeyCredentialAttestationStatus_Success) return attestation;
+    for (auto [read, into] : {std::pair{&KeyCredentialPlatform::CertificateChainBuffer, &attestation.certificate_chain},
+                              std::pair{&KeyCredentialPlatform::AttestationBuffer, &attestation.attestation}}) {
+        BufferRef buffer;
+        if (auto code = take((platform.*read)(attested), buffer)) return *code;
+        auto bytes = buffer_bytes(platform, buffer);
+        if (auto* code = std::get_if<CredentialErrorCode>(&bytes)) return *code;
+        *into = std::move(std::get<std::vector<std::uint8_t>>(bytes));
+    }
+    return attestation;
+}
 
 EnrolmentResult enrol_credential(KeyCredentialPlatform& platform, TextView name) {
     StringRef name_string = platform.create_string(name);
@@ -87,7 +205,8 @@ EnrolmentResult enrol_credential(KeyCredentialPlatform& platform, TextView name)
     return platform.string_text(encoded.value());
 }
 
-SigningResult sign_with_credential(KeyCredentialPlatform& platform, TextView key_name, ByteView data) {
+SigningResult sign_with_credential(KeyCredentialPlatform& platform, TextView key_name, ByteView data,
+                                   WindowHandle window) {
     StringRef name_string = platform.create_string(key_name);
 
     RetrievalResultRef retrieval;
@@ -104,7 +223,9 @@ SigningResult sign_with_credential(KeyCredentialPlatform& platform, TextView key
     OperationResultRef signing;
     {
         SignOperationRef operation;
-        if (auto code = take(platform.RequestSignAsync(credential, data_buffer), operation)) return *code;
+        auto requested = window != 0 ? platform.RequestSignForWindowAsync(window, credential, data_buffer)
+                                     : platform.RequestSignAsync(credential, data_buffer);
+        if (auto code = take(std::move(requested), operation)) return *code;
         if (auto code = take(platform.wait_for_results(operation), signing)) return *code;
     }
     if (auto code = check_status(platform, signing)) return *code;

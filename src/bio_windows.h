@@ -33,7 +33,30 @@ enum KeyCredentialStatus : std::int32_t {
     KeyCredentialStatus_UserPrefersPassword = 4,
     KeyCredentialStatus_CredentialAlreadyExists = 5,
     KeyCredentialStatus_SecurityDeviceLocked = 6,
+    KeyCredentialStatus_AlgorithmNotSupported = 7,
 };
+
+// UserConsentVerifierAvailability and UserConsentVerificationResult values.
+enum UserConsent : std::int32_t {
+    UserConsent_Available = 0,  // Verified, for a verification
+    UserConsent_DeviceNotPresent = 1,
+    UserConsent_NotConfiguredForUser = 2,
+    UserConsent_DisabledByPolicy = 3,
+    UserConsent_DeviceBusy = 4,
+    UserConsent_RetriesExhausted = 5,  // verification only
+    UserConsent_Canceled = 6,          // verification only
+};
+
+// KeyCredentialAttestationStatus values.
+enum KeyCredentialAttestationStatus : std::int32_t {
+    KeyCredentialAttestationStatus_Success = 0,
+    KeyCredentialAttestationStatus_UnknownError = 1,
+    KeyCredentialAttestationStatus_NotSupported = 2,
+    KeyCredentialAttestationStatus_TemporaryFailure = 3,
+};
+
+// A top-level window (HWND) as an integer, for the prompt's owner; 0 is none.
+using WindowHandle = std::uint64_t;
 
 enum class KeyCredentialCreationOption : std::int32_t { ReplaceExisting = 0, FailIfExists = 1 };
 
@@ -91,6 +114,10 @@ enum class ObjectKind : std::uint8_t {
     Buffer,              // IBuffer
     DeleteOperation,     // IAsyncAction of DeleteAsync
     SupportOperation,    // IAsyncOperation<bool> of IsSupportedAsync
+    AvailabilityOperation,  // IAsyncOperation<UserConsentVerifierAvailability>
+    VerificationOperation,  // IAsyncOperation<UserConsentVerificationResult>
+    AttestationOperation,   // IAsyncOperation<KeyCredentialAttestationResult>
+    AttestationResult,      // KeyCredentialAttestationResult
 };
 
 class KeyCredentialPlatform;
@@ -140,6 +167,10 @@ using OperationResultRef = PlatformRef<ObjectKind::OperationResult>;
 using BufferRef = PlatformRef<ObjectKind::Buffer>;
 using DeleteOperationRef = PlatformRef<ObjectKind::DeleteOperation>;
 using SupportOperationRef = PlatformRef<ObjectKind::SupportOperation>;
+using AvailabilityOperationRef = PlatformRef<ObjectKind::AvailabilityOperation>;
+using VerificationOperationRef = PlatformRef<ObjectKind::VerificationOperation>;
+using AttestationOperationRef = PlatformRef<ObjectKind::AttestationOperation>;
+using AttestationResultRef = PlatformRef<ObjectKind::AttestationResult>;
 
 // A byte array in platform memory (CoTaskMem on Windows): what CopyToByteArray fills.
 struct ReceivingArray {
@@ -196,6 +227,28 @@ public:
     virtual Outcome<void> CopyToByteArray(const BufferRef& buffer, ReceivingArray& array) = 0;
     virtual Outcome<StringRef> EncodeToBase64String(const BufferRef& buffer) = 0;
 
+    // The calls of applications (biometric_keys). The window-taking calls fall back to
+    // the plain ones where a platform has no owner window; the others are E_NOTIMPL
+    // where a platform does not implement them.
+    virtual Outcome<RetrievalOperationRef> RequestCreateForWindowAsync(WindowHandle window, const StringRef& name,
+                                                                       KeyCredentialCreationOption option);
+    virtual Outcome<SignOperationRef> RequestSignForWindowAsync(WindowHandle window, const CredentialRef& credential,
+                                                                const BufferRef& data);
+    // UserConsentVerifier.
+    virtual Outcome<AvailabilityOperationRef> CheckAvailabilityAsync();
+    virtual Outcome<VerificationOperationRef> RequestVerificationForWindowAsync(WindowHandle window,
+                                                                                const StringRef& message);
+    virtual Outcome<AttestationOperationRef> GetAttestationAsync(const CredentialRef& credential);
+    // As the waits above; a request that a wait gave up on (check_wait: Ctrl-C or the
+    // request's deadline) is cancelled and ends with an error.
+    virtual Outcome<std::int32_t> wait_for_results(const AvailabilityOperationRef& operation);
+    virtual Outcome<std::int32_t> wait_for_results(const VerificationOperationRef& operation);
+    virtual Outcome<AttestationResultRef> wait_for_results(const AttestationOperationRef& operation);
+    // KeyCredentialAttestationResult.
+    virtual Outcome<std::int32_t> Status(const AttestationResultRef& result);
+    virtual Outcome<BufferRef> CertificateChainBuffer(const AttestationResultRef& result);
+    virtual Outcome<BufferRef> AttestationBuffer(const AttestationResultRef& result);
+
     // Platform memory for receiving arrays: zero-filled, null when it cannot be had.
     virtual std::uint8_t* allocate_array(std::uint32_t length) noexcept = 0;
     virtual void free_array(std::uint8_t* data) noexcept = 0;
@@ -244,8 +297,37 @@ using SigningResult = std::variant<std::vector<std::uint8_t>, CredentialErrorCod
 // encodes its public key. Raises only internal faults.
 EnrolmentResult enrol_credential(KeyCredentialPlatform& platform, TextView name);
 
-// Opens the credential under `key_name` and has the platform sign `data` with it.
-SigningResult sign_with_credential(KeyCredentialPlatform& platform, TextView key_name, ByteView data);
+// Opens the credential under `key_name` and has the platform sign `data` with it, the
+// prompt owned by `window` when one is given.
+SigningResult sign_with_credential(KeyCredentialPlatform& platform, TextView key_name, ByteView data,
+                                   WindowHandle window = 0);
+
+// Either the DER SubjectPublicKeyInfo of the new credential's public key, or the code.
+using CreationResult = std::variant<std::vector<std::uint8_t>, CredentialErrorCode>;
+// Creates a key credential under `name` (replacing or failing as `option` says), the
+// prompt owned by `window` when one is given, and reads its public key.
+CreationResult create_credential(KeyCredentialPlatform& platform, TextView name, KeyCredentialCreationOption option,
+                                 WindowHandle window);
+
+// A UserConsent value (UserConsentVerifierAvailability or UserConsentVerificationResult).
+struct ConsentAnswer {
+    std::int32_t value;
+};
+using ConsentResult = std::variant<ConsentAnswer, CredentialErrorCode>;
+// Whether the platform can verify the user now.
+ConsentResult check_availability(KeyCredentialPlatform& platform);
+// Asks the platform to verify the user, showing `message`, owned by `window`.
+ConsentResult verify_consent(KeyCredentialPlatform& platform, TextView message, WindowHandle window);
+
+// A credential's key attestation: status, and the two buffers (empty unless Success).
+struct KeyAttestation {
+    std::int32_t status = KeyCredentialAttestationStatus_UnknownError;
+    std::vector<std::uint8_t> certificate_chain;
+    std::vector<std::uint8_t> attestation;
+};
+using AttestationOutcome = std::variant<KeyAttestation, CredentialErrorCode>;
+// Opens the credential under `key_name` and reads its attestation.
+AttestationOutcome read_attestation(KeyCredentialPlatform& platform, TextView key_name);
 
 // Either the DER SubjectPublicKeyInfo of the credential's public key, or the code.
 using PublicKeyResult = std::variant<std::vector<std::uint8_t>, CredentialErrorCode>;

@@ -29,6 +29,7 @@ ModuleRecord g_record{
     kFunctions,
     std::size(kFunctions),
     g_method_definitions,
+    nullptr,
     {PyModuleDef_HEAD_INIT, "biometric", kModuleDoc, 0, nullptr, nullptr, nullptr, nullptr, free_module},
 };
 

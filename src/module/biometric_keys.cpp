@@ -1,12 +1,17 @@
 // The module biometric_keys: the rest of a credential's life beside biometric's
 // enrolment and signing (its public key, its removal, and whether the device supports
-// key credentials at all). The library's only export is PyInit_biometric_keys.
+// key credentials at all), and the calls of applications, which give up the interpreter
+// lock while they wait. The library's only export is PyInit_biometric_keys.
+#include <chrono>
+#include <cmath>
 #include <iterator>
+#include <optional>
 #include <string>
 
 #include "bio_windows.h"
 #include "module/conversions.h"
 #include "module/module.h"
+#include "runtime/interrupt.h"
 
 namespace bio {
 namespace {
@@ -56,6 +61,231 @@ EntryOutcome is_supported_body(PyObject* const* args, Py_ssize_t nargs, PyObject
     return bool_result(std::get<bool>(result));
 }
 
+// ---- The calls of applications ----
+
+constexpr std::string_view kCreateParameters[] = {"name", "replace", "window", "timeout"};
+constexpr std::string_view kSignParameters[] = {"key_name", "data", "window", "timeout"};
+constexpr std::string_view kVerifyParameters[] = {"message", "window", "timeout"};
+constexpr ParameterSpec kCreateSpec{"create", kCreateParameters, 4, 1, 1};
+constexpr ParameterSpec kSignSpec{"sign", kSignParameters, 4, 2, 2};
+constexpr ParameterSpec kAvailabilitySpec{"availability", nullptr, 0};
+constexpr ParameterSpec kVerifySpec{"verify_user", kVerifyParameters, 3, 1, 1};
+constexpr ParameterSpec kAttestationSpec{"attestation", kKeyNameParameter, 1};
+
+bool given(PyObject* object) { return object != nullptr && object != Py_None; }
+
+PyErr value_error(std::string_view parameter, std::string_view text) {
+    std::string message = "argument '";
+    message += parameter;
+    message += "': ";
+    message += text;
+    return new_error(ErrorKind::ValueError, std::move(message));
+}
+
+// `window`: None, or a non-negative int (a window handle).
+PyResult<WindowHandle> window_from_object(PyObject* object) {
+    if (!given(object)) return WindowHandle{0};
+    PyRef index = PyRef::steal(PyNumber_Index(object));
+    if (!index) return wrap_argument_error("window", fetch_error());
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+    if (value == -1 && overflow == 0 && PyErr_Occurred() != nullptr) return fetch_error();
+    if (overflow < 0 || value < 0) return value_error("window", "a window handle is not negative");
+    if (overflow > 0) return value_error("window", "not a window handle");
+    return static_cast<WindowHandle>(value);
+}
+
+// `timeout`: None, or a non-negative finite number of seconds.
+PyResult<std::optional<std::chrono::steady_clock::time_point>> deadline_from_object(PyObject* object) {
+    using Deadline = std::optional<std::chrono::steady_clock::time_point>;
+    if (!given(object)) return Deadline();
+    const double seconds = PyFloat_AsDouble(object);
+    if (seconds == -1.0 && PyErr_Occurred() != nullptr) return wrap_argument_error("timeout", fetch_error());
+    if (!std::isfinite(seconds) || seconds < 0) {
+        return value_error("timeout", "must be a non-negative, finite number of seconds");
+    }
+    // Beyond a year is as good as no limit, and keeps the arithmetic in range.
+    if (seconds > 365.0 * 24 * 3600) return Deadline();
+    return Deadline(std::chrono::steady_clock::now() +
+                    std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                        std::chrono::duration<double>(seconds)));
+}
+
+// `replace`: a bool, as biometric reads its arguments: bool itself only.
+PyResult<bool> flag_from_object(std::string_view parameter, PyObject* object) {
+    if (object == nullptr) return false;
+    if (object == Py_True) return true;
+    if (object == Py_False) return false;
+    return wrap_argument_error(parameter, type_mismatch_error(object, "PyBool"));
+}
+
+// Runs `request` without the interpreter lock, under the deadline; then, with the lock
+// back, a Ctrl-C that ended the wait is the KeyboardInterrupt and a deadline that
+// passed is TimeoutError "<operation> timed out"; otherwise `finish` makes the result.
+template <class Request, class Finish>
+EntryOutcome run_released(std::string_view operation, std::optional<std::chrono::steady_clock::time_point> deadline,
+                          Request&& request, Finish&& finish) {
+    std::optional<decltype(request())> result;
+    WaitVerdict verdict = WaitVerdict::Continue;
+    {
+        RequestLimits limits(deadline);
+        AllowThreads released;
+        result.emplace(request());
+        verdict = limits.verdict();
+    }
+    if (PyErr_CheckSignals() == -1) return fetch_error();
+    if (verdict == WaitVerdict::TimedOut) {
+        return new_error(ErrorKind::TimedOut, std::string(operation) + " timed out");
+    }
+    return finish(std::move(*result));
+}
+
+// The name of a UserConsent value, or null for one the table does not know.
+const char* consent_name(std::int32_t value, bool verification) {
+    switch (value) {
+        case UserConsent_Available: return verification ? "verified" : "available";
+        case UserConsent_DeviceNotPresent: return "device_not_present";
+        case UserConsent_NotConfiguredForUser: return "not_configured_for_user";
+        case UserConsent_DisabledByPolicy: return "disabled_by_policy";
+        case UserConsent_DeviceBusy: return "device_busy";
+        case UserConsent_RetriesExhausted: return verification ? "retries_exhausted" : nullptr;
+        case UserConsent_Canceled: return verification ? "canceled" : nullptr;
+        default: return nullptr;
+    }
+}
+
+EntryOutcome consent_result(std::string_view operation, ConsentResult&& result, bool verification) {
+    if (const auto* code = std::get_if<CredentialErrorCode>(&result)) return operation_failure(operation, *code);
+    const std::int32_t value = std::get<ConsentAnswer>(result).value;
+    const char* name = consent_name(value, verification);
+    if (name == nullptr) return operation_failure(operation, value);
+    return str_result(name);
+}
+
+EntryOutcome create_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* slots[4] = {};
+    if (std::optional<PyErr> err = bind_arguments(kCreateSpec, args, nargs, kwnames, slots)) return std::move(*err);
+    PyResult<TextView> name = text_from_object(slots[0]);
+    if (PyErr* err = std::get_if<PyErr>(&name)) return wrap_argument_error("name", std::move(*err));
+    PyResult<bool> replace = flag_from_object("replace", slots[1]);
+    if (PyErr* err = std::get_if<PyErr>(&replace)) return std::move(*err);
+    PyResult<WindowHandle> window = window_from_object(slots[2]);
+    if (PyErr* err = std::get_if<PyErr>(&window)) return std::move(*err);
+    auto deadline = deadline_from_object(slots[3]);
+    if (PyErr* err = std::get_if<PyErr>(&deadline)) return std::move(*err);
+
+    const auto option = std::get<bool>(replace) ? KeyCredentialCreationOption::ReplaceExisting
+                                                : KeyCredentialCreationOption::FailIfExists;
+    return run_released(
+        "Create", std::get<0>(deadline),
+        [&] { return create_credential(default_platform(), std::get<TextView>(name), option, std::get<WindowHandle>(window)); },
+        [](CreationResult&& result) -> EntryOutcome {
+            if (const auto* code = std::get_if<CredentialErrorCode>(&result)) return operation_failure("Create", *code);
+            return bytes_from_vector(std::move(std::get<std::vector<std::uint8_t>>(result)));
+        });
+}
+
+EntryOutcome sign_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* slots[4] = {};
+    if (std::optional<PyErr> err = bind_arguments(kSignSpec, args, nargs, kwnames, slots)) return std::move(*err);
+    PyResult<TextView> key_name = text_from_object(slots[0]);
+    if (PyErr* err = std::get_if<PyErr>(&key_name)) return wrap_argument_error("key_name", std::move(*err));
+    PyResult<ByteView> data = bytes_from_object(slots[1]);
+    if (PyErr* err = std::get_if<PyErr>(&data)) return wrap_argument_error("data", std::move(*err));
+    PyResult<WindowHandle> window = window_from_object(slots[2]);
+    if (PyErr* err = std::get_if<PyErr>(&window)) return std::move(*err);
+    auto deadline = deadline_from_object(slots[3]);
+    if (PyErr* err = std::get_if<PyErr>(&deadline)) return std::move(*err);
+
+    return run_released(
+        "Sign", std::get<0>(deadline),
+        [&] {
+            return sign_with_credential(default_platform(), std::get<TextView>(key_name), std::get<ByteView>(data),
+                                        std::get<WindowHandle>(window));
+        },
+        [](SigningResult&& result) -> EntryOutcome {
+            if (const auto* code = std::get_if<CredentialErrorCode>(&result)) return operation_failure("Sign", *code);
+            return bytes_from_vector(std::move(std::get<std::vector<std::uint8_t>>(result)));
+        });
+}
+
+EntryOutcome availability_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (std::optional<PyErr> err = bind_arguments(kAvailabilitySpec, args, nargs, kwnames, nullptr)) {
+        return std::move(*err);
+    }
+    return run_released(
+        "Availability check", std::nullopt, [] { return check_availability(default_platform()); },
+        [](ConsentResult&& result) { return consent_result("Availability check", std::move(result), false); });
+}
+
+EntryOutcome verify_user_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* slots[3] = {};
+    if (std::optional<PyErr> err = bind_arguments(kVerifySpec, args, nargs, kwnames, slots)) return std::move(*err);
+    PyResult<TextView> message = text_from_object(slots[0]);
+    if (PyErr* err = std::get_if<PyErr>(&message)) return wrap_argument_error("message", std::move(*err));
+    PyResult<WindowHandle> window = window_from_object(slots[1]);
+    if (PyErr* err = std::get_if<PyErr>(&window)) return std::move(*err);
+    auto deadline = deadline_from_object(slots[2]);
+    if (PyErr* err = std::get_if<PyErr>(&deadline)) return std::move(*err);
+
+    return run_released(
+        "Verification", std::get<0>(deadline),
+        [&] { return verify_consent(default_platform(), std::get<TextView>(message), std::get<WindowHandle>(window)); },
+        [](ConsentResult&& result) { return consent_result("Verification", std::move(result), true); });
+}
+
+const char* attestation_status_name(std::int32_t status) {
+    switch (status) {
+        case KeyCredentialAttestationStatus_Success: return "success";
+        case KeyCredentialAttestationStatus_UnknownError: return "unknown_error";
+        case KeyCredentialAttestationStatus_NotSupported: return "not_supported";
+        case KeyCredentialAttestationStatus_TemporaryFailure: return "temporary_failure";
+        default: return nullptr;
+    }
+}
+
+EntryOutcome attestation_body(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyResult<TextView> key_name = bind_key_name(kAttestationSpec, args, nargs, kwnames);
+    if (PyErr* err = std::get_if<PyErr>(&key_name)) return std::move(*err);
+    return run_released(
+        "Attestation", std::nullopt, [&] { return read_attestation(default_platform(), std::get<TextView>(key_name)); },
+        [module](AttestationOutcome&& result) -> EntryOutcome {
+            if (const auto* code = std::get_if<CredentialErrorCode>(&result)) {
+                return operation_failure("Attestation", *code);
+            }
+            KeyAttestation& attestation = std::get<KeyAttestation>(result);
+            const char* status = attestation_status_name(attestation.status);
+            if (status == nullptr) return operation_failure("Attestation", attestation.status);
+            PyRef type = PyRef::steal(PyObject_GetAttrString(module, "Attestation"));
+            if (!type) return fetch_error();
+            PyRef chain = bytes_from_vector(std::move(attestation.certificate_chain));
+            PyRef attested = bytes_from_vector(std::move(attestation.attestation));
+            PyRef made = PyRef::steal(PyObject_CallFunction(type.get(), "sOO", status, chain.get(), attested.get()));
+            if (!made) return fetch_error();
+            return made;
+        });
+}
+
+PyObject* create_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return run_entry([&] { return create_body(args, nargs, kwnames); });
+}
+
+PyObject* sign_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return run_entry([&] { return sign_body(args, nargs, kwnames); });
+}
+
+PyObject* availability_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return run_entry([&] { return availability_body(args, nargs, kwnames); });
+}
+
+PyObject* verify_user_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return run_entry([&] { return verify_user_body(args, nargs, kwnames); });
+}
+
+PyObject* attestation_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return run_entry([&] { return attestation_body(module, args, nargs, kwnames); });
+}
+
 PyObject* public_key_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return run_entry([&] { return public_key_body(args, nargs, kwnames); });
 }
@@ -72,18 +302,38 @@ const FunctionRecord kFunctions[] = {
     {public_key_entry, "public_key", "public_key(key_name)\n--\n\n"},
     {delete_entry, "delete", "delete(key_name)\n--\n\n"},
     {is_supported_entry, "is_supported", "is_supported()\n--\n\n"},
+    {create_entry, "create", "create(name, *, replace=False, window=None, timeout=None)\n--\n\n"},
+    {sign_entry, "sign", "sign(key_name, data, *, window=None, timeout=None)\n--\n\n"},
+    {availability_entry, "availability", "availability()\n--\n\n"},
+    {verify_user_entry, "verify_user", "verify_user(message, *, window=None, timeout=None)\n--\n\n"},
+    {attestation_entry, "attestation", "attestation(key_name)\n--\n\n"},
 };
 
 #if defined(_WIN32)
 constexpr const char* kModuleDoc =
-    "Public keys, removal and the support check for the platform's key credentials.";
+    "Public keys, removal and the support check for the platform's key credentials, and the calls of "
+    "applications: creating, signing, verifying the user and attesting keys without holding the interpreter.";
 #else
 constexpr const char* kModuleDoc =
     "Public keys, removal and the support check for the key credentials of a software stand-in for the "
-    "platform's key-credential service, which verifies no user.";
+    "platform's key-credential service, which verifies no user; and the calls of applications: creating, "
+    "signing, verifying the user and attesting keys without holding the interpreter.";
 #endif
 
 PyMethodDef g_method_definitions[std::size(kFunctions)];
+
+// Attestation(status, certificate_chain, attestation), a named tuple of this module.
+std::optional<PyErr> add_attestation_type(PyObject* module) {
+    PyRef collections = PyRef::steal(PyImport_ImportModule("collections"));
+    if (!collections) return fetch_error();
+    PyRef type = PyRef::steal(PyObject_CallMethod(collections.get(), "namedtuple", "s(sss)", "Attestation", "status",
+                                                  "certificate_chain", "attestation"));
+    if (!type) return fetch_error();
+    PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
+    if (!module_name) return fetch_error();
+    if (PyObject_SetAttrString(type.get(), "__module__", module_name.get()) == -1) return fetch_error();
+    return add_public_attribute(module, "Attestation", type.get());
+}
 
 extern ModuleRecord g_record;
 void free_module(void* module) { forget_module(g_record, module); }
@@ -92,6 +342,7 @@ ModuleRecord g_record{
     kFunctions,
     std::size(kFunctions),
     g_method_definitions,
+    add_attestation_type,
     {PyModuleDef_HEAD_INIT, "biometric_keys", kModuleDoc, 0, nullptr, nullptr, nullptr, nullptr, free_module},
 };
 

@@ -26,6 +26,12 @@ PyRef bool_result(bool value) { return PyRef::borrow(value ? Py_True : Py_False)
 
 PyRef none_result() { return PyRef::borrow(Py_None); }
 
+PyRef str_result(const char* text) {
+    PyRef str = PyRef::steal(PyUnicode_FromString(text));
+    if (!str) fail_after_api_error();
+    return str;
+}
+
 PyRef bytes_from_vector(std::vector<std::uint8_t>&& bytes) {
     std::vector<std::uint8_t> consumed = std::move(bytes);
     PyRef object = PyRef::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(consumed.data()),

@@ -24,6 +24,9 @@ PyRef true_result();
 PyRef bool_result(bool value);
 PyRef none_result();
 
+// A new str of the ASCII text.
+PyRef str_result(const char* text);
+
 // A new bytes object with a copy of the bytes, which are consumed.
 PyRef bytes_from_vector(std::vector<std::uint8_t>&& bytes);
 

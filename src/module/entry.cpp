@@ -12,10 +12,11 @@ PyErr argument_error(std::string message) { return new_error(ErrorKind::Argument
 
 std::string missing_message(const ParameterSpec& spec, PyObject* const* slots) {
     std::string names;
+    const std::size_t required = spec.required_count();
     std::size_t missing = 0;
-    for (std::size_t i = 0; i < spec.count; ++i) missing += slots[i] == nullptr ? 1 : 0;
+    for (std::size_t i = 0; i < required; ++i) missing += slots[i] == nullptr ? 1 : 0;
     std::size_t seen = 0;
-    for (std::size_t i = 0; i < spec.count; ++i) {
+    for (std::size_t i = 0; i < required; ++i) {
         if (slots[i] != nullptr) continue;
         ++seen;
         if (seen > 1) names += missing == 2 ? " and " : (seen == missing ? ", and " : ", ");
@@ -33,7 +34,7 @@ std::string missing_message(const ParameterSpec& spec, PyObject* const* slots) {
 
 std::optional<PyErr> bind_arguments(const ParameterSpec& spec, PyObject* const* args, Py_ssize_t nargs,
                                     PyObject* kwnames, PyObject** slots) {
-    const auto count = static_cast<Py_ssize_t>(spec.count);
+    const auto count = static_cast<Py_ssize_t>(spec.positional_count());
     if (args != nullptr) {
         for (Py_ssize_t i = 0; i < nargs && i < count; ++i) slots[i] = args[i];
     }
@@ -75,7 +76,7 @@ std::optional<PyErr> bind_arguments(const ParameterSpec& spec, PyObject* const* 
         }
     }
 
-    for (Py_ssize_t i = nargs < 0 ? 0 : nargs; i < count; ++i) {
+    for (auto i = static_cast<std::size_t>(nargs < 0 ? 0 : nargs); i < spec.required_count(); ++i) {
         if (slots[i] == nullptr) return argument_error(missing_message(spec, slots));
     }
     return std::nullopt;

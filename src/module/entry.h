@@ -13,12 +13,18 @@
 
 namespace bio {
 
-// A function's name and its parameters in declaration order; every parameter is
-// required and may be given by position or keyword.
+// A function's name and its parameters in declaration order. The first `positional` may
+// be given by position or keyword, the rest by keyword only; the first `required` must be
+// given (by default, all of them both).
 struct ParameterSpec {
     std::string_view function;
     const std::string_view* parameters;
     std::size_t count;
+    std::size_t positional = static_cast<std::size_t>(-1);
+    std::size_t required = static_cast<std::size_t>(-1);
+
+    constexpr std::size_t positional_count() const { return positional < count ? positional : count; }
+    constexpr std::size_t required_count() const { return required < count ? required : count; }
 };
 
 // Binds the fast-call argument vector into `slots` (borrowed references, all null on

@@ -53,16 +53,25 @@ std::optional<PyErr> populate_module(PyObject* module, const ModuleRecord& modul
         if (std::optional<PyErr> err = add_to_all(module, name.get())) return err;
         if (PyObject_SetAttr(module, name.get(), function.get()) == -1) return fetch_error();
     }
+    if (module_record.add_attributes != nullptr) return module_record.add_attributes(module);
     return std::nullopt;
 }
 
-// Ctrl-C for the waits beneath a call, which holds the interpreter lock. The interpreter
-// answers only in the main thread of the main interpreter, and the answer consumes the
-// SIGINT: it is put back, so that the KeyboardInterrupt is still raised after the call.
+// Ctrl-C for the waits beneath a call. The interpreter answers only in the main thread of
+// the main interpreter, and the answer consumes the SIGINT: it is put back, so that the
+// KeyboardInterrupt is still raised after the call. A call that has given up the lock
+// takes it back for the question, in the main thread only.
 bool keyboard_interrupt_pending() noexcept {
-    if (PyOS_InterruptOccurred() == 0) return false;
-    PyErr_SetInterruptEx(SIGINT);
-    return true;
+    const AllowThreads* released = AllowThreads::current();
+    if (released != nullptr && !released->on_main_thread()) return false;
+    try {
+        InterpreterLock lock;
+        if (PyOS_InterruptOccurred() == 0) return false;
+        PyErr_SetInterruptEx(SIGINT);
+        return true;
+    } catch (...) {
+        return false;
+    }
 }
 
 PyErr refusal(const ModuleRecord& record) {
@@ -72,6 +81,13 @@ PyErr refusal(const ModuleRecord& record) {
 }
 
 }  // namespace
+
+std::optional<PyErr> add_public_attribute(PyObject* module, const char* name, PyObject* value) {
+    PyRef key = interned(name);
+    if (std::optional<PyErr> err = add_to_all(module, key.get())) return err;
+    if (PyObject_SetAttr(module, key.get(), value) == -1) return fetch_error();
+    return std::nullopt;
+}
 
 EntryOutcome obtain_module(ModuleRecord& record) {
     const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());

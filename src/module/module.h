@@ -29,6 +29,9 @@ struct ModuleRecord {
     const FunctionRecord* functions;
     std::size_t function_count;
     PyMethodDef* method_definitions;  // static storage for function_count definitions
+    // Adds the module's other attributes (after its functions, each also to __all__); null
+    // for none.
+    std::optional<PyErr> (*add_attributes)(PyObject* module);
     PyModuleDef definition;  // its m_free calls forget_module for this record
     // The owner: the interpreter whose import built `module`, and that module. Interpreters
     // with their own lock may import at the same time, hence the mutex.
@@ -36,6 +39,9 @@ struct ModuleRecord {
     std::int64_t interpreter_id = -1;
     PyObject* module = nullptr;
 };
+
+// Adds `value` to `module` under `name`, and the name to __all__.
+std::optional<PyErr> add_public_attribute(PyObject* module, const char* name, PyObject* value);
 
 // A new reference to the record's module, built on the first call in the owning
 // interpreter; other interpreters are refused while the owner's module lives.

@@ -13,6 +13,8 @@ PyObject* exception_type_of(ErrorKind kind) {
         case ErrorKind::ArgumentError: return PyExc_TypeError;
         case ErrorKind::MissingException: return PyExc_SystemError;
         case ErrorKind::RefusedInitialisation: return PyExc_ImportError;
+        case ErrorKind::ValueError: return PyExc_ValueError;
+        case ErrorKind::TimedOut: return PyExc_TimeoutError;
         case ErrorKind::Fault: return fault_exception_type();
     }
     return PyExc_SystemError;

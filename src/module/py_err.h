@@ -73,6 +73,8 @@ enum class ErrorKind {
     ArgumentError,          // TypeError
     MissingException,       // SystemError
     RefusedInitialisation,  // ImportError
+    ValueError,             // ValueError
+    TimedOut,               // TimeoutError
     Fault,                  // pyo3_runtime.PanicException, argument (text,)
 };
 

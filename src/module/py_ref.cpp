@@ -10,6 +10,24 @@ namespace bio {
 namespace {
 
 thread_local long t_lock_depth = 0;
+thread_local const AllowThreads* t_allow_threads = nullptr;
+
+// The main thread's identity, read once from the threading module (under the lock); 0
+// when it cannot be read.
+unsigned long main_thread_ident() {
+    static std::atomic<unsigned long> ident{0};
+    if (unsigned long known = ident.load(std::memory_order_relaxed); known != 0) return known;
+    PyRef threading = PyRef::steal(PyImport_ImportModule("threading"));
+    PyRef main = threading ? PyRef::steal(PyObject_CallMethod(threading.get(), "main_thread", nullptr)) : PyRef();
+    PyRef value = main ? PyRef::steal(PyObject_GetAttrString(main.get(), "ident")) : PyRef();
+    unsigned long found = value ? PyLong_AsUnsignedLong(value.get()) : 0;
+    if (PyErr_Occurred() != nullptr) {
+        PyErr_Clear();
+        found = 0;
+    }
+    if (found != 0) ident.store(found, std::memory_order_relaxed);
+    return found;
+}
 
 struct ReleasePool {
     std::mutex mutex;
@@ -101,5 +119,23 @@ InterpreterLock::~InterpreterLock() {
     PyGILState_Release(state_);
     --t_lock_depth;
 }
+
+AllowThreads::AllowThreads()
+    : depth_(t_lock_depth),
+      on_main_thread_(PyThread_get_thread_ident() == main_thread_ident()),
+      outer_(t_allow_threads) {
+    drain_release_pool();
+    t_lock_depth = 0;
+    t_allow_threads = this;
+    state_ = PyEval_SaveThread();
+}
+
+AllowThreads::~AllowThreads() {
+    PyEval_RestoreThread(state_);
+    t_allow_threads = outer_;
+    t_lock_depth = depth_;
+}
+
+const AllowThreads* AllowThreads::current() noexcept { return t_allow_threads; }
 
 }  // namespace bio

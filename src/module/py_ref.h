@@ -97,4 +97,26 @@ private:
     PyGILState_STATE state_{};
 };
 
+// The interpreter lock given up while a request waits for the platform, so that other
+// Python threads run; taken back when this ends, however it ends. Nothing in its scope may
+// touch a Python object without an InterpreterLock.
+class AllowThreads {
+public:
+    AllowThreads();
+    ~AllowThreads();
+    AllowThreads(const AllowThreads&) = delete;
+    AllowThreads& operator=(const AllowThreads&) = delete;
+
+    // The one of the calling thread, or null; and whether that thread is the one that
+    // receives Ctrl-C (the main thread, as the call found it).
+    static const AllowThreads* current() noexcept;
+    bool on_main_thread() const noexcept { return on_main_thread_; }
+
+private:
+    PyThreadState* state_;
+    long depth_;
+    bool on_main_thread_;
+    const AllowThreads* outer_;
+};
+
 }  // namespace bio

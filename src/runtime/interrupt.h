@@ -1,6 +1,11 @@
-// Whether the person at the keyboard asked a waiting call to stop (Ctrl-C). The layer that
-// knows how to tell (the Python surface) installs the check; the waits below it ask.
+// Whether a wait beneath a call must stop: the person at the keyboard asked it to (Ctrl-C),
+// or the call's time is up. The layer that knows how to tell about Ctrl-C (the Python
+// surface) installs the check; a call that has a time limit installs its RequestLimits;
+// the waits below ask check_wait between short slices.
 #pragma once
+
+#include <chrono>
+#include <optional>
 
 namespace bio {
 
@@ -11,5 +16,35 @@ void set_interrupt_check(InterruptCheck check) noexcept;
 
 // The installed check's answer; false with none installed.
 bool interrupt_requested() noexcept;
+
+enum class WaitVerdict { Continue, Interrupted, TimedOut };
+
+// The limits of the request the calling thread makes while this lives: a deadline (none:
+// as long as the platform takes). Records what ended a wait beneath it.
+class RequestLimits {
+public:
+    explicit RequestLimits(std::optional<std::chrono::steady_clock::time_point> deadline) noexcept;
+    ~RequestLimits();
+    RequestLimits(const RequestLimits&) = delete;
+    RequestLimits& operator=(const RequestLimits&) = delete;
+
+    // Continue when no wait was ended early.
+    WaitVerdict verdict() const noexcept { return verdict_; }
+    const std::optional<std::chrono::steady_clock::time_point>& deadline() const noexcept { return deadline_; }
+
+private:
+    friend WaitVerdict check_wait() noexcept;
+    std::optional<std::chrono::steady_clock::time_point> deadline_;
+    WaitVerdict verdict_ = WaitVerdict::Continue;
+    RequestLimits* outer_;
+};
+
+// For a wait beneath a request, between its slices: Continue, or why it must stop now
+// (Ctrl-C, or the deadline of the thread's RequestLimits, which records it).
+WaitVerdict check_wait() noexcept;
+
+// The longest a wait blocks before it asks check_wait again, and no longer than the time
+// left before the deadline.
+std::chrono::milliseconds wait_slice() noexcept;
 
 }  // namespace bio

@@ -47,6 +47,11 @@ struct OperationData {
 // A removal has no result beyond its success.
 struct DeletionData {};
 
+// The stand-in has no TPM: no key of it can be attested.
+struct AttestationData {
+    std::int32_t status = KeyCredentialAttestationStatus_NotSupported;
+};
+
 // How a request ended: its result, or the failure that its await reports. The failure
 // is kept as code and text so that every await can report it afresh.
 template <class Data>
@@ -92,6 +97,10 @@ template <> struct Payload<ObjectKind::OperationResult> { using type = std::shar
 template <> struct Payload<ObjectKind::Buffer> { using type = Bytes; };
 template <> struct Payload<ObjectKind::DeleteOperation> { using type = Completion<DeletionData>; };
 template <> struct Payload<ObjectKind::SupportOperation> { using type = Completion<bool>; };
+template <> struct Payload<ObjectKind::AvailabilityOperation> { using type = Completion<std::int32_t>; };
+template <> struct Payload<ObjectKind::VerificationOperation> { using type = Completion<std::int32_t>; };
+template <> struct Payload<ObjectKind::AttestationOperation> { using type = Completion<AttestationData>; };
+template <> struct Payload<ObjectKind::AttestationResult> { using type = std::shared_ptr<const AttestationData>; };
 
 template <ObjectKind Kind>
 using HolderOf = Holder<Kind, typename Payload<Kind>::type>;
@@ -343,6 +352,62 @@ Outcome<SignOperationRef> StandinPlatform::RequestSignAsync(const CredentialRef&
                                             std::make_shared<const std::vector<std::uint8_t>>(std::move(*signature))})
                   : completed(OperationData{KeyCredentialStatus_UnknownError, nullptr});
     return make<ObjectKind::SignOperation>(std::move(completion));
+}
+
+Outcome<AvailabilityOperationRef> StandinPlatform::CheckAvailabilityAsync() {
+    Outcome<std::int32_t> availability = check_availability();
+    if (!availability.ok()) return make<ObjectKind::AvailabilityOperation>(Completion<std::int32_t>::failed(availability.error()));
+    return make<ObjectKind::AvailabilityOperation>(completed(availability.value()));
+}
+
+Outcome<VerificationOperationRef> StandinPlatform::RequestVerificationForWindowAsync(WindowHandle,
+                                                                                     const StringRef& message) {
+    // There is no window to own a prompt here: the terminal asks, if anything does.
+    Outcome<std::int32_t> answer = verify_consent(string_text(message));
+    if (!answer.ok()) return make<ObjectKind::VerificationOperation>(Completion<std::int32_t>::failed(answer.error()));
+    return make<ObjectKind::VerificationOperation>(completed(answer.value()));
+}
+
+Outcome<AttestationOperationRef> StandinPlatform::GetAttestationAsync(const CredentialRef& credential) {
+    if (payload(credential) == nullptr) return null_argument();
+    return make<ObjectKind::AttestationOperation>(completed(AttestationData{}));
+}
+
+Outcome<std::int32_t> StandinPlatform::wait_for_results(const AvailabilityOperationRef& operation) {
+    const Completion<std::int32_t>* completion = payload(operation);
+    if (completion == nullptr) return null_argument();
+    if (!completion->result) return completion->error();
+    return *completion->result;
+}
+
+Outcome<std::int32_t> StandinPlatform::wait_for_results(const VerificationOperationRef& operation) {
+    const Completion<std::int32_t>* completion = payload(operation);
+    if (completion == nullptr) return null_argument();
+    if (!completion->result) return completion->error();
+    return *completion->result;
+}
+
+Outcome<AttestationResultRef> StandinPlatform::wait_for_results(const AttestationOperationRef& operation) {
+    const Completion<AttestationData>* completion = payload(operation);
+    if (completion == nullptr) return null_argument();
+    if (!completion->result) return completion->error();
+    return make<ObjectKind::AttestationResult>(completion->result);
+}
+
+Outcome<std::int32_t> StandinPlatform::Status(const AttestationResultRef& result) {
+    const auto* data = payload(result);
+    if (data == nullptr) return null_argument();
+    return (*data)->status;
+}
+
+Outcome<BufferRef> StandinPlatform::CertificateChainBuffer(const AttestationResultRef& result) {
+    if (payload(result) == nullptr) return null_argument();
+    return make<ObjectKind::Buffer>(std::make_shared<const std::vector<std::uint8_t>>());
+}
+
+Outcome<BufferRef> StandinPlatform::AttestationBuffer(const AttestationResultRef& result) {
+    if (payload(result) == nullptr) return null_argument();
+    return make<ObjectKind::Buffer>(std::make_shared<const std::vector<std::uint8_t>>());
 }
 
 Outcome<std::uint32_t> StandinPlatform::Length(const BufferRef& buffer) {

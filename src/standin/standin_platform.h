@@ -69,6 +69,16 @@ public:
     Outcome<BufferRef> RetrievePublicKeyWithBlobType(const CredentialRef& credential,
                                                      CryptographicPublicKeyBlobType blob_type) override;
     Outcome<SignOperationRef> RequestSignAsync(const CredentialRef& credential, const BufferRef& data) override;
+    Outcome<AvailabilityOperationRef> CheckAvailabilityAsync() override;
+    Outcome<VerificationOperationRef> RequestVerificationForWindowAsync(WindowHandle window,
+                                                                        const StringRef& message) override;
+    Outcome<AttestationOperationRef> GetAttestationAsync(const CredentialRef& credential) override;
+    Outcome<std::int32_t> wait_for_results(const AvailabilityOperationRef& operation) override;
+    Outcome<std::int32_t> wait_for_results(const VerificationOperationRef& operation) override;
+    Outcome<AttestationResultRef> wait_for_results(const AttestationOperationRef& operation) override;
+    Outcome<std::int32_t> Status(const AttestationResultRef& result) override;
+    Outcome<BufferRef> CertificateChainBuffer(const AttestationResultRef& result) override;
+    Outcome<BufferRef> AttestationBuffer(const AttestationResultRef& result) override;
     Outcome<std::uint32_t> Length(const BufferRef& buffer) override;
     Outcome<BufferRef> CreateFromByteArray(std::uint32_t length, const std::uint8_t* bytes) override;
     Outcome<void> CopyToByteArray(const BufferRef& buffer, ReceivingArray& array) override;

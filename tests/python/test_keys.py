@@ -7,11 +7,15 @@ import biometric
 import biometric_keys
 from conftest import E_FAIL, E_POINTER, run_python
 
-FUNCTIONS = [("public_key", "(key_name)"), ("delete", "(key_name)"), ("is_supported", "()")]
+FUNCTIONS = [("public_key", "(key_name)"), ("delete", "(key_name)"), ("is_supported", "()"),
+             ("create", "(name, *, replace=False, window=None, timeout=None)"),
+             ("sign", "(key_name, data, *, window=None, timeout=None)"), ("availability", "()"),
+             ("verify_user", "(message, *, window=None, timeout=None)"), ("attestation", "(key_name)")]
+ALL = [name for name, _ in FUNCTIONS] + ["Attestation"]
 
 
 def test_module_attributes():
-    assert biometric_keys.__all__ == ["public_key", "delete", "is_supported"]
+    assert biometric_keys.__all__ == ALL
     assert biometric_keys.__name__ == "biometric_keys"
     assert isinstance(biometric_keys.__doc__, str) and biometric_keys.__doc__.strip()
     # biometric is a module of its own and stays as it was.
@@ -32,7 +36,7 @@ def test_second_init_returns_the_same_module():
     init = ctypes.PyDLL(biometric_keys.__file__).PyInit_biometric_keys
     init.restype = ctypes.py_object
     assert init() is biometric_keys
-    assert biometric_keys.__all__ == ["public_key", "delete", "is_supported"]
+    assert biometric_keys.__all__ == ALL
 
 
 def test_legacy_subinterpreter_is_refused_naming_each_module(tmp_path):

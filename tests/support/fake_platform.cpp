@@ -31,6 +31,17 @@ const char* op_name(Op op) {
         case Op::IsSupportedAsync: return "IsSupportedAsync";
         case Op::WaitDelete: return "wait_for_results(delete)";
         case Op::WaitSupport: return "wait_for_results(support)";
+        case Op::RequestCreateForWindowAsync: return "RequestCreateForWindowAsync";
+        case Op::RequestSignForWindowAsync: return "RequestSignForWindowAsync";
+        case Op::CheckAvailabilityAsync: return "CheckAvailabilityAsync";
+        case Op::WaitAvailability: return "wait_for_results(availability)";
+        case Op::RequestVerificationForWindowAsync: return "RequestVerificationForWindowAsync";
+        case Op::WaitVerification: return "wait_for_results(verification)";
+        case Op::GetAttestationAsync: return "GetAttestationAsync";
+        case Op::WaitAttestation: return "wait_for_results(attestation)";
+        case Op::StatusAttestation: return "Status(attestation)";
+        case Op::CertificateChainBuffer: return "CertificateChainBuffer";
+        case Op::AttestationBuffer: return "AttestationBuffer";
     }
     return "?";
 }
@@ -46,6 +57,10 @@ const char* kind_name(ObjectKind kind) {
         case ObjectKind::Buffer: return "Buffer";
         case ObjectKind::DeleteOperation: return "DeleteOperation";
         case ObjectKind::SupportOperation: return "SupportOperation";
+        case ObjectKind::AvailabilityOperation: return "AvailabilityOperation";
+        case ObjectKind::VerificationOperation: return "VerificationOperation";
+        case ObjectKind::AttestationOperation: return "AttestationOperation";
+        case ObjectKind::AttestationResult: return "AttestationResult";
     }
     return "?";
 }
@@ -231,6 +246,81 @@ Outcome<SignOperationRef> FakePlatform::RequestSignAsync(const CredentialRef& cr
     object(credential.get(), ObjectKind::Credential);
     object(data.get(), ObjectKind::Buffer);
     return make<ObjectKind::SignOperation>(Op::RequestSignAsync);
+}
+
+Outcome<RetrievalOperationRef> FakePlatform::RequestCreateForWindowAsync(WindowHandle window, const StringRef& name,
+                                                                         KeyCredentialCreationOption option) {
+    UnaccountedScope unaccounted;
+    if (name) object(name.get(), ObjectKind::String);
+    last_window = window;
+    last_creation_option = static_cast<std::int32_t>(option);
+    return make<ObjectKind::RetrievalOperation>(Op::RequestCreateForWindowAsync);
+}
+
+Outcome<SignOperationRef> FakePlatform::RequestSignForWindowAsync(WindowHandle window, const CredentialRef& credential,
+                                                                  const BufferRef& data) {
+    UnaccountedScope unaccounted;
+    object(credential.get(), ObjectKind::Credential);
+    object(data.get(), ObjectKind::Buffer);
+    last_window = window;
+    return make<ObjectKind::SignOperation>(Op::RequestSignForWindowAsync);
+}
+
+Outcome<AvailabilityOperationRef> FakePlatform::CheckAvailabilityAsync() {
+    UnaccountedScope unaccounted;
+    return make<ObjectKind::AvailabilityOperation>(Op::CheckAvailabilityAsync);
+}
+
+Outcome<VerificationOperationRef> FakePlatform::RequestVerificationForWindowAsync(WindowHandle window,
+                                                                                  const StringRef& message) {
+    UnaccountedScope unaccounted;
+    if (message) object(message.get(), ObjectKind::String);
+    last_window = window;
+    return make<ObjectKind::VerificationOperation>(Op::RequestVerificationForWindowAsync);
+}
+
+Outcome<AttestationOperationRef> FakePlatform::GetAttestationAsync(const CredentialRef& credential) {
+    UnaccountedScope unaccounted;
+    object(credential.get(), ObjectKind::Credential);
+    return make<ObjectKind::AttestationOperation>(Op::GetAttestationAsync);
+}
+
+Outcome<std::int32_t> FakePlatform::wait_for_results(const AvailabilityOperationRef& operation) {
+    UnaccountedScope unaccounted;
+    object(operation.get(), ObjectKind::AvailabilityOperation);
+    return status_from(next_step(Op::WaitAvailability));
+}
+
+Outcome<std::int32_t> FakePlatform::wait_for_results(const VerificationOperationRef& operation) {
+    UnaccountedScope unaccounted;
+    object(operation.get(), ObjectKind::VerificationOperation);
+    return status_from(next_step(Op::WaitVerification));
+}
+
+Outcome<AttestationResultRef> FakePlatform::wait_for_results(const AttestationOperationRef& operation) {
+    UnaccountedScope unaccounted;
+    object(operation.get(), ObjectKind::AttestationOperation);
+    return make<ObjectKind::AttestationResult>(Op::WaitAttestation);
+}
+
+Outcome<std::int32_t> FakePlatform::Status(const AttestationResultRef& result) {
+    UnaccountedScope unaccounted;
+    object(result.get(), ObjectKind::AttestationResult);
+    return status_from(next_step(Op::StatusAttestation));
+}
+
+// The attestation's buffers: the public key's bytes and the signature's, so that each
+// is told apart.
+Outcome<BufferRef> FakePlatform::CertificateChainBuffer(const AttestationResultRef& result) {
+    UnaccountedScope unaccounted;
+    object(result.get(), ObjectKind::AttestationResult);
+    return make<ObjectKind::Buffer>(Op::CertificateChainBuffer, public_key);
+}
+
+Outcome<BufferRef> FakePlatform::AttestationBuffer(const AttestationResultRef& result) {
+    UnaccountedScope unaccounted;
+    object(result.get(), ObjectKind::AttestationResult);
+    return make<ObjectKind::Buffer>(Op::AttestationBuffer, signature);
 }
 
 Outcome<std::uint32_t> FakePlatform::Length(const BufferRef& buffer) {

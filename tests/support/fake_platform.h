@@ -37,8 +37,19 @@ enum class Op {
     IsSupportedAsync,
     WaitDelete,   // wait_for_results on a delete operation
     WaitSupport,  // wait_for_results on a support check
+    RequestCreateForWindowAsync,
+    RequestSignForWindowAsync,
+    CheckAvailabilityAsync,
+    WaitAvailability,  // Value: the availability
+    RequestVerificationForWindowAsync,
+    WaitVerification,  // Value: the verification result
+    GetAttestationAsync,
+    WaitAttestation,
+    StatusAttestation,
+    CertificateChainBuffer,
+    AttestationBuffer,
 };
-inline constexpr Op kLastOp = Op::WaitSupport;
+inline constexpr Op kLastOp = Op::AttestationBuffer;
 
 const char* op_name(Op op);
 
@@ -88,6 +99,7 @@ public:
     std::vector<std::string> array_events;  // "+Array#id" allocations and "-Array#id" frees
     std::int32_t last_creation_option = -1;
     std::int32_t last_blob_type = -1;
+    std::uint64_t last_window = 0;  // of the last window-taking call
     int live_objects() const { return live_objects_; }
     int live_arrays() const { return static_cast<int>(arrays_.size()); }
     int arrays_allocated() const { return arrays_allocated_; }
@@ -117,6 +129,20 @@ public:
     Outcome<BufferRef> RetrievePublicKeyWithBlobType(const CredentialRef& credential,
                                                      CryptographicPublicKeyBlobType blob_type) override;
     Outcome<SignOperationRef> RequestSignAsync(const CredentialRef& credential, const BufferRef& data) override;
+    Outcome<RetrievalOperationRef> RequestCreateForWindowAsync(WindowHandle window, const StringRef& name,
+                                                               KeyCredentialCreationOption option) override;
+    Outcome<SignOperationRef> RequestSignForWindowAsync(WindowHandle window, const CredentialRef& credential,
+                                                        const BufferRef& data) override;
+    Outcome<AvailabilityOperationRef> CheckAvailabilityAsync() override;
+    Outcome<VerificationOperationRef> RequestVerificationForWindowAsync(WindowHandle window,
+                                                                        const StringRef& message) override;
+    Outcome<AttestationOperationRef> GetAttestationAsync(const CredentialRef& credential) override;
+    Outcome<std::int32_t> wait_for_results(const AvailabilityOperationRef& operation) override;
+    Outcome<std::int32_t> wait_for_results(const VerificationOperationRef& operation) override;
+    Outcome<AttestationResultRef> wait_for_results(const AttestationOperationRef& operation) override;
+    Outcome<std::int32_t> Status(const AttestationResultRef& result) override;
+    Outcome<BufferRef> CertificateChainBuffer(const AttestationResultRef& result) override;
+    Outcome<BufferRef> AttestationBuffer(const AttestationResultRef& result) override;
     Outcome<std::uint32_t> Length(const BufferRef& buffer) override;
     Outcome<BufferRef> CreateFromByteArray(std::uint32_t length, const std::uint8_t* bytes) override;
     Outcome<void> CopyToByteArray(const BufferRef& buffer, ReceivingArray& array) override;
