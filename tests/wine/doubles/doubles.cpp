@@ -570,6 +570,8 @@ bool ends_with(const wchar_t* text, UINT32 length, const wchar_t* suffix) {
 using namespace bio::doubles;
 
 extern "C" __declspec(dllexport) Control* __cdecl bio_doubles_control() { return &g_control; }
+// For callers that mirror Control in another language (the Windows Python suite's ctypes).
+extern "C" __declspec(dllexport) unsigned __cdecl bio_doubles_control_size() { return sizeof(Control); }
 
 // Serves CryptographicBuffer for that class and KeyCredentialManager for any other name.
 extern "C" __declspec(dllexport) HRESULT WINAPI DllGetActivationFactory(HSTRING class_name,
