@@ -6,7 +6,7 @@
 # Downloads are cached under build/windows-python: a warm run fetches nothing.
 set -euo pipefail
 source scripts/lib.sh
-need_apt mingw-w64 g++-mingw-w64-x86-64-posix cmake ninja-build osslsigncode unzip openssl
+need_apt mingw-w64 g++-mingw-w64-x86-64-posix cmake ninja-build osslsigncode unzip openssl bsdutils
 need_apt wine64 2>/dev/null || need_apt wine
 
 here=scripts/windows-python
@@ -59,6 +59,14 @@ BIOMETRIC_DOUBLES=$(windows_path "$(pwd -P)/build/mingw/tests/wine/bio_doubles.d
 # they are pipes (through cat) everywhere here.
 in_windows() {
     timeout 900 "$wine" "$@" </dev/null 2>&1 | cat
+}
+# The same with a console of Wine's: a terminal (script's) on standard input gives the
+# program one, while its output still goes through a pipe (fd 3); what the console
+# itself writes to the terminal is dropped.
+in_windows_console() {
+    local command
+    command=$(printf '%q ' timeout 900 "$wine" "$@")
+    { BIOMETRIC_WINDOWS_CONSOLE=1 script -qec "$command >&3 2>&3" /dev/null </dev/null >/dev/null; } 3>&1 | cat
 }
 
 for tag in cp312 cp313; do
@@ -115,6 +123,6 @@ for tag in cp312 cp313; do
     echo "installed the wheel tagged $installed"
 
     echo "--- $tag: pytest"
-    in_windows "$python_exe" -m pytest -p no:cacheprovider -q -rs tests/installed tests/windows_python
+    in_windows_console "$python_exe" -m pytest -p no:cacheprovider -q -rs tests/installed tests/windows_python
 done
 echo "--- both interpreters done in $((SECONDS - start)) s"

