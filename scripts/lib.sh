@@ -108,3 +108,51 @@ build_fuzz() {
         -DCMAKE_CXX_FLAGS="-isystem $PWD/$include" >/dev/null || return 1
     cmake --build --preset fuzz
 }
+
+# Sets up Wine for the stages that run Windows programs: finds the loader and server
+# (sets $wine and $wineserver), makes a fresh prefix (exports WINEPREFIX and the rest),
+# starts one server for the whole run, ends it and removes the prefix on exit, and
+# registers the test doubles of the mingw build (build/mingw/tests/wine) for both runtime
+# classes named in $@ (by default only KeyCredentialManager).
+wine_setup() {
+    wine=""
+    # Debian 12 installs the loader and server under /usr/lib/wine (wine64), newer
+    # releases may name the loader plain "wine".
+    for candidate in /usr/lib/wine/wine64 /usr/lib/wine/wine /usr/lib/x86_64-linux-gnu/wine/wine64 \
+                     "$(command -v wine64 || true)" "$(command -v wine || true)"; do
+        if [ -n "$candidate" ] && [ -x "$candidate" ]; then wine=$candidate; break; fi
+    done
+    wineserver=""
+    for candidate in "$(dirname "$wine")/wineserver" /usr/lib/wine/wineserver "$(command -v wineserver || true)"; do
+        if [ -n "$candidate" ] && [ -x "$candidate" ]; then wineserver=$candidate; break; fi
+    done
+    if [ -z "$wine" ] || [ -z "$wineserver" ]; then
+        echo "no Wine loader or wineserver found" >&2
+        return 1
+    fi
+
+    export WINEPREFIX WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win64
+    WINEPREFIX=$(mktemp -d /tmp/biometric-wine.XXXXXX)
+    trap '"$wineserver" -k >/dev/null 2>&1 || true; rm -rf "$WINEPREFIX"' EXIT
+
+    # One server for the whole run; the prefix is made before any test, with Wine's own
+    # processes cut off from our pipes (they would otherwise hold them open for minutes).
+    "$wineserver" -p
+    "$wine" wineboot -i </dev/null >/dev/null 2>&1
+    # A crash ends the process at once instead of starting the debugger.
+    "$wine" reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /t REG_SZ /d '' /f \
+        </dev/null >/dev/null 2>&1
+    # The doubles, registered as the platform would find the real classes.
+    local classes=("$@") class doubles
+    [ ${#classes[@]} -eq 0 ] && classes=(Windows.Security.Credentials.KeyCredentialManager)
+    doubles=$(windows_path "$(pwd -P)/build/mingw/tests/wine/bio_doubles.dll")
+    for class in "${classes[@]}"; do
+        "$wine" reg add "HKLM\\Software\\Microsoft\\WindowsRuntime\\ActivatableClassId\\$class" /v DllPath /t REG_SZ \
+            /d "$doubles" /f </dev/null >/dev/null 2>&1
+    done
+}
+
+# The path Wine's programs see for the absolute host path $1 (its Z: drive).
+windows_path() {
+    echo "Z:${1//\//\\}"
+}

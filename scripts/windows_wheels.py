@@ -6,8 +6,9 @@ One wheel for the stable-ABI modules listed in <build>/windows-modules/modules.t
 (tag abi3): what the build installs for them (cmake --install --component abi3: the
 modules and their type stubs), the metadata the project's build backend writes for any
 wheel (prepare_metadata_for_build_wheel: METADATA and the license), a WHEEL file for
-cp312-abi3-win_amd64 (every CPython from 3.12 on), and the RECORD. Needs pyproject-hooks and the backend installed
-in this interpreter's environment.
+cp312-abi3-win_amd64 (every CPython from 3.12 on), and the RECORD. Each module's file
+must be fit to ship: under 1.5 MB, without DWARF, naming no directory of this build.
+Needs pyproject-hooks and the backend installed in this interpreter's environment.
 """
 import base64
 import hashlib
@@ -73,6 +74,23 @@ def write_wheel(tag, build, dist_info, output):
     return wheel
 
 
+# What a .pyd may weigh: its code and the symbol table it names its frames from, not
+# the debug data (kept beside it in the build, as <file>.debug).
+MAX_PYD_BYTES = 1_500_000
+
+
+def shipped_file_problem(data):
+    """Why a module's file is not fit to ship, or None."""
+    if len(data) >= MAX_PYD_BYTES:
+        return f"has {len(data)} bytes, not fewer than {MAX_PYD_BYTES}"
+    if b".debug_info" in data:
+        return "carries DWARF debug data"
+    for path in {str(ROOT), str(ROOT).replace("/", "\\")}:
+        if path.encode() in data:
+            return f"names the build's directory {path}"
+    return None
+
+
 def main(build, output):
     build, output = pathlib.Path(build).resolve(), pathlib.Path(output).resolve()
     manifest = build / "windows-modules" / "modules.txt"
@@ -87,10 +105,14 @@ def main(build, output):
             wheel = write_wheel(tag, build, dist_info, output)
             with zipfile.ZipFile(wheel) as archive:
                 names = archive.namelist()
+                shipped = {name: archive.read(name) for name in names if name.endswith(".pyd")}
             missing = [module for module, module_tag, _, _ in modules
                        if module_tag == tag and f"{module}.pyd" not in names]
             if missing:
                 sys.exit(f"{wheel.name} lacks the modules {missing}")
+            for name, data in shipped.items():
+                if problem := shipped_file_problem(data):
+                    sys.exit(f"{wheel.name}: {name} {problem}")
             print(wheel.relative_to(ROOT) if wheel.is_relative_to(ROOT) else wheel)
 
 

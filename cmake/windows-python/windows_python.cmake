@@ -114,6 +114,14 @@ function(bio_windows_python_version version platform)
       PREFIX "" OUTPUT_NAME ${module} SUFFIX .pyd
       LIBRARY_OUTPUT_DIRECTORY ${BIO_WINDOWS_MODULE_DIR})
     add_dependencies(${module}_${tag} bio_python_${tag}_import)
+    # The file that ships: without its DWARF (several MB; kept beside it as <file>.debug,
+    # which no wheel carries), with the COFF symbol table the module names its own
+    # frames from.
+    add_custom_command(TARGET ${module}_${tag} POST_BUILD
+      COMMAND ${CMAKE_OBJCOPY} --only-keep-debug $<TARGET_FILE:${module}_${tag}> $<TARGET_FILE:${module}_${tag}>.debug
+      COMMAND ${CMAKE_OBJCOPY} --strip-debug --add-gnu-debuglink=$<TARGET_FILE:${module}_${tag}>.debug
+              $<TARGET_FILE:${module}_${tag}>
+      VERBATIM)
     # A wheel's contents, as the build on Windows installs them.
     install(TARGETS ${module}_${tag} LIBRARY DESTINATION . COMPONENT ${tag})
     install(FILES ${PROJECT_SOURCE_DIR}/src/module/${module}.pyi DESTINATION . COMPONENT ${tag})

@@ -12,8 +12,11 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <span>
+#include <string>
 #include <type_traits>
 
+#include "runtime/coff_symbols.h"
 #include "runtime/fault.h"
 #include "runtime/os.h"
 #include "runtime/os_windows.h"
@@ -81,46 +84,53 @@ std::string demangle(const char* name) {
 #endif
 }
 
-// dbghelp is initialised once, under the report lock that every caller holds.
-bool symbols_ready() {
-    static const bool ready = [] {
-        SymSetOptions(SymGetOptions() | SYMOPT_UNDNAME | SYMOPT_LOAD_LINES | SYMOPT_DEFERRED_LOADS);
-        return SymInitialize(GetCurrentProcess(), nullptr, TRUE) != FALSE;
-    }();
-    return ready;
-}
-
-// dbghelp's inline-frame functions: newer than mingw-w64's headers, so looked up.
-struct InlineSymbols {
+// dbghelp, loaded from the system directory when a backtrace first needs it and kept for
+// the process; its functions looked up, the inline-frame ones newer than mingw-w64's
+// headers. Everything here runs under the report lock that every caller holds.
+struct Dbghelp {
+    DWORD(WINAPI* get_options)() = nullptr;
+    DWORD(WINAPI* set_options)(DWORD) = nullptr;
+    BOOL(WINAPI* initialize)(HANDLE, PCSTR, BOOL) = nullptr;
+    BOOL(WINAPI* from_address)(HANDLE, DWORD64, DWORD64*, SYMBOL_INFO*) = nullptr;
+    BOOL(WINAPI* line_from_address)(HANDLE, DWORD64, DWORD*, IMAGEHLP_LINE64*) = nullptr;
     DWORD(WINAPI* include_inline_trace)(HANDLE, DWORD64) = nullptr;
     BOOL(WINAPI* query_inline_trace)(HANDLE, DWORD64, DWORD, DWORD64, DWORD64, DWORD*, DWORD*) = nullptr;
     BOOL(WINAPI* from_inline_context)(HANDLE, DWORD64, ULONG, DWORD64*, SYMBOL_INFO*) = nullptr;
     BOOL(WINAPI* line_from_inline_context)(HANDLE, DWORD64, ULONG, DWORD64, DWORD*, IMAGEHLP_LINE64*) = nullptr;
+    bool ready = false;
 
-    static const InlineSymbols& get() {
-        static const InlineSymbols table = [] {
-            InlineSymbols t;
-            HMODULE dbghelp = GetModuleHandleW(L"dbghelp.dll");
-            if (dbghelp == nullptr) return t;
+    // Null when dbghelp cannot be loaded or initialised.
+    static const Dbghelp* get() {
+        static const Dbghelp table = [] {
+            Dbghelp t;
+            HMODULE library = LoadLibraryExW(L"dbghelp.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+            if (library == nullptr) return t;
             const auto find = [&](auto& slot, const char* name) {
                 slot = reinterpret_cast<std::remove_reference_t<decltype(slot)>>(
-                    reinterpret_cast<void (*)()>(GetProcAddress(dbghelp, name)));
+                    reinterpret_cast<void (*)()>(GetProcAddress(library, name)));
+                return slot != nullptr;
             };
+            const bool basic = find(t.get_options, "SymGetOptions") & find(t.set_options, "SymSetOptions") &
+                               find(t.initialize, "SymInitialize") & find(t.from_address, "SymFromAddr") &
+                               find(t.line_from_address, "SymGetLineFromAddr64");
             find(t.include_inline_trace, "SymAddrIncludeInlineTrace");
             find(t.query_inline_trace, "SymQueryInlineTrace");
             find(t.from_inline_context, "SymFromInlineContext");
             find(t.line_from_inline_context, "SymGetLineFromInlineContext");
+            if (!basic) return t;
+            t.set_options(t.get_options() | SYMOPT_UNDNAME | SYMOPT_LOAD_LINES | SYMOPT_DEFERRED_LOADS);
+            t.ready = t.initialize(GetCurrentProcess(), nullptr, TRUE) != FALSE;
             return t;
         }();
-        return table;
+        return table.ready ? &table : nullptr;
     }
-    bool available() const {
+    bool inline_frames() const {
         return include_inline_trace && query_inline_trace && from_inline_context && line_from_inline_context;
     }
 };
 
 // One name for `lookup` in inline context `context` (or, without one, the plain lookup).
-void add_symbol(StackFrame& frame, DWORD64 lookup, const ULONG* context) {
+void add_symbol(const Dbghelp& dbghelp, StackFrame& frame, DWORD64 lookup, const ULONG* context) {
     HANDLE process = GetCurrentProcess();
     alignas(SYMBOL_INFO) char storage[sizeof(SYMBOL_INFO) + MAX_SYM_NAME];
     auto* symbol = reinterpret_cast<SYMBOL_INFO*>(storage);
@@ -128,10 +138,8 @@ void add_symbol(StackFrame& frame, DWORD64 lookup, const ULONG* context) {
     symbol->SizeOfStruct = sizeof(SYMBOL_INFO);
     symbol->MaxNameLen = MAX_SYM_NAME;
     DWORD64 displacement = 0;
-    const InlineSymbols& inline_symbols = InlineSymbols::get();
-    const BOOL named = context != nullptr
-                           ? inline_symbols.from_inline_context(process, lookup, *context, &displacement, symbol)
-                           : SymFromAddr(process, lookup, &displacement, symbol);
+    const BOOL named = context != nullptr ? dbghelp.from_inline_context(process, lookup, *context, &displacement, symbol)
+                                          : dbghelp.from_address(process, lookup, &displacement, symbol);
     if (!named) return;
 
     FrameSymbol name;
@@ -140,9 +148,8 @@ void add_symbol(StackFrame& frame, DWORD64 lookup, const ULONG* context) {
     line.SizeOfStruct = sizeof line;
     DWORD line_displacement = 0;
     const BOOL located =
-        context != nullptr
-            ? inline_symbols.line_from_inline_context(process, lookup, *context, 0, &line_displacement, &line)
-            : SymGetLineFromAddr64(process, lookup, &line_displacement, &line);
+        context != nullptr ? dbghelp.line_from_inline_context(process, lookup, *context, 0, &line_displacement, &line)
+                           : dbghelp.line_from_address(process, lookup, &line_displacement, &line);
     if (located && line.FileName != nullptr) {
         name.file = line.FileName;
         name.line = line.LineNumber;
@@ -150,24 +157,106 @@ void add_symbol(StackFrame& frame, DWORD64 lookup, const ULONG* context) {
     frame.symbols.push_back(std::move(name));
 }
 
-// The names of one frame, innermost first: the functions inlined at the address, then
-// the function that contains it.
-void resolve(StackFrame& frame, DWORD64 lookup) {
-    if (!symbols_ready()) return;
-    const InlineSymbols& inline_symbols = InlineSymbols::get();
+// The names dbghelp gives one frame, innermost first: the functions inlined at the
+// address, then the function that contains it.
+void resolve_with_dbghelp(StackFrame& frame, DWORD64 lookup) {
+    const Dbghelp* dbghelp = Dbghelp::get();
+    if (dbghelp == nullptr) return;
     HANDLE process = GetCurrentProcess();
-    if (inline_symbols.available()) {
-        const DWORD inlined = inline_symbols.include_inline_trace(process, lookup);
+    if (dbghelp->inline_frames()) {
+        const DWORD inlined = dbghelp->include_inline_trace(process, lookup);
         DWORD context = 0, index = 0;
-        if (inlined > 0 && inline_symbols.query_inline_trace(process, lookup, 0, lookup, lookup, &context, &index)) {
+        if (inlined > 0 && dbghelp->query_inline_trace(process, lookup, 0, lookup, lookup, &context, &index)) {
             for (DWORD i = 0; i <= inlined; ++i, ++context) {
                 const ULONG current = context;
-                add_symbol(frame, lookup, &current);
+                add_symbol(*dbghelp, frame, lookup, &current);
             }
             if (!frame.symbols.empty()) return;
         }
     }
-    add_symbol(frame, lookup, nullptr);
+    add_symbol(*dbghelp, frame, lookup, nullptr);
+}
+
+// A read-only view of a whole file; empty when it cannot be had.
+class FileView {
+public:
+    explicit FileView(const wchar_t* path) {
+        file_ = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+        LARGE_INTEGER size{};
+        if (file_ == INVALID_HANDLE_VALUE || !GetFileSizeEx(file_, &size) || size.QuadPart == 0) return;
+        mapping_ = CreateFileMappingW(file_, nullptr, PAGE_READONLY, 0, 0, nullptr);
+        if (mapping_ == nullptr) return;
+        view_ = MapViewOfFile(mapping_, FILE_MAP_READ, 0, 0, 0);
+        if (view_ != nullptr) size_ = static_cast<std::size_t>(size.QuadPart);
+    }
+    FileView(const FileView&) = delete;
+    FileView& operator=(const FileView&) = delete;
+    ~FileView() {
+        if (view_ != nullptr) UnmapViewOfFile(view_);
+        if (mapping_ != nullptr) CloseHandle(mapping_);
+        if (file_ != INVALID_HANDLE_VALUE) CloseHandle(file_);
+    }
+    std::span<const std::uint8_t> bytes() const noexcept { return {static_cast<const std::uint8_t*>(view_), size_}; }
+
+private:
+    HANDLE file_ = INVALID_HANDLE_VALUE;
+    HANDLE mapping_ = nullptr;
+    void* view_ = nullptr;
+    std::size_t size_ = 0;
+};
+
+// The module (or program) this code is linked into.
+HMODULE own_module() {
+    HMODULE module = nullptr;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                       reinterpret_cast<LPCWSTR>(&own_module), &module);
+    return module;
+}
+
+std::wstring module_path(HMODULE module) {
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = GetModuleFileNameW(module, path.data(), static_cast<DWORD>(path.size()));
+        if (length == 0) return {};
+        if (length < path.size()) return path.substr(0, length);
+        path.resize(path.size() * 2);
+    }
+}
+
+// The function symbols of our own file, read when first needed.
+const CoffFunctions& own_functions() {
+    static const CoffFunctions functions = [] {
+        const std::wstring path = module_path(own_module());
+        if (path.empty()) return CoffFunctions();
+        const FileView file(path.c_str());
+        return CoffFunctions::from_image(file.bytes());
+    }();
+    return functions;
+}
+
+// The names of one frame. Frames of other modules are dbghelp's. Our own are dbghelp's
+// where it has our debug data (a PDB, or DWARF that Wine's dbghelp reads) and so finds
+// source lines; otherwise whatever it says came from the export table or nowhere, and
+// the COFF symbol table of our own file names them instead.
+void resolve(StackFrame& frame, DWORD64 lookup) {
+    resolve_with_dbghelp(frame, lookup);
+    const auto base = reinterpret_cast<DWORD64>(own_module());
+    HMODULE module = nullptr;
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                            reinterpret_cast<LPCWSTR>(lookup), &module) ||
+        reinterpret_cast<DWORD64>(module) != base) {
+        return;
+    }
+    for (const FrameSymbol& symbol : frame.symbols) {
+        if (!symbol.file.empty()) return;
+    }
+    const std::string_view name = own_functions().function_at(static_cast<std::uint32_t>(lookup - base));
+    if (name.empty()) return;
+    frame.symbols.clear();
+    FrameSymbol symbol;
+    symbol.name = without_parameters(demangle(std::string(name).c_str()));
+    frame.symbols.push_back(std::move(symbol));
 }
 
 }  // namespace

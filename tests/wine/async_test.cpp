@@ -198,12 +198,35 @@ INSTANTIATE_TEST_SUITE_P(Moments, CompletesWhen,
                                            CompletionRow{"LaterOnAnotherThread", Completion::Later, 1}),
                          [](const auto& info) { return std::string(info.param.label); });
 
-TEST_F(Waiting, AnOperationThatEndedInErrorReportsTheCodeOfGetResults) {
-    doubles.final_status = abi::AsyncStatus_Error;
-    doubles.scripts[doubles::GetResults].hr = static_cast<HRESULT>(0x80090016u);
-    EXPECT_EQ(open_and_wait(), static_cast<std::int32_t>(0x80090016u));
-    EXPECT_EQ(doubles.calls[doubles::PutCompleted], 0);
+// An operation that ended in Error or Canceled fails its GetResults, as the platform's do:
+// with its own error code, or E_ILLEGAL_METHOD_CALL; the wait returns that code.
+struct EndedRow {
+    const char* label;
+    INT32 status;
+    Completion completion;
+    LONG registrations;
+    std::int32_t code;
+};
+class EndsUnsuccessfully : public Waiting, public ::testing::WithParamInterface<EndedRow> {};
+
+TEST_P(EndsUnsuccessfully, WithTheCodeOfGetResults) {
+    doubles.final_status = GetParam().status;
+    doubles.error_code = static_cast<HRESULT>(0x80090016u);
+    doubles.completion = GetParam().completion;
+    EXPECT_EQ(open_and_wait(), GetParam().code);
+    EXPECT_EQ(doubles.calls[doubles::PutCompleted], GetParam().registrations);
+    EXPECT_EQ(doubles.calls[doubles::GetResults], 1);
 }
+INSTANTIATE_TEST_SUITE_P(
+    Outcomes, EndsUnsuccessfully,
+    ::testing::Values(
+        EndedRow{"ErrorAtTheFirstStatus", abi::AsyncStatus_Error, Completion::Before, 0, static_cast<std::int32_t>(0x80090016u)},
+        EndedRow{"ErrorLater", abi::AsyncStatus_Error, Completion::Later, 1, static_cast<std::int32_t>(0x80090016u)},
+        EndedRow{"CanceledAtTheFirstStatus", abi::AsyncStatus_Canceled, Completion::Before, 0,
+                 static_cast<std::int32_t>(0x8000000Eu)},
+        EndedRow{"CanceledInsidePutCompleted", abi::AsyncStatus_Canceled, Completion::Inside, 1,
+                 static_cast<std::int32_t>(0x8000000Eu)}),
+    [](const auto& info) { return std::string(info.param.label); });
 
 struct FailureRow {
     const char* label;
@@ -257,7 +280,10 @@ TEST_P(ResultlessWait, EndsWithTheOutcomeOfGetResults) {
     if (row.failing != doubles::MethodCount) {
         doubles.scripts[row.failing].hr = row.hr;
         // The operation itself ended in Error when its results fail.
-        if (row.failing == doubles::GetResults) doubles.final_status = abi::AsyncStatus_Error;
+        if (row.failing == doubles::GetResults) {
+            doubles.final_status = abi::AsyncStatus_Error;
+            doubles.error_code = row.hr;
+        }
     }
     std::int32_t code = 0;
     if (row.request == Request::Delete) {

@@ -33,6 +33,8 @@ Step step(Method method) {
     return result;
 }
 
+constexpr HRESULT kIllegalMethodCall = static_cast<HRESULT>(0x8000000Eu);  // E_ILLEGAL_METHOD_CALL
+
 bool same(const IID* a, const GUID& b) { return a != nullptr && IsEqualGUID(*a, b); }
 
 // Reference counting shared by every object; `Obj` has `refs` and `factory`.
@@ -364,6 +366,18 @@ struct AsyncOperation {
         }
         return s.hr;
     }
+    // GetResults as the platform's operations answer it once they have ended: Error fails
+    // with the operation's error code and Canceled with E_ILLEGAL_METHOD_CALL, the code
+    // the usual implementation library gives for results of a cancelled operation;
+    // a completed operation hands out what its script says.
+    template <class... Out>
+    static HRESULT STDMETHODCALLTYPE results(Operation* self, Out*... out) {
+        const LONG ended = of(self)->status;
+        if (ended != AsyncStatus_Error && ended != AsyncStatus_Canceled) return Traits::get_results(self, out...);
+        (void)step(GetResults);
+        ((*out = Out{}), ...);
+        return ended == AsyncStatus_Error ? g_control.error_code : kIllegalMethodCall;
+    }
     static HRESULT STDMETHODCALLTYPE get_completed(Operation*, Handler** handler) {
         *handler = nullptr;
         return E_NOTIMPL;
@@ -383,15 +397,15 @@ struct AsyncOperation {
         if (SUCCEEDED(s.hr)) *value = of(self)->status;
         return s.hr;
     }
-    static HRESULT STDMETHODCALLTYPE info_error(IAsyncInfo*, HRESULT* code) {
-        *code = S_OK;
+    static HRESULT STDMETHODCALLTYPE info_error(IAsyncInfo* self, HRESULT* code) {
+        *code = of(self)->status == AsyncStatus_Error ? g_control.error_code : S_OK;
         return S_OK;
     }
     static HRESULT STDMETHODCALLTYPE info_nothing(IAsyncInfo*) { return S_OK; }
 
     static constexpr typename Traits::OperationVtbl kVtbl = {&query,         &op_add_ref,    &op_release,
                                                              INSPECTABLE_STUBS(Operation), &put_completed,
-                                                             &get_completed, &Traits::get_results};
+                                                             &get_completed, &results};
     static constexpr IAsyncInfoVtbl kInfoVtbl = {&info_query,  &info_add_ref, &info_release, INSPECTABLE_STUBS(IAsyncInfo),
                                                  &info_id,     &info_status,  &info_error,   &info_nothing,
                                                  &info_nothing};
@@ -570,6 +584,8 @@ bool ends_with(const wchar_t* text, UINT32 length, const wchar_t* suffix) {
 using namespace bio::doubles;
 
 extern "C" __declspec(dllexport) Control* __cdecl bio_doubles_control() { return &g_control; }
+// For callers that mirror Control in another language (the Windows Python suite's ctypes).
+extern "C" __declspec(dllexport) unsigned __cdecl bio_doubles_control_size() { return sizeof(Control); }
 
 // Serves CryptographicBuffer for that class and KeyCredentialManager for any other name.
 extern "C" __declspec(dllexport) HRESULT WINAPI DllGetActivationFactory(HSTRING class_name,

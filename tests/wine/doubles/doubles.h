@@ -59,6 +59,7 @@ struct Control {
     Script scripts[MethodCount];
     Completion completion = Completion::Before;
     INT32 final_status = 1;     // AsyncStatus once completed: Completed 1, Canceled 2, Error 3
+    HRESULT error_code = E_FAIL;  // the ErrorCode of an operation that ended in Error
     bool keep_failed_handler = false;  // put_Completed fails but holds the handler, released later
 
     BYTE public_key[16] = {4, 1, 2, 3};
