@@ -27,6 +27,8 @@ RequestLimits::RequestLimits(std::optional<std::chrono::steady_clock::time_point
 
 RequestLimits::~RequestLimits() { t_limits = outer_; }
 
+const RequestLimits* current_request_limits() noexcept { return t_limits; }
+
 WaitVerdict check_wait() noexcept {
     RequestLimits* limits = t_limits;
     WaitVerdict verdict = WaitVerdict::Continue;

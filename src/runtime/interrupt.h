@@ -39,6 +39,10 @@ private:
     RequestLimits* outer_;
 };
 
+// The calling thread's innermost RequestLimits, or null: waits that the calls of biometric
+// make (no limits) are never ended early by the platform.
+const RequestLimits* current_request_limits() noexcept;
+
 // For a wait beneath a request, between its slices: Continue, or why it must stop now
 // (Ctrl-C, or the deadline of the thread's RequestLimits, which records it).
 WaitVerdict check_wait() noexcept;
