@@ -90,8 +90,8 @@ PyResult<WindowHandle> window_from_object(PyObject* object) {
     int overflow = 0;
     const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
     if (value == -1 && overflow == 0 && PyErr_Occurred() != nullptr) return fetch_error();
-    if (overflow < 0 || value < 0) return value_error("window", "a window handle is not negative");
     if (overflow > 0) return value_error("window", "not a window handle");
+    if (overflow < 0 || value < 0) return value_error("window", "a window handle is not negative");
     return static_cast<WindowHandle>(value);
 }
 

@@ -1,15 +1,36 @@
-"""Public keys, removal and the support check for the platform's key credentials.
+"""Public keys, removal and the support check for the platform's key credentials, and the
+calls of applications.
 
 The companion of `biometric`, on the same platform: on Windows the Windows Runtime's
-KeyCredentialManager, elsewhere the software stand-in that verifies no user and keeps
-its keys in a per-user store. None of these calls asks the user to verify.
+KeyCredentialManager and UserConsentVerifier, elsewhere the software stand-in that
+verifies no user and keeps its keys in a per-user store. `public_key`, `delete` and
+`is_supported` ask no one. `create`, `sign`, `availability`, `verify_user` and
+`attestation` give up the interpreter lock while they wait, so other Python threads go
+on; `window` is the top-level window handle that owns the platform's prompt, and
+`timeout` the seconds to wait (None: as long as the platform takes), after which the
+request is cancelled and TimeoutError raised. Ctrl-C cancels it too.
 
 Failures raise RuntimeError whose message ends in the platform's signed code, as for
 `biometric`: a KeyCredentialStatus (such as 2, NotFound), an HRESULT, or 0 when the
 platform yielded no object.
 """
 
-__all__ = ["public_key", "delete", "is_supported"]
+from typing import Literal, NamedTuple
+
+__all__ = ["public_key", "delete", "is_supported", "create", "sign", "availability", "verify_user", "attestation",
+           "Attestation"]
+
+_Availability = Literal["available", "device_not_present", "not_configured_for_user", "disabled_by_policy",
+                       "device_busy"]
+_Verification = Literal["verified", "device_not_present", "not_configured_for_user", "disabled_by_policy",
+                       "device_busy", "retries_exhausted", "canceled"]
+
+class Attestation(NamedTuple):
+    """A credential's key attestation; the buffers are empty unless the status is success."""
+
+    status: Literal["success", "unknown_error", "not_supported", "temporary_failure"]
+    certificate_chain: bytes
+    attestation: bytes
 
 def public_key(key_name: str) -> bytes:
     """The public key of the credential of `key_name`, as DER SubjectPublicKeyInfo.
@@ -30,4 +51,37 @@ def is_supported() -> bool:
     """Whether the device can make and use key credentials.
 
     Raises RuntimeError "Support check failed with error code: N" when it cannot ask.
+    """
+
+def create(name: str, *, replace: bool = False, window: int | None = None, timeout: float | None = None) -> bytes:
+    """Creates a key credential under `name` (the platform verifies the user) and returns
+    its public key as DER SubjectPublicKeyInfo.
+
+    An existing credential of that name is replaced with `replace=True`, else an error
+    (status 5). Raises RuntimeError "Create failed with error code: N".
+    """
+
+def sign(key_name: str, data: bytes, *, window: int | None = None, timeout: float | None = None) -> bytes:
+    """The platform's signature of `data` with the credential of `key_name`
+    (RSASSA-PKCS1-v1_5, SHA-256), after it verified the user.
+
+    Raises RuntimeError "Sign failed with error code: N".
+    """
+
+def availability() -> _Availability:
+    """Whether the platform can verify the user now, and if not, why.
+
+    Raises RuntimeError "Availability check failed with error code: N".
+    """
+
+def verify_user(message: str, *, window: int | None = None, timeout: float | None = None) -> _Verification:
+    """Asks the platform to verify the user, showing `message`; no key is involved.
+
+    Raises RuntimeError "Verification failed with error code: N".
+    """
+
+def attestation(key_name: str) -> Attestation:
+    """The attestation of the credential's key (only a key in a TPM has one).
+
+    Raises RuntimeError "Attestation failed with error code: N".
     """

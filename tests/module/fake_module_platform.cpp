@@ -102,6 +102,8 @@ BIO_TEST_EXPORT void bio_test_reset() {
     fake.base64_text = "AQID";
     fake.public_key = {1, 2, 3};
     fake.last_blob_type = -1;
+    fake.last_creation_option = -1;
+    fake.last_window = 0;
     fake.fail_array_allocation = false;
 }
 
@@ -119,6 +121,8 @@ BIO_TEST_EXPORT void bio_test_set_public_key(const std::uint8_t* bytes, std::siz
 }
 
 BIO_TEST_EXPORT int bio_test_last_blob_type() { return bio::fake_platform().last_blob_type; }
+BIO_TEST_EXPORT int bio_test_last_creation_option() { return bio::fake_platform().last_creation_option; }
+BIO_TEST_EXPORT unsigned long long bio_test_last_window() { return bio::fake_platform().last_window; }
 
 // Observations: each copies at most `capacity` bytes and returns the full size.
 BIO_TEST_EXPORT std::size_t bio_test_last_name(char* buffer, std::size_t capacity) {

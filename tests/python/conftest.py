@@ -57,6 +57,15 @@ class Fake:
     def last_blob_type(self):
         return self.lib.bio_test_last_blob_type()
 
+    @property
+    def last_creation_option(self):
+        return self.lib.bio_test_last_creation_option()
+
+    @property
+    def last_window(self):
+        self.lib.bio_test_last_window.restype = ctypes.c_ulonglong
+        return self.lib.bio_test_last_window()
+
     def _read(self, name):
         size = getattr(self.lib, name)(None, 0)
         buffer = ctypes.create_string_buffer(size)

@@ -250,3 +250,14 @@ def test_ctrl_c_ends_the_delay_with_nothing_done(store, enrolled, call):
     stdout, stderr = process.communicate(timeout=60)
     assert stdout == "KeyboardInterrupt True\n", stderr
     assert not standin_keys.key_file("bob", store).exists()
+
+
+@pytest.mark.parametrize("answer, printed", [("y", "verified"), ("no", "canceled")])
+def test_verify_user_prompt_shows_the_message(store, answer, printed):
+    code = """
+        import biometric_keys
+        print(biometric_keys.verify_user("Unlock the\\nvault", window=5))
+        """
+    terminal, stdout = run_with_terminal(code, store, [answer])
+    assert terminal.startswith("biometric stand-in: verify the user for 'Unlock the\\nvault'? [y/N] ")
+    assert stdout == printed + "\n"

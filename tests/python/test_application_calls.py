@@ -1,0 +1,102 @@
+"""biometric_keys' calls for applications on the scripted fake: which platform calls they
+make, what they return, and how they fail."""
+import math
+
+import pytest
+
+import biometric_keys
+from conftest import E_FAIL
+
+KEY, SIGNATURE = b"\x01\x02\x03", b"\x00\x01\x7f\x80\xff"  # the fake's defaults
+
+
+@pytest.mark.parametrize("call, kwargs, first_call, option, window", [
+    ("create", {}, "RequestCreateAsync", 1, 0),
+    ("create", {"replace": True, "window": 42}, "RequestCreateForWindowAsync", 0, 42),
+    ("sign", {}, "RequestSignAsync", None, 0),
+    ("sign", {"window": 2**40, "timeout": 5}, "RequestSignForWindowAsync", None, 2**40),
+])
+def test_create_and_sign_use_the_window_taking_call_for_a_window(keys_fake, call, kwargs, first_call, option, window):
+    args = ("alice",) if call == "create" else ("alice", b"data")
+    result = getattr(biometric_keys, call)(*args, **kwargs)
+    assert type(result) is bytes and result == (KEY if call == "create" else SIGNATURE)
+    assert first_call in keys_fake.calls
+    assert keys_fake.last_window == window
+    if option is not None:
+        assert keys_fake.last_creation_option == option
+
+
+AVAILABILITY = ["available", "device_not_present", "not_configured_for_user", "disabled_by_policy", "device_busy"]
+VERIFICATION = ["verified"] + AVAILABILITY[1:] + ["retries_exhausted", "canceled"]
+
+
+@pytest.mark.parametrize("value, name", list(enumerate(AVAILABILITY)))
+def test_availability_names_the_platforms_answer(keys_fake, value, name):
+    keys_fake.script("wait_for_results(availability)", "status", value)
+    assert biometric_keys.availability() == name
+
+
+@pytest.mark.parametrize("value, name", list(enumerate(VERIFICATION)))
+def test_verify_user_names_the_platforms_answer(keys_fake, value, name):
+    keys_fake.script("wait_for_results(verification)", "status", value)
+    assert biometric_keys.verify_user("Unlock the vault", window=7) == name
+    assert keys_fake.last_name == "Unlock the vault".encode()
+    assert keys_fake.last_window == 7
+
+
+@pytest.mark.parametrize("status, expected", [
+    (0, ("success", KEY, SIGNATURE)), (1, ("unknown_error", b"", b"")),
+    (2, ("not_supported", b"", b"")), (3, ("temporary_failure", b"", b"")),
+])
+def test_attestation_is_a_named_tuple(keys_fake, status, expected):
+    keys_fake.script("Status(attestation)", "status", status)
+    result = biometric_keys.attestation("alice")
+    assert type(result) is biometric_keys.Attestation and tuple(result) == expected
+    assert result._fields == ("status", "certificate_chain", "attestation")
+
+
+@pytest.mark.parametrize("call, args, script, message", [
+    ("create", ("a",), ("RequestCreateAsync", "fail", E_FAIL), f"Create failed with error code: {E_FAIL}"),
+    ("create", ("a",), ("Status(retrieval)", "status", 7), "Create failed with error code: 7"),
+    ("sign", ("a", b""), ("Status(operation)", "status", 3), "Sign failed with error code: 3"),
+    ("sign", ("a", b""), ("OpenAsync", "fail", E_FAIL), f"Sign failed with error code: {E_FAIL}"),
+    ("availability", (), ("CheckAvailabilityAsync", "fail", E_FAIL),
+     f"Availability check failed with error code: {E_FAIL}"),
+    ("availability", (), ("wait_for_results(availability)", "status", 5),
+     "Availability check failed with error code: 5"),
+    ("verify_user", ("m",), ("wait_for_results(verification)", "fail", E_FAIL),
+     f"Verification failed with error code: {E_FAIL}"),
+    ("attestation", ("a",), ("GetAttestationAsync", "no_object", 0), "Attestation failed with error code: 0"),
+    ("attestation", ("a",), ("Status(attestation)", "status", 9), "Attestation failed with error code: 9"),
+])
+def test_failures_are_runtime_errors_with_the_code(keys_fake, call, args, script, message):
+    keys_fake.script(*script)
+    if script[1] == "status" and script[0].startswith("Status("):
+        keys_fake.script(*script)  # the second read decides
+    with pytest.raises(RuntimeError) as info:
+        getattr(biometric_keys, call)(*args)
+    assert type(info.value) is RuntimeError and info.value.args == (message,)
+
+
+@pytest.mark.parametrize("call, args, kwargs, kind, message", [
+    ("create", (), {}, TypeError, "create() missing 1 required positional argument: 'name'"),
+    ("create", ("a", True), {}, TypeError, "create() takes 1 positional arguments but 2 were given"),
+    ("create", ("a",), {"replace": 1}, TypeError, "argument 'replace': 'int' object cannot be converted to 'PyBool'"),
+    ("sign", ("a",), {}, TypeError, "sign() missing 1 required positional argument: 'data'"),
+    ("sign", ("a", b""), {"window": "w"}, TypeError,
+     "argument 'window': 'str' object cannot be interpreted as an integer"),
+    ("sign", ("a", b""), {"window": -1}, ValueError, "argument 'window': a window handle is not negative"),
+    ("sign", ("a", b""), {"window": 2**64}, ValueError, "argument 'window': not a window handle"),
+    ("verify_user", ("m",), {"timeout": -0.5}, ValueError,
+     "argument 'timeout': must be a non-negative, finite number of seconds"),
+    ("verify_user", ("m",), {"timeout": math.nan}, ValueError,
+     "argument 'timeout': must be a non-negative, finite number of seconds"),
+    ("verify_user", ("m",), {"timeout": "1"}, TypeError, "argument 'timeout': must be real number, not str"),
+    ("verify_user", (b"m",), {}, TypeError, "argument 'message': 'bytes' object cannot be converted to 'PyString'"),
+    ("availability", (), {"timeout": 1}, TypeError, "availability() got an unexpected keyword argument 'timeout'"),
+])
+def test_argument_errors_change_nothing(keys_fake, call, args, kwargs, kind, message):
+    with pytest.raises(kind) as info:
+        getattr(biometric_keys, call)(*args, **kwargs)
+    assert type(info.value) is kind and info.value.args == (message,)
+    assert keys_fake.calls == []

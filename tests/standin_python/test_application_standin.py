@@ -1,0 +1,141 @@
+"""biometric_keys' calls for applications on the stand-in: results, the simulated user,
+deadlines, Ctrl-C, and the interpreter lock given up while they wait."""
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+
+import pytest
+
+import biometric
+import biometric_keys
+import standin_keys
+
+E_INVALIDARG = -2147024809
+
+
+@pytest.fixture
+def env(monkeypatch):
+    for name in ("BIOMETRIC_STANDIN_VERIFY", "BIOMETRIC_STANDIN_DELAY_MS", "BIOMETRIC_STANDIN_AVAILABILITY"):
+        monkeypatch.delenv(name, raising=False)
+    return monkeypatch
+
+
+def test_create_sign_and_attest(store, env):
+    key = biometric_keys.create("alice", window=1234)
+    assert key == biometric_keys.public_key("alice")
+    signature = biometric_keys.sign("alice", b"data", timeout=30)
+    assert standin_keys.verifies(standin_keys.public_key("alice"), b"data", signature)
+    with pytest.raises(RuntimeError, match=r"^Create failed with error code: 5$"):
+        biometric_keys.create("alice")
+    assert biometric_keys.create("alice", replace=True) != key
+    assert biometric_keys.attestation("alice") == ("not_supported", b"", b"")
+    with pytest.raises(RuntimeError, match=r"^Attestation failed with error code: 2$"):
+        biometric_keys.attestation("nobody")
+
+
+@pytest.mark.parametrize("availability, verify, expected", [
+    (None, None, "verified"), ("available", "deny", "canceled"), (None, "5", "retries_exhausted"),
+    (None, "2", "not_configured_for_user"), ("device_busy", "allow", "device_busy"),
+    ("disabled_by_policy", "prompt", "disabled_by_policy"),  # reported without asking anyone
+    (None, "soon", RuntimeError("Verification failed with error code: 1")),
+    ("elsewhere", None, RuntimeError(f"Verification failed with error code: {E_INVALIDARG}")),
+])
+def test_availability_and_verify_user(store, env, availability, verify, expected):
+    if availability is not None:
+        env.setenv("BIOMETRIC_STANDIN_AVAILABILITY", availability)
+    if verify is not None:
+        env.setenv("BIOMETRIC_STANDIN_VERIFY", verify)
+    if isinstance(expected, Exception):
+        with pytest.raises(RuntimeError) as info:
+            biometric_keys.verify_user("Unlock the vault")
+        assert info.value.args == expected.args
+        return
+    assert biometric_keys.verify_user("Unlock the vault") == expected
+    reported = availability or "available"
+    if reported == "elsewhere":
+        return
+    assert biometric_keys.availability() == reported
+
+
+def test_timeout_cancels_and_nothing_is_made(store, env):
+    env.setenv("BIOMETRIC_STANDIN_DELAY_MS", "5000")
+    for call in (lambda: biometric_keys.create("bob", timeout=0.3), lambda: biometric_keys.verify_user("m", timeout=0)):
+        start = time.monotonic()
+        with pytest.raises(TimeoutError):
+            call()
+        assert time.monotonic() - start < 2
+    assert not standin_keys.key_file("bob", store).exists()
+
+
+def count_during(call):
+    """How far another thread counts while `call` runs."""
+    counted, done = [0], threading.Event()
+
+    def count():
+        while not done.is_set():
+            counted[0] += 1
+
+    thread = threading.Thread(target=count)
+    thread.start()
+    try:
+        call()
+    finally:
+        done.set()
+        thread.join()
+    return counted[0]
+
+
+def test_other_threads_run_while_a_call_waits(store, env):
+    biometric_keys.create("carol")
+    env.setenv("BIOMETRIC_STANDIN_DELAY_MS", "500")
+    alone = count_during(lambda: time.sleep(0.5))
+    released = count_during(lambda: biometric_keys.sign("carol", b"x"))
+    held = count_during(lambda: biometric.authenticate("carol", b"x"))
+    # Generous bounds: the machine may be busy. The contract keeps biometric holding it.
+    assert released > 0.3 * alone
+    assert held < 0.1 * alone
+
+
+def test_threads_sign_at_once(store, env):
+    biometric_keys.create("dave")
+    key = standin_keys.public_key("dave")
+    results = []
+
+    def work(i):
+        for j in range(5):
+            data = f"{i}:{j}".encode()
+            results.append(standin_keys.verifies(key, data, biometric_keys.sign("dave", data)))
+
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert results == [True] * 20
+
+
+def test_ctrl_c_cancels_a_released_wait_at_once(store, env):
+    biometric_keys.create("erin")
+    code = """
+        import time, biometric_keys
+        try:
+            biometric_keys.sign("erin", b"x")
+            print("signed")
+        except KeyboardInterrupt:
+            print("KeyboardInterrupt", time.monotonic())
+        """
+    child_env = dict(os.environ, BIOMETRIC_STANDIN_STORE=str(store), BIOMETRIC_STANDIN_DELAY_MS="10000")
+    process = subprocess.Popen([sys.executable, "-c", textwrap.dedent(code)], env=child_env, text=True,
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                               preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+    time.sleep(1.5)
+    sent = time.monotonic()
+    process.send_signal(signal.SIGINT)
+    stdout, stderr = process.communicate(timeout=30)
+    word, at = stdout.split()
+    assert word == "KeyboardInterrupt", stderr
+    assert float(at) - sent < 0.5
