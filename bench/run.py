@@ -18,6 +18,7 @@ import statistics
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 UNROLL = 10
@@ -121,6 +122,7 @@ def main():
     os.environ["BIOMETRIC_STANDIN_STORE"] = store.name
 
     import biometric as standin  # the installed module, on the stand-in platform
+    import biometric_keys as standin_keys
     import nanobind
     import pybind11
     from cryptography.hazmat.backends.openssl import backend
@@ -175,6 +177,9 @@ def main():
                       private_key.sign, (data, pkcs1, sha256)))
     cases.append(Case("stand-in: authenticate(key, 32 bytes)", "biometric on the stand-in", standin.authenticate,
                       ("bench", data)))
+    assert standin_keys.sign("bench", data) == direct.sign(data)
+    cases.append(Case("stand-in: authenticate(key, 32 bytes)", "biometric_keys.sign on the stand-in (lock released)",
+                      standin_keys.sign, ("bench", data)))
     if options.earlier:
         earlier = load_extension("biometric", options.earlier)
         assert bytes(earlier.authenticate("bench", data)) == direct.sign(data)
@@ -233,6 +238,8 @@ def main():
         lines.append(f"    {'rest of ' + function + ' beyond the limit':<{width}}{rest:>12,.0f}")
         lines.append(f"    {function + ' beyond C calling the service':<{width}}{beyond:>12,.0f}")
         results.append({"group": "service", "label": operation, "median_ns": service[operation]})
+    lines.append("")
+    lines.extend(lock_lines(standin, standin_keys, data, results))
     print("\n".join(lines).rstrip())
     if options.json:
         pathlib.Path(options.json).write_text(json.dumps(
@@ -240,6 +247,68 @@ def main():
              "results": results}, indent=2) + "\n")
     if options.chart:
         draw(groups, options.chart)
+
+
+def counted_during(call):
+    """How far a second Python thread counts while `call` runs in this one."""
+    counted, done = [0], threading.Event()
+
+    def count():
+        while not done.is_set():
+            counted[0] += 1
+
+    thread = threading.Thread(target=count)
+    thread.start()
+    try:
+        call()
+    finally:
+        done.set()
+        thread.join()
+    return counted[0]
+
+
+def signatures_per_second(sign, threads, seconds=2.0):
+    """Signatures per second that `threads` threads calling `sign` make together."""
+    counts = [0] * threads
+    stop = time.perf_counter() + seconds
+
+    def work(i):
+        while time.perf_counter() < stop:
+            sign()
+            counts[i] += 1
+
+    workers = [threading.Thread(target=work, args=(i,)) for i in range(threads)]
+    start = time.perf_counter()
+    for worker in workers:
+        worker.start()
+    for worker in workers:
+        worker.join()
+    return sum(counts) / (time.perf_counter() - start)
+
+
+def lock_lines(standin, standin_keys, data, results):
+    """The interpreter lock while a call waits: another thread's progress during a 1 s
+    simulated prompt, and two threads signing at once on the stand-in."""
+    alone = counted_during(lambda: time.sleep(1.0))
+    os.environ["BIOMETRIC_STANDIN_DELAY_MS"] = "1000"
+    try:
+        released = counted_during(lambda: standin_keys.sign("bench", data))
+        held = counted_during(lambda: standin.authenticate("bench", data))
+    finally:
+        del os.environ["BIOMETRIC_STANDIN_DELAY_MS"]
+    one = signatures_per_second(lambda: standin_keys.sign("bench", data), 1)
+    two = signatures_per_second(lambda: standin_keys.sign("bench", data), 2)
+    results.append({"group": "lock", "label": "counting thread during sign, share of alone", "ratio": released / alone})
+    results.append({"group": "lock", "label": "counting thread during authenticate, share of alone",
+                    "ratio": held / alone})
+    results.append({"group": "lock", "label": "two threads signing, per second, over one", "ratio": two / one})
+    return ["the interpreter lock while a call waits (stand-in, BIOMETRIC_STANDIN_DELAY_MS=1000): how far another",
+            "thread counts, as a share of how far it counts alone in 1 s",
+            f"    biometric_keys.sign (gives the lock up)        {100 * released / alone:6.1f} %",
+            f"    biometric.authenticate (holds it: the contract) {100 * held / alone:5.1f} %",
+            "signatures per second on the stand-in with biometric_keys.sign",
+            f"    one thread                                      {one:8.1f}",
+            f"    two threads                                     {two:8.1f}  ({two / one:.2f}x)"]
 
 
 def service_times(build, rounds):

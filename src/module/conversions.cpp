@@ -1,6 +1,41 @@
 #include "module/conversions.h"
 
+#include <atomic>
+#include <utility>
+
 namespace bio {
+namespace {
+
+// A platform signature: RSA-2048, 256 bytes.
+constexpr std::size_t kSignatureLength = 256;
+
+// The ints 0..255, made once and kept for the process (CPython's own small ints, which
+// every interpreter shares).
+PyObject* const* byte_values() {
+    static std::atomic<PyObject**> table{nullptr};
+    if (PyObject** made = table.load(std::memory_order_acquire)) return made;
+    auto* values = new PyObject*[256];
+    for (int i = 0; i < 256; ++i) {
+        values[i] = PyLong_FromLong(i);
+        if (values[i] == nullptr) fail_after_api_error();
+    }
+    PyObject** expected = nullptr;
+    if (!table.compare_exchange_strong(expected, values, std::memory_order_acq_rel)) {
+        for (int i = 0; i < 256; ++i) PyRef::steal(values[i]);
+        delete[] values;
+        return expected;
+    }
+    return values;
+}
+
+// The stable ABI fills a new list only item by item, a call each: a tuple packed in one
+// call and copied into the list in another costs less for a signature's 256 items.
+template <std::size_t... I>
+PyObject* pack_signature(PyObject* const* values, const std::uint8_t* bytes, std::index_sequence<I...>) {
+    return PyTuple_Pack(static_cast<Py_ssize_t>(sizeof...(I)), values[bytes[I]]...);
+}
+
+}  // namespace
 
 PyResult<TextView> text_from_object(PyObject* object) {
     if (!PyType_HasFeature(Py_TYPE(object), Py_TPFLAGS_UNICODE_SUBCLASS)) {
@@ -42,6 +77,14 @@ PyRef bytes_from_vector(std::vector<std::uint8_t>&& bytes) {
 
 PyRef list_from_bytes(std::vector<std::uint8_t>&& bytes) {
     std::vector<std::uint8_t> consumed = std::move(bytes);
+    if (consumed.size() == kSignatureLength) {
+        PyRef tuple = PyRef::steal(
+            pack_signature(byte_values(), consumed.data(), std::make_index_sequence<kSignatureLength>()));
+        if (!tuple) fail_after_api_error();
+        PyRef list = PyRef::steal(PySequence_List(tuple.get()));
+        if (!list) fail_after_api_error();
+        return list;
+    }
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(consumed.size())));
     if (!list) fail_after_api_error();
     for (std::size_t i = 0; i < consumed.size(); ++i) {
