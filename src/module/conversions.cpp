@@ -1,6 +1,5 @@
 #include "module/conversions.h"
 
-#include <atomic>
 #include <utility>
 
 namespace bio {
@@ -9,23 +8,21 @@ namespace {
 // A platform signature: RSA-2048, 256 bytes.
 constexpr std::size_t kSignatureLength = 256;
 
-// The ints 0..255, made once and kept for the process (CPython's own small ints, which
-// every interpreter shares).
+// The ints 0..255, made once (under the interpreter lock) and kept for the process:
+// CPython's own small ints, which every interpreter shares. Static storage: nothing of
+// the module's heap.
+PyObject* g_byte_values[256];
+bool g_byte_values_made = false;
+
 PyObject* const* byte_values() {
-    static std::atomic<PyObject**> table{nullptr};
-    if (PyObject** made = table.load(std::memory_order_acquire)) return made;
-    auto* values = new PyObject*[256];
+    if (g_byte_values_made) return g_byte_values;
     for (int i = 0; i < 256; ++i) {
-        values[i] = PyLong_FromLong(i);
-        if (values[i] == nullptr) fail_after_api_error();
+        if (g_byte_values[i] != nullptr) continue;
+        g_byte_values[i] = PyLong_FromLong(i);
+        if (g_byte_values[i] == nullptr) fail_after_api_error();
     }
-    PyObject** expected = nullptr;
-    if (!table.compare_exchange_strong(expected, values, std::memory_order_acq_rel)) {
-        for (int i = 0; i < 256; ++i) PyRef::steal(values[i]);
-        delete[] values;
-        return expected;
-    }
-    return values;
+    g_byte_values_made = true;
+    return g_byte_values;
 }
 
 // The stable ABI fills a new list only item by item, a call each: a tuple packed in one
