@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <atomic>
 #include <map>
+#include <thread>
 
 #include "standin/credential_store.h"
 #include "standin_test_util.h"
@@ -477,6 +479,45 @@ TEST_F(PlatformTest, DefaultPlatformUsesTheEnvironmentsStore) {
     ::unsetenv("BIOMETRIC_STANDIN_STORE");
     ASSERT_TRUE(std::holds_alternative<std::string>(enrolled));
     EXPECT_EQ(key_files(store_), std::vector<fs::path>{"judy.key"});
+}
+
+}  // namespace
+}  // namespace bio::testing
+
+namespace bio::testing {
+namespace {
+
+// The calls of applications reach one platform from many threads at once (the Python
+// surface gives the interpreter lock up): the key cache and the store stay consistent.
+TEST_F(PlatformTest, ThreadsSignAndCreateAtOnce) {
+    Driver d = driver();
+    CredentialRef credential;
+    ASSERT_EQ(d.create("shared", &credential), KeyCredentialStatus_Success);
+    const std::vector<std::uint8_t> public_key = d.public_key(credential);
+    std::atomic<int> verified{0};
+    std::atomic<int> created{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 8; ++i) {
+                const std::string text = std::to_string(t) + ":" + std::to_string(i);
+                const ByteView data{reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+                SigningResult signed_ = sign_with_credential(*platform_, "shared", data);
+                const auto* signature = std::get_if<std::vector<std::uint8_t>>(&signed_);
+                if (signature != nullptr && signature_verifies(public_key, bytes(text), *signature)) ++verified;
+            }
+        });
+    }
+    threads.emplace_back([&] {
+        for (int i = 0; i < 3; ++i) {
+            const CreationResult made = create_credential(*platform_, "other" + std::to_string(i),
+                                                          KeyCredentialCreationOption::FailIfExists, 0);
+            if (std::holds_alternative<std::vector<std::uint8_t>>(made)) ++created;
+        }
+    });
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(verified.load(), 32);
+    EXPECT_EQ(created.load(), 3);
 }
 
 }  // namespace
