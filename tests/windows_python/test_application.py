@@ -115,8 +115,7 @@ def test_a_failed_platform_call_or_a_status_is_the_error_code(doubles, call, met
     assert info.value.args == (f"{FAILING[call][1]} with error code: {code}",)
 
 
-def given_up_cleanly(doubles, started, limit):
-    assert time.monotonic() - started < limit
+def given_up_cleanly(doubles):
     assert calls(doubles, "Cancel") == 1
     doubles.settle()
     assert (doubles.control.last_handler_refs, doubles.control.live_objects) == (0, 0)
@@ -137,16 +136,18 @@ def test_a_timeout_cancels_the_request_at_once(doubles, call, completion):
     started = time.monotonic()
     with pytest.raises(TimeoutError):
         TIMED[call]()
-    given_up_cleanly(doubles, started, 0.6)
+    assert time.monotonic() - started < 0.6  # not the 1 s the platform would take
+    given_up_cleanly(doubles)
 
 
 def test_ctrl_c_cancels_the_request_and_raises_keyboard_interrupt(doubles):
     doubles.reset("never")
-    threading.Timer(0.3, _thread.interrupt_main).start()
-    started = time.monotonic()
+    sent = []
+    threading.Timer(0.3, lambda: (sent.append(time.monotonic()), _thread.interrupt_main())).start()
     with pytest.raises(KeyboardInterrupt):
         biometric_keys.verify_user("m")
-    given_up_cleanly(doubles, started, 0.3 + 0.2)
+    assert time.monotonic() - sent[0] < 0.2
+    given_up_cleanly(doubles)
 
 
 def test_calls_from_several_threads_wait_at_the_same_time(doubles):

@@ -96,6 +96,8 @@ class Doubles:
         c.completion, c.final_status, c.error_code, c.supported = COMPLETION[completion], 1, E_FAIL, 1
         c.last_name, c.last_name_length, c.last_data_length = "", 0, 0
         c.later_ms, c.availability, c.verification, c.last_window = 50, 0, 0, 0
+        for method in range(len(METHODS)):
+            c.calls[method] = 0
 
     def script(self, method, hr=0, *, null_out=False, value=None, fail_call=-1):
         s = self.control.scripts[METHODS.index(method)]
