@@ -45,6 +45,8 @@ def test_create_and_sign_take_the_owner_window_where_it_can_be_used(doubles, cal
     assert (calls(doubles, owned), calls(doubles, older)) == ((1, 0) if used else (0, 1))
     assert doubles.control.last_window == (window_id_of(WINDOW) if used else 7)
     assert doubles.control.last_name == "alice"
+    if call == "sign":
+        assert bytes(doubles.control.last_data[: doubles.control.last_data_length]) == b"nonce"
 
 
 @pytest.mark.parametrize("replace, option", [(False, 1), (True, 0)])  # FailIfExists, ReplaceExisting
