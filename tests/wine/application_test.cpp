@@ -220,6 +220,21 @@ INSTANTIATE_TEST_SUITE_P(
                       CancelRow{"AttestationOnCtrlC", Call::Attest, Completion::Never, true}),
     [](const auto& info) { return std::string(info.param.label); });
 
+TEST_F(Application, WithoutTheConversionFunctionTheOlderCallServes) {
+    window_functions().GetWindowIdFromWindow = nullptr;  // a system without the windowing API set
+    EXPECT_EQ(run(Call::Create, kWindow).bytes, kKey);
+    EXPECT_EQ(doubles.calls[Method::RequestCreateAsync], 1);
+    EXPECT_EQ(doubles.calls[Method::RequestCreateForWindowAsync], 0);
+}
+
+TEST_F(Application, WithoutAUserConsentVerifierClassBothConsentCallsFailWithTheLookupError) {
+    testing::ScopedRegistration none(L"Windows.Security.Credentials.UI.UserConsentVerifier", std::nullopt);
+    const Answer availability = run(Call::Availability, 0);
+    ASSERT_TRUE(availability.code);
+    EXPECT_LT(*availability.code, 0);
+    EXPECT_EQ(run(Call::Verify, kWindow).code, availability.code);
+}
+
 TEST_F(Application, WithoutLimitsCtrlCDoesNotEndTheWait) {
     // biometric's calls install no limits: their waits last as long as the platform takes.
     set_interrupt_check(&always);
