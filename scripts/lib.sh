@@ -144,12 +144,16 @@ wine_setup() {
         </dev/null >/dev/null 2>&1
     # The doubles, registered as the platform would find the real classes.
     local classes=("$@") class doubles
-    [ ${#classes[@]} -eq 0 ] && classes=(Windows.Security.Credentials.KeyCredentialManager)
+    [ ${#classes[@]} -eq 0 ] && classes=(Windows.Security.Credentials.KeyCredentialManager
+                                         Windows.Security.Credentials.UI.UserConsentVerifier)
     doubles=$(windows_path "$(pwd -P)/build/mingw/tests/wine/bio_doubles.dll")
     for class in "${classes[@]}"; do
         "$wine" reg add "HKLM\\Software\\Microsoft\\WindowsRuntime\\ActivatableClassId\\$class" /v DllPath /t REG_SZ \
             /d "$doubles" /f </dev/null >/dev/null 2>&1
     done
+    # Wine has no windowing API set: the double of its GetWindowIdFromWindow stands in,
+    # where the system would have it.
+    cp build/mingw/tests/wine/bio_windowing.dll "$WINEPREFIX/drive_c/windows/system32/ext-ms-win-windowing-external-l1-1-0.dll"
 }
 
 # The path Wine's programs see for the absolute host path $1 (its Z: drive).

@@ -10,6 +10,7 @@
 
 typedef int32_t INT32;
 typedef uint32_t UINT32;
+typedef uint64_t UINT64;
 typedef int32_t LONG;
 typedef uint32_t ULONG;
 typedef uint32_t DWORD;
@@ -17,6 +18,7 @@ typedef int BOOL;
 typedef uint8_t BYTE;
 typedef int32_t HRESULT;
 typedef void* HANDLE;
+typedef struct HWND__* HWND;
 typedef wchar_t* BSTR;
 typedef struct {
     uint32_t Data1;

@@ -49,12 +49,13 @@ pip_wheel=$(ls "$cache"/wheels/pip-*-py3-none-any.whl)
 
 # The test doubles of the mingw build, and the wheels of the packaging stage.
 mingw_configure
-cmake --build --preset mingw --target bio_doubles >/dev/null
+cmake --build --preset mingw --target bio_doubles bio_windowing >/dev/null
 if ! ls dist/biometric-*-win_amd64.whl >/dev/null 2>&1; then
     scripts/windows-wheels >/dev/null
 fi
 
-wine_setup Windows.Security.Credentials.KeyCredentialManager Windows.Security.Cryptography.CryptographicBuffer
+wine_setup Windows.Security.Credentials.KeyCredentialManager Windows.Security.Cryptography.CryptographicBuffer \
+    Windows.Security.Credentials.UI.UserConsentVerifier
 export BIOMETRIC_DOUBLES
 BIOMETRIC_DOUBLES=$(windows_path "$(pwd -P)/build/mingw/tests/wine/bio_doubles.dll")
 

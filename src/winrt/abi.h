@@ -51,8 +51,8 @@ namespace bio::abi {
 #endif
 
 /* Identifiers. The IAsyncOperation and AsyncOperationCompletedHandler identifiers are
- * those of the parameterised interfaces instantiated with the credential result classes
- * and with boolean: the platform derives them from the type's signature, and
+ * those of the parameterised interfaces instantiated with the credential result classes,
+ * the two user-consent enumerations and boolean: the platform derives them from the type's signature, and
  * tools/winrt_iid.py derives them again. IAsyncAction and its handler are not
  * parameterised and have published identifiers of their own. */
 BIO_ABI_IID(IUnknown, 0x00000000, 0x0000, 0x0000, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46)
@@ -76,6 +76,19 @@ BIO_ABI_IID(IAsyncOperation_boolean, 0xCDB5EFB3, 0x5788, 0x509D, 0x9B, 0xE1, 0x7
 BIO_ABI_IID(AsyncOperationCompletedHandler_boolean, 0xC1D3D1A2, 0xAE17, 0x5A5F, 0xB5, 0xA2, 0xBD, 0xCC, 0x88, 0x44, 0x88, 0x9A)
 BIO_ABI_IID(IAsyncAction, 0x5A648006, 0x843A, 0x4DA9, 0x86, 0x5B, 0x9D, 0x26, 0xE5, 0xDF, 0xAD, 0x7B)
 BIO_ABI_IID(AsyncActionCompletedHandler, 0xA4ED5C81, 0x76C9, 0x40BD, 0x8B, 0xE6, 0xB1, 0xD9, 0x0F, 0xB2, 0x0A, 0xE7)
+/* The application calls: user consent, the window-taking calls and key attestation. The
+ * window-taking interfaces are newer than the rest and may be absent (E_NOINTERFACE). */
+BIO_ABI_IID(IUserConsentVerifierStatics, 0xAF4F3F91, 0x564C, 0x4DDC, 0xB8, 0xB5, 0x97, 0x34, 0x47, 0x62, 0x7C, 0x65)
+BIO_ABI_IID(IUserConsentVerifierInterop, 0x39E050C3, 0x4E74, 0x441A, 0x8D, 0xC0, 0xB8, 0x11, 0x04, 0xDF, 0x94, 0x9C)
+BIO_ABI_IID(IKeyCredentialManagerCreateWithWindowStatics, 0x30B1B9C9, 0x61EF, 0x43E8, 0x88, 0xAC, 0xCC, 0x43, 0x3B, 0x38, 0xD1, 0xA6)
+BIO_ABI_IID(IKeyCredentialWithWindow, 0x050DEB3B, 0xB19C, 0x4635, 0x9D, 0xF6, 0x56, 0x50, 0xD6, 0x6C, 0x62, 0xB1)
+BIO_ABI_IID(IKeyCredentialAttestationResult, 0x78AAB3A1, 0xA3C1, 0x4103, 0xB6, 0xCC, 0x47, 0x2C, 0x44, 0x17, 0x1C, 0xBB)
+BIO_ABI_IID(IAsyncOperation_UserConsentVerifierAvailability, 0xDDD384F3, 0xD818, 0x5D83, 0xAB, 0x4B, 0x32, 0x11, 0x9C, 0x28, 0x58, 0x7C)
+BIO_ABI_IID(AsyncOperationCompletedHandler_UserConsentVerifierAvailability, 0x28988174, 0xACE2, 0x5C15, 0xA0, 0xDF, 0x58, 0x0A, 0x26, 0xD9, 0x42, 0x94)
+BIO_ABI_IID(IAsyncOperation_UserConsentVerificationResult, 0xFD596FFD, 0x2318, 0x558F, 0x9D, 0xBE, 0xD2, 0x1D, 0xF4, 0x37, 0x64, 0xA5)
+BIO_ABI_IID(AsyncOperationCompletedHandler_UserConsentVerificationResult, 0x0CFFC6C9, 0x4C2B, 0x5CD4, 0xB3, 0x8C, 0x7B, 0x8D, 0xF3, 0xFF, 0x5A, 0xFB)
+BIO_ABI_IID(IAsyncOperation_KeyCredentialAttestationResult, 0xB83D29E9, 0xF4E4, 0x5AA4, 0x92, 0xD5, 0xB2, 0x62, 0xCB, 0x40, 0xC6, 0x22)
+BIO_ABI_IID(AsyncOperationCompletedHandler_KeyCredentialAttestationResult, 0x2C16E103, 0xF783, 0x5DD9, 0xA5, 0xF3, 0x33, 0x62, 0xBC, 0xBD, 0xAA, 0xBD)
 
 BIO_ABI_DECLARE(IUnknown)
 BIO_ABI_DECLARE(IInspectable)
@@ -98,6 +111,17 @@ BIO_ABI_DECLARE(IAsyncOperation_boolean)
 BIO_ABI_DECLARE(AsyncOperationCompletedHandler_boolean)
 BIO_ABI_DECLARE(IAsyncAction)
 BIO_ABI_DECLARE(AsyncActionCompletedHandler)
+BIO_ABI_DECLARE(IUserConsentVerifierStatics)
+BIO_ABI_DECLARE(IUserConsentVerifierInterop)
+BIO_ABI_DECLARE(IKeyCredentialManagerCreateWithWindowStatics)
+BIO_ABI_DECLARE(IKeyCredentialWithWindow)
+BIO_ABI_DECLARE(IKeyCredentialAttestationResult)
+BIO_ABI_DECLARE(IAsyncOperation_UserConsentVerifierAvailability)
+BIO_ABI_DECLARE(AsyncOperationCompletedHandler_UserConsentVerifierAvailability)
+BIO_ABI_DECLARE(IAsyncOperation_UserConsentVerificationResult)
+BIO_ABI_DECLARE(AsyncOperationCompletedHandler_UserConsentVerificationResult)
+BIO_ABI_DECLARE(IAsyncOperation_KeyCredentialAttestationResult)
+BIO_ABI_DECLARE(AsyncOperationCompletedHandler_KeyCredentialAttestationResult)
 
 /* AsyncStatus */
 enum { AsyncStatus_Started = 0, AsyncStatus_Completed = 1, AsyncStatus_Canceled = 2, AsyncStatus_Error = 3 };
@@ -199,8 +223,8 @@ struct ICryptographicBufferStatics {
     const ICryptographicBufferStaticsVtbl* lpVtbl;
 };
 
-/* Windows.Foundation.IAsyncOperation<T> and AsyncOperationCompletedHandler<T>, for the two
- * result classes and for boolean (passed as BYTE). Each handler Invoke receives the
+/* Windows.Foundation.IAsyncOperation<T> and AsyncOperationCompletedHandler<T>, for the
+ * result classes, the user-consent enumerations and boolean (passed as BYTE). Each handler Invoke receives the
  * operation and an AsyncStatus. */
 #define BIO_ABI_ASYNC_OPERATION(Result, ResultOut)                                                   \
     typedef struct IAsyncOperation_##Result##Vtbl {                                                  \
@@ -226,6 +250,10 @@ struct ICryptographicBufferStatics {
 BIO_ABI_ASYNC_OPERATION(KeyCredentialRetrievalResult, IKeyCredentialRetrievalResult**)
 BIO_ABI_ASYNC_OPERATION(KeyCredentialOperationResult, IKeyCredentialOperationResult**)
 BIO_ABI_ASYNC_OPERATION(boolean, BYTE*)
+/* UserConsentVerifierAvailability and UserConsentVerificationResult as INT32. */
+BIO_ABI_ASYNC_OPERATION(UserConsentVerifierAvailability, INT32*)
+BIO_ABI_ASYNC_OPERATION(UserConsentVerificationResult, INT32*)
+BIO_ABI_ASYNC_OPERATION(KeyCredentialAttestationResult, IKeyCredentialAttestationResult**)
 
 /* Windows.Foundation.IAsyncAction and AsyncActionCompletedHandler: an operation without a
  * result, whose GetResults only reports how it ended. */
@@ -246,9 +274,9 @@ struct AsyncActionCompletedHandler {
     const AsyncActionCompletedHandlerVtbl* lpVtbl;
 };
 
-/* Windows.Security.Credentials. RenewAttestationAsync and GetAttestationAsync yield
- * interfaces this client never calls, declared as IInspectable. KeyCredentialCreationOption
- * and CryptographicPublicKeyBlobType as INT32. */
+/* Windows.Security.Credentials. RenewAttestationAsync yields an interface this client
+ * never calls, declared as IInspectable. KeyCredentialCreationOption,
+ * CryptographicPublicKeyBlobType and KeyCredentialAttestationStatus as INT32. */
 typedef struct IKeyCredentialManagerStaticsVtbl {
     BIO_ABI_INSPECTABLE_METHODS(IKeyCredentialManagerStatics)
     BIO_ABI_METHOD(IsSupportedAsync)(IKeyCredentialManagerStatics* self, IAsyncOperation_boolean** value);
@@ -279,10 +307,68 @@ typedef struct IKeyCredentialVtbl {
     BIO_ABI_METHOD(RetrievePublicKeyWithBlobType)(IKeyCredential* self, INT32 blobType, IBuffer** value);
     BIO_ABI_METHOD(RequestSignAsync)(IKeyCredential* self, IBuffer* data,
                                      IAsyncOperation_KeyCredentialOperationResult** value);
-    BIO_ABI_METHOD(GetAttestationAsync)(IKeyCredential* self, IInspectable** value);
+    BIO_ABI_METHOD(GetAttestationAsync)(IKeyCredential* self, IAsyncOperation_KeyCredentialAttestationResult** value);
 } IKeyCredentialVtbl;
 struct IKeyCredential {
     const IKeyCredentialVtbl* lpVtbl;
+};
+
+typedef struct IKeyCredentialAttestationResultVtbl {
+    BIO_ABI_INSPECTABLE_METHODS(IKeyCredentialAttestationResult)
+    BIO_ABI_METHOD(get_CertificateChainBuffer)(IKeyCredentialAttestationResult* self, IBuffer** value);
+    BIO_ABI_METHOD(get_AttestationBuffer)(IKeyCredentialAttestationResult* self, IBuffer** value);
+    BIO_ABI_METHOD(get_Status)(IKeyCredentialAttestationResult* self, INT32* value);
+} IKeyCredentialAttestationResultVtbl;
+struct IKeyCredentialAttestationResult {
+    const IKeyCredentialAttestationResultVtbl* lpVtbl;
+};
+
+/* Windows.UI.WindowId, passed by value: what GetWindowIdFromWindow makes of an HWND. */
+typedef struct WindowId {
+    UINT64 Value;
+} WindowId;
+
+/* The owner-window variants: statics of KeyCredentialManager, and an interface of
+ * KeyCredential. */
+typedef struct IKeyCredentialManagerCreateWithWindowStaticsVtbl {
+    BIO_ABI_INSPECTABLE_METHODS(IKeyCredentialManagerCreateWithWindowStatics)
+    BIO_ABI_METHOD(RequestCreateForWindowAsync)(IKeyCredentialManagerCreateWithWindowStatics* self, WindowId window,
+                                                HSTRING name, INT32 option,
+                                                IAsyncOperation_KeyCredentialRetrievalResult** value);
+} IKeyCredentialManagerCreateWithWindowStaticsVtbl;
+struct IKeyCredentialManagerCreateWithWindowStatics {
+    const IKeyCredentialManagerCreateWithWindowStaticsVtbl* lpVtbl;
+};
+
+typedef struct IKeyCredentialWithWindowVtbl {
+    BIO_ABI_INSPECTABLE_METHODS(IKeyCredentialWithWindow)
+    BIO_ABI_METHOD(RequestSignForWindowAsync)(IKeyCredentialWithWindow* self, WindowId window, IBuffer* data,
+                                              IAsyncOperation_KeyCredentialOperationResult** value);
+} IKeyCredentialWithWindowVtbl;
+struct IKeyCredentialWithWindow {
+    const IKeyCredentialWithWindowVtbl* lpVtbl;
+};
+
+/* Windows.Security.Credentials.UI.UserConsentVerifier: its statics, and the interop
+ * interface its factory also answers, for desktop programs (which have no CoreWindow). */
+typedef struct IUserConsentVerifierStaticsVtbl {
+    BIO_ABI_INSPECTABLE_METHODS(IUserConsentVerifierStatics)
+    BIO_ABI_METHOD(CheckAvailabilityAsync)(IUserConsentVerifierStatics* self,
+                                           IAsyncOperation_UserConsentVerifierAvailability** result);
+    BIO_ABI_METHOD(RequestVerificationAsync)(IUserConsentVerifierStatics* self, HSTRING message,
+                                             IAsyncOperation_UserConsentVerificationResult** result);
+} IUserConsentVerifierStaticsVtbl;
+struct IUserConsentVerifierStatics {
+    const IUserConsentVerifierStaticsVtbl* lpVtbl;
+};
+
+typedef struct IUserConsentVerifierInteropVtbl {
+    BIO_ABI_INSPECTABLE_METHODS(IUserConsentVerifierInterop)
+    BIO_ABI_METHOD(RequestVerificationForWindowAsync)(IUserConsentVerifierInterop* self, HWND appWindow,
+                                                      HSTRING message, const IID* riid, void** asyncOperation);
+} IUserConsentVerifierInteropVtbl;
+struct IUserConsentVerifierInterop {
+    const IUserConsentVerifierInteropVtbl* lpVtbl;
 };
 
 typedef struct IKeyCredentialOperationResultVtbl {
@@ -296,6 +382,8 @@ struct IKeyCredentialOperationResult {
 
 /* The export of a runtime class's library. */
 typedef HRESULT(STDAPICALLTYPE* DllGetActivationFactoryFn)(HSTRING activatableClassId, IActivationFactory** factory);
+/* windows.ui.interop.h's conversion, resolved at run time. */
+typedef HRESULT(STDAPICALLTYPE* GetWindowIdFromWindowFn)(HWND window, WindowId* id);
 
 #ifdef __cplusplus
 }  // namespace bio::abi

@@ -149,6 +149,25 @@ SAME_SIZE(ICryptographicBufferStaticsVtbl, THEIR_CRYPTO)
 SAME_ASYNC_LAYOUT(KeyCredentialRetrievalResult)
 SAME_ASYNC_LAYOUT(KeyCredentialOperationResult)
 SAME_ASYNC_LAYOUT(boolean)
+SAME_ASYNC_LAYOUT(UserConsentVerifierAvailability)
+SAME_ASYNC_LAYOUT(UserConsentVerificationResult)
+SAME_ASYNC_LAYOUT(KeyCredentialAttestationResult)
+
+/* mingw-w64 10 has nothing of Windows.Security.Credentials(.UI) or Windows.UI: the
+ * published slot numbers (IUnknown 0-2 and IInspectable 3-5 counted) stand in. */
+#define AT_SLOT(vtbl, method, slot) \
+    _Static_assert(offsetof(vtbl, method) == (slot) * sizeof(void*), #vtbl "::" #method " is not in slot " #slot);
+AT_SLOT(IKeyCredentialVtbl, RequestSignAsync, 9)
+AT_SLOT(IKeyCredentialVtbl, GetAttestationAsync, 10)
+AT_SLOT(IKeyCredentialAttestationResultVtbl, get_CertificateChainBuffer, 6)
+AT_SLOT(IKeyCredentialAttestationResultVtbl, get_AttestationBuffer, 7)
+AT_SLOT(IKeyCredentialAttestationResultVtbl, get_Status, 8)
+AT_SLOT(IKeyCredentialManagerCreateWithWindowStaticsVtbl, RequestCreateForWindowAsync, 6)
+AT_SLOT(IKeyCredentialWithWindowVtbl, RequestSignForWindowAsync, 6)
+AT_SLOT(IUserConsentVerifierStaticsVtbl, CheckAvailabilityAsync, 6)
+AT_SLOT(IUserConsentVerifierStaticsVtbl, RequestVerificationAsync, 7)
+AT_SLOT(IUserConsentVerifierInteropVtbl, RequestVerificationForWindowAsync, 6)
+_Static_assert(sizeof(WindowId) == 8, "WindowId is one UINT64, passed by value");
 /* The one instantiation both sides declare: the derived identifiers must agree too. */
 SAME_IID(IAsyncOperation_boolean, IID___FIAsyncOperation_1_boolean)
 SAME_IID(AsyncOperationCompletedHandler_boolean, IID___FIAsyncOperationCompletedHandler_1_boolean)

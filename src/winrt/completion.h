@@ -8,6 +8,7 @@
 
 #include "bio_windows.h"
 #include "runtime/fault.h"
+#include "runtime/interrupt.h"
 #include "winrt/abi.h"
 #include "winrt/com.h"
 #include "winrt/platform_error_windows.h"
@@ -43,6 +44,30 @@ struct HandlerTraits<bool> {
     using Vtbl = abi::AsyncOperationCompletedHandler_booleanVtbl;
     static constexpr const GUID& iid = abi::IID_AsyncOperationCompletedHandler_boolean;
 };
+// The user-consent operations, whose results are enumerations (INT32): a tag each.
+struct ConsentAvailability;
+struct ConsentVerification;
+template <>
+struct HandlerTraits<ConsentAvailability> {
+    using Operation = abi::IAsyncOperation_UserConsentVerifierAvailability;
+    using Delegate = abi::AsyncOperationCompletedHandler_UserConsentVerifierAvailability;
+    using Vtbl = abi::AsyncOperationCompletedHandler_UserConsentVerifierAvailabilityVtbl;
+    static constexpr const GUID& iid = abi::IID_AsyncOperationCompletedHandler_UserConsentVerifierAvailability;
+};
+template <>
+struct HandlerTraits<ConsentVerification> {
+    using Operation = abi::IAsyncOperation_UserConsentVerificationResult;
+    using Delegate = abi::AsyncOperationCompletedHandler_UserConsentVerificationResult;
+    using Vtbl = abi::AsyncOperationCompletedHandler_UserConsentVerificationResultVtbl;
+    static constexpr const GUID& iid = abi::IID_AsyncOperationCompletedHandler_UserConsentVerificationResult;
+};
+template <>
+struct HandlerTraits<abi::IKeyCredentialAttestationResult> {
+    using Operation = abi::IAsyncOperation_KeyCredentialAttestationResult;
+    using Delegate = abi::AsyncOperationCompletedHandler_KeyCredentialAttestationResult;
+    using Vtbl = abi::AsyncOperationCompletedHandler_KeyCredentialAttestationResultVtbl;
+    static constexpr const GUID& iid = abi::IID_AsyncOperationCompletedHandler_KeyCredentialAttestationResult;
+};
 // IAsyncAction: no result.
 template <>
 struct HandlerTraits<void> {
@@ -60,8 +85,9 @@ struct CompletionHandler {
     const typename Traits::Vtbl* lpVtbl = &kVtbl;
     HANDLE event;
     std::atomic<LONG> count{1};
-    // Set when the waiting side gave up on a failed registration: the last release then
-    // closes the event, which the platform may still signal until then.
+    // Set when the waiting side gave up (on a failed registration, or on a request it
+    // cancelled): the last release then closes the event, which the platform may still
+    // signal until then.
     std::atomic<bool> owns_event{false};
 
     explicit CompletionHandler(HANDLE completion_event) noexcept : event(completion_event) {}
@@ -107,21 +133,33 @@ struct CompletionHandler {
     static constexpr typename Traits::Vtbl kVtbl = {&QueryInterface, &AddRef, &Release, &Invoke};
 };
 
+// What a wait that gave up on its request ends with: HRESULT_FROM_WIN32(ERROR_CANCELLED).
+inline constexpr std::int32_t kRequestCancelledCode = static_cast<std::int32_t>(0x800704C7u);
+
 // Blocks until `operation` has completed (or returns at once when it is no longer
 // running), without taking its results: nothing, or the error of a call on the way.
+//
+// Beneath a request with limits (current_request_limits), the wait goes in slices and
+// asks check_wait between them: Ctrl-C or the deadline cancels the operation
+// (IAsyncInfo::Cancel) and ends the wait with kRequestCancelledCode; the handler then
+// owns the event, so that a completion arriving later finds it open and nothing else.
+// Without limits it waits as long as the platform takes.
 template <class Result>
 std::optional<PlatformError> await_completion(typename HandlerTraits<Result>::Operation* operation) {
     using Handler = CompletionHandler<Result>;
     INT32 status = abi::AsyncStatus_Started;
+    ComPtr<abi::IAsyncInfo> info;
     {
         HRESULT hr = S_OK;
-        ComPtr<abi::IAsyncInfo> info = query<abi::IAsyncInfo>(operation, abi::IID_IAsyncInfo, &hr);
+        info = query<abi::IAsyncInfo>(operation, abi::IID_IAsyncInfo, &hr);
         if (FAILED(hr)) return error_from_failure(hr);
         if (!info) return error_from_failure(E_POINTER);
         hr = info->lpVtbl->get_Status(info.get(), &status);
         if (FAILED(hr)) return error_from_failure(hr);
     }
     if (status != abi::AsyncStatus_Started) return std::nullopt;
+    const bool limited = current_request_limits() != nullptr;
+    if (!limited) info.reset();
 
     // Manual reset and created before registration: a handler invoked inside
     // put_Completed, or before the wait starts, is not lost.
@@ -129,18 +167,44 @@ std::optional<PlatformError> await_completion(typename HandlerTraits<Result>::Op
     if (!event) return error_from_last_system_error();
 
     Handler* handler = Handler::create(event.get());
+    // The handler keeps the event from here on, closing it with its last reference.
+    const auto hand_over_event = [&] {
+        handler->owns_event.store(true, std::memory_order_release);
+        (void)event.detach();
+        Handler::Release(handler->as_delegate());
+    };
     const HRESULT hr = operation->lpVtbl->put_Completed(operation, handler->as_delegate());
     if (FAILED(hr)) {
         PlatformError error = error_from_failure(hr);
         // No signal will come, but the platform may hold on to the handler it was given
-        // and call it later: the handler closes the event when its last reference goes.
-        handler->owns_event.store(true, std::memory_order_release);
-        (void)event.detach();
+        // and call it later.
+        hand_over_event();
+        return error;
+    }
+    if (!limited) {
         Handler::Release(handler->as_delegate());
+        (void)WaitForSingleObject(event.get(), INFINITE);
+        return std::nullopt;
+    }
+    // Our reference to the handler stays until the wait ends, so that a wait given up can
+    // still hand it the event.
+    for (;;) {
+        const DWORD waited = WaitForSingleObject(event.get(), static_cast<DWORD>(wait_slice().count()));
+        if (waited == WAIT_OBJECT_0) break;
+        std::optional<PlatformError> error;
+        if (waited == WAIT_FAILED) {
+            error = error_from_last_system_error();
+        } else if (check_wait() != WaitVerdict::Continue) {
+            error = PlatformError(kRequestCancelledCode);
+        } else {
+            continue;
+        }
+        // The request is abandoned whatever Cancel answers: its results are never taken.
+        (void)info->lpVtbl->Cancel(info.get());
+        hand_over_event();
         return error;
     }
     Handler::Release(handler->as_delegate());
-    (void)WaitForSingleObject(event.get(), INFINITE);
     return std::nullopt;
 }
 
@@ -154,6 +218,16 @@ Outcome<ComPtr<Result>> wait_for_results(typename HandlerTraits<Result>::Operati
     if (FAILED(hr)) return error_from_failure(hr);
     if (!result) return PlatformError::empty();
     return result;
+}
+
+// An operation whose result is an enumeration: its value, or the error of GetResults.
+template <class Tag>
+Outcome<std::int32_t> wait_for_value(typename HandlerTraits<Tag>::Operation* operation) {
+    if (std::optional<PlatformError> error = await_completion<Tag>(operation)) return std::move(*error);
+    INT32 value = 0;
+    const HRESULT hr = operation->lpVtbl->GetResults(operation, &value);
+    if (FAILED(hr)) return error_from_failure(hr);
+    return static_cast<std::int32_t>(value);
 }
 
 // IAsyncOperation<boolean>: the answer, or the error of GetResults.

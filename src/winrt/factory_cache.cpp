@@ -113,4 +113,16 @@ FactoryCache<abi::ICryptographicBufferStatics>& cryptographic_buffer_cell() noex
     return cell;
 }
 
+FactoryCache<abi::IUserConsentVerifierStatics>& user_consent_verifier_cell() noexcept {
+    static FactoryCache<abi::IUserConsentVerifierStatics> cell(kUserConsentVerifierClass,
+                                                               abi::IID_IUserConsentVerifierStatics);
+    return cell;
+}
+
+FactoryCache<abi::IUserConsentVerifierInterop>& user_consent_verifier_interop_cell() noexcept {
+    static FactoryCache<abi::IUserConsentVerifierInterop> cell(kUserConsentVerifierClass,
+                                                               abi::IID_IUserConsentVerifierInterop);
+    return cell;
+}
+
 }  // namespace bio::winrt

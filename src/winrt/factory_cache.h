@@ -77,9 +77,14 @@ private:
 
 inline constexpr std::string_view kKeyCredentialManagerClass = "Windows.Security.Credentials.KeyCredentialManager";
 inline constexpr std::string_view kCryptographicBufferClass = "Windows.Security.Cryptography.CryptographicBuffer";
+inline constexpr std::string_view kUserConsentVerifierClass = "Windows.Security.Credentials.UI.UserConsentVerifier";
 
 // The two cells of the key-credential operations.
 FactoryCache<abi::IKeyCredentialManagerStatics>& key_credential_manager_cell() noexcept;
 FactoryCache<abi::ICryptographicBufferStatics>& cryptographic_buffer_cell() noexcept;
+// UserConsentVerifier's factory, as its statics and as its interop interface (the one
+// desktop programs verify through).
+FactoryCache<abi::IUserConsentVerifierStatics>& user_consent_verifier_cell() noexcept;
+FactoryCache<abi::IUserConsentVerifierInterop>& user_consent_verifier_interop_cell() noexcept;
 
 }  // namespace bio::winrt

@@ -4,6 +4,7 @@
 
 #include "winrt/completion.h"
 #include "winrt/factory_cache.h"
+#include "winrt/owner_window.h"
 #include "winrt/platform_string.h"
 
 namespace bio::winrt {
@@ -44,16 +45,128 @@ std::string WinrtPlatform::string_text(const StringRef& string) {
     return utf16_to_utf8(units.data(), units.size());
 }
 
+namespace {
+
+Outcome<RetrievalOperationRef> request_create(KeyCredentialPlatform& platform,
+                                              abi::IKeyCredentialManagerStatics* statics, const StringRef& name,
+                                              KeyCredentialCreationOption option) {
+    return yield_object<ObjectKind::RetrievalOperation>(platform, [&](void** out) {
+        return statics->lpVtbl->RequestCreateAsync(
+            statics, static_cast<HSTRING>(name.get()), static_cast<INT32>(option),
+            reinterpret_cast<abi::IAsyncOperation_KeyCredentialRetrievalResult**>(out));
+    });
+}
+
+Outcome<SignOperationRef> request_sign(KeyCredentialPlatform& platform, abi::IKeyCredential* credential,
+                                       const BufferRef& data) {
+    return yield_object<ObjectKind::SignOperation>(platform, [&](void** out) {
+        return credential->lpVtbl->RequestSignAsync(
+            credential, as<abi::IBuffer>(data.get()),
+            reinterpret_cast<abi::IAsyncOperation_KeyCredentialOperationResult**>(out));
+    });
+}
+
+}  // namespace
+
 Outcome<RetrievalOperationRef> WinrtPlatform::RequestCreateAsync(const StringRef& name,
                                                                  KeyCredentialCreationOption option) {
+    return key_credential_manager_cell().call(
+        [&](abi::IKeyCredentialManagerStatics* statics) { return request_create(*this, statics, name, option); });
+}
+
+// The owner-window variants: where the platform lacks the interface, or the window
+// cannot be converted, the older call (a window the platform cannot use is no error).
+Outcome<RetrievalOperationRef> WinrtPlatform::RequestCreateForWindowAsync(WindowHandle window, const StringRef& name,
+                                                                          KeyCredentialCreationOption option) {
     return key_credential_manager_cell().call([&](abi::IKeyCredentialManagerStatics* statics) {
-        return yield_object<ObjectKind::RetrievalOperation>(
-            *this,
-            [&](void** out) {
-                return statics->lpVtbl->RequestCreateAsync(
-                    statics, static_cast<HSTRING>(name.get()), static_cast<INT32>(option),
-                    reinterpret_cast<abi::IAsyncOperation_KeyCredentialRetrievalResult**>(out));
-            });
+        auto with_window = create_with_window_probe().find<abi::IKeyCredentialManagerCreateWithWindowStatics>(statics);
+        if (!with_window) return request_create(*this, statics, name, option);
+        const std::optional<abi::WindowId> id = window_id(window);
+        if (!id) return request_create(*this, statics, name, option);
+        return yield_object<ObjectKind::RetrievalOperation>(*this, [&](void** out) {
+            return with_window->lpVtbl->RequestCreateForWindowAsync(
+                with_window.get(), *id, static_cast<HSTRING>(name.get()), static_cast<INT32>(option),
+                reinterpret_cast<abi::IAsyncOperation_KeyCredentialRetrievalResult**>(out));
+        });
+    });
+}
+
+Outcome<SignOperationRef> WinrtPlatform::RequestSignForWindowAsync(WindowHandle window, const CredentialRef& credential,
+                                                                   const BufferRef& data) {
+    auto* self = as<abi::IKeyCredential>(credential.get());
+    auto with_window = sign_with_window_probe().find<abi::IKeyCredentialWithWindow>(self);
+    if (!with_window) return request_sign(*this, self, data);
+    const std::optional<abi::WindowId> id = window_id(window);
+    if (!id) return request_sign(*this, self, data);
+    return yield_object<ObjectKind::SignOperation>(*this, [&](void** out) {
+        return with_window->lpVtbl->RequestSignForWindowAsync(
+            with_window.get(), *id, as<abi::IBuffer>(data.get()),
+            reinterpret_cast<abi::IAsyncOperation_KeyCredentialOperationResult**>(out));
+    });
+}
+
+Outcome<AvailabilityOperationRef> WinrtPlatform::CheckAvailabilityAsync() {
+    return user_consent_verifier_cell().call([&](abi::IUserConsentVerifierStatics* statics) {
+        return yield_object<ObjectKind::AvailabilityOperation>(*this, [&](void** out) {
+            return statics->lpVtbl->CheckAvailabilityAsync(
+                statics, reinterpret_cast<abi::IAsyncOperation_UserConsentVerifierAvailability**>(out));
+        });
+    });
+}
+
+// Through the interop interface: the statics' RequestVerificationAsync needs a CoreWindow,
+// which desktop programs do not have.
+Outcome<VerificationOperationRef> WinrtPlatform::RequestVerificationForWindowAsync(WindowHandle window,
+                                                                                   const StringRef& message) {
+    const HWND owner = verification_owner(window);
+    return user_consent_verifier_interop_cell().call([&](abi::IUserConsentVerifierInterop* interop) {
+        return yield_object<ObjectKind::VerificationOperation>(*this, [&](void** out) {
+            return interop->lpVtbl->RequestVerificationForWindowAsync(
+                interop, owner, static_cast<HSTRING>(message.get()),
+                &abi::IID_IAsyncOperation_UserConsentVerificationResult, out);
+        });
+    });
+}
+
+Outcome<AttestationOperationRef> WinrtPlatform::GetAttestationAsync(const CredentialRef& credential) {
+    auto* self = as<abi::IKeyCredential>(credential.get());
+    return yield_object<ObjectKind::AttestationOperation>(*this, [&](void** out) {
+        return self->lpVtbl->GetAttestationAsync(
+            self, reinterpret_cast<abi::IAsyncOperation_KeyCredentialAttestationResult**>(out));
+    });
+}
+
+Outcome<std::int32_t> WinrtPlatform::wait_for_results(const AvailabilityOperationRef& operation) {
+    return wait_for_value<ConsentAvailability>(
+        as<abi::IAsyncOperation_UserConsentVerifierAvailability>(operation.get()));
+}
+
+Outcome<std::int32_t> WinrtPlatform::wait_for_results(const VerificationOperationRef& operation) {
+    return wait_for_value<ConsentVerification>(as<abi::IAsyncOperation_UserConsentVerificationResult>(operation.get()));
+}
+
+Outcome<AttestationResultRef> WinrtPlatform::wait_for_results(const AttestationOperationRef& operation) {
+    auto waited = winrt::wait_for_results<abi::IKeyCredentialAttestationResult>(
+        as<abi::IAsyncOperation_KeyCredentialAttestationResult>(operation.get()));
+    if (!waited.ok()) return std::move(waited.error());
+    return adopt<ObjectKind::AttestationResult>(waited.value().detach());
+}
+
+Outcome<std::int32_t> WinrtPlatform::Status(const AttestationResultRef& result) {
+    return read_status(as<abi::IKeyCredentialAttestationResult>(result.get()));
+}
+
+Outcome<BufferRef> WinrtPlatform::CertificateChainBuffer(const AttestationResultRef& result) {
+    auto* self = as<abi::IKeyCredentialAttestationResult>(result.get());
+    return yield_object<ObjectKind::Buffer>(*this, [&](void** out) {
+        return self->lpVtbl->get_CertificateChainBuffer(self, reinterpret_cast<abi::IBuffer**>(out));
+    });
+}
+
+Outcome<BufferRef> WinrtPlatform::AttestationBuffer(const AttestationResultRef& result) {
+    auto* self = as<abi::IKeyCredentialAttestationResult>(result.get());
+    return yield_object<ObjectKind::Buffer>(*this, [&](void** out) {
+        return self->lpVtbl->get_AttestationBuffer(self, reinterpret_cast<abi::IBuffer**>(out));
     });
 }
 
@@ -148,14 +261,7 @@ Outcome<BufferRef> WinrtPlatform::RetrievePublicKeyWithBlobType(const Credential
 }
 
 Outcome<SignOperationRef> WinrtPlatform::RequestSignAsync(const CredentialRef& credential, const BufferRef& data) {
-    auto* self = as<abi::IKeyCredential>(credential.get());
-    return yield_object<ObjectKind::SignOperation>(
-        *this,
-        [&](void** out) {
-            return self->lpVtbl->RequestSignAsync(
-                self, as<abi::IBuffer>(data.get()),
-                reinterpret_cast<abi::IAsyncOperation_KeyCredentialOperationResult**>(out));
-        });
+    return request_sign(*this, as<abi::IKeyCredential>(credential.get()), data);
 }
 
 Outcome<std::uint32_t> WinrtPlatform::Length(const BufferRef& buffer) {

@@ -31,6 +31,20 @@ public:
     Outcome<BufferRef> CreateFromByteArray(std::uint32_t length, const std::uint8_t* bytes) override;
     Outcome<void> CopyToByteArray(const BufferRef& buffer, ReceivingArray& array) override;
     Outcome<StringRef> EncodeToBase64String(const BufferRef& buffer) override;
+    Outcome<RetrievalOperationRef> RequestCreateForWindowAsync(WindowHandle window, const StringRef& name,
+                                                               KeyCredentialCreationOption option) override;
+    Outcome<SignOperationRef> RequestSignForWindowAsync(WindowHandle window, const CredentialRef& credential,
+                                                        const BufferRef& data) override;
+    Outcome<AvailabilityOperationRef> CheckAvailabilityAsync() override;
+    Outcome<VerificationOperationRef> RequestVerificationForWindowAsync(WindowHandle window,
+                                                                        const StringRef& message) override;
+    Outcome<AttestationOperationRef> GetAttestationAsync(const CredentialRef& credential) override;
+    Outcome<std::int32_t> wait_for_results(const AvailabilityOperationRef& operation) override;
+    Outcome<std::int32_t> wait_for_results(const VerificationOperationRef& operation) override;
+    Outcome<AttestationResultRef> wait_for_results(const AttestationOperationRef& operation) override;
+    Outcome<std::int32_t> Status(const AttestationResultRef& result) override;
+    Outcome<BufferRef> CertificateChainBuffer(const AttestationResultRef& result) override;
+    Outcome<BufferRef> AttestationBuffer(const AttestationResultRef& result) override;
     std::uint8_t* allocate_array(std::uint32_t length) noexcept override;
     void free_array(std::uint8_t* data) noexcept override;
     void release(ObjectKind kind, void* raw) noexcept override;

@@ -17,8 +17,18 @@ METHODS = [
     "RetrievalStatus", "Credential", "OperationStatus", "Result", "RetrievePublicKey",
     "RetrievePublicKeyWithBlobType", "RequestSignAsync", "Length",
     "AsyncInfoQuery", "GetStatus", "PutCompleted", "GetResults",
+    "CreateWithWindowQuery", "InteropQuery", "RequestCreateForWindowAsync", "SignWithWindowQuery",
+    "RequestSignForWindowAsync", "CheckAvailabilityAsync", "RequestVerificationAsync",
+    "RequestVerificationForWindowAsync", "GetAttestationAsync", "AttestationStatus", "CertificateChainBuffer",
+    "AttestationBuffer", "Cancel",
 ]  # fmt: skip
-COMPLETION = {"before": 0, "inside": 1, "later": 2}
+COMPLETION = {"before": 0, "inside": 1, "later": 2, "never": 3}
+UNUSABLE_WINDOW = 0xBAD  # the windowing double cannot convert it
+
+
+def window_id_of(window):
+    """What the windowing double makes of a window handle."""
+    return window + 0x100000000
 E_FAIL = -2147467259
 E_ACCESSDENIED = -2147024891
 
@@ -43,6 +53,13 @@ class Control(ctypes.Structure):
         ("signature_length", ctypes.c_uint32),
         ("base64", ctypes.c_wchar * 32),
         ("supported", ctypes.c_ubyte),
+        ("later_ms", ctypes.c_uint32),
+        ("availability", ctypes.c_int32),
+        ("verification", ctypes.c_int32),
+        ("certificate_chain", ctypes.c_ubyte * 16),
+        ("certificate_chain_length", ctypes.c_uint32),
+        ("attestation", ctypes.c_ubyte * 16),
+        ("attestation_length", ctypes.c_uint32),
         ("calls", ctypes.c_long * len(METHODS)),
         ("live_objects", ctypes.c_long),
         ("live_factories", ctypes.c_long),
@@ -53,6 +70,8 @@ class Control(ctypes.Structure):
         ("last_blob_type", ctypes.c_int32),
         ("last_data", ctypes.c_ubyte * 64),
         ("last_data_length", ctypes.c_uint32),
+        ("last_window", ctypes.c_uint64),
+        ("last_handler_refs", ctypes.c_long),
     ]
 
 
@@ -76,6 +95,9 @@ class Doubles:
             script.value[0] = script.value[1] = 0
         c.completion, c.final_status, c.error_code, c.supported = COMPLETION[completion], 1, E_FAIL, 1
         c.last_name, c.last_name_length, c.last_data_length = "", 0, 0
+        c.later_ms, c.availability, c.verification, c.last_window = 50, 0, 0, 0
+        for method in range(len(METHODS)):
+            c.calls[method] = 0
 
     def script(self, method, hr=0, *, null_out=False, value=None, fail_call=-1):
         s = self.control.scripts[METHODS.index(method)]

@@ -155,7 +155,7 @@ const GUID& iid_of<IKeyCredentialRetrievalResult>() { return IID_IKeyCredentialR
 template <>
 const GUID& iid_of<IKeyCredentialOperationResult>() { return IID_IKeyCredentialOperationResult; }
 template <>
-const GUID& iid_of<IKeyCredential>() { return IID_IKeyCredential; }
+const GUID& iid_of<IKeyCredentialAttestationResult>() { return IID_IKeyCredentialAttestationResult; }
 
 template <class Iface>
 HRESULT STDMETHODCALLTYPE simple_query(Iface* self, const IID* iid, void** out) {
@@ -178,6 +178,45 @@ HRESULT produce(Method method, T** out, Make&& make) {
     return s.hr;
 }
 
+// A credential: IKeyCredential, and IKeyCredentialWithWindow as its script says.
+struct CredentialObject {
+    const IKeyCredentialVtbl* vtbl;
+    const IKeyCredentialWithWindowVtbl* window_vtbl;
+    volatile LONG refs;
+    bool factory;
+
+    static CredentialObject* of(IKeyCredential* self) { return reinterpret_cast<CredentialObject*>(self); }
+    static CredentialObject* of(IKeyCredentialWithWindow* self) {
+        return owner<CredentialObject>(self, offsetof(CredentialObject, window_vtbl));
+    }
+};
+HRESULT STDMETHODCALLTYPE credential_query(IKeyCredential* self, const IID* iid, void** out) {
+    CredentialObject* credential = CredentialObject::of(self);
+    *out = nullptr;
+    if (same(iid, IID_IKeyCredentialWithWindow)) {
+        Step s = step(SignWithWindowQuery);
+        if (s.produce) {
+            *out = &credential->window_vtbl;
+            add_ref(credential);
+        }
+        return s.hr;
+    }
+    if (same(iid, IID_IUnknown) || same(iid, IID_IInspectable) || same(iid, IID_IKeyCredential) ||
+        same(iid, IID_IAgileObject)) {
+        *out = self;
+        add_ref(credential);
+        return S_OK;
+    }
+    return E_NOINTERFACE;
+}
+ULONG STDMETHODCALLTYPE credential_add_ref(IKeyCredential* self) { return add_ref(CredentialObject::of(self)); }
+ULONG STDMETHODCALLTYPE credential_release(IKeyCredential* self) { return release(CredentialObject::of(self)); }
+HRESULT STDMETHODCALLTYPE window_query(IKeyCredentialWithWindow* self, const IID* iid, void** out) {
+    return credential_query(reinterpret_cast<IKeyCredential*>(CredentialObject::of(self)), iid, out);
+}
+ULONG STDMETHODCALLTYPE window_add_ref(IKeyCredentialWithWindow* self) { return add_ref(CredentialObject::of(self)); }
+ULONG STDMETHODCALLTYPE window_release(IKeyCredentialWithWindow* self) { return release(CredentialObject::of(self)); }
+
 HRESULT STDMETHODCALLTYPE credential_name(IKeyCredential*, HSTRING* value) {
     *value = nullptr;
     return E_NOTIMPL;
@@ -191,26 +230,42 @@ HRESULT STDMETHODCALLTYPE credential_public_key_blob(IKeyCredential*, INT32 blob
                    [] { return new_buffer(g_control.public_key, g_control.public_key_length); });
 }
 IAsyncOperation_KeyCredentialOperationResult* new_sign_operation();
-HRESULT STDMETHODCALLTYPE credential_sign(IKeyCredential*, IBuffer* data, IAsyncOperation_KeyCredentialOperationResult** value) {
+IAsyncOperation_KeyCredentialAttestationResult* new_attestation_operation();
+void record_data(IBuffer* data) {
     // Only our own buffers can be read here; the platform's may come from elsewhere.
     if (const Buffer* buffer = own_buffer(data)) {
         g_control.last_data_length = buffer->length;
         std::memcpy(g_control.last_data, buffer->data,
                     buffer->length < sizeof g_control.last_data ? buffer->length : sizeof g_control.last_data);
     }
+}
+HRESULT STDMETHODCALLTYPE credential_sign(IKeyCredential*, IBuffer* data, IAsyncOperation_KeyCredentialOperationResult** value) {
+    record_data(data);
     return produce(RequestSignAsync, value, [] { return new_sign_operation(); });
 }
-HRESULT STDMETHODCALLTYPE credential_attestation(IKeyCredential*, IInspectable** value) {
-    *value = nullptr;
-    return E_NOTIMPL;
+HRESULT STDMETHODCALLTYPE credential_sign_for_window(IKeyCredentialWithWindow*, WindowId window, IBuffer* data,
+                                                     IAsyncOperation_KeyCredentialOperationResult** value) {
+    record_data(data);
+    g_control.last_window = window.Value;
+    return produce(RequestSignForWindowAsync, value, [] { return new_sign_operation(); });
 }
-constexpr IKeyCredentialVtbl kCredentialVtbl = {UNKNOWN_OF(IKeyCredential), INSPECTABLE_STUBS(IKeyCredential),
+HRESULT STDMETHODCALLTYPE credential_attestation(IKeyCredential*, IAsyncOperation_KeyCredentialAttestationResult** value) {
+    return produce(GetAttestationAsync, value, [] { return new_attestation_operation(); });
+}
+constexpr IKeyCredentialVtbl kCredentialVtbl = {&credential_query, &credential_add_ref, &credential_release,
+                                                INSPECTABLE_STUBS(IKeyCredential),
                                                 &credential_name,          &credential_public_key,
                                                 &credential_public_key_blob, &credential_sign,
                                                 &credential_attestation};
+constexpr IKeyCredentialWithWindowVtbl kCredentialWindowVtbl = {&window_query, &window_add_ref, &window_release,
+                                                                INSPECTABLE_STUBS(IKeyCredentialWithWindow),
+                                                                &credential_sign_for_window};
+IKeyCredential* new_credential() {
+    return reinterpret_cast<IKeyCredential*>(born(new CredentialObject{&kCredentialVtbl, &kCredentialWindowVtbl, 1, false}));
+}
 
 HRESULT STDMETHODCALLTYPE retrieval_credential(IKeyCredentialRetrievalResult*, IKeyCredential** value) {
-    return produce(Credential, value, [] { return new_simple<IKeyCredential>(&kCredentialVtbl); });
+    return produce(Credential, value, [] { return new_credential(); });
 }
 HRESULT STDMETHODCALLTYPE retrieval_status(IKeyCredentialRetrievalResult*, INT32* value) {
     Step s = step(RetrievalStatus);
@@ -233,7 +288,28 @@ constexpr IKeyCredentialOperationResultVtbl kOperationResultVtbl = {
     UNKNOWN_OF(IKeyCredentialOperationResult), INSPECTABLE_STUBS(IKeyCredentialOperationResult),
     &operation_result, &operation_status};
 
+HRESULT STDMETHODCALLTYPE attestation_chain(IKeyCredentialAttestationResult*, IBuffer** value) {
+    return produce(CertificateChainBuffer, value,
+                   [] { return new_buffer(g_control.certificate_chain, g_control.certificate_chain_length); });
+}
+HRESULT STDMETHODCALLTYPE attestation_buffer(IKeyCredentialAttestationResult*, IBuffer** value) {
+    return produce(AttestationBuffer, value,
+                   [] { return new_buffer(g_control.attestation, g_control.attestation_length); });
+}
+HRESULT STDMETHODCALLTYPE attestation_status(IKeyCredentialAttestationResult*, INT32* value) {
+    Step s = step(AttestationStatus);
+    if (SUCCEEDED(s.hr)) *value = s.value;
+    return s.hr;
+}
+constexpr IKeyCredentialAttestationResultVtbl kAttestationVtbl = {
+    UNKNOWN_OF(IKeyCredentialAttestationResult), INSPECTABLE_STUBS(IKeyCredentialAttestationResult),
+    &attestation_chain, &attestation_buffer, &attestation_status};
+
 // ---- asynchronous operations --------------------------------------------------------
+
+// The user-consent operations, whose results are enumerations.
+struct Availability;
+struct Verification;
 
 // Per result type: the interfaces, and GetResults as the script of GetResults says.
 template <class Result>
@@ -271,6 +347,42 @@ struct AsyncTraits<bool> {
         return s.hr;
     }
 };
+template <class Tag, class OperationType, class Vtbl, class HandlerType, INT32 Control::*answer>
+struct ConsentTraits {
+    using Operation = OperationType;
+    using OperationVtbl = Vtbl;
+    using Handler = HandlerType;
+    static HRESULT STDMETHODCALLTYPE get_results(Operation*, INT32* results) {
+        *results = 0;
+        Step s = step(GetResults);
+        if (SUCCEEDED(s.hr)) *results = g_control.*answer;
+        return s.hr;
+    }
+};
+template <>
+struct AsyncTraits<Availability>
+    : ConsentTraits<Availability, IAsyncOperation_UserConsentVerifierAvailability,
+                    IAsyncOperation_UserConsentVerifierAvailabilityVtbl,
+                    AsyncOperationCompletedHandler_UserConsentVerifierAvailability, &Control::availability> {
+    static const GUID& iid() { return IID_IAsyncOperation_UserConsentVerifierAvailability; }
+};
+template <>
+struct AsyncTraits<Verification>
+    : ConsentTraits<Verification, IAsyncOperation_UserConsentVerificationResult,
+                    IAsyncOperation_UserConsentVerificationResultVtbl,
+                    AsyncOperationCompletedHandler_UserConsentVerificationResult, &Control::verification> {
+    static const GUID& iid() { return IID_IAsyncOperation_UserConsentVerificationResult; }
+};
+template <>
+struct AsyncTraits<IKeyCredentialAttestationResult> {
+    using Operation = IAsyncOperation_KeyCredentialAttestationResult;
+    using OperationVtbl = IAsyncOperation_KeyCredentialAttestationResultVtbl;
+    using Handler = AsyncOperationCompletedHandler_KeyCredentialAttestationResult;
+    static const GUID& iid() { return IID_IAsyncOperation_KeyCredentialAttestationResult; }
+    static HRESULT STDMETHODCALLTYPE get_results(Operation*, IKeyCredentialAttestationResult** results) {
+        return produce(GetResults, results, [] { return new_simple<IKeyCredentialAttestationResult>(&kAttestationVtbl); });
+    }
+};
 template <>
 struct AsyncTraits<void> {
     using Operation = IAsyncAction;
@@ -291,6 +403,11 @@ struct AsyncOperation {
     volatile LONG refs;
     bool factory;
     volatile LONG status;
+    Handler* pending = nullptr;  // the handler of a Never operation, until it is cancelled
+
+    ~AsyncOperation() {
+        if (pending != nullptr) pending->lpVtbl->Release(pending);
+    }
 
     static AsyncOperation* of(Operation* self) { return reinterpret_cast<AsyncOperation*>(self); }
     static AsyncOperation* of(IAsyncInfo* self) { return owner<AsyncOperation>(self, offsetof(AsyncOperation, info_vtbl)); }
@@ -317,11 +434,12 @@ struct AsyncOperation {
     static ULONG STDMETHODCALLTYPE op_add_ref(Operation* self) { return add_ref(of(self)); }
     static ULONG STDMETHODCALLTYPE op_release(Operation* self) { return release(of(self)); }
 
-    // Completes the operation and tells the handler, then lets the handler go.
+    // Completes the operation (a cancelled one stays Canceled) and tells the handler, then
+    // lets the handler go.
     void complete(Handler* handler) {
-        InterlockedExchange(&status, g_control.final_status);
-        (void)handler->lpVtbl->Invoke(handler, as_operation(), g_control.final_status);
-        handler->lpVtbl->Release(handler);
+        InterlockedCompareExchange(&status, g_control.final_status, AsyncStatus_Started);
+        (void)handler->lpVtbl->Invoke(handler, as_operation(), status);
+        InterlockedExchange(&g_control.last_handler_refs, static_cast<LONG>(handler->lpVtbl->Release(handler)));
     }
 
     struct Later {
@@ -331,7 +449,7 @@ struct AsyncOperation {
     };
     static DWORD WINAPI later(void* parameter) {
         Later* work = static_cast<Later*>(parameter);
-        Sleep(50);
+        Sleep(g_control.later_ms);
         if (work->invoke) {
             work->op->complete(work->handler);
         } else {
@@ -360,6 +478,9 @@ struct AsyncOperation {
         }
         if (g_control.completion == Completion::Later) {
             op->run_later(handler, true);
+        } else if (g_control.completion == Completion::Never) {
+            handler->lpVtbl->AddRef(handler);
+            InterlockedExchangePointer(reinterpret_cast<void* volatile*>(&op->pending), handler);
         } else {
             handler->lpVtbl->AddRef(handler);
             op->complete(handler);
@@ -402,12 +523,27 @@ struct AsyncOperation {
         return S_OK;
     }
     static HRESULT STDMETHODCALLTYPE info_nothing(IAsyncInfo*) { return S_OK; }
+    // A running operation becomes Canceled; one that would never complete then completes
+    // (as Canceled) on another thread after the delay, as a platform may.
+    static HRESULT STDMETHODCALLTYPE info_cancel(IAsyncInfo* self) {
+        AsyncOperation* op = of(self);
+        Step s = step(Cancel);
+        if (FAILED(s.hr)) return s.hr;
+        InterlockedCompareExchange(&op->status, AsyncStatus_Canceled, AsyncStatus_Started);
+        auto* handler = static_cast<Handler*>(
+            InterlockedExchangePointer(reinterpret_cast<void* volatile*>(&op->pending), nullptr));
+        if (handler != nullptr) {
+            op->run_later(handler, true);
+            handler->lpVtbl->Release(handler);
+        }
+        return S_OK;
+    }
 
     static constexpr typename Traits::OperationVtbl kVtbl = {&query,         &op_add_ref,    &op_release,
                                                              INSPECTABLE_STUBS(Operation), &put_completed,
                                                              &get_completed, &results};
     static constexpr IAsyncInfoVtbl kInfoVtbl = {&info_query,  &info_add_ref, &info_release, INSPECTABLE_STUBS(IAsyncInfo),
-                                                 &info_id,     &info_status,  &info_error,   &info_nothing,
+                                                 &info_id,     &info_status,  &info_error,   &info_cancel,
                                                  &info_nothing};
 
     static Operation* create() {
@@ -418,6 +554,9 @@ struct AsyncOperation {
 
 IAsyncOperation_KeyCredentialOperationResult* new_sign_operation() {
     return AsyncOperation<IKeyCredentialOperationResult>::create();
+}
+IAsyncOperation_KeyCredentialAttestationResult* new_attestation_operation() {
+    return AsyncOperation<IKeyCredentialAttestationResult>::create();
 }
 
 // ---- factories ------------------------------------------------------------------------
@@ -449,6 +588,36 @@ HRESULT STDMETHODCALLTYPE manager_delete(IKeyCredentialManagerStatics*, HSTRING 
 }
 HRESULT STDMETHODCALLTYPE manager_is_supported(IKeyCredentialManagerStatics*, IAsyncOperation_boolean** value) {
     return produce(IsSupportedAsync, value, [] { return AsyncOperation<bool>::create(); });
+}
+HRESULT STDMETHODCALLTYPE manager_create_for_window(IKeyCredentialManagerCreateWithWindowStatics*, WindowId window,
+                                                    HSTRING name, INT32 option,
+                                                    IAsyncOperation_KeyCredentialRetrievalResult** value) {
+    record_name(name);
+    g_control.last_option = option;
+    g_control.last_window = window.Value;
+    return produce(RequestCreateForWindowAsync, value,
+                   [] { return AsyncOperation<IKeyCredentialRetrievalResult>::create(); });
+}
+HRESULT STDMETHODCALLTYPE consent_check(IUserConsentVerifierStatics*,
+                                        IAsyncOperation_UserConsentVerifierAvailability** value) {
+    return produce(CheckAvailabilityAsync, value, [] { return AsyncOperation<Availability>::create(); });
+}
+HRESULT STDMETHODCALLTYPE consent_request(IUserConsentVerifierStatics*, HSTRING message,
+                                          IAsyncOperation_UserConsentVerificationResult** value) {
+    record_name(message);
+    return produce(RequestVerificationAsync, value, [] { return AsyncOperation<Verification>::create(); });
+}
+HRESULT STDMETHODCALLTYPE consent_request_for_window(IUserConsentVerifierInterop*, HWND window, HSTRING message,
+                                                     const IID* riid, void** value) {
+    record_name(message);
+    g_control.last_window = reinterpret_cast<UINT_PTR>(window);
+    // Only the operation it makes can be asked for.
+    if (!same(riid, IID_IAsyncOperation_UserConsentVerificationResult)) {
+        *value = nullptr;
+        return E_NOINTERFACE;
+    }
+    return produce(RequestVerificationForWindowAsync, reinterpret_cast<IAsyncOperation_UserConsentVerificationResult**>(value),
+                   [] { return AsyncOperation<Verification>::create(); });
 }
 HRESULT STDMETHODCALLTYPE manager_renew(IKeyCredentialManagerStatics*, IInspectable** value) {
     *value = nullptr;
@@ -504,17 +673,27 @@ HRESULT STDMETHODCALLTYPE crypto_to_string(ICryptographicBufferStatics*, INT32, 
     return E_NOTIMPL;
 }
 
-// One factory object per request: IActivationFactory and the class's statics.
-template <class Statics>
+// One factory object per request: IActivationFactory, the class's statics, and a second
+// interface of the factory where the class has one (answered as its script says).
+template <class Statics, class Extra = IUnknown>
 struct Factory {
     const IActivationFactoryVtbl* vtbl;
     const void* statics_vtbl;
+    const void* extra_vtbl;  // null: none
     volatile LONG refs;
     bool factory;
     const GUID* statics_iid;
+    const GUID* extra_iid;
+    Method extra_query;
 
     static Factory* of(IActivationFactory* self) { return reinterpret_cast<Factory*>(self); }
     static Factory* of(Statics* self) { return owner<Factory>(self, offsetof(Factory, statics_vtbl)); }
+    static Factory* of_extra(Extra* self) { return owner<Factory>(self, offsetof(Factory, extra_vtbl)); }
+
+    static Factory* create(const void* statics, const GUID& statics_iid, const void* extra = nullptr,
+                           const GUID* extra_iid = nullptr, Method extra_query = MethodCount) {
+        return born(new Factory{&kVtbl, statics, extra, 1, true, &statics_iid, extra_iid, extra_query});
+    }
 
     static HRESULT answer(Factory* f, const IID* iid, void** out) {
         *out = nullptr;
@@ -522,6 +701,14 @@ struct Factory {
             Step s = step(StaticsQuery);
             if (s.produce) {
                 *out = &f->statics_vtbl;
+                add_ref(f);
+            }
+            return s.hr;
+        }
+        if (f->extra_vtbl != nullptr && same(iid, *f->extra_iid)) {
+            Step s = step(f->extra_query);
+            if (s.produce) {
+                *out = &f->extra_vtbl;
                 add_ref(f);
             }
             return s.hr;
@@ -555,23 +742,38 @@ struct Factory {
     }
     static ULONG STDMETHODCALLTYPE s_add_ref(Statics* self) { return add_ref(of(self)); }
     static ULONG STDMETHODCALLTYPE s_release(Statics* self) { return release(of(self)); }
+    static HRESULT STDMETHODCALLTYPE x_query(Extra* self, const IID* iid, void** out) {
+        return answer(of_extra(self), iid, out);
+    }
+    static ULONG STDMETHODCALLTYPE x_add_ref(Extra* self) { return add_ref(of_extra(self)); }
+    static ULONG STDMETHODCALLTYPE x_release(Extra* self) { return release(of_extra(self)); }
 
     static constexpr IActivationFactoryVtbl kVtbl = {&query, &f_add_ref, &f_release, INSPECTABLE_STUBS(IActivationFactory),
                                                      &activate};
 };
 
-using ManagerFactory = Factory<IKeyCredentialManagerStatics>;
+using ManagerFactory = Factory<IKeyCredentialManagerStatics, IKeyCredentialManagerCreateWithWindowStatics>;
 using CryptoFactory = Factory<ICryptographicBufferStatics>;
+using ConsentFactory = Factory<IUserConsentVerifierStatics, IUserConsentVerifierInterop>;
 
 constexpr IKeyCredentialManagerStaticsVtbl kManagerVtbl = {
     &ManagerFactory::s_query, &ManagerFactory::s_add_ref, &ManagerFactory::s_release,
     INSPECTABLE_STUBS(IKeyCredentialManagerStatics), &manager_is_supported, &manager_renew, &manager_create,
     &manager_open, &manager_delete};
+constexpr IKeyCredentialManagerCreateWithWindowStaticsVtbl kManagerWindowVtbl = {
+    &ManagerFactory::x_query, &ManagerFactory::x_add_ref, &ManagerFactory::x_release,
+    INSPECTABLE_STUBS(IKeyCredentialManagerCreateWithWindowStatics), &manager_create_for_window};
 constexpr ICryptographicBufferStaticsVtbl kCryptoVtbl = {
     &CryptoFactory::s_query, &CryptoFactory::s_add_ref, &CryptoFactory::s_release,
     INSPECTABLE_STUBS(ICryptographicBufferStatics), &crypto_compare, &crypto_random, &crypto_random_number,
     &crypto_create, &crypto_copy, &crypto_decode, &crypto_encode_hex, &crypto_decode, &crypto_base64,
     &crypto_to_binary, &crypto_to_string};
+constexpr IUserConsentVerifierStaticsVtbl kConsentVtbl = {
+    &ConsentFactory::s_query, &ConsentFactory::s_add_ref, &ConsentFactory::s_release,
+    INSPECTABLE_STUBS(IUserConsentVerifierStatics), &consent_check, &consent_request};
+constexpr IUserConsentVerifierInteropVtbl kConsentInteropVtbl = {
+    &ConsentFactory::x_query, &ConsentFactory::x_add_ref, &ConsentFactory::x_release,
+    INSPECTABLE_STUBS(IUserConsentVerifierInterop), &consent_request_for_window};
 
 bool ends_with(const wchar_t* text, UINT32 length, const wchar_t* suffix) {
     const std::size_t n = std::wcslen(suffix);
@@ -587,7 +789,8 @@ extern "C" __declspec(dllexport) Control* __cdecl bio_doubles_control() { return
 // For callers that mirror Control in another language (the Windows Python suite's ctypes).
 extern "C" __declspec(dllexport) unsigned __cdecl bio_doubles_control_size() { return sizeof(Control); }
 
-// Serves CryptographicBuffer for that class and KeyCredentialManager for any other name.
+// Serves CryptographicBuffer and UserConsentVerifier for those classes and
+// KeyCredentialManager for any other name.
 extern "C" __declspec(dllexport) HRESULT WINAPI DllGetActivationFactory(HSTRING class_name,
                                                                         bio::abi::IActivationFactory** factory) {
     *factory = nullptr;
@@ -595,12 +798,17 @@ extern "C" __declspec(dllexport) HRESULT WINAPI DllGetActivationFactory(HSTRING 
     if (!s.produce) return s.hr;
     UINT32 length = 0;
     const wchar_t* name = WindowsGetStringRawBuffer(class_name, &length);
+    using namespace bio::abi;
+    void* made = nullptr;
     if (ends_with(name, length, L".CryptographicBuffer")) {
-        *factory = reinterpret_cast<bio::abi::IActivationFactory*>(
-            born(new CryptoFactory{&CryptoFactory::kVtbl, &kCryptoVtbl, 1, true, &bio::abi::IID_ICryptographicBufferStatics}));
+        made = CryptoFactory::create(&kCryptoVtbl, IID_ICryptographicBufferStatics);
+    } else if (ends_with(name, length, L".UserConsentVerifier")) {
+        made = ConsentFactory::create(&kConsentVtbl, IID_IUserConsentVerifierStatics, &kConsentInteropVtbl,
+                                      &IID_IUserConsentVerifierInterop, InteropQuery);
     } else {
-        *factory = reinterpret_cast<bio::abi::IActivationFactory*>(born(new ManagerFactory{
-            &ManagerFactory::kVtbl, &kManagerVtbl, 1, true, &bio::abi::IID_IKeyCredentialManagerStatics}));
+        made = ManagerFactory::create(&kManagerVtbl, IID_IKeyCredentialManagerStatics, &kManagerWindowVtbl,
+                                      &IID_IKeyCredentialManagerCreateWithWindowStatics, CreateWithWindowQuery);
     }
+    *factory = static_cast<IActivationFactory*>(made);
     return s.hr;
 }

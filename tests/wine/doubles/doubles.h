@@ -36,8 +36,28 @@ enum Method : int {
     GetStatus,
     PutCompleted,
     GetResults,
+    // the application calls
+    CreateWithWindowQuery,  // QueryInterface of the manager's statics for the window-taking statics
+    InteropQuery,  // QueryInterface of UserConsentVerifier's factory for IUserConsentVerifierInterop
+    RequestCreateForWindowAsync,
+    SignWithWindowQuery,  // QueryInterface of a credential for IKeyCredentialWithWindow
+    RequestSignForWindowAsync,
+    CheckAvailabilityAsync,
+    RequestVerificationAsync,
+    RequestVerificationForWindowAsync,
+    GetAttestationAsync,
+    AttestationStatus,
+    CertificateChainBuffer,
+    AttestationBuffer,
+    Cancel,  // IAsyncInfo::Cancel
     MethodCount
 };
+
+// The windowing double (windowing.cpp, installed by the harness as the API set that
+// exports GetWindowIdFromWindow): an id other than the handle, so that a test sees that
+// the conversion was made; kUnusableWindow fails, as a window the system cannot convert.
+constexpr UINT64 kUnusableWindow = 0xBAD;
+constexpr UINT64 window_id_of(UINT64 window) { return window + 0x100000000ull; }
 
 // What one method does. By default it succeeds with an object.
 struct Script {
@@ -53,6 +73,7 @@ enum class Completion : int {
     Before,    // already completed when first asked
     Inside,    // inside put_Completed, on the caller's thread
     Later,     // on another thread, some time after put_Completed returned
+    Never,     // only when cancelled: then as Canceled, on another thread after the delay
 };
 
 struct Control {
@@ -68,18 +89,27 @@ struct Control {
     UINT32 signature_length = 5;
     wchar_t base64[32] = L"BAECAw==";
     BYTE supported = 1;  // what IsSupportedAsync's operation yields
+    DWORD later_ms = 50;  // the delay of a completion on another thread
+    INT32 availability = 0;  // what CheckAvailabilityAsync's operation yields
+    INT32 verification = 0;  // what the verification operations yield
+    BYTE certificate_chain[16] = {0x30, 0x82, 0x01};
+    UINT32 certificate_chain_length = 3;
+    BYTE attestation[16] = {'T', 'P', 'M', 0};
+    UINT32 attestation_length = 4;
 
     // Observations
     volatile LONG calls[MethodCount] = {};
     volatile LONG live_objects = 0;   // everything but factories
     volatile LONG live_factories = 0;
     volatile LONG pending_threads = 0;  // completions still to run on other threads
-    wchar_t last_name[64] = {};         // the name the statics received, read through combase
+    wchar_t last_name[64] = {};         // the name (or message) received, read through combase
     UINT32 last_name_length = 0;
     INT32 last_option = -1;
     INT32 last_blob_type = -1;
     BYTE last_data[64] = {};
     UINT32 last_data_length = 0;
+    UINT64 last_window = 0;  // the WindowId.Value, or the HWND, a window-taking call received
+    LONG last_handler_refs = -1;  // what the handler's Release answered after its completion
 
     void reset_scripts() {
         for (Script& s : scripts) s = Script{};

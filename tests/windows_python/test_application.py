@@ -1,0 +1,164 @@
+"""biometric_keys' application calls in the real interpreter, against the doubles: each row
+of their table, the owner window where the platform takes one, refusals as values,
+failures as errors, timeouts and Ctrl-C that cancel, and calls from several threads."""
+import _thread
+import concurrent.futures
+import ctypes
+import threading
+import time
+
+import pytest
+
+import biometric_keys
+from windows_doubles import E_ACCESSDENIED, METHODS, UNUSABLE_WINDOW, run_python, window_id_of
+
+KEY, SIGNATURE = b"\x04\x01\x02\x03", bytes([0, 1, 127, 128, 255])
+WINDOW = 0x1234
+CONSENT = ["available", "device_not_present", "not_configured_for_user", "disabled_by_policy", "device_busy"]
+VERIFICATION = ["verified"] + CONSENT[1:] + ["retries_exhausted", "canceled"]
+
+
+def calls(doubles, method):
+    return doubles.control.calls[METHODS.index(method)]
+
+
+def foreground_window():
+    user32 = ctypes.windll.user32
+    user32.GetForegroundWindow.restype = ctypes.c_void_p
+    return user32.GetForegroundWindow() or 0
+
+
+# call: (run it with these keywords, its result, the window-taking request, the older one)
+OWNED = {
+    "create": (lambda **kw: biometric_keys.create("alice", **kw), KEY, "RequestCreateForWindowAsync", "RequestCreateAsync"),
+    "sign": (lambda **kw: biometric_keys.sign("alice", b"nonce", **kw), SIGNATURE, "RequestSignForWindowAsync",
+             "RequestSignAsync"),
+}  # fmt: skip
+
+
+@pytest.mark.parametrize("window", [None, WINDOW, UNUSABLE_WINDOW])
+@pytest.mark.parametrize("call", list(OWNED))
+def test_create_and_sign_take_the_owner_window_where_it_can_be_used(doubles, call, window):
+    run, result, owned, older = OWNED[call]
+    doubles.control.last_window = 7
+    assert run(window=window) == result
+    used = window == WINDOW
+    assert (calls(doubles, owned), calls(doubles, older)) == ((1, 0) if used else (0, 1))
+    assert doubles.control.last_window == (window_id_of(WINDOW) if used else 7)
+    assert doubles.control.last_name == "alice"
+    if call == "sign":
+        assert bytes(doubles.control.last_data[: doubles.control.last_data_length]) == b"nonce"
+
+
+@pytest.mark.parametrize("replace, option", [(False, 1), (True, 0)])  # FailIfExists, ReplaceExisting
+def test_create_replaces_only_when_asked(doubles, replace, option):
+    biometric_keys.create("alice", replace=replace, window=WINDOW)
+    assert doubles.control.last_option == option
+
+
+def test_without_the_window_interfaces_the_older_calls_serve_and_are_asked_for_once():
+    checked = run_python("""
+        import biometric_keys
+        for method in ("CreateWithWindowQuery", "SignWithWindowQuery"):
+            doubles.script(method, -2147467262)  # E_NOINTERFACE
+        for _ in range(2):
+            print(biometric_keys.create("a", window=0x1234).hex(), biometric_keys.sign("a", b"x", window=0x1234).hex())
+        print([doubles.control.calls[windows_doubles.METHODS.index(m)] for m in (
+            "CreateWithWindowQuery", "SignWithWindowQuery", "RequestCreateAsync", "RequestSignAsync",
+            "RequestCreateForWindowAsync", "RequestSignForWindowAsync")])
+    """)
+    assert checked.stdout.splitlines() == ["04010203 00017f80ff"] * 2 + ["[1, 1, 2, 2, 0, 0]"], checked.stderr
+
+
+@pytest.mark.parametrize("value, name", list(enumerate(CONSENT)))
+def test_availability_names_the_platforms_answer(doubles, value, name):
+    doubles.control.availability = value
+    assert biometric_keys.availability() == name
+
+
+@pytest.mark.parametrize("window", [WINDOW, None])
+@pytest.mark.parametrize("value, name", list(enumerate(VERIFICATION)))
+def test_verify_user_shows_the_message_owned_by_the_window(doubles, value, name, window):
+    doubles.control.verification = value
+    assert biometric_keys.verify_user("Unlock the vault \u00e9", window=window) == name
+    assert doubles.control.last_name == "Unlock the vault \u00e9"
+    assert doubles.control.last_window == (WINDOW if window else foreground_window())
+
+
+@pytest.mark.parametrize("status, name", list(enumerate(["success", "unknown_error", "not_supported", "temporary_failure"])))
+def test_attestation_is_the_status_with_the_buffers_of_a_success(doubles, status, name):
+    doubles.script("AttestationStatus", value=status)
+    attestation = biometric_keys.attestation("alice")
+    assert type(attestation).__name__ == "Attestation"
+    assert attestation == ((name, b"\x30\x82\x01", b"TPM\x00") if status == 0 else (name, b"", b""))
+
+
+FAILING = {
+    "create": (lambda: biometric_keys.create("alice", window=WINDOW), "Create failed"),
+    "sign": (lambda: biometric_keys.sign("alice", b"x", window=WINDOW), "Sign failed"),
+    "availability": (biometric_keys.availability, "Availability check failed"),
+    "verify_user": (lambda: biometric_keys.verify_user("m"), "Verification failed"),
+    "attestation": (lambda: biometric_keys.attestation("alice"), "Attestation failed"),
+}
+
+
+@pytest.mark.parametrize(
+    "call, method, hr, value, code",
+    [("create", "RequestCreateForWindowAsync", E_ACCESSDENIED, None, E_ACCESSDENIED),
+     ("sign", "RequestSignForWindowAsync", E_ACCESSDENIED, None, E_ACCESSDENIED),
+     ("sign", "OperationStatus", 0, 7, 7),  # AlgorithmNotSupported
+     ("availability", "CheckAvailabilityAsync", E_ACCESSDENIED, None, E_ACCESSDENIED),
+     ("verify_user", "RequestVerificationForWindowAsync", E_ACCESSDENIED, None, E_ACCESSDENIED),
+     ("attestation", "GetAttestationAsync", E_ACCESSDENIED, None, E_ACCESSDENIED)],
+)  # fmt: skip
+def test_a_failed_platform_call_or_a_status_is_the_error_code(doubles, call, method, hr, value, code):
+    doubles.script(method, hr, value=value)
+    with pytest.raises(RuntimeError) as info:
+        FAILING[call][0]()
+    assert info.value.args == (f"{FAILING[call][1]} with error code: {code}",)
+
+
+def given_up_cleanly(doubles):
+    assert calls(doubles, "Cancel") == 1
+    doubles.settle()
+    assert (doubles.control.last_handler_refs, doubles.control.live_objects) == (0, 0)
+
+
+TIMED = {
+    "create": lambda: biometric_keys.create("alice", window=WINDOW, timeout=0.1),
+    "sign": lambda: biometric_keys.sign("alice", b"x", window=WINDOW, timeout=0.1),
+    "verify_user": lambda: biometric_keys.verify_user("m", timeout=0.1),
+}
+
+
+@pytest.mark.parametrize("completion", ["later", "never"])  # completes after the wait, or only when cancelled
+@pytest.mark.parametrize("call", list(TIMED))
+def test_a_timeout_cancels_the_request_at_once(doubles, call, completion):
+    doubles.reset(completion)
+    doubles.control.later_ms = 1000
+    started = time.monotonic()
+    with pytest.raises(TimeoutError):
+        TIMED[call]()
+    assert time.monotonic() - started < 0.6  # not the 1 s the platform would take
+    given_up_cleanly(doubles)
+
+
+def test_ctrl_c_cancels_the_request_and_raises_keyboard_interrupt(doubles):
+    doubles.reset("never")
+    sent = []
+    threading.Timer(0.3, lambda: (sent.append(time.monotonic()), _thread.interrupt_main())).start()
+    with pytest.raises(KeyboardInterrupt):
+        biometric_keys.verify_user("m")
+    assert time.monotonic() - sent[0] < 0.2
+    given_up_cleanly(doubles)
+
+
+def test_calls_from_several_threads_wait_at_the_same_time(doubles):
+    doubles.reset("later")
+    doubles.control.later_ms = 300
+    started = time.monotonic()
+    with concurrent.futures.ThreadPoolExecutor(4) as pool:
+        results = list(pool.map(lambda i: (biometric_keys.sign("alice", b"x", window=WINDOW + i),
+                                           biometric_keys.verify_user(f"m{i}")), range(4)))
+    assert results == [(SIGNATURE, "verified")] * 4
+    assert time.monotonic() - started < 2.0  # one after another: 4 threads x 3 waits x 0.3 s

@@ -1,0 +1,248 @@
+// The application calls through the service, against the doubles: the owner-window
+// variants present and absent, user consent, attestation, and waits ended by a deadline
+// or Ctrl-C, whose late completions must find nothing to touch.
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "bio_windows.h"
+#include "runtime/interrupt.h"
+#include "support.h"
+#include "winrt/owner_window.h"
+
+namespace bio::winrt {
+namespace {
+
+using doubles::Completion;
+using doubles::Method;
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr WindowHandle kWindow = 0x1234;
+constexpr UINT64 kUntouched = 0xFFFF;
+constexpr std::int32_t kCancelled = static_cast<std::int32_t>(0x800704C7u);
+
+HWND WINAPI fake_foreground() { return reinterpret_cast<HWND>(0x4321); }
+
+enum class Call { Create, Sign, Availability, Verify, Attest };
+
+// What a call gave: the code of a failure, or its bytes (attestation: both buffers) and value.
+struct Answer {
+    std::optional<std::int32_t> code;
+    Bytes bytes;
+    std::int32_t value = -1;
+};
+
+Answer run(Call call, WindowHandle window) {
+    KeyCredentialPlatform& platform = default_platform();
+    const std::uint8_t data[] = {1, 2, 3};
+    Answer a;
+    auto take = [&a](auto&& result, auto&& fill) {
+        if (auto* code = std::get_if<CredentialErrorCode>(&result)) {
+            a.code = *code;
+        } else {
+            fill(result);
+        }
+    };
+    auto bytes = [&a](auto& r) { a.bytes = std::get<Bytes>(r); };
+    auto value = [&a](auto& r) { a.value = std::get<ConsentAnswer>(r).value; };
+    switch (call) {
+        case Call::Create:
+            take(create_credential(platform, "alice", KeyCredentialCreationOption::ReplaceExisting, window), bytes);
+            break;
+        case Call::Sign: take(sign_with_credential(platform, "alice", ByteView{data, sizeof data}, window), bytes); break;
+        case Call::Availability: take(check_availability(platform), value); break;
+        case Call::Verify: take(verify_consent(platform, "Unlock the vault", window), value); break;
+        case Call::Attest:
+            take(read_attestation(platform, "alice"), [&a](auto& r) {
+                auto& attestation = std::get<KeyAttestation>(r);
+                a.value = attestation.status;
+                a.bytes = attestation.certificate_chain;
+                a.bytes.insert(a.bytes.end(), attestation.attestation.begin(), attestation.attestation.end());
+            });
+            break;
+    }
+    return a;
+}
+
+// The value the next kernel handle gets: a handle leaked since the last probe moves it.
+UINT_PTR next_handle() {
+    UniqueHandle probe(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    return reinterpret_cast<UINT_PTR>(probe.get());
+}
+
+class Application : public ::testing::Test {
+protected:
+    testing::DoublesForBothClasses registration;
+    doubles::Control& doubles = testing::registered_doubles();
+    WindowFunctions saved = window_functions();
+    void SetUp() override {
+        doubles.reset_scripts();
+        doubles.completion = Completion::Later;
+        doubles.last_window = kUntouched;
+        create_with_window_probe().forget();
+        sign_with_window_probe().forget();
+        window_functions().GetForegroundWindow = &fake_foreground;
+    }
+    void TearDown() override {
+        window_functions() = saved;
+        set_interrupt_check(nullptr);
+        testing::settle(doubles);
+        EXPECT_EQ(doubles.live_objects, 0);
+    }
+};
+
+TEST_F(Application, TheOwnerWindowFunctionsAreResolvedAtRunTime) {
+    EXPECT_NE(saved.GetWindowIdFromWindow, nullptr);  // the windowing double, where the system keeps the API set
+    ASSERT_NE(saved.GetForegroundWindow, nullptr);
+    EXPECT_EQ(saved.GetForegroundWindow(), GetForegroundWindow());
+}
+
+struct SuccessRow {
+    const char* label;
+    Call call;
+    WindowHandle window;
+    Method absent;  // answers E_NOINTERFACE (MethodCount: nothing)
+    Method made;    // the request the platform received
+    UINT64 seen_window;
+    std::int32_t value;  // the consent value or attestation status scripted and expected; -1: none
+    Bytes bytes;
+};
+class Succeeds : public Application, public ::testing::WithParamInterface<SuccessRow> {};
+
+TEST_P(Succeeds, ThroughTheRequestThePlatformHas) {
+    const SuccessRow& row = GetParam();
+    if (row.absent != Method::MethodCount) doubles.scripts[row.absent].hr = E_NOINTERFACE;
+    doubles.availability = doubles.verification = row.value;
+    doubles.scripts[Method::AttestationStatus].value[0] = row.value;
+    Answer a = run(row.call, row.window);
+    ASSERT_FALSE(a.code) << *a.code;
+    EXPECT_EQ(a.bytes, row.bytes);
+    EXPECT_EQ(a.value, row.value);
+    EXPECT_EQ(doubles.calls[row.made], 1);
+    EXPECT_EQ(doubles.last_window, row.seen_window);
+}
+const Bytes kKey{4, 1, 2, 3}, kSignature{0, 1, 127, 128, 255}, kAttested{0x30, 0x82, 0x01, 'T', 'P', 'M', 0};
+constexpr Method kNone = Method::MethodCount;
+INSTANTIATE_TEST_SUITE_P(
+    Rows, Succeeds,
+    ::testing::Values(
+        SuccessRow{"CreateForWindow", Call::Create, kWindow, kNone, Method::RequestCreateForWindowAsync,
+                   doubles::window_id_of(kWindow), -1, kKey},
+        SuccessRow{"CreateWithoutTheWindowInterface", Call::Create, kWindow, Method::CreateWithWindowQuery,
+                   Method::RequestCreateAsync, kUntouched, -1, kKey},
+        SuccessRow{"CreateForAnUnusableWindow", Call::Create, doubles::kUnusableWindow, kNone,
+                   Method::RequestCreateAsync, kUntouched, -1, kKey},
+        SuccessRow{"SignForWindow", Call::Sign, kWindow, kNone, Method::RequestSignForWindowAsync,
+                   doubles::window_id_of(kWindow), -1, kSignature},
+        SuccessRow{"SignWithoutTheWindowInterface", Call::Sign, kWindow, Method::SignWithWindowQuery,
+                   Method::RequestSignAsync, kUntouched, -1, kSignature},
+        SuccessRow{"SignWithoutWindow", Call::Sign, 0, kNone, Method::RequestSignAsync, kUntouched, -1, kSignature},
+        SuccessRow{"Availability", Call::Availability, 0, kNone, Method::CheckAvailabilityAsync, kUntouched, 3, {}},
+        SuccessRow{"VerifyForWindow", Call::Verify, kWindow, kNone, Method::RequestVerificationForWindowAsync, kWindow,
+                   5, {}},
+        SuccessRow{"VerifyForTheForegroundWindow", Call::Verify, 0, kNone, Method::RequestVerificationForWindowAsync,
+                   0x4321, 0, {}},
+        SuccessRow{"AttestationSucceeds", Call::Attest, 0, kNone, Method::GetAttestationAsync, kUntouched, 0, kAttested},
+        SuccessRow{"AttestationNotSupported", Call::Attest, 0, kNone, Method::GetAttestationAsync, kUntouched, 2, {}}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+struct FailureRow {
+    const char* label;
+    Call call;
+    Method method;
+    HRESULT hr;  // S_OK: the call yields no object
+    int fail_call;
+    std::int32_t code;
+};
+class Fails : public Application, public ::testing::WithParamInterface<FailureRow> {};
+
+TEST_P(Fails, WithTheCodeOfTheCall) {
+    const FailureRow& row = GetParam();
+    doubles.scripts[row.method].hr = row.hr;
+    doubles.scripts[row.method].null_out = row.hr == S_OK;
+    doubles.scripts[row.method].fail_call = row.fail_call;
+    EXPECT_EQ(run(row.call, kWindow).code, row.code);
+}
+INSTANTIATE_TEST_SUITE_P(
+    Rows, Fails,
+    ::testing::Values(FailureRow{"CreateForWindowFails", Call::Create, Method::RequestCreateForWindowAsync,
+                                 E_ACCESSDENIED, -1, E_ACCESSDENIED},
+                      FailureRow{"SignForWindowYieldsNothing", Call::Sign, Method::RequestSignForWindowAsync, S_OK, -1, 0},
+                      FailureRow{"AvailabilityResultsFail", Call::Availability, Method::GetResults, E_ABORT, -1, E_ABORT},
+                      FailureRow{"NoInteropInterface", Call::Verify, Method::InteropQuery, E_NOINTERFACE, -1,
+                                 E_NOINTERFACE},
+                      FailureRow{"VerificationRequestFails", Call::Verify, Method::RequestVerificationForWindowAsync,
+                                 E_INVALIDARG, -1, E_INVALIDARG},
+                      FailureRow{"AttestationYieldsNothing", Call::Attest, Method::GetResults, S_OK, 1, 0},
+                      FailureRow{"AttestationStatusFails", Call::Attest, Method::AttestationStatus, E_FAIL, -1, E_FAIL},
+                      FailureRow{"CertificateChainYieldsNothing", Call::Attest, Method::CertificateChainBuffer, S_OK,
+                                 -1, 0}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+bool always() noexcept { return true; }
+
+struct CancelRow {
+    const char* label;
+    Call call;
+    Completion completion;
+    bool interrupt;  // Ctrl-C, else the deadline
+};
+class GivenUp : public Application, public ::testing::WithParamInterface<CancelRow> {};
+
+TEST_P(GivenUp, CancelsAtOnceAndTheLateCompletionLeaksNothing) {
+    const CancelRow& row = GetParam();
+    // Once completed first, so that what the platform keeps open for good is open already.
+    doubles.completion = Completion::Inside;
+    ASSERT_FALSE(run(row.call, kWindow).code);
+    doubles.completion = row.completion;
+    doubles.later_ms = 400;
+    const UINT_PTR before = next_handle();
+    const auto start = std::chrono::steady_clock::now();
+    if (row.interrupt) set_interrupt_check(&always);
+    {
+        RequestLimits limits(row.interrupt ? std::nullopt : std::optional(start + std::chrono::milliseconds(100)));
+        EXPECT_EQ(run(row.call, kWindow).code, kCancelled);
+        EXPECT_EQ(limits.verdict(), row.interrupt ? WaitVerdict::Interrupted : WaitVerdict::TimedOut);
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(350));
+    EXPECT_EQ(doubles.calls[Method::Cancel], 1);
+    testing::settle(doubles);
+    EXPECT_EQ(doubles.pending_threads, 0);
+    EXPECT_EQ(doubles.last_handler_refs, 0);  // the completion let the handler go, last
+    EXPECT_EQ(next_handle(), before);         // and the event went with it
+}
+INSTANTIATE_TEST_SUITE_P(
+    Rows, GivenUp,
+    ::testing::Values(CancelRow{"CreateAtTheDeadline", Call::Create, Completion::Later, false},
+                      CancelRow{"SignAtTheDeadline", Call::Sign, Completion::Never, false},
+                      CancelRow{"AvailabilityAtTheDeadline", Call::Availability, Completion::Never, false},
+                      CancelRow{"VerifyOnCtrlC", Call::Verify, Completion::Later, true},
+                      CancelRow{"AttestationOnCtrlC", Call::Attest, Completion::Never, true}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+TEST_F(Application, WithoutTheConversionFunctionTheOlderCallServes) {
+    window_functions().GetWindowIdFromWindow = nullptr;  // a system without the windowing API set
+    EXPECT_EQ(run(Call::Create, kWindow).bytes, kKey);
+    EXPECT_EQ(doubles.calls[Method::RequestCreateAsync], 1);
+    EXPECT_EQ(doubles.calls[Method::RequestCreateForWindowAsync], 0);
+}
+
+TEST_F(Application, WithoutAUserConsentVerifierClassBothConsentCallsFailWithTheLookupError) {
+    testing::ScopedRegistration none(L"Windows.Security.Credentials.UI.UserConsentVerifier", std::nullopt);
+    const Answer availability = run(Call::Availability, 0);
+    ASSERT_TRUE(availability.code);
+    EXPECT_LT(*availability.code, 0);
+    EXPECT_EQ(run(Call::Verify, kWindow).code, availability.code);
+}
+
+TEST_F(Application, WithoutLimitsCtrlCDoesNotEndTheWait) {
+    // biometric's calls install no limits: their waits last as long as the platform takes.
+    set_interrupt_check(&always);
+    doubles.later_ms = 200;
+    Answer a = run(Call::Sign, 0);
+    EXPECT_EQ(a.bytes, kSignature);
+    EXPECT_EQ(doubles.calls[Method::Cancel], 0);
+}
+
+}  // namespace
+}  // namespace bio::winrt
