@@ -1,6 +1,7 @@
 """What the real interpreter does with the modules as a whole: fault reports on the
-standard error handle (a pipe, Wine's console), the backtrace setting, subinterpreters,
-re-import and reload, memory over many calls, several threads at once."""
+standard error handle (a pipe, Wine's console), the backtrace setting, re-import and
+reload, memory over many calls, several threads at once. Subinterpreters are
+tests/installed's, which this stage runs too."""
 import gc
 import importlib
 import os
@@ -130,51 +131,6 @@ def test_fault_report_on_the_console():
     first, second = reports(shown)
     check_report(first, "short", True)
     check_report(second, "short", False)
-
-
-SUBINTERPRETER = """
-import sys
-try:
-    import {module}
-    {module}.{call}
-    text = "imported"
-except ImportError as e:
-    text = type(e).__name__ + ": " + str(e)
-open({out!r}, "w").write(text)
-"""
-RUN_IN_SUBINTERPRETER = """
-if sys.version_info >= (3, 13):
-    import _interpreters as interpreters
-    interpreter = interpreters.create("legacy")
-else:
-    import _xxsubinterpreters as interpreters
-    interpreter = interpreters.create(isolated=False)
-interpreters.run_string(interpreter, {code!r})
-interpreters.destroy(interpreter)
-"""
-
-
-@pytest.mark.parametrize("module, call", [("biometric", "setup('x')"), ("biometric_keys", "is_supported()")])
-@pytest.mark.parametrize("main_first", [True, False])
-def test_a_second_interpreter_is_refused_in_either_order(tmp_path, module, call, main_first):
-    out = tmp_path / "out.txt"
-    sub = RUN_IN_SUBINTERPRETER.format(code=SUBINTERPRETER.format(module=module, call=call, out=str(out)))
-    main = f"""
-try:
-    import {module}
-    print({module}.{call})
-except ImportError as e:
-    print(type(e).__name__ + ": " + str(e))
-"""
-    result = run_python(main + sub if main_first else sub + main)
-    assert result.returncode == 0, result.stderr
-    refusal = f"ImportError: {module} does not yet support subinterpreters, see README.md#subinterpreters"
-    # 3.13 runs a single-phase module's init in the main interpreter first when another
-    # imports it, so there the main interpreter owns the module in either order; on 3.12 a
-    # subinterpreter that imports it first owns it until it ends, and then the main
-    # interpreter may.
-    sub_owns_it = not main_first and sys.version_info < (3, 13)
-    assert (result.stdout.strip(), out.read_text()) == ("True", "imported" if sub_owns_it else refusal)
 
 
 @pytest.mark.parametrize("module", [biometric, biometric_keys])
