@@ -6,7 +6,7 @@
 namespace bio {
 namespace {
 
-// Sizes and fields of the PE/COFF format (Microsoft's "PE Format" specification).
+// Sizes and fields of the PE/COFF image format, as Microsoft documents it ("PE Format").
 constexpr std::size_t kFileHeaderSize = 20;
 constexpr std::size_t kSectionHeaderSize = 40;
 constexpr std::size_t kSymbolSize = 18;
