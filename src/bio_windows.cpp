@@ -69,6 +69,24 @@ std::variant<std::vector<std::uint8_t>, CredentialErrorCode> buffer_bytes(KeyCre
     return out;
 }
 
+// Asks the platform to create a credential under `name`, the prompt owned by `window`
+// when one is given, and waits for the retrieval result, whose status it checks. The
+// operation is released as soon as its result has been taken.
+BIO_ALWAYS_INLINE std::optional<CredentialErrorCode> request_creation(KeyCredentialPlatform& platform,
+                                                                      const StringRef& name,
+                                                                      KeyCredentialCreationOption option,
+                                                                      WindowHandle window,
+                                                                      RetrievalResultRef& retrieval) {
+    {
+        RetrievalOperationRef operation;
+        auto created = window != 0 ? platform.RequestCreateForWindowAsync(window, name, option)
+                                   : platform.RequestCreateAsync(name, option);
+        if (auto code = take(std::move(created), operation)) return *code;
+        if (auto code = take(platform.wait_for_results(operation), retrieval)) return *code;
+    }
+    return check_status(platform, retrieval);
+}
+
 PlatformError not_implemented() {
     return PlatformError::with_text(E_NOTIMPL_CODE, "this platform does not implement the call");
 }
@@ -113,14 +131,7 @@ CreationResult create_credential(KeyCredentialPlatform& platform, TextView name,
     StringRef name_string = platform.create_string(name);
 
     RetrievalResultRef retrieval;
-    {
-        RetrievalOperationRef operation;
-        auto created = window != 0 ? platform.RequestCreateForWindowAsync(window, name_string, option)
-                                   : platform.RequestCreateAsync(name_string, option);
-        if (auto code = take(std::move(created), operation)) return *code;
-        if (auto code = take(platform.wait_for_results(operation), retrieval)) return *code;
-    }
-    if (auto code = check_status(platform, retrieval)) return *code;
+    if (auto code = request_creation(platform, name_string, option, window, retrieval)) return *code;
 
     BufferRef public_key;
     {
@@ -181,14 +192,9 @@ EnrolmentResult enrol_credential(KeyCredentialPlatform& platform, TextView name)
     StringRef name_string = platform.create_string(name);
 
     RetrievalResultRef retrieval;
-    {
-        RetrievalOperationRef operation;
-        auto created = platform.RequestCreateAsync(name_string, KeyCredentialCreationOption::FailIfExists);
-        if (auto code = take(std::move(created), operation)) return *code;
-        // The operation is released as soon as its result has been taken.
-        if (auto code = take(platform.wait_for_results(operation), retrieval)) return *code;
+    if (auto code = request_creation(platform, name_string, KeyCredentialCreationOption::FailIfExists, 0, retrieval)) {
+        return *code;
     }
-    if (auto code = check_status(platform, retrieval)) return *code;
 
     BufferRef public_key;
     {
@@ -285,13 +291,7 @@ PublicKeyResult read_public_key(KeyCredentialPlatform& platform, TextView key_na
     }
 
     // CopyToByteArray hands out an array of its own: nothing is prepared for it.
-    ReceivingArray received;
-    Outcome<void> copied = platform.CopyToByteArray(public_key, received);
-    PlatformArray bytes(platform, received);
-    if (!copied.ok()) return copied.error().code();
-    std::vector<std::uint8_t> der;
-    if (received.length != 0) der.assign(received.data, received.data + received.length);
-    return der;
+    return buffer_bytes(platform, public_key);
 }
 
 std::optional<CredentialErrorCode> delete_credential(KeyCredentialPlatform& platform, TextView key_name) {
