@@ -119,6 +119,28 @@ PyResult<bool> flag_from_object(std::string_view parameter, PyObject* object) {
     return wrap_argument_error(parameter, type_mismatch_error(object, "PyBool"));
 }
 
+// The `window` and `timeout` that the waiting calls take.
+struct WaitArguments {
+    WindowHandle window = 0;
+    std::optional<std::chrono::steady_clock::time_point> deadline;
+};
+
+PyResult<WaitArguments> wait_arguments(PyObject* window_object, PyObject* timeout_object) {
+    PyResult<WindowHandle> window = window_from_object(window_object);
+    if (PyErr* err = std::get_if<PyErr>(&window)) return std::move(*err);
+    auto deadline = deadline_from_object(timeout_object);
+    if (PyErr* err = std::get_if<PyErr>(&deadline)) return std::move(*err);
+    return WaitArguments{std::get<WindowHandle>(window), std::get<0>(deadline)};
+}
+
+// The new bytes of a result, or "<operation> failed with error code: N".
+auto bytes_or_failure(std::string_view operation) {
+    return [operation](std::variant<std::vector<std::uint8_t>, CredentialErrorCode>&& result) -> EntryOutcome {
+        if (const auto* code = std::get_if<CredentialErrorCode>(&result)) return operation_failure(operation, *code);
+        return bytes_from_vector(std::move(std::get<std::vector<std::uint8_t>>(result)));
+    };
+}
+
 // Runs `request` without the interpreter lock, under the deadline; then, with the lock
 // back, a Ctrl-C that ended the wait is the KeyboardInterrupt and a deadline that
 // passed is TimeoutError "<operation> timed out"; otherwise `finish` makes the result.
@@ -169,20 +191,16 @@ EntryOutcome create_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
     if (PyErr* err = std::get_if<PyErr>(&name)) return wrap_argument_error("name", std::move(*err));
     PyResult<bool> replace = flag_from_object("replace", slots[1]);
     if (PyErr* err = std::get_if<PyErr>(&replace)) return std::move(*err);
-    PyResult<WindowHandle> window = window_from_object(slots[2]);
-    if (PyErr* err = std::get_if<PyErr>(&window)) return std::move(*err);
-    auto deadline = deadline_from_object(slots[3]);
-    if (PyErr* err = std::get_if<PyErr>(&deadline)) return std::move(*err);
+    PyResult<WaitArguments> wait = wait_arguments(slots[2], slots[3]);
+    if (PyErr* err = std::get_if<PyErr>(&wait)) return std::move(*err);
 
     const auto option = std::get<bool>(replace) ? KeyCredentialCreationOption::ReplaceExisting
                                                 : KeyCredentialCreationOption::FailIfExists;
+    const WaitArguments& limits = std::get<WaitArguments>(wait);
     return run_released(
-        "Create", std::get<0>(deadline),
-        [&] { return create_credential(default_platform(), std::get<TextView>(name), option, std::get<WindowHandle>(window)); },
-        [](CreationResult&& result) -> EntryOutcome {
-            if (const auto* code = std::get_if<CredentialErrorCode>(&result)) return operation_failure("Create", *code);
-            return bytes_from_vector(std::move(std::get<std::vector<std::uint8_t>>(result)));
-        });
+        "Create", limits.deadline,
+        [&] { return create_credential(default_platform(), std::get<TextView>(name), option, limits.window); },
+        bytes_or_failure("Create"));
 }
 
 EntryOutcome sign_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -192,21 +210,17 @@ EntryOutcome sign_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
     if (PyErr* err = std::get_if<PyErr>(&key_name)) return wrap_argument_error("key_name", std::move(*err));
     PyResult<ByteView> data = bytes_from_object(slots[1]);
     if (PyErr* err = std::get_if<PyErr>(&data)) return wrap_argument_error("data", std::move(*err));
-    PyResult<WindowHandle> window = window_from_object(slots[2]);
-    if (PyErr* err = std::get_if<PyErr>(&window)) return std::move(*err);
-    auto deadline = deadline_from_object(slots[3]);
-    if (PyErr* err = std::get_if<PyErr>(&deadline)) return std::move(*err);
+    PyResult<WaitArguments> wait = wait_arguments(slots[2], slots[3]);
+    if (PyErr* err = std::get_if<PyErr>(&wait)) return std::move(*err);
 
+    const WaitArguments& limits = std::get<WaitArguments>(wait);
     return run_released(
-        "Sign", std::get<0>(deadline),
+        "Sign", limits.deadline,
         [&] {
             return sign_with_credential(default_platform(), std::get<TextView>(key_name), std::get<ByteView>(data),
-                                        std::get<WindowHandle>(window));
+                                        limits.window);
         },
-        [](SigningResult&& result) -> EntryOutcome {
-            if (const auto* code = std::get_if<CredentialErrorCode>(&result)) return operation_failure("Sign", *code);
-            return bytes_from_vector(std::move(std::get<std::vector<std::uint8_t>>(result)));
-        });
+        bytes_or_failure("Sign"));
 }
 
 EntryOutcome availability_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -223,14 +237,13 @@ EntryOutcome verify_user_body(PyObject* const* args, Py_ssize_t nargs, PyObject*
     if (std::optional<PyErr> err = bind_arguments(kVerifySpec, args, nargs, kwnames, slots)) return std::move(*err);
     PyResult<TextView> message = text_from_object(slots[0]);
     if (PyErr* err = std::get_if<PyErr>(&message)) return wrap_argument_error("message", std::move(*err));
-    PyResult<WindowHandle> window = window_from_object(slots[1]);
-    if (PyErr* err = std::get_if<PyErr>(&window)) return std::move(*err);
-    auto deadline = deadline_from_object(slots[2]);
-    if (PyErr* err = std::get_if<PyErr>(&deadline)) return std::move(*err);
+    PyResult<WaitArguments> wait = wait_arguments(slots[1], slots[2]);
+    if (PyErr* err = std::get_if<PyErr>(&wait)) return std::move(*err);
 
+    const WaitArguments& limits = std::get<WaitArguments>(wait);
     return run_released(
-        "Verification", std::get<0>(deadline),
-        [&] { return verify_consent(default_platform(), std::get<TextView>(message), std::get<WindowHandle>(window)); },
+        "Verification", limits.deadline,
+        [&] { return verify_consent(default_platform(), std::get<TextView>(message), limits.window); },
         [](ConsentResult&& result) { return consent_result("Verification", std::move(result), true); });
 }
 
