@@ -11,14 +11,15 @@ thread_local RequestLimits* t_limits = nullptr;
 // Short enough that Ctrl-C ends a wait well within 0.2 s.
 constexpr std::chrono::milliseconds kSlice(50);
 
-}  // namespace
-
-void set_interrupt_check(InterruptCheck check) noexcept { g_check.store(check, std::memory_order_release); }
-
+// The installed check's answer; false with none installed.
 bool interrupt_requested() noexcept {
     const InterruptCheck check = g_check.load(std::memory_order_acquire);
     return check != nullptr && check();
 }
+
+}  // namespace
+
+void set_interrupt_check(InterruptCheck check) noexcept { g_check.store(check, std::memory_order_release); }
 
 RequestLimits::RequestLimits(std::optional<std::chrono::steady_clock::time_point> deadline) noexcept
     : deadline_(deadline), outer_(t_limits) {

@@ -14,9 +14,6 @@ using InterruptCheck = bool (*)() noexcept;
 // Installs the check; null removes it.
 void set_interrupt_check(InterruptCheck check) noexcept;
 
-// The installed check's answer; false with none installed.
-bool interrupt_requested() noexcept;
-
 enum class WaitVerdict { Continue, Interrupted, TimedOut };
 
 // The limits of the request the calling thread makes while this lives: a deadline (none:
