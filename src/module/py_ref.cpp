@@ -130,7 +130,7 @@ AllowThreads::AllowThreads()
     state_ = PyEval_SaveThread();
 }
 
-AllowThreads::~AllowThreads() {
+AllowThreads::~AllowThreads() noexcept(false) {
     PyEval_RestoreThread(state_);
     t_allow_threads = outer_;
     t_lock_depth = depth_;

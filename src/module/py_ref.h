@@ -100,10 +100,14 @@ private:
 // The interpreter lock given up while a request waits for the platform, so that other
 // Python threads run; taken back when this ends, however it ends. Nothing in its scope may
 // touch a Python object without an InterpreterLock.
+//
+// A daemon thread that takes the lock back while the interpreter shuts down is ended there
+// by the interpreter (on POSIX with pthread_exit, which unwinds): the destructor lets that
+// through, and LockDepth stays 0, so the references released on the way are postponed.
 class AllowThreads {
 public:
     AllowThreads();
-    ~AllowThreads();
+    ~AllowThreads() noexcept(false);
     AllowThreads(const AllowThreads&) = delete;
     AllowThreads& operator=(const AllowThreads&) = delete;
 

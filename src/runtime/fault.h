@@ -16,6 +16,22 @@
 #include <utility>
 #include <variant>
 
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
+
+// A thread that the C library ends where it stands (pthread_exit: CPython ends so a daemon
+// thread that asks for the interpreter lock back while the interpreter shuts down) unwinds
+// with an exception of the library's own. It must pass every frame on its way: no frame
+// may be noexcept, and a catch-all lets it through first. Windows ends such a thread
+// without unwinding.
+#if defined(__GLIBCXX__)
+#define BIO_LET_THREAD_EXIT_PASS \
+    catch (abi::__forced_unwind&) { throw; }
+#else
+#define BIO_LET_THREAD_EXIT_PASS
+#endif
+
 namespace bio {
 
 struct FaultLocation {
@@ -105,9 +121,9 @@ void note_fault_caught() noexcept;
 
 // Runs body; returns true and leaves `caught` empty when it completes, false with the
 // payload of a fault that unwound out of it otherwise. A foreign exception (anything
-// that is not a fault of ours) ends the process.
+// that is not a fault of ours, nor a thread's exit) ends the process.
 template <class Body>
-bool fault_boundary(Body&& body, FaultPayload& caught) noexcept;
+bool fault_boundary(Body&& body, FaultPayload& caught);
 
 [[noreturn]] void foreign_exception_at_boundary() noexcept;
 
@@ -116,7 +132,7 @@ bool fault_boundary(Body&& body, FaultPayload& caught) noexcept;
 [[noreturn]] void allocation_failed(std::size_t size) noexcept;
 
 template <class Body>
-bool fault_boundary(Body&& body, FaultPayload& caught) noexcept {
+bool fault_boundary(Body&& body, FaultPayload& caught) {
     try {
         std::forward<Body>(body)();
         return true;
@@ -124,7 +140,9 @@ bool fault_boundary(Body&& body, FaultPayload& caught) noexcept {
         note_fault_caught();
         caught = std::move(fault.payload);
         return false;
-    } catch (...) {
+    }
+    BIO_LET_THREAD_EXIT_PASS
+    catch (...) {
         foreign_exception_at_boundary();
     }
 }
