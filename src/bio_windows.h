@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -186,6 +187,11 @@ struct ReceivingArray {
 class KeyCredentialPlatform {
 public:
     virtual ~KeyCredentialPlatform() = default;
+
+    // The environment variables the platform reads while it makes a request: read once
+    // where the environment cannot change under the reading, before a request gives up
+    // the interpreter lock (runtime/environment.h).
+    virtual std::span<const char* const> environment_variables() const noexcept { return {}; }
 
     // Platform strings. A name that cannot become a platform string is a fault.
     virtual StringRef create_string(TextView utf8) = 0;

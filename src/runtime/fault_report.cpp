@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <mutex>
 
+#include "runtime/environment.h"
 #include "runtime/os.h"
 #include "runtime/stderr_writer.h"
 
@@ -22,7 +23,7 @@ std::mutex& report_lock() {
 }
 
 BacktraceStyle style_from_environment() {
-    const std::optional<std::string> value = environment_variable(kBacktraceVariable);
+    const std::optional<std::string> value = request_variable(kBacktraceVariable);
     if (!value) return BacktraceStyle::Off;
     if (*value == "0") return BacktraceStyle::Off;
     if (*value == "full") return BacktraceStyle::Full;

@@ -10,6 +10,7 @@
 #include <system_error>
 #include <utility>
 
+#include "runtime/environment.h"
 #include "standin/unique_fd.h"
 
 namespace bio::standin {
@@ -233,14 +234,14 @@ PlatformError os_error(int error_number, std::string_view what, std::string_view
 }
 
 Outcome<std::string> store_directory_from_environment() {
-    const char* store = std::getenv("BIOMETRIC_STANDIN_STORE");
-    if (store != nullptr && *store != '\0') return std::string(store);
+    const std::optional<std::string> store = request_variable(kStoreVariable);
+    if (store && !store->empty()) return *store;
     // Relative values of XDG_DATA_HOME are invalid and ignored.
-    const char* data_home = std::getenv("XDG_DATA_HOME");
-    if (data_home != nullptr && data_home[0] == '/') return join(data_home, "biometric/credentials");
+    const std::optional<std::string> data_home = request_variable("XDG_DATA_HOME");
+    if (data_home && data_home->starts_with('/')) return join(*data_home, "biometric/credentials");
     std::string home;
-    if (const char* env_home = std::getenv("HOME"); env_home != nullptr && *env_home != '\0') {
-        home = env_home;
+    if (std::optional<std::string> env_home = request_variable("HOME"); env_home && !env_home->empty()) {
+        home = std::move(*env_home);
     } else {
         std::vector<char> buffer(16384);
         struct passwd entry;

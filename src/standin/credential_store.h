@@ -70,7 +70,11 @@ std::int32_t hresult_from_errno(int error_number);
 // A PlatformError for a failed OS call, with its text for the debug form.
 PlatformError os_error(int error_number, std::string_view what, std::string_view path);
 
-// The store directory that the environment names.
+inline constexpr const char* kStoreVariable = "BIOMETRIC_STANDIN_STORE";
+
+// The store directory that the environment names: BIOMETRIC_STANDIN_STORE, else under
+// XDG_DATA_HOME, else under HOME (or the user's home directory).
+inline constexpr const char* kStoreDirectoryVariables[] = {kStoreVariable, "XDG_DATA_HOME", "HOME"};
 Outcome<std::string> store_directory_from_environment();
 
 class CredentialStore {

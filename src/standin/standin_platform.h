@@ -50,6 +50,7 @@ public:
     StandinPlatform(const StandinPlatform&) = delete;
     StandinPlatform& operator=(const StandinPlatform&) = delete;
 
+    std::span<const char* const> environment_variables() const noexcept override;
     StringRef create_string(TextView utf8) override;
     std::string string_text(const StringRef& string) override;
     Outcome<RetrievalOperationRef> RequestCreateAsync(const StringRef& name,

@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <algorithm>
 #include <cstring>
 #include <thread>
@@ -14,6 +13,7 @@
 
 #include "bio_windows.h"
 #include "platform_error.h"
+#include "runtime/environment.h"
 #include "runtime/interrupt.h"
 #include "standin/unique_fd.h"
 
@@ -56,6 +56,13 @@ bool wait_uninterrupted(std::chrono::milliseconds delay) {
 }
 
 constexpr std::int32_t kE_INVALIDARG = static_cast<std::int32_t>(0x80070057u);
+
+// The request's reading of a variable (runtime/environment.h), as the parsers take it.
+struct Setting {
+    explicit Setting(const char* name) : value(request_variable(name)) {}
+    const char* get() const noexcept { return value ? value->c_str() : nullptr; }
+    std::optional<std::string> value;
+};
 
 }  // namespace
 
@@ -143,14 +150,14 @@ std::int32_t ask_user(VerifiedRequest request, std::string_view text) {
 
 // The configured delay before the outcome: false when Ctrl-C or the deadline ended it.
 bool wait_configured_delay() {
-    const std::chrono::milliseconds delay = parse_delay(std::getenv("BIOMETRIC_STANDIN_DELAY_MS"));
+    const std::chrono::milliseconds delay = parse_delay(Setting(kDelayVariable).get());
     return delay.count() == 0 || wait_uninterrupted(delay);
 }
 
 }  // namespace
 
 std::int32_t verify_user(VerifiedRequest request, std::string_view credential_name) {
-    const VerifySetting setting = parse_verify_setting(std::getenv("BIOMETRIC_STANDIN_VERIFY"));
+    const VerifySetting setting = parse_verify_setting(Setting(kVerifyVariable).get());
     if (!wait_configured_delay()) return KeyCredentialStatus_UserCanceled;
 
     switch (setting.kind) {
@@ -177,12 +184,12 @@ Outcome<std::int32_t> parse_availability(const char* value) {
     return PlatformError::with_text(kE_INVALIDARG, "unknown BIOMETRIC_STANDIN_AVAILABILITY");
 }
 
-Outcome<std::int32_t> check_availability() { return parse_availability(std::getenv("BIOMETRIC_STANDIN_AVAILABILITY")); }
+Outcome<std::int32_t> check_availability() { return parse_availability(Setting(kAvailabilityVariable).get()); }
 
 Outcome<std::int32_t> verify_consent(std::string_view message) {
     Outcome<std::int32_t> availability = check_availability();
     if (!availability.ok() || availability.value() != UserConsent_Available) return availability;
-    const VerifySetting setting = parse_verify_setting(std::getenv("BIOMETRIC_STANDIN_VERIFY"));
+    const VerifySetting setting = parse_verify_setting(Setting(kVerifyVariable).get());
     if (!wait_configured_delay()) return UserConsent_Canceled;
     switch (setting.kind) {
         case VerifySetting::Allow: return UserConsent_Available;  // Verified

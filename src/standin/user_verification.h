@@ -38,6 +38,10 @@
 
 namespace bio::standin {
 
+inline constexpr const char* kVerifyVariable = "BIOMETRIC_STANDIN_VERIFY";
+inline constexpr const char* kDelayVariable = "BIOMETRIC_STANDIN_DELAY_MS";
+inline constexpr const char* kAvailabilityVariable = "BIOMETRIC_STANDIN_AVAILABILITY";
+
 inline constexpr std::uint32_t kMaxDelayMs = 60'000;
 inline constexpr int kAnswerTimeoutMs = 60'000;
 
