@@ -5,12 +5,14 @@
 #include <chrono>
 #include <cmath>
 #include <iterator>
+#include <limits>
 #include <optional>
 #include <string>
 
 #include "bio_windows.h"
 #include "module/conversions.h"
 #include "module/module.h"
+#include "runtime/environment.h"
 #include "runtime/interrupt.h"
 
 namespace bio {
@@ -72,6 +74,8 @@ constexpr ParameterSpec kAvailabilitySpec{"availability", nullptr, 0};
 constexpr ParameterSpec kVerifySpec{"verify_user", kVerifyParameters, 3, 1, 1};
 constexpr ParameterSpec kAttestationSpec{"attestation", kKeyNameParameter, 1};
 
+constexpr std::size_t kMaxBufferLength = std::numeric_limits<std::uint32_t>::max();
+
 bool given(PyObject* object) { return object != nullptr && object != Py_None; }
 
 PyErr value_error(std::string_view parameter, std::string_view text) {
@@ -85,6 +89,11 @@ PyErr value_error(std::string_view parameter, std::string_view text) {
 // `window`: None, or a non-negative int (a window handle).
 PyResult<WindowHandle> window_from_object(PyObject* object) {
     if (!given(object)) return WindowHandle{0};
+    // A bool is an int to Python, but never a window.
+    if (PyBool_Check(object)) {
+        return wrap_argument_error("window", new_error(ErrorKind::ArgumentError,
+                                                       "'bool' object cannot be interpreted as an integer"));
+    }
     PyRef index = PyRef::steal(PyNumber_Index(object));
     if (!index) return wrap_argument_error("window", fetch_error());
     int overflow = 0;
@@ -99,11 +108,20 @@ PyResult<WindowHandle> window_from_object(PyObject* object) {
 PyResult<std::optional<std::chrono::steady_clock::time_point>> deadline_from_object(PyObject* object) {
     using Deadline = std::optional<std::chrono::steady_clock::time_point>;
     if (!given(object)) return Deadline();
-    const double seconds = PyFloat_AsDouble(object);
-    if (seconds == -1.0 && PyErr_Occurred() != nullptr) return wrap_argument_error("timeout", fetch_error());
-    if (!std::isfinite(seconds) || seconds < 0) {
-        return value_error("timeout", "must be a non-negative, finite number of seconds");
+    if (PyBool_Check(object)) {
+        return wrap_argument_error("timeout", new_error(ErrorKind::ArgumentError, "must be real number, not bool"));
     }
+    constexpr std::string_view kNotSeconds = "must be a non-negative, finite number of seconds";
+    const double seconds = PyFloat_AsDouble(object);
+    if (seconds == -1.0 && PyErr_Occurred() != nullptr) {
+        PyErr err = fetch_error();
+        // An int too large for a float is as infinite as inf.
+        if (PyErr_GivenExceptionMatches(error_type(err).get(), PyExc_OverflowError)) {
+            return value_error("timeout", kNotSeconds);
+        }
+        return wrap_argument_error("timeout", std::move(err));
+    }
+    if (!std::isfinite(seconds) || seconds < 0) return value_error("timeout", kNotSeconds);
     // Beyond a year is as good as no limit, and keeps the arithmetic in range.
     if (seconds > 365.0 * 24 * 3600) return Deadline();
     return Deadline(std::chrono::steady_clock::now() +
@@ -141,24 +159,45 @@ auto bytes_or_failure(std::string_view operation) {
     };
 }
 
-// Runs `request` without the interpreter lock, under the deadline; then, with the lock
-// back, a Ctrl-C that ended the wait is the KeyboardInterrupt and a deadline that
-// passed is TimeoutError "<operation> timed out"; otherwise `finish` makes the result.
+// Whether a request's result says it took effect: a credential made, a signature, an
+// answer other than the cancel a cancelled verification ends with.
+bool took_effect(const std::variant<std::vector<std::uint8_t>, CredentialErrorCode>& result) {
+    return result.index() == 0;
+}
+bool took_effect(const ConsentResult& result) {
+    const auto* answer = std::get_if<ConsentAnswer>(&result);
+    return answer != nullptr && answer->value != UserConsent_Canceled;
+}
+bool took_effect(const AttestationOutcome& result) { return result.index() == 0; }
+
+// Runs `request` on `platform` without the interpreter lock, under the deadline, with the
+// platform's settings read from the environment before the lock is given up.
+//
+// A cancelled request has changed nothing, or the call returns its result: when Ctrl-C
+// (a signal handler that raised) or the deadline ended a wait, and the request did not take
+// effect, the call raises the handler's exception or TimeoutError "<operation> timed
+// out". A request that took effect all the same returns its result through `finish`, and
+// the handler's exception is raised by the interpreter right after the call. Nothing is
+// asked once the request has returned.
 template <class Request, class Finish>
-EntryOutcome run_released(std::string_view operation, std::optional<std::chrono::steady_clock::time_point> deadline,
-                          Request&& request, Finish&& finish) {
-    std::optional<decltype(request())> result;
+EntryOutcome run_released(std::string_view operation, KeyCredentialPlatform& platform,
+                          std::optional<std::chrono::steady_clock::time_point> deadline, Request&& request,
+                          Finish&& finish) {
+    std::optional<decltype(request(platform))> result;
     WaitVerdict verdict = WaitVerdict::Continue;
     {
+        RequestEnvironment environment(platform.environment_variables());
         RequestLimits limits(deadline);
         AllowThreads released;
-        result.emplace(request());
+        result.emplace(request(platform));
         verdict = limits.verdict();
     }
-    if (PyErr_CheckSignals() == -1) return fetch_error();
-    if (verdict == WaitVerdict::TimedOut) {
-        return new_error(ErrorKind::TimedOut, std::string(operation) + " timed out");
+    std::optional<PyErr> interruption = take_interruption();
+    if (verdict != WaitVerdict::Continue && !took_effect(*result)) {
+        if (interruption) return std::move(*interruption);
+        if (verdict == WaitVerdict::TimedOut) return new_error(ErrorKind::TimedOut, std::string(operation) + " timed out");
     }
+    if (interruption) raise_after_call(std::move(*interruption));
     return finish(std::move(*result));
 }
 
@@ -198,8 +237,10 @@ EntryOutcome create_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
                                                 : KeyCredentialCreationOption::FailIfExists;
     const WaitArguments& limits = std::get<WaitArguments>(wait);
     return run_released(
-        "Create", limits.deadline,
-        [&] { return create_credential(default_platform(), std::get<TextView>(name), option, limits.window); },
+        "Create", default_platform(), limits.deadline,
+        [&](KeyCredentialPlatform& platform) {
+            return create_credential(platform, std::get<TextView>(name), option, limits.window);
+        },
         bytes_or_failure("Create"));
 }
 
@@ -210,14 +251,19 @@ EntryOutcome sign_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
     if (PyErr* err = std::get_if<PyErr>(&key_name)) return wrap_argument_error("key_name", std::move(*err));
     PyResult<ByteView> data = bytes_from_object(slots[1]);
     if (PyErr* err = std::get_if<PyErr>(&data)) return wrap_argument_error("data", std::move(*err));
+    // The platform's buffer holds at most 2^32-1 bytes: more is refused before it is asked.
+    if (std::get<ByteView>(data).size > kMaxBufferLength) {
+        return new_error(ErrorKind::Overflow,
+                         "argument 'data': at most " + std::to_string(kMaxBufferLength) + " bytes can be signed");
+    }
     PyResult<WaitArguments> wait = wait_arguments(slots[2], slots[3]);
     if (PyErr* err = std::get_if<PyErr>(&wait)) return std::move(*err);
 
     const WaitArguments& limits = std::get<WaitArguments>(wait);
     return run_released(
-        "Sign", limits.deadline,
-        [&] {
-            return sign_with_credential(default_platform(), std::get<TextView>(key_name), std::get<ByteView>(data),
+        "Sign", default_platform(), limits.deadline,
+        [&](KeyCredentialPlatform& platform) {
+            return sign_with_credential(platform, std::get<TextView>(key_name), std::get<ByteView>(data),
                                         limits.window);
         },
         bytes_or_failure("Sign"));
@@ -228,7 +274,8 @@ EntryOutcome availability_body(PyObject* const* args, Py_ssize_t nargs, PyObject
         return std::move(*err);
     }
     return run_released(
-        "Availability check", std::nullopt, [] { return check_availability(default_platform()); },
+        "Availability check", default_platform(), std::nullopt,
+        [](KeyCredentialPlatform& platform) { return check_availability(platform); },
         [](ConsentResult&& result) { return consent_result("Availability check", std::move(result), false); });
 }
 
@@ -242,8 +289,10 @@ EntryOutcome verify_user_body(PyObject* const* args, Py_ssize_t nargs, PyObject*
 
     const WaitArguments& limits = std::get<WaitArguments>(wait);
     return run_released(
-        "Verification", limits.deadline,
-        [&] { return verify_consent(default_platform(), std::get<TextView>(message), limits.window); },
+        "Verification", default_platform(), limits.deadline,
+        [&](KeyCredentialPlatform& platform) {
+            return verify_consent(platform, std::get<TextView>(message), limits.window);
+        },
         [](ConsentResult&& result) { return consent_result("Verification", std::move(result), true); });
 }
 
@@ -261,7 +310,8 @@ EntryOutcome attestation_body(PyObject* module, PyObject* const* args, Py_ssize_
     PyResult<TextView> key_name = bind_key_name(kAttestationSpec, args, nargs, kwnames);
     if (PyErr* err = std::get_if<PyErr>(&key_name)) return std::move(*err);
     return run_released(
-        "Attestation", std::nullopt, [&] { return read_attestation(default_platform(), std::get<TextView>(key_name)); },
+        "Attestation", default_platform(), std::nullopt,
+        [&](KeyCredentialPlatform& platform) { return read_attestation(platform, std::get<TextView>(key_name)); },
         [module](AttestationOutcome&& result) -> EntryOutcome {
             if (const auto* code = std::get_if<CredentialErrorCode>(&result)) {
                 return operation_failure("Attestation", *code);

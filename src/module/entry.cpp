@@ -1,5 +1,6 @@
 #include "module/entry.h"
 
+#include <csignal>
 #include <string>
 
 #include "bio_windows.h"
@@ -7,6 +8,15 @@
 
 namespace bio {
 namespace {
+
+// The exception of a signal handler that ran beneath this thread's call (take_interruption).
+thread_local std::optional<PyErr> t_interruption;
+
+// A pending call of the interpreter's: raises the exception it owns.
+int raise_pending(void* exception) {
+    PyErr_SetRaisedException(static_cast<PyObject*>(exception));
+    return -1;
+}
 
 PyErr argument_error(std::string message) { return new_error(ErrorKind::ArgumentError, std::move(message)); }
 
@@ -151,6 +161,46 @@ PyObject* setup_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 
 PyObject* authenticate_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return run_entry([&] { return authenticate_body(args, nargs, kwnames); });
+}
+
+bool signal_handler_raised() noexcept {
+    const AllowThreads* released = AllowThreads::current();
+    if (released != nullptr && !released->on_main_thread()) return false;
+    try {
+        InterpreterLock lock;
+        if (PyErr_CheckSignals() == 0) return false;
+        std::optional<PyErr> raised = take_error();
+        if (!raised) return false;
+        // The first exception is the one the call raises; a later one would only have
+        // replaced it in a handler of the program's.
+        if (!t_interruption) t_interruption = std::move(raised);
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+std::optional<PyErr> take_interruption() {
+    if (!t_interruption) return std::nullopt;
+    PyErr taken = std::move(*t_interruption);
+    t_interruption.reset();
+    return taken;
+}
+
+void raise_after_call(PyErr err) {
+    PyRef exception = PyRef::borrow(normalize_error(err));
+    if (Py_AddPendingCall(raise_pending, exception.get()) == 0) {
+        (void)exception.release();
+        return;
+    }
+    // The interpreter's queue of pending calls is full: a KeyboardInterrupt comes back
+    // through SIGINT; anything else is reported as an exception no one could take.
+    if (PyErr_GivenExceptionMatches(exception.get(), PyExc_KeyboardInterrupt)) {
+        PyErr_SetInterruptEx(SIGINT);
+    } else {
+        PyErr_SetRaisedException(exception.release());
+        PyErr_WriteUnraisable(nullptr);
+    }
 }
 
 }  // namespace bio

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <exception>
 #include <optional>
 #include <string_view>
 
@@ -42,31 +41,33 @@ PyErr operation_failure(std::string_view operation, std::int32_t code);
 
 using EntryOutcome = PyResult<PyRef>;
 
-// No fault may leave an entry for the interpreter. One that escapes the boundary (on
-// entry, or while the error is restored) meets this guard while it unwinds: the guard
-// reports "uncaught panic at ffi boundary" and ends the process itself, so that nothing
-// but the two reports is written.
-class FfiBoundaryTrap {
-public:
-    FfiBoundaryTrap() noexcept : uncaught_(std::uncaught_exceptions()) {}
-    ~FfiBoundaryTrap() {
-        if (std::uncaught_exceptions() > uncaught_) {
-            raise_fault_and_end_process("uncaught panic at ffi boundary");
-        }
-    }
-    FfiBoundaryTrap(const FfiBoundaryTrap&) = delete;
-    FfiBoundaryTrap& operator=(const FfiBoundaryTrap&) = delete;
+// The check between a wait's slices (runtime/interrupt.h): runs the program's signal
+// handlers as the interpreter would, and says whether one raised, so that a request is
+// cancelled if and only if Python would raise. Only the main thread of the main interpreter
+// runs them; a call that has given up the lock takes it back for this, in that thread only.
+bool signal_handler_raised() noexcept;
 
-private:
-    int uncaught_;
-};
+// An exception that a signal handler raised while a request of this thread was being
+// made (the check between a wait's slices runs the program's handlers), not yet given to
+// anyone; nothing when there is none. The call raises it when its request was cancelled.
+std::optional<PyErr> take_interruption();
+
+// Has the interpreter raise `err` right after the call returns, as it would have done had
+// the signal arrived then: for a request that took effect, or a call whose contract keeps
+// its own error.
+void raise_after_call(PyErr err);
 
 // Runs an entry's body (returning EntryOutcome) and turns its outcome into what the
 // interpreter expects: a new reference, or null with the exception set.
+//
+// No fault may leave an entry for the interpreter. One that escapes the boundary (on
+// entry, or while the error is restored) is caught here once the entry's LockDepth is
+// given back: "uncaught panic at ffi boundary" is reported and the process ends, with
+// nothing but the two reports written. Not noexcept: a thread that the C library ends
+// inside a call unwinds through here (BIO_LET_THREAD_EXIT_PASS).
 template <class Body>
-PyObject* run_entry(Body&& body) noexcept {
+PyObject* run_entry(Body&& body) {
     try {
-        FfiBoundaryTrap trap;
         EntryLockDepth depth;
         std::optional<EntryOutcome> outcome;
         FaultPayload caught;
@@ -74,12 +75,15 @@ PyObject* run_entry(Body&& body) noexcept {
         if (!fault_boundary([&] { run_in_short_backtrace(guarded); }, caught)) {
             outcome.emplace(error_from_fault(std::move(caught)));
         }
+        if (std::optional<PyErr> interruption = take_interruption()) raise_after_call(std::move(*interruption));
         if (PyRef* object = std::get_if<PyRef>(&*outcome)) return object->release();
         restore_error(std::move(std::get<PyErr>(*outcome)));
         return nullptr;
-    } catch (...) {
-        // Not reached: the trap ends the process while the fault unwinds. The handler
-        // lets the unwinding run the trap at all.
+    } catch (Fault&) {
+        raise_fault_and_end_process("uncaught panic at ffi boundary");
+    }
+    BIO_LET_THREAD_EXIT_PASS
+    catch (...) {
         end_process();
     }
 }

@@ -1,8 +1,6 @@
 // The module object: built once per process, in the first interpreter whose import succeeds.
 #include "module/module.h"
 
-#include <csignal>
-
 #include "runtime/interrupt.h"
 
 namespace bio {
@@ -57,23 +55,6 @@ std::optional<PyErr> populate_module(PyObject* module, const ModuleRecord& modul
     return std::nullopt;
 }
 
-// Ctrl-C for the waits beneath a call. The interpreter answers only in the main thread of
-// the main interpreter, and the answer consumes the SIGINT: it is put back, so that the
-// KeyboardInterrupt is still raised after the call. A call that has given up the lock
-// takes it back for the question, in the main thread only.
-bool keyboard_interrupt_pending() noexcept {
-    const AllowThreads* released = AllowThreads::current();
-    if (released != nullptr && !released->on_main_thread()) return false;
-    try {
-        InterpreterLock lock;
-        if (PyOS_InterruptOccurred() == 0) return false;
-        PyErr_SetInterruptEx(SIGINT);
-        return true;
-    } catch (...) {
-        return false;
-    }
-}
-
 PyErr refusal(const ModuleRecord& record) {
     return new_error(ErrorKind::RefusedInitialisation,
                      std::string(record.definition.m_name) +
@@ -99,7 +80,7 @@ EntryOutcome obtain_module(ModuleRecord& record) {
     }
 
     set_module_name(record.definition.m_name);
-    set_interrupt_check(keyboard_interrupt_pending);
+    set_interrupt_check(signal_handler_raised);
     PyRef module = PyRef::steal(PyModule_Create2(&record.definition, PYTHON_ABI_VERSION));
     if (!module) return fetch_error();
     if (std::optional<PyErr> err = populate_module(module.get(), record)) return std::move(*err);

@@ -15,6 +15,7 @@ PyObject* exception_type_of(ErrorKind kind) {
         case ErrorKind::RefusedInitialisation: return PyExc_ImportError;
         case ErrorKind::ValueError: return PyExc_ValueError;
         case ErrorKind::TimedOut: return PyExc_TimeoutError;
+        case ErrorKind::Overflow: return PyExc_OverflowError;
         case ErrorKind::Fault: return fault_exception_type();
     }
     return PyExc_SystemError;

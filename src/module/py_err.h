@@ -75,6 +75,7 @@ enum class ErrorKind {
     RefusedInitialisation,  // ImportError
     ValueError,             // ValueError
     TimedOut,               // TimeoutError
+    Overflow,               // OverflowError
     Fault,                  // pyo3_runtime.PanicException, argument (text,)
 };
 

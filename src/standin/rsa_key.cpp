@@ -103,15 +103,44 @@ SecretBytes::~SecretBytes() {
     if (!bytes_.empty()) OPENSSL_cleanse(bytes_.data(), bytes_.size());
 }
 
-PkeyPtr generate_key(std::string& error) {
+namespace {
+
+// What the library's progress callback asks through the context's application data.
+struct GenerationWatch {
+    GenerationCancelled cancelled;
+    std::chrono::steady_clock::time_point next_check;
+    bool stopped = false;
+};
+
+// Called for every candidate prime and test round: far too often to ask each time. Once
+// stopped it stays stopped, since the library goes on past some of the calls that say so.
+int generation_progress(EVP_PKEY_CTX* ctx) {
+    auto* watch = static_cast<GenerationWatch*>(EVP_PKEY_CTX_get_app_data(ctx));
+    if (watch->stopped) return 0;
+    const auto now = std::chrono::steady_clock::now();
+    if (now < watch->next_check) return 1;
+    watch->next_check = now + kGenerationCheckInterval;
+    watch->stopped = watch->cancelled();
+    return watch->stopped ? 0 : 1;
+}
+
+}  // namespace
+
+PkeyPtr generate_key(std::string& error, GenerationCancelled cancelled, bool* cancelled_by) {
     PkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
     if (!ctx || EVP_PKEY_keygen_init(ctx.get()) <= 0 || EVP_PKEY_CTX_set_rsa_keygen_bits(ctx.get(), kKeyBits) <= 0) {
         error = take_library_error("cannot set up RSA key generation");
         return nullptr;
     }
+    GenerationWatch watch{cancelled, std::chrono::steady_clock::now()};
+    if (cancelled != nullptr) {
+        EVP_PKEY_CTX_set_app_data(ctx.get(), &watch);
+        EVP_PKEY_CTX_set_cb(ctx.get(), generation_progress);
+    }
     EVP_PKEY* key = nullptr;
     if (EVP_PKEY_generate(ctx.get(), &key) <= 0) {
-        error = take_library_error("RSA key generation failed");
+        error = take_library_error(watch.stopped ? "RSA key generation was cancelled" : "RSA key generation failed");
+        if (cancelled_by != nullptr) *cancelled_by = watch.stopped;
         return nullptr;
     }
     return PkeyPtr(key);

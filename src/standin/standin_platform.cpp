@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "runtime/fault.h"
+#include "runtime/interrupt.h"
 #include "standin/credential_store.h"
 #include "standin/key_cache.h"
 #include "standin/rsa_key.h"
@@ -112,6 +113,9 @@ const typename Payload<Kind>::type* payload(const PlatformRef<Kind>& ref) noexce
     return &static_cast<const HolderOf<Kind>*>(static_cast<const Object*>(ref.get()))->value;
 }
 
+// Whether the request must stop now (runtime/interrupt.h).
+bool request_cancelled() noexcept { return check_wait() != WaitVerdict::Continue; }
+
 PlatformError null_argument() { return PlatformError::with_text(E_POINTER_CODE, "a null object was passed"); }
 
 template <class Data>
@@ -161,6 +165,14 @@ Outcome<std::string> StandinPlatform::store_directory() const {
     return store_directory_from_environment();
 }
 
+std::span<const char* const> StandinPlatform::environment_variables() const noexcept {
+    static constexpr const char* kNames[] = {kVerifyVariable, kDelayVariable, kAvailabilityVariable,
+                                             kStoreDirectoryVariables[0], kStoreDirectoryVariables[1],
+                                             kStoreDirectoryVariables[2]};
+    // A platform with a directory of its own reads none of the store's variables.
+    return store_directory_ ? std::span<const char* const>(kNames, 3) : std::span<const char* const>(kNames);
+}
+
 StringRef StandinPlatform::create_string(TextView utf8) {
     // The empty string is the null handle.
     if (utf8.empty()) return StringRef();
@@ -198,11 +210,16 @@ Outcome<RetrievalOperationRef> StandinPlatform::RequestCreateAsync(const StringR
         if (exists.value()) return finish(with_status(KeyCredentialStatus_CredentialAlreadyExists));
     }
 
+    // A request cancelled (Ctrl-C, its deadline) while the key is made, or before the key
+    // is stored, ends as the user's cancel would, with nothing made. Storing it is the
+    // point after which the request takes effect: nothing is asked after that.
     std::string why;
-    PkeyPtr key = generate_key(why);
-    if (!key) return finish(with_status(KeyCredentialStatus_UnknownError));
+    bool cancelled = false;
+    PkeyPtr key = generate_key(why, request_cancelled, &cancelled);
+    if (!key) return finish(with_status(cancelled ? KeyCredentialStatus_UserCanceled : KeyCredentialStatus_UnknownError));
     std::optional<SecretBytes> pem = private_key_pem(key.get(), why);
     if (!pem) return finish(with_status(KeyCredentialStatus_UnknownError));
+    if (request_cancelled()) return finish(with_status(KeyCredentialStatus_UserCanceled));
 
     Outcome<bool> stored = store.create(text, *pem, replace);
     if (!stored.ok()) return finish(Completion<RetrievalData>::failed(stored.error()));
