@@ -11,6 +11,7 @@ need_apt() {
         echo "missing Debian packages: ${missing[*]} (install them, or run as root)" >&2
         return 1
     fi
+    echo "installing Debian packages: ${missing[*]} ..." >&2
     if [ -z "${BIOMETRIC_APT_UPDATED:-}" ]; then
         apt-get update -qq
         export BIOMETRIC_APT_UPDATED=1

@@ -110,6 +110,41 @@ Outcome<UniqueFd> open_key_directory(const std::string& directory, const std::ve
     return fd;
 }
 
+// Removes the directories that hold the key file at `components` while they are empty,
+// deepest first, so that a long name's directories go with its key. The first one that is
+// not empty (another name's key, a creation under way) ends it, as does any failure; a
+// creation that loses a directory this way makes it again (create()). The store stays.
+void remove_empty_directories(const std::string& directory, const std::vector<std::string>& components) {
+    if (components.size() < 2) return;
+    struct Identity {
+        dev_t device;
+        ino_t inode;
+    };
+    // Down as far as the directories go; passed[d] is the one at depth d, the store at 0.
+    std::vector<Identity> passed;
+    UniqueFd fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    while (fd) {
+        struct stat st;
+        if (::fstat(fd.get(), &st) != 0) return;
+        passed.push_back({st.st_dev, st.st_ino});
+        if (passed.size() == components.size()) break;
+        UniqueFd next(::openat(fd.get(), components[passed.size() - 1].c_str(), kDirectoryFlags));
+        if (!next) break;
+        fd = std::move(next);
+    }
+    // Up by "..", which must be the directory passed on the way down: one moved meanwhile
+    // ends the walk rather than lead it out of the store. Only descriptors are held, as a
+    // long name's path is longer than the system takes.
+    for (std::size_t depth = passed.size(); depth > 1; --depth) {
+        const Identity& above = passed[depth - 2];
+        UniqueFd parent(::openat(fd.get(), "..", kDirectoryFlags));
+        struct stat st;
+        if (!parent || ::fstat(parent.get(), &st) != 0 || st.st_dev != above.device || st.st_ino != above.inode) return;
+        if (::unlinkat(parent.get(), components[depth - 2].c_str(), AT_REMOVEDIR) != 0) return;
+        fd = std::move(parent);
+    }
+}
+
 std::optional<PlatformError> write_all(int fd, const std::uint8_t* data, std::size_t size, const std::string& path) {
     while (size > 0) {
         ssize_t written = ::write(fd, data, size);
@@ -269,13 +304,16 @@ Outcome<bool> CredentialStore::contains(std::string_view name) const {
     return os_error(errno, "cannot look up the key file", join(directory_, components.back()));
 }
 
-Outcome<bool> CredentialStore::create(std::string_view name, const SecretBytes& pem, bool replace) const {
-    const std::vector<std::string> components = key_file_path(name);
-    Outcome<UniqueFd> opened = open_key_directory(directory_, components, true);
+namespace {
+
+// One attempt of CredentialStore::create.
+Outcome<bool> store_key(const std::string& store, const std::vector<std::string>& components,
+                        const SecretBytes& pem, bool replace) {
+    Outcome<UniqueFd> opened = open_key_directory(store, components, true);
     if (!opened.ok()) return std::move(opened.error());
     const int directory = opened.value().get();
     const std::string& file_name = components.back();
-    const std::string shown = join(directory_, file_name);
+    const std::string shown = join(store, file_name);
 
     std::optional<TemporaryFile> temporary;
     UniqueFd file;
@@ -295,7 +333,7 @@ Outcome<bool> CredentialStore::create(std::string_view name, const SecretBytes& 
         if (file) {
             temporary.emplace(directory, std::move(temporary_name));
         } else if (errno != EEXIST || attempt == 16) {
-            return os_error(errno, "cannot create a temporary key file in", directory_);
+            return os_error(errno, "cannot create a temporary key file in", store);
         }
     }
     // The mode asked of open() is narrowed by the umask; the key file is 0600 whatever it is.
@@ -316,6 +354,23 @@ Outcome<bool> CredentialStore::create(std::string_view name, const SecretBytes& 
     // is in place already, so a failure here is not reported.
     ::fsync(directory);
     return true;
+}
+
+}  // namespace
+
+Outcome<bool> CredentialStore::create(std::string_view name, const SecretBytes& pem, bool replace) const {
+    const std::vector<std::string> components = key_file_path(name);
+    // A directory that vanishes on the way (ENOENT) was emptied out by the removal of
+    // another name that shares it; the next attempt makes it again. Every attempt that
+    // loses one lets some removal finish, so a few suffice.
+    constexpr int kAttempts = 64;
+    const std::int32_t vanished = hresult_from_errno(ENOENT);
+    Outcome<bool> stored = store_key(directory_, components, pem, replace);
+    for (int attempt = 1; attempt < kAttempts && !stored.ok() && stored.error().code() == vanished; ++attempt) {
+        stored = store_key(directory_, components, pem, replace);
+    }
+    if (!stored.ok() || !stored.value()) remove_empty_directories(directory_, components);
+    return stored;
 }
 
 Outcome<CredentialStore::Opened> CredentialStore::open(std::string_view name) const {
@@ -400,6 +455,7 @@ Outcome<bool> CredentialStore::remove(std::string_view name) const {
     if (::unlinkat(directory.value().get(), components.back().c_str(), 0) == 0) {
         // As for creation: the key is gone already, so a failed flush is not reported.
         ::fsync(directory.value().get());
+        remove_empty_directories(directory_, components);
         return true;
     }
     if (errno == ENOENT) return false;

@@ -21,8 +21,13 @@
 // flushed, then hard-linked to its name. Of two processes creating the same name, the
 // second link fails with EEXIST, so exactly one succeeds and no reader ever sees a
 // partial file. A crash can leave a ".tmp-*" file behind; it is never read. Removal is
-// one unlink of the key file: a reader sees the whole key or none. Nested directories
-// of long names stay when their key goes.
+// one unlink of the key file: a reader sees the whole key or none.
+//
+// A long name's directories go when its key goes, or when its creation fails: each is
+// removed while it is empty, deepest first. One that holds another name's key (or the
+// temporary file of a creation) is not empty and stays. A creation that finds a
+// directory gone under it (ENOENT) starts again, a bounded number of times, so a removal
+// never fails a concurrent creation of a name that shares directories with it.
 #pragma once
 
 #include <cstdint>
@@ -98,8 +103,9 @@ public:
     // Reads the key file of `name`. The file is only ever read.
     Outcome<Loaded> load(std::string_view name) const;
 
-    // Removes the key file of `name` with one unlink: false when there is none. Only the
-    // file's own name goes; what a symbolic link there points to is left alone.
+    // Removes the key file of `name` with one unlink, then its emptied directories: false
+    // when there is none. Only the file's own name goes; what a symbolic link there points
+    // to is left alone.
     Outcome<bool> remove(std::string_view name) const;
 
     struct Opened {

@@ -1,8 +1,13 @@
 // The store: file names for awkward credential names, its location, OS error codes.
+#include <sys/resource.h>
+
+#include <atomic>
 #include <cerrno>
 #include <cctype>
+#include <csignal>
 #include <cstdlib>
 #include <map>
+#include <thread>
 
 #include "standin/credential_store.h"
 #include "standin_test_util.h"
@@ -113,12 +118,11 @@ TEST_P(FileNameTest, DeleteRemovesTheKeyFileAndNothingElse) {
     EXPECT_EQ(delete_credential(platform, name), std::nullopt);
     EXPECT_EQ(delete_credential(platform, name), KeyCredentialStatus_NotFound);
     EXPECT_EQ(std::get<CredentialErrorCode>(read_public_key(platform, name)), KeyCredentialStatus_NotFound);
-    // The store stays, with nothing beside it.
-    EXPECT_TRUE(fs::is_directory(store_));
+    // The store stays, empty (a long name's directories went with its key), with nothing
+    // beside it.
+    ASSERT_TRUE(fs::is_directory(store_));
+    EXPECT_TRUE(fs::is_empty(store_));
     EXPECT_EQ(std::distance(fs::directory_iterator(root_), fs::directory_iterator()), 1);
-    if (walkable(store_, name)) {
-        EXPECT_TRUE(key_files(store_).empty());
-    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Names, FileNameTest, ::testing::ValuesIn(kAwkwardNames),
@@ -251,6 +255,97 @@ TEST_F(CredentialStoreTest, CreatingATakenNameWithoutReplaceChangesNothing) {
     EXPECT_TRUE(replaced.value());
     EXPECT_EQ(read_file(store_ / "zoe.key"), octets("third"));
     EXPECT_EQ(std::distance(fs::directory_iterator(store_), fs::directory_iterator()), 1);
+}
+
+// Everything in the store, as sorted paths relative to it.
+std::vector<std::string> store_entries(const fs::path& store) {
+    std::vector<std::string> out;
+    for (const auto& entry : fs::recursive_directory_iterator(store)) out.push_back(fs::relative(entry, store));
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+const standin::SecretBytes kKey(std::vector<std::uint8_t>(64, 'k'));
+const std::string kYs(1000, 'y');  // four directories and a key file
+
+// While it lives, a file cannot grow past 16 bytes: writing a key fails with EFBIG.
+class WritesFail {
+public:
+    WritesFail() : handler_(std::signal(SIGXFSZ, SIG_IGN)) {
+        ::getrlimit(RLIMIT_FSIZE, &saved_);
+        rlimit small = saved_;
+        small.rlim_cur = 16;
+        ::setrlimit(RLIMIT_FSIZE, &small);
+    }
+    ~WritesFail() {
+        ::setrlimit(RLIMIT_FSIZE, &saved_);
+        std::signal(SIGXFSZ, handler_);
+    }
+    WritesFail(const WritesFail&) = delete;
+    WritesFail& operator=(const WritesFail&) = delete;
+
+private:
+    void (*handler_)(int);
+    rlimit saved_{};
+};
+
+struct FailedCreateCase {
+    const char* label;
+    std::optional<std::string> existing;  // created first
+    std::string name;
+    bool write_fails;
+};
+void PrintTo(const FailedCreateCase& c, std::ostream* out) { *out << c.label; }
+
+class FailedCreateTest : public StandinTest, public ::testing::WithParamInterface<FailedCreateCase> {};
+
+// A failed creation leaves the store as it found it: the directories it made go, those
+// that another key needs stay.
+TEST_P(FailedCreateTest, LeavesTheStoreAsItWas) {
+    const FailedCreateCase& c = GetParam();
+    standin::CredentialStore store(store_.string());
+    fs::create_directories(store_);
+    if (c.existing) {
+        Outcome<bool> made = store.create(*c.existing, kKey, false);
+        ASSERT_TRUE(made.ok() && made.value());
+    }
+    const std::vector<std::string> before = store_entries(store_);
+    std::optional<WritesFail> failing;
+    if (c.write_fails) failing.emplace();
+    Outcome<bool> created = store.create(c.name, kKey, false);
+    failing.reset();
+    EXPECT_FALSE(created.ok() && created.value());
+    EXPECT_EQ(store_entries(store_), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(Failures, FailedCreateTest,
+                         ::testing::Values(FailedCreateCase{"NameTaken", kYs, kYs, false},
+                                           FailedCreateCase{"WriteFails", std::nullopt, kYs, true},
+                                           FailedCreateCase{"WriteFailsAboveALongerName", kYs + kYs, kYs, true},
+                                           FailedCreateCase{"WriteFailsBelowAShorterName", kYs, kYs + kYs, true}),
+                         [](const auto& info) { return std::string(info.param.label); });
+
+// Threads create and delete names that share directories: a removal that empties a
+// directory another thread is about to use costs that thread a retry, never its key.
+TEST_F(CredentialStoreTest, ConcurrentCreatesAndDeletesOfNamesSharingDirectoriesLoseNothing) {
+    standin::CredentialStore store(store_.string());
+    std::atomic<int> lost{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            // Three directories shared by all, a fourth by the odd threads.
+            const std::string name = std::string(720, 'y') + std::string(t % 2 ? 240 : 0, 'z') + std::to_string(t);
+            for (int round = 0; round < 150; ++round) {
+                Outcome<bool> created = store.create(name, kKey, false);
+                Outcome<bool> removed = store.remove(name);
+                if (!created.ok() || !created.value() || !removed.ok() || !removed.value()) ++lost;
+            }
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(lost.load(), 0);
+    ASSERT_TRUE(fs::is_directory(store_));
+    EXPECT_TRUE(fs::is_empty(store_));
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 """setup and authenticate on the stand-in platform, checked by an independent verifier."""
 import os
+import re
 import stat
 import subprocess
 import sys
@@ -129,3 +130,14 @@ def test_demo_enrols_once_and_verifies(store):
     assert "'demo-user' (enrolled now)" in first.stdout
     assert "already enrolled" in second.stdout
     assert "verified:  yes" in first.stdout and "verified:  yes" in second.stdout
+
+
+def test_threaded_example_counts_through_enrolment_and_sign_in(store):
+    example = [sys.executable, str(ROOT / "examples" / "threaded_sign_in.py")]
+    env = dict(os.environ, BIOMETRIC_STANDIN_STORE=str(store), BIOMETRIC_STANDIN_DELAY_MS="300")
+    run = subprocess.run(example, env=env, capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr
+    ticks = [int(n) for n in re.findall(r"ticked (\d+) times", run.stdout)]
+    # 300 ms of each prompt at a tick per 10 ms: far more than a blocked main thread gets.
+    assert len(ticks) == 2 and min(ticks) >= 10, run.stdout
+    assert list(store.iterdir()) == []
