@@ -22,14 +22,14 @@ import time
 
 CHILD = r"""
 import functools, hashlib, sys, time, biometric_keys
-replace = sys.argv[1] == "replace"
+replace, window = sys.argv[1] == "replace", float(sys.argv[2])
 results, after = [], False
 try:
     print("go", flush=True)
     # extend() stores the result before the interpreter looks for a pending signal.
     results.extend(map(functools.partial(biometric_keys.create, replace=replace), ["k"]))
     after = True
-    time.sleep(1.5)  # a late signal lands here
+    time.sleep(window)  # a late signal lands here
     outcome = "returned"
 except KeyboardInterrupt:
     outcome = ("returned" if after else "returned-then-interrupted") if results else "cancelled"
@@ -51,18 +51,20 @@ def public_key_hash(env):
     return out.stdout.strip() if out.returncode == 0 else None
 
 
-def run_once(replace, delay_ms, window_s):
+def run_once(replace, delay_ms, at, window_s):
+    """SIGINT `at` seconds into a create (of a new name, or replacing one) whose user takes
+    `delay_ms`: the outcome and whether the store agrees with it."""
     with tempfile.TemporaryDirectory() as store:
         env = dict(os.environ, BIOMETRIC_STANDIN_STORE=store, BIOMETRIC_STANDIN_DELAY_MS=str(delay_ms))
         if replace:
             subprocess.run([sys.executable, "-c", "import biometric_keys; biometric_keys.create('k')"],
                            env=dict(env, BIOMETRIC_STANDIN_DELAY_MS="0"), check=True)
         before = store_state(store)
-        child = subprocess.Popen([sys.executable, "-c", CHILD, "replace" if replace else "new"], env=env,
+        child = subprocess.Popen([sys.executable, "-c", CHILD, "replace" if replace else "new", str(window_s)], env=env,
                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                                  preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
         assert child.stdout.readline() == "go\n"
-        time.sleep(random.uniform(0, window_s))
+        time.sleep(at)
         child.send_signal(signal.SIGINT)
         stdout, stderr = child.communicate(timeout=60)
         outcome, returned = (stdout.split() + ["?", "?"])[:2]
@@ -87,7 +89,7 @@ def main():
     for replace in (False, True):
         counts = {}
         for _ in range(args.runs):
-            outcome, ok, stderr = run_once(replace, args.delay_ms, window_s)
+            outcome, ok, stderr = run_once(replace, args.delay_ms, random.uniform(0, window_s), window_s)
             key = outcome if ok else f"BROKEN {outcome}"
             counts[key] = counts.get(key, 0) + 1
             if not ok:

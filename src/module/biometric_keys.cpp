@@ -192,12 +192,11 @@ EntryOutcome run_released(std::string_view operation, KeyCredentialPlatform& pla
         result.emplace(request(platform));
         verdict = limits.verdict();
     }
-    std::optional<PyErr> interruption = take_interruption();
     if (verdict != WaitVerdict::Continue && !took_effect(*result)) {
-        if (interruption) return std::move(*interruption);
+        if (std::optional<PyErr> interruption = take_interruption()) return std::move(*interruption);
         if (verdict == WaitVerdict::TimedOut) return new_error(ErrorKind::TimedOut, std::string(operation) + " timed out");
     }
-    if (interruption) raise_after_call(std::move(*interruption));
+    // The handler's exception, if any, follows the result (run_entry).
     return finish(std::move(*result));
 }
 

@@ -49,7 +49,7 @@ bool signal_handler_raised() noexcept;
 
 // An exception that a signal handler raised while a request of this thread was being
 // made (the check between a wait's slices runs the program's handlers), not yet given to
-// anyone; nothing when there is none. The call raises it when its request was cancelled.
+// anyone; nothing when there is none. A call raises it when its request changed nothing.
 std::optional<PyErr> take_interruption();
 
 // Has the interpreter raise `err` right after the call returns, as it would have done had
@@ -72,10 +72,18 @@ PyObject* run_entry(Body&& body) {
         std::optional<EntryOutcome> outcome;
         FaultPayload caught;
         auto guarded = [&] { outcome.emplace(body()); };
-        if (!fault_boundary([&] { run_in_short_backtrace(guarded); }, caught)) {
-            outcome.emplace(error_from_fault(std::move(caught)));
+        const bool completed = fault_boundary([&] { run_in_short_backtrace(guarded); }, caught);
+        if (!completed) outcome.emplace(error_from_fault(std::move(caught)));
+        // A signal handler raised beneath the call: a call that failed changed nothing, and
+        // raises the handler's exception instead; a result stands, and the exception
+        // follows it. So does one beside a fault, whose report is already written.
+        if (std::optional<PyErr> interruption = take_interruption()) {
+            if (completed && std::holds_alternative<PyErr>(*outcome)) {
+                outcome.emplace(std::move(*interruption));
+            } else {
+                raise_after_call(std::move(*interruption));
+            }
         }
-        if (std::optional<PyErr> interruption = take_interruption()) raise_after_call(std::move(*interruption));
         if (PyRef* object = std::get_if<PyRef>(&*outcome)) return object->release();
         restore_error(std::move(std::get<PyErr>(*outcome)));
         return nullptr;

@@ -87,6 +87,13 @@ def test_failures_are_runtime_errors_with_the_code(keys_fake, call, args, script
      "argument 'window': 'str' object cannot be interpreted as an integer"),
     ("sign", ("a", b""), {"window": -1}, ValueError, "argument 'window': a window handle is not negative"),
     ("sign", ("a", b""), {"window": 2**64}, ValueError, "argument 'window': not a window handle"),
+    ("sign", ("a", b""), {"window": True}, TypeError,
+     "argument 'window': 'bool' object cannot be interpreted as an integer"),
+    # Zero pages of the allocator: nothing of the 4 GiB is touched.
+    ("sign", ("a", bytes(2**32)), {}, OverflowError, "argument 'data': at most 4294967295 bytes can be signed"),
+    ("verify_user", ("m",), {"timeout": 10**400}, ValueError,
+     "argument 'timeout': must be a non-negative, finite number of seconds"),
+    ("verify_user", ("m",), {"timeout": True}, TypeError, "argument 'timeout': must be real number, not bool"),
     ("verify_user", ("m",), {"timeout": -0.5}, ValueError,
      "argument 'timeout': must be a non-negative, finite number of seconds"),
     ("verify_user", ("m",), {"timeout": math.nan}, ValueError,

@@ -21,6 +21,9 @@ _spec = importlib.util.spec_from_file_location("bench_run", pathlib.Path(__file_
 _bench = importlib.util.module_from_spec(_spec)
 _spec.loader.exec_module(_bench)
 counted_during = _bench.counted_during
+_spec = importlib.util.spec_from_file_location("ctrl_c_sweep", pathlib.Path(__file__).parents[2] / "tools" / "ctrl_c_sweep.py")
+_sweep = importlib.util.module_from_spec(_spec)
+_spec.loader.exec_module(_sweep)
 
 E_INVALIDARG = -2147024809
 
@@ -69,14 +72,81 @@ def test_availability_and_verify_user(store, env, availability, verify, expected
     assert biometric_keys.availability() == reported
 
 
-def test_timeout_cancels_and_nothing_is_made(store, env):
-    env.setenv("BIOMETRIC_STANDIN_DELAY_MS", "5000")
-    for call in (lambda: biometric_keys.create("bob", timeout=0.3), lambda: biometric_keys.verify_user("m", timeout=0)):
-        start = time.monotonic()
-        with pytest.raises(TimeoutError):
-            call()
-        assert time.monotonic() - start < 2
+@pytest.mark.parametrize("delay, call", [
+    ("5000", lambda: biometric_keys.create("bob", timeout=0.3)),
+    ("5000", lambda: biometric_keys.verify_user("m", timeout=0)),
+    # The key generation itself stops at the deadline.
+    ("0", lambda: biometric_keys.create("bob", timeout=0.001)),
+])
+def test_timeout_cancels_and_nothing_is_made(store, env, delay, call):
+    env.setenv("BIOMETRIC_STANDIN_DELAY_MS", delay)
+    start = time.monotonic()
+    with pytest.raises(TimeoutError):
+        call()
+    assert time.monotonic() - start < 2
     assert not standin_keys.key_file("bob", store).exists()
+
+
+# Moments of the delay, of the key generation, and past the call's end.
+@pytest.mark.parametrize("replace", [False, True])
+@pytest.mark.parametrize("delay_ms, at", [(0, 0.0), (0, 0.02), (0, 0.06), (0, 0.3), (200, 0.1), (200, 0.25)])
+def test_ctrl_c_either_changes_nothing_or_returns_the_result(replace, delay_ms, at):
+    outcome, ok, stderr = _sweep.run_once(replace, delay_ms, at, 0.5)
+    assert ok, (outcome, stderr)
+
+
+HANDLED = """
+import signal, sys, time, biometric_keys
+handler = sys.argv[1]
+def on_sigint(signum, frame):
+    print("handled", flush=True)
+    if handler == "raises":
+        raise ValueError("from the handler")
+signal.signal(signal.SIGINT, on_sigint)
+print("go", flush=True)
+try:
+    print(type(biometric_keys.create("k")).__name__, biometric_keys.verify_user("m"), flush=True)
+except ValueError as error:
+    print("ValueError", error, flush=True)
+"""
+
+
+# The program's own handler decides: one that carries on cancels nothing; one that raises
+# cancels the request, and its exception is what the call raises.
+@pytest.mark.parametrize("handler, printed", [
+    ("logs", ["go", "handled", "bytes verified"]),
+    ("raises", ["go", "handled", "ValueError from the handler"]),
+])
+def test_a_programs_own_sigint_handler_decides(store, handler, printed):
+    child_env = dict(os.environ, BIOMETRIC_STANDIN_STORE=str(store), BIOMETRIC_STANDIN_DELAY_MS="600")
+    process = subprocess.Popen([sys.executable, "-c", HANDLED, handler], env=child_env, text=True,
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    assert process.stdout.readline() == "go\n"
+    time.sleep(0.3)
+    process.send_signal(signal.SIGINT)
+    stdout, stderr = process.communicate(timeout=30)
+    assert ["go"] + stdout.splitlines() == printed, stderr
+    assert standin_keys.key_file("k", store).exists() == (handler == "logs")
+
+
+def test_the_program_may_change_its_environment_while_calls_wait(store):
+    code = """
+        import os, threading, biometric_keys
+        done = False
+        def calls():
+            while not done:
+                biometric_keys.verify_user("m")
+                biometric_keys.availability()
+        thread = threading.Thread(target=calls)
+        thread.start()
+        for i in range(30_000):
+            os.environ[f"V{i}"] = "1"
+        done = True
+        thread.join()
+        """
+    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=300,
+                            env=dict(os.environ, BIOMETRIC_STANDIN_STORE=str(store)))
+    assert (result.returncode, result.stderr) == (0, "")
 
 
 def test_other_threads_run_while_a_call_waits(store, env):

@@ -229,7 +229,7 @@ def test_prompt_under_signals(store, signals, answer, printed):
 
 @pytest.mark.parametrize("call", ["biometric.setup('bob')", "biometric.authenticate('existing', b'x')"])
 def test_ctrl_c_ends_the_delay_with_nothing_done(store, enrolled, call):
-    # The call ends with status 3, as at the prompt; the KeyboardInterrupt follows.
+    # The call raises the KeyboardInterrupt of the handler, with nothing done.
     code = f"""
         import time, biometric
         start = time.monotonic()
