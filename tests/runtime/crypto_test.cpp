@@ -1,0 +1,86 @@
+// The cryptography seam against published vectors: RFC 5869's HKDF-SHA256 cases and
+// AES-256-GCM test case 16 of McGrew and Viega's GCM specification. The Windows build
+// runs the same tests under Wine.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "runtime/crypto.h"
+
+namespace bio::crypto {
+namespace {
+
+std::vector<std::uint8_t> hex(std::string_view text) {
+    std::vector<std::uint8_t> out;
+    for (std::size_t i = 0; i + 1 < text.size(); i += 2) {
+        out.push_back(static_cast<std::uint8_t>(std::stoi(std::string(text.substr(i, 2)), nullptr, 16)));
+    }
+    return out;
+}
+
+struct HkdfRow {
+    const char* name;
+    const char* ikm;
+    const char* salt;
+    const char* info;
+    const char* okm;
+};
+
+class Hkdf : public ::testing::TestWithParam<HkdfRow> {};
+
+TEST_P(Hkdf, MatchesRfc5869) {
+    const HkdfRow& row = GetParam();
+    const std::vector<std::uint8_t> expected = hex(row.okm);
+    std::vector<std::uint8_t> okm(expected.size());
+    ASSERT_EQ(hkdf_sha256(hex(row.ikm), hex(row.salt), hex(row.info), okm), kOk);
+    EXPECT_EQ(okm, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Vectors, Hkdf,
+    ::testing::Values(
+        HkdfRow{"Basic", "0b0b0b0b0b0b0b0b0b0b0b0b0b0b0b0b0b0b0b0b0b0b", "000102030405060708090a0b0c", "f0f1f2f3f4f5f6f7f8f9",
+                "3cb25f25faacd57a90434f64d0362f2a2d2d0a90cf1a5a4c5db02d56ecc4c5bf34007208d5b887185865"},
+        HkdfRow{"LongerInputs", "000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f202122232425262728292a2b2c2d2e2f"
+                "303132333435363738393a3b3c3d3e3f404142434445464748494a4b4c4d4e4f",
+                "606162636465666768696a6b6c6d6e6f707172737475767778797a7b7c7d7e7f808182838485868788898a8b8c8d8e8f"
+                "909192939495969798999a9b9c9d9e9fa0a1a2a3a4a5a6a7a8a9aaabacadaeaf",
+                "b0b1b2b3b4b5b6b7b8b9babbbcbdbebfc0c1c2c3c4c5c6c7c8c9cacbcccdcecfd0d1d2d3d4d5d6d7d8d9dadbdcdddedf"
+                "e0e1e2e3e4e5e6e7e8e9eaebecedeeeff0f1f2f3f4f5f6f7f8f9fafbfcfdfeff",
+                "b11e398dc80327a1c8e7f78c596a49344f012eda2d4efad8a050cc4c19afa97c59045a99cac7827271cb41c65e590e09"
+                "da3275600c2f09b8367793a9aca3db71cc30c58179ec3e87c14c01d5c1f3434f1d87"},
+        HkdfRow{"NoSaltNoInfo", "0b0b0b0b0b0b0b0b0b0b0b0b0b0b0b0b0b0b0b0b0b0b", "", "",
+                "8da4e775a563c18f715f802a063c5a31b8a11f5c5ee1879ec3454e5f3c738d2d9d201395faa4b61a96c8"}),
+    [](const ::testing::TestParamInfo<HkdfRow>& info) { return std::string(info.param.name); });
+
+TEST(AesGcm, SealsTheGcmVectorAndRefusesAnyAlteredByte) {
+    const auto key = hex("feffe9928665731c6d6a8f9467308308feffe9928665731c6d6a8f9467308308");
+    const auto nonce = hex("cafebabefacedbaddecaf888");
+    const auto aad = hex("feedfacedeadbeeffeedfacedeadbeefabaddad2");
+    const auto plaintext = hex(
+        "d9313225f88406e5a55909c5aff5269a86a7a9531534f7da2e4c303d8a318a721c3c0c95956809532fcf0e2449a6b525"
+        "b16aedf5aa0de657ba637b39");
+    const auto expected = hex(
+        "522dc1f099567d07f47f37a32a84427d643a8cdcbfe5c0c97598a2bd2555d1aa8cb08e48590dbb3da7b08b1056828838"
+        "c5f61e6393ba7a0abcc9f662");
+    const auto expected_tag = hex("76fc6ece0f4e1768cddf8853bb2d551b");
+
+    std::vector<std::uint8_t> ciphertext(plaintext.size()), tag(kGcmTagSize);
+    ASSERT_EQ(aes256gcm_seal(key, nonce, aad, plaintext, ciphertext, tag), kOk);
+    EXPECT_EQ(ciphertext, expected);
+    EXPECT_EQ(tag, expected_tag);
+
+    std::vector<std::uint8_t> opened(ciphertext.size());
+    ASSERT_EQ(aes256gcm_open(key, nonce, aad, ciphertext, tag, opened), kOk);
+    EXPECT_EQ(opened, plaintext);
+    for (std::vector<std::uint8_t>* altered : {&ciphertext, &tag}) {
+        (*altered)[0] ^= 1;
+        EXPECT_EQ(aes256gcm_open(key, nonce, aad, ciphertext, tag, opened), kNteBadData);
+        EXPECT_EQ(opened, std::vector<std::uint8_t>(opened.size(), 0));
+        (*altered)[0] ^= 1;
+    }
+}
+
+}  // namespace
+}  // namespace bio::crypto
