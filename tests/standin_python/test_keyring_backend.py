@@ -33,7 +33,6 @@ def public_key_or_none(name):
 
 @pytest.mark.parametrize("arguments, variable, name", [
     ({}, None, "biometric-keyring"),
-    ({"credential_name": "work"}, None, "work"),
     ({}, "from-env", "from-env"),
     ({"credential_name": "work"}, "from-env", "work"),  # the argument wins
 ])
@@ -69,10 +68,6 @@ def deny(ring, inner, env):
     env.setenv("BIOMETRIC_STANDIN_VERIFY", "deny")
 
 
-def status(code):
-    return lambda ring, inner, env: env.setenv("BIOMETRIC_STANDIN_VERIFY", code)
-
-
 def slow(ring, inner, env):
     env.setenv("BIOMETRIC_STANDIN_DELAY_MS", "20000")
     ring.timeout = 0.2
@@ -94,9 +89,7 @@ def get(ring):
 @pytest.mark.parametrize("stored, mend, call, error, cause", [
     (False, deny, set_new, keyring.errors.PasswordSetError, biometric_keys.UserCanceledError),  # at create
     (True, deny, set_new, keyring.errors.PasswordSetError, biometric_keys.UserCanceledError),  # at seal
-    (True, status("6"), set_new, keyring.errors.PasswordSetError, biometric_keys.SecurityDeviceLockedError),
     (True, deny, get, keyring.errors.KeyringLocked, biometric_keys.UserCanceledError),
-    (True, status("4"), get, keyring.errors.KeyringLocked, biometric_keys.UserPrefersPasswordError),
     (True, slow, get, keyring.errors.KeyringLocked, TimeoutError),
     (True, lambda *_: biometric_keys.create("biometric-keyring", replace=True), get, keyring.errors.KeyringError,
      biometric_keys.EnvelopeError),
@@ -105,8 +98,8 @@ def get(ring):
     (True, move, get, keyring.errors.KeyringError, type(None)),
     (True, lambda ring, inner, env: inner.set_password("biometric-keyring:mail", "alice", "plain text"), get,
      keyring.errors.KeyringError, binascii.Error),
-], ids=["cancel-create", "cancel-seal", "locked-seal", "cancel-unseal", "password-unseal", "timeout-unseal",
-        "replaced", "deleted", "moved", "not-base64"])
+], ids=["cancel-create", "cancel-seal", "cancel-unseal", "timeout-unseal", "replaced", "deleted", "moved",
+        "not-base64"])
 def test_failures_change_nothing(store, env, stored, mend, call, error, cause):
     inner = MemoryKeyring()
     ring = biometric_keyring.BiometricKeyring(inner)
