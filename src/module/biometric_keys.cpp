@@ -2,11 +2,13 @@
 // enrolment and signing (its public key, its removal, and whether the device supports
 // key credentials at all), and the calls of applications, which give up the interpreter
 // lock while they wait. The library's only export is PyInit_biometric_keys.
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstring>
 #include <iterator>
 #include <limits>
+#include <new>
 #include <optional>
 #include <string>
 
@@ -116,16 +118,27 @@ EntryOutcome is_supported_body(PyObject* module, PyObject* const* args, Py_ssize
 
 // ---- The calls of applications ----
 
-constexpr std::string_view kCreateParameters[] = {"name", "replace", "window", "timeout"};
-constexpr std::string_view kSignParameters[] = {"key_name", "data", "window", "timeout"};
-constexpr std::string_view kVerifyParameters[] = {"message", "window", "timeout"};
-constexpr ParameterSpec kCreateSpec{"create", kCreateParameters, 4, 1, 1};
-constexpr ParameterSpec kSignSpec{"sign", kSignParameters, 4, 2, 2};
+constexpr std::string_view kCreateParameters[] = {"name", "replace", "window", "timeout", "cancel"};
+constexpr std::string_view kSignParameters[] = {"key_name", "data", "window", "timeout", "cancel"};
+constexpr std::string_view kVerifyParameters[] = {"message", "window", "timeout", "cancel"};
+constexpr ParameterSpec kCreateSpec{"create", kCreateParameters, 5, 1, 1};
+constexpr ParameterSpec kSignSpec{"sign", kSignParameters, 5, 2, 2};
 constexpr ParameterSpec kAvailabilitySpec{"availability", nullptr, 0};
-constexpr ParameterSpec kVerifySpec{"verify_user", kVerifyParameters, 3, 1, 1};
+constexpr ParameterSpec kVerifySpec{"verify_user", kVerifyParameters, 4, 1, 1};
 constexpr ParameterSpec kAttestationSpec{"attestation", kKeyNameParameter, 1};
 
 constexpr std::size_t kMaxBufferLength = std::numeric_limits<std::uint32_t>::max();
+
+// RequestCancelledError("<operation> cancelled"): the program cancelled the request.
+PyErr request_cancelled(PyObject* module, std::string_view operation) {
+    PyRef type = PyRef::steal(PyObject_GetAttrString(module, "RequestCancelledError"));
+    if (!type) return fetch_error();
+    const std::string message = std::string(operation) + " cancelled";
+    PyRef instance = PyRef::steal(PyObject_CallFunction(type.get(), "s#", message.data(),
+                                                        static_cast<Py_ssize_t>(message.size())));
+    if (!instance) return fetch_error();
+    return PyErr::normalized(std::move(instance));
+}
 
 bool given(PyObject* object) { return object != nullptr && object != Py_None; }
 
@@ -189,17 +202,81 @@ PyResult<bool> flag_from_object(std::string_view parameter, PyObject* object) {
 }
 
 // The `window` and `timeout` that the waiting calls take.
+// CancelToken: a flag that the program sets with cancel() (from any thread, a signal
+// handler included: one atomic store) and that the waits beneath a call read between
+// their slices. The call holds a reference to the token while it waits.
+struct TokenObject {
+    PyObject_HEAD
+    std::atomic<bool> cancelled;
+};
+
+std::atomic<bool>& token_flag(PyObject* token) { return reinterpret_cast<TokenObject*>(token)->cancelled; }
+
+PyObject* token_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    if (PyTuple_Size(args) != 0 || (kwargs != nullptr && PyDict_Size(kwargs) != 0)) {
+        PyErr_SetString(PyExc_TypeError, "CancelToken() takes no arguments");
+        return nullptr;
+    }
+    PyObject* token = PyType_GenericNew(type, args, kwargs);
+    if (token != nullptr) new (&token_flag(token)) std::atomic<bool>(false);
+    return token;
+}
+
+PyObject* token_cancel(PyObject* token, PyObject*) {
+    token_flag(token).store(true, std::memory_order_release);
+    return Py_NewRef(Py_None);
+}
+
+PyObject* token_cancelled(PyObject* token, void*) {
+    return PyBool_FromLong(token_flag(token).load(std::memory_order_acquire) ? 1 : 0);
+}
+
+PyMethodDef g_token_methods[] = {
+    {"cancel", token_cancel, METH_NOARGS,
+     "cancel($self, /)\n--\n\nCancels every request made with this token, now and later; never blocks."},
+    {nullptr, nullptr, 0, nullptr},
+};
+PyGetSetDef g_token_getset[] = {
+    {"cancelled", token_cancelled, nullptr, "Whether cancel() was called.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+PyType_Slot g_token_slots[] = {
+    {Py_tp_doc, const_cast<char*>("CancelToken()\n--\n\nA cancellation handle for the calls that wait for the user: "
+                                  "pass it as `cancel`, and cancel() from any thread ends their requests.")},
+    {Py_tp_new, reinterpret_cast<void*>(token_new)},
+    {Py_tp_methods, g_token_methods},
+    {Py_tp_getset, g_token_getset},
+    {0, nullptr},
+};
+PyType_Spec g_token_spec{"biometric_keys.CancelToken", sizeof(TokenObject), 0, Py_TPFLAGS_DEFAULT, g_token_slots};
+
+// The `window`, `timeout` and `cancel` that the waiting calls take.
 struct WaitArguments {
     WindowHandle window = 0;
     std::optional<std::chrono::steady_clock::time_point> deadline;
+    const std::atomic<bool>* cancelled = nullptr;  // the token's flag
 };
 
-PyResult<WaitArguments> wait_arguments(PyObject* window_object, PyObject* timeout_object) {
+// `cancel`: None, or the module's CancelToken.
+PyResult<const std::atomic<bool>*> token_from_object(PyObject* module, PyObject* object) {
+    if (!given(object)) return static_cast<const std::atomic<bool>*>(nullptr);
+    PyRef type = PyRef::steal(PyObject_GetAttrString(module, "CancelToken"));
+    if (!type) return fetch_error();
+    if (Py_TYPE(object) != reinterpret_cast<PyTypeObject*>(type.get())) {
+        return wrap_argument_error("cancel", type_mismatch_error(object, "CancelToken"));
+    }
+    return &token_flag(object);
+}
+
+PyResult<WaitArguments> wait_arguments(PyObject* module, PyObject* window_object, PyObject* timeout_object,
+                                       PyObject* cancel_object) {
     PyResult<WindowHandle> window = window_from_object(window_object);
     if (PyErr* err = std::get_if<PyErr>(&window)) return std::move(*err);
     auto deadline = deadline_from_object(timeout_object);
     if (PyErr* err = std::get_if<PyErr>(&deadline)) return std::move(*err);
-    return WaitArguments{std::get<WindowHandle>(window), std::get<0>(deadline)};
+    auto cancelled = token_from_object(module, cancel_object);
+    if (PyErr* err = std::get_if<PyErr>(&cancelled)) return std::move(*err);
+    return WaitArguments{std::get<WindowHandle>(window), std::get<0>(deadline), std::get<0>(cancelled)};
 }
 
 // The new bytes of a result, or "<operation> failed with error code: N".
@@ -223,24 +300,27 @@ bool took_effect(const AttestationOutcome& result) { return result.index() == 0;
 bool took_effect(const SealOutcome& result) { return !result.has_value(); }
 bool took_effect(const UnsealOutcome& result) { return result.index() == 0; }
 
-// Runs `request` on `platform` without the interpreter lock, under the deadline, with the
+// Runs `request` on `platform` without the interpreter lock, under the deadline and the token, with the
 // platform's settings read from the environment before the lock is given up.
 //
 // A cancelled request has changed nothing, or the call returns its result: when Ctrl-C
-// (a signal handler that raised) or the deadline ended a wait, and the request did not take
-// effect, the call raises the handler's exception or TimeoutError "<operation> timed
-// out". A request that took effect all the same returns its result through `finish`, and
+// (a signal handler that raised), the program's token or the deadline ended a wait, and
+// the request did not take effect, the call raises the handler's exception,
+// RequestCancelledError "<operation> cancelled" or TimeoutError "<operation> timed out". A request that took effect all the same returns its result through `finish`, and
 // the handler's exception is raised by the interpreter right after the call. Nothing is
 // asked once the request has returned.
 template <class Request, class Finish>
-EntryOutcome run_released(std::string_view operation, KeyCredentialPlatform& platform,
-                          std::optional<std::chrono::steady_clock::time_point> deadline, Request&& request,
-                          Finish&& finish) {
+EntryOutcome run_released(PyObject* module, std::string_view operation, KeyCredentialPlatform& platform,
+                          const WaitArguments& wait, Request&& request, Finish&& finish) {
+    // A token cancelled already: nothing is asked.
+    if (wait.cancelled != nullptr && wait.cancelled->load(std::memory_order_acquire)) {
+        return request_cancelled(module, operation);
+    }
     std::optional<decltype(request(platform))> result;
     WaitVerdict verdict = WaitVerdict::Continue;
     {
         RequestEnvironment environment(platform.environment_variables());
-        RequestLimits limits(deadline);
+        RequestLimits limits(wait.deadline, wait.cancelled);
         AllowThreads released;
         result.emplace(request(platform));
         verdict = limits.verdict();
@@ -248,6 +328,7 @@ EntryOutcome run_released(std::string_view operation, KeyCredentialPlatform& pla
     if (verdict != WaitVerdict::Continue && !took_effect(*result)) {
         if (std::optional<PyErr> interruption = take_interruption()) return std::move(*interruption);
         if (verdict == WaitVerdict::TimedOut) return new_error(ErrorKind::TimedOut, std::string(operation) + " timed out");
+        if (verdict == WaitVerdict::Cancelled) return request_cancelled(module, operation);
     }
     // The handler's exception, if any, follows the result (run_entry).
     return finish(std::move(*result));
@@ -276,20 +357,20 @@ EntryOutcome consent_result(PyObject* module, std::string_view operation, Consen
 }
 
 EntryOutcome create_body(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* slots[4] = {};
+    PyObject* slots[5] = {};
     if (std::optional<PyErr> err = bind_arguments(kCreateSpec, args, nargs, kwnames, slots)) return std::move(*err);
     PyResult<TextView> name = text_from_object(slots[0]);
     if (PyErr* err = std::get_if<PyErr>(&name)) return wrap_argument_error("name", std::move(*err));
     PyResult<bool> replace = flag_from_object("replace", slots[1]);
     if (PyErr* err = std::get_if<PyErr>(&replace)) return std::move(*err);
-    PyResult<WaitArguments> wait = wait_arguments(slots[2], slots[3]);
+    PyResult<WaitArguments> wait = wait_arguments(module, slots[2], slots[3], slots[4]);
     if (PyErr* err = std::get_if<PyErr>(&wait)) return std::move(*err);
 
     const auto option = std::get<bool>(replace) ? KeyCredentialCreationOption::ReplaceExisting
                                                 : KeyCredentialCreationOption::FailIfExists;
     const WaitArguments& limits = std::get<WaitArguments>(wait);
     return run_released(
-        "Create", default_platform(), limits.deadline,
+        module, "Create", default_platform(), limits,
         [&](KeyCredentialPlatform& platform) {
             return create_credential(platform, std::get<TextView>(name), option, limits.window);
         },
@@ -297,7 +378,7 @@ EntryOutcome create_body(PyObject* module, PyObject* const* args, Py_ssize_t nar
 }
 
 EntryOutcome sign_body(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* slots[4] = {};
+    PyObject* slots[5] = {};
     if (std::optional<PyErr> err = bind_arguments(kSignSpec, args, nargs, kwnames, slots)) return std::move(*err);
     PyResult<TextView> key_name = text_from_object(slots[0]);
     if (PyErr* err = std::get_if<PyErr>(&key_name)) return wrap_argument_error("key_name", std::move(*err));
@@ -315,12 +396,12 @@ EntryOutcome sign_body(PyObject* module, PyObject* const* args, Py_ssize_t nargs
         std::memcmp(bytes.data, kSealPrefix.data(), kSealPrefix.size()) == 0) {
         return value_error("data", "data that begins with b'biometric seal' is signed only to seal and unseal");
     }
-    PyResult<WaitArguments> wait = wait_arguments(slots[2], slots[3]);
+    PyResult<WaitArguments> wait = wait_arguments(module, slots[2], slots[3], slots[4]);
     if (PyErr* err = std::get_if<PyErr>(&wait)) return std::move(*err);
 
     const WaitArguments& limits = std::get<WaitArguments>(wait);
     return run_released(
-        "Sign", default_platform(), limits.deadline,
+        module, "Sign", default_platform(), limits,
         [&](KeyCredentialPlatform& platform) {
             return sign_with_credential(platform, std::get<TextView>(key_name), std::get<ByteView>(data),
                                         limits.window);
@@ -333,22 +414,22 @@ EntryOutcome availability_body(PyObject* module, PyObject* const* args, Py_ssize
         return std::move(*err);
     }
     return run_released(
-        "Availability check", default_platform(), std::nullopt,
+        module, "Availability check", default_platform(), WaitArguments{},
         [](KeyCredentialPlatform& platform) { return check_availability(platform); },
         [module](ConsentResult&& result) { return consent_result(module, "Availability check", std::move(result), false); });
 }
 
 EntryOutcome verify_user_body(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* slots[3] = {};
+    PyObject* slots[4] = {};
     if (std::optional<PyErr> err = bind_arguments(kVerifySpec, args, nargs, kwnames, slots)) return std::move(*err);
     PyResult<TextView> message = text_from_object(slots[0]);
     if (PyErr* err = std::get_if<PyErr>(&message)) return wrap_argument_error("message", std::move(*err));
-    PyResult<WaitArguments> wait = wait_arguments(slots[1], slots[2]);
+    PyResult<WaitArguments> wait = wait_arguments(module, slots[1], slots[2], slots[3]);
     if (PyErr* err = std::get_if<PyErr>(&wait)) return std::move(*err);
 
     const WaitArguments& limits = std::get<WaitArguments>(wait);
     return run_released(
-        "Verification", default_platform(), limits.deadline,
+        module, "Verification", default_platform(), limits,
         [&](KeyCredentialPlatform& platform) {
             return verify_consent(platform, std::get<TextView>(message), limits.window);
         },
@@ -369,7 +450,7 @@ EntryOutcome attestation_body(PyObject* module, PyObject* const* args, Py_ssize_
     PyResult<TextView> key_name = bind_key_name(kAttestationSpec, args, nargs, kwnames);
     if (PyErr* err = std::get_if<PyErr>(&key_name)) return std::move(*err);
     return run_released(
-        "Attestation", default_platform(), std::nullopt,
+        module, "Attestation", default_platform(), WaitArguments{},
         [&](KeyCredentialPlatform& platform) { return read_attestation(platform, std::get<TextView>(key_name)); },
         [module](AttestationOutcome&& result) -> EntryOutcome {
             if (const auto* code = std::get_if<CredentialErrorCode>(&result)) {
@@ -388,10 +469,10 @@ EntryOutcome attestation_body(PyObject* module, PyObject* const* args, Py_ssize_
         });
 }
 
-constexpr std::string_view kSealParameters[] = {"key_name", "secret", "window", "timeout"};
-constexpr std::string_view kUnsealParameters[] = {"key_name", "envelope", "window", "timeout"};
-constexpr ParameterSpec kSealSpec{"seal", kSealParameters, 4, 2, 2};
-constexpr ParameterSpec kUnsealSpec{"unseal", kUnsealParameters, 4, 2, 2};
+constexpr std::string_view kSealParameters[] = {"key_name", "secret", "window", "timeout", "cancel"};
+constexpr std::string_view kUnsealParameters[] = {"key_name", "envelope", "window", "timeout", "cancel"};
+constexpr ParameterSpec kSealSpec{"seal", kSealParameters, 5, 2, 2};
+constexpr ParameterSpec kUnsealSpec{"unseal", kUnsealParameters, 5, 2, 2};
 
 // The arguments of seal and unseal: the name, the bytes (at most `limit` of them), the wait.
 struct SealArguments {
@@ -400,9 +481,9 @@ struct SealArguments {
     WaitArguments wait;
 };
 
-PyResult<SealArguments> seal_arguments(const ParameterSpec& spec, std::size_t limit, PyObject* const* args,
-                                       Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* slots[4] = {};
+PyResult<SealArguments> seal_arguments(PyObject* module, const ParameterSpec& spec, std::size_t limit,
+                                       PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* slots[5] = {};
     if (std::optional<PyErr> err = bind_arguments(spec, args, nargs, kwnames, slots)) return std::move(*err);
     PyResult<TextView> key_name = text_from_object(slots[0]);
     if (PyErr* err = std::get_if<PyErr>(&key_name)) return wrap_argument_error("key_name", std::move(*err));
@@ -413,7 +494,7 @@ PyResult<SealArguments> seal_arguments(const ParameterSpec& spec, std::size_t li
         return new_error(ErrorKind::Overflow, "argument '" + std::string(parameter) + "': at most " +
                                                   std::to_string(limit) + " bytes");
     }
-    PyResult<WaitArguments> wait = wait_arguments(slots[2], slots[3]);
+    PyResult<WaitArguments> wait = wait_arguments(module, slots[2], slots[3], slots[4]);
     if (PyErr* err = std::get_if<PyErr>(&wait)) return std::move(*err);
     return SealArguments{std::get<TextView>(key_name), std::get<ByteView>(bytes), std::get<WaitArguments>(wait)};
 }
@@ -433,14 +514,14 @@ PyResult<std::pair<PyRef, std::span<std::uint8_t>>> new_bytes(std::size_t size) 
 
 EntryOutcome seal_body(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyResult<SealArguments> bound =
-        seal_arguments(kSealSpec, kMaxEnvelopeLength - kEnvelopeOverhead, args, nargs, kwnames);
+        seal_arguments(module, kSealSpec, kMaxEnvelopeLength - kEnvelopeOverhead, args, nargs, kwnames);
     if (PyErr* err = std::get_if<PyErr>(&bound)) return std::move(*err);
     const SealArguments& a = std::get<SealArguments>(bound);
     auto made = new_bytes(envelope_size(a.bytes.size));
     if (PyErr* err = std::get_if<PyErr>(&made)) return std::move(*err);
     auto& [envelope, room] = std::get<0>(made);
     return run_released(
-        "Seal", default_platform(), a.wait.deadline,
+        module, "Seal", default_platform(), a.wait,
         [&](KeyCredentialPlatform& platform) {
             return seal_secret(platform, a.key_name, a.bytes, a.wait.window, room);
         },
@@ -451,14 +532,14 @@ EntryOutcome seal_body(PyObject* module, PyObject* const* args, Py_ssize_t nargs
 }
 
 EntryOutcome unseal_body(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyResult<SealArguments> bound = seal_arguments(kUnsealSpec, kMaxEnvelopeLength, args, nargs, kwnames);
+    PyResult<SealArguments> bound = seal_arguments(module, kUnsealSpec, kMaxEnvelopeLength, args, nargs, kwnames);
     if (PyErr* err = std::get_if<PyErr>(&bound)) return std::move(*err);
     const SealArguments& a = std::get<SealArguments>(bound);
     auto made = new_bytes(secret_size(a.bytes.size));
     if (PyErr* err = std::get_if<PyErr>(&made)) return std::move(*err);
     auto& [secret, room] = std::get<0>(made);
     return run_released(
-        "Unseal", default_platform(), a.wait.deadline,
+        module, "Unseal", default_platform(), a.wait,
         [&](KeyCredentialPlatform& platform) {
             return unseal_secret(platform, a.key_name, a.bytes, a.wait.window, room);
         },
@@ -483,13 +564,13 @@ const FunctionRecord kFunctions[] = {
     {entry<public_key_body>, "public_key", "public_key(key_name)\n--\n\n"},
     {entry<delete_body>, "delete", "delete(key_name)\n--\n\n"},
     {entry<is_supported_body>, "is_supported", "is_supported()\n--\n\n"},
-    {entry<create_body>, "create", "create(name, *, replace=False, window=None, timeout=None)\n--\n\n"},
-    {entry<sign_body>, "sign", "sign(key_name, data, *, window=None, timeout=None)\n--\n\n"},
+    {entry<create_body>, "create", "create(name, *, replace=False, window=None, timeout=None, cancel=None)\n--\n\n"},
+    {entry<sign_body>, "sign", "sign(key_name, data, *, window=None, timeout=None, cancel=None)\n--\n\n"},
     {entry<availability_body>, "availability", "availability()\n--\n\n"},
-    {entry<verify_user_body>, "verify_user", "verify_user(message, *, window=None, timeout=None)\n--\n\n"},
+    {entry<verify_user_body>, "verify_user", "verify_user(message, *, window=None, timeout=None, cancel=None)\n--\n\n"},
     {entry<attestation_body>, "attestation", "attestation(key_name)\n--\n\n"},
-    {entry<seal_body>, "seal", "seal(key_name, secret, *, window=None, timeout=None)\n--\n\n"},
-    {entry<unseal_body>, "unseal", "unseal(key_name, envelope, *, window=None, timeout=None)\n--\n\n"},
+    {entry<seal_body>, "seal", "seal(key_name, secret, *, window=None, timeout=None, cancel=None)\n--\n\n"},
+    {entry<unseal_body>, "unseal", "unseal(key_name, envelope, *, window=None, timeout=None, cancel=None)\n--\n\n"},
 };
 
 #if defined(_WIN32)
@@ -541,9 +622,28 @@ std::optional<PyErr> add_error_classes(PyObject* module) {
     return add_public_attribute(module, "EnvelopeError", std::get<PyRef>(envelope).get());
 }
 
+// CancelToken, and RequestCancelledError, a concurrent.futures.CancelledError: the
+// program cancelled, not the user.
+std::optional<PyErr> add_cancellation(PyObject* module) {
+    PyRef token = PyRef::steal(PyType_FromModuleAndSpec(module, &g_token_spec, nullptr));
+    if (!token) return fetch_error();
+    if (std::optional<PyErr> err = add_public_attribute(module, "CancelToken", token.get())) return err;
+    PyRef futures = PyRef::steal(PyImport_ImportModule("concurrent.futures"));
+    if (!futures) return fetch_error();
+    PyRef base = PyRef::steal(PyObject_GetAttrString(futures.get(), "CancelledError"));
+    if (!base) return fetch_error();
+    PyResult<PyRef> made = new_exception_type(
+        "biometric_keys.RequestCancelledError",
+        "The program cancelled the request (a CancelToken, or the asyncio task); nothing was created or signed.",
+        base.get());
+    if (PyErr* err = std::get_if<PyErr>(&made)) return std::move(*err);
+    return add_public_attribute(module, "RequestCancelledError", std::get<PyRef>(made).get());
+}
+
 std::optional<PyErr> add_attributes(PyObject* module) {
     if (std::optional<PyErr> err = add_attestation_type(module)) return err;
-    return add_error_classes(module);
+    if (std::optional<PyErr> err = add_error_classes(module)) return err;
+    return add_cancellation(module);
 }
 
 extern ModuleRecord g_record;

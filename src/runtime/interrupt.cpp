@@ -21,8 +21,9 @@ bool interrupt_requested() noexcept {
 
 void set_interrupt_check(InterruptCheck check) noexcept { g_check.store(check, std::memory_order_release); }
 
-RequestLimits::RequestLimits(std::optional<std::chrono::steady_clock::time_point> deadline) noexcept
-    : deadline_(deadline), outer_(t_limits) {
+RequestLimits::RequestLimits(std::optional<std::chrono::steady_clock::time_point> deadline,
+                             const std::atomic<bool>* cancelled) noexcept
+    : deadline_(deadline), cancelled_(cancelled), outer_(t_limits) {
     t_limits = this;
 }
 
@@ -35,6 +36,9 @@ WaitVerdict check_wait() noexcept {
     WaitVerdict verdict = WaitVerdict::Continue;
     if (interrupt_requested()) {
         verdict = WaitVerdict::Interrupted;
+    } else if (limits != nullptr && limits->cancelled_ != nullptr &&
+               limits->cancelled_->load(std::memory_order_acquire)) {
+        verdict = WaitVerdict::Cancelled;
     } else if (limits != nullptr && limits->deadline() &&
                std::chrono::steady_clock::now() >= *limits->deadline()) {
         verdict = WaitVerdict::TimedOut;

@@ -1,9 +1,10 @@
 // Whether a wait beneath a call must stop: the person at the keyboard asked it to (Ctrl-C),
-// or the call's time is up. The layer that knows how to tell about Ctrl-C (the Python
+// the program did (a cancellation flag it set from any thread), or the call's time is up. The layer that knows how to tell about Ctrl-C (the Python
 // surface) installs the check; a call that has a time limit installs its RequestLimits;
 // the waits below ask check_wait between short slices.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <optional>
 
@@ -14,13 +15,15 @@ using InterruptCheck = bool (*)() noexcept;
 // Installs the check; null removes it.
 void set_interrupt_check(InterruptCheck check) noexcept;
 
-enum class WaitVerdict { Continue, Interrupted, TimedOut };
+enum class WaitVerdict { Continue, Interrupted, Cancelled, TimedOut };
 
 // The limits of the request the calling thread makes while this lives: a deadline (none:
-// as long as the platform takes). Records what ended a wait beneath it.
+// as long as the platform takes), and a flag that the program may set from any thread to
+// cancel it (none: only Ctrl-C and the deadline). Records what ended a wait beneath it.
 class RequestLimits {
 public:
-    explicit RequestLimits(std::optional<std::chrono::steady_clock::time_point> deadline) noexcept;
+    explicit RequestLimits(std::optional<std::chrono::steady_clock::time_point> deadline,
+                           const std::atomic<bool>* cancelled = nullptr) noexcept;
     ~RequestLimits();
     RequestLimits(const RequestLimits&) = delete;
     RequestLimits& operator=(const RequestLimits&) = delete;
@@ -32,6 +35,7 @@ public:
 private:
     friend WaitVerdict check_wait() noexcept;
     std::optional<std::chrono::steady_clock::time_point> deadline_;
+    const std::atomic<bool>* cancelled_;
     WaitVerdict verdict_ = WaitVerdict::Continue;
     RequestLimits* outer_;
 };
@@ -41,7 +45,8 @@ private:
 const RequestLimits* current_request_limits() noexcept;
 
 // For a wait beneath a request, between its slices: Continue, or why it must stop now
-// (Ctrl-C, or the deadline of the thread's RequestLimits, which records it).
+// (Ctrl-C, the program's cancellation, or the deadline of the thread's RequestLimits,
+// which records it).
 WaitVerdict check_wait() noexcept;
 
 // The longest a wait blocks before it asks check_wait again, and no longer than the time
