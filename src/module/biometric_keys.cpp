@@ -640,10 +640,22 @@ std::optional<PyErr> add_cancellation(PyObject* module) {
     return add_public_attribute(module, "RequestCancelledError", std::get<PyRef>(made).get());
 }
 
+// biometric_keys.aio: the coroutine functions, pure Python beside the module, also
+// importable as the submodule "biometric_keys.aio".
+std::optional<PyErr> add_aio(PyObject* module) {
+    PyRef aio = PyRef::steal(PyImport_ImportModule("_biometric_keys_aio"));
+    if (!aio) return fetch_error();
+    if (PyObject_SetAttrString(module, "aio", aio.get()) == -1) return fetch_error();
+    PyObject* modules = PyImport_GetModuleDict();  // borrowed
+    if (PyDict_SetItemString(modules, "biometric_keys.aio", aio.get()) == -1) return fetch_error();
+    return std::nullopt;
+}
+
 std::optional<PyErr> add_attributes(PyObject* module) {
     if (std::optional<PyErr> err = add_attestation_type(module)) return err;
     if (std::optional<PyErr> err = add_error_classes(module)) return err;
-    return add_cancellation(module);
+    if (std::optional<PyErr> err = add_cancellation(module)) return err;
+    return add_aio(module);
 }
 
 extern ModuleRecord g_record;

@@ -19,11 +19,15 @@ or 0 when the platform yielded no object; the code is its attribute `code`, and 
 common statuses have subclasses of their own.
 """
 
-from typing import Literal, NamedTuple
+from concurrent.futures import CancelledError
+from typing import Literal, NamedTuple, final
+
+import _biometric_keys_aio as aio
 
 __all__ = ["public_key", "delete", "is_supported", "create", "sign", "availability", "verify_user", "attestation",
            "seal", "unseal", "Attestation", "KeyCredentialError", "CredentialNotFoundError", "UserCanceledError",
-           "UserPrefersPasswordError", "CredentialExistsError", "SecurityDeviceLockedError", "EnvelopeError"]
+           "UserPrefersPasswordError", "CredentialExistsError", "SecurityDeviceLockedError", "EnvelopeError",
+           "CancelToken", "RequestCancelledError"]
 
 _Availability = Literal["available", "device_not_present", "not_configured_for_user", "disabled_by_policy",
                        "device_busy"]
@@ -63,6 +67,22 @@ class EnvelopeError(ValueError):
     """An envelope that unseal cannot open: not an envelope, of an unknown version, sealed
     with another credential than the name has now, or damaged."""
 
+@final
+class CancelToken:
+    """A cancellation handle for the calls that wait for the user: pass it as `cancel`, and
+    cancel() from any thread ends their requests."""
+
+    def cancel(self, /) -> None:
+        """Cancels every request made with this token, now and later; never blocks."""
+
+    @property
+    def cancelled(self) -> bool:
+        """Whether cancel() was called."""
+
+class RequestCancelledError(CancelledError):
+    """The program cancelled the request (a CancelToken, or the asyncio task); nothing was
+    created or signed."""
+
 def public_key(key_name: str) -> bytes:
     """The public key of the credential of `key_name`, as DER SubjectPublicKeyInfo.
 
@@ -84,7 +104,8 @@ def is_supported() -> bool:
     Raises RuntimeError "Support check failed with error code: N" when it cannot ask.
     """
 
-def create(name: str, *, replace: bool = False, window: int | None = None, timeout: float | None = None) -> bytes:
+def create(name: str, *, replace: bool = False, window: int | None = None, timeout: float | None = None,
+    cancel: CancelToken | None = None) -> bytes:
     """Creates a key credential under `name` (the platform verifies the user) and returns
     its public key as DER SubjectPublicKeyInfo.
 
@@ -92,7 +113,8 @@ def create(name: str, *, replace: bool = False, window: int | None = None, timeo
     (status 5). Raises RuntimeError "Create failed with error code: N".
     """
 
-def sign(key_name: str, data: bytes, *, window: int | None = None, timeout: float | None = None) -> bytes:
+def sign(key_name: str, data: bytes, *, window: int | None = None, timeout: float | None = None,
+    cancel: CancelToken | None = None) -> bytes:
     """The platform's signature of `data` with the credential of `key_name`
     (RSASSA-PKCS1-v1_5, SHA-256), after it verified the user.
 
@@ -107,7 +129,8 @@ def availability() -> _Availability:
     Raises RuntimeError "Availability check failed with error code: N".
     """
 
-def verify_user(message: str, *, window: int | None = None, timeout: float | None = None) -> _Verification:
+def verify_user(message: str, *, window: int | None = None, timeout: float | None = None,
+    cancel: CancelToken | None = None) -> _Verification:
     """Asks the platform to verify the user, showing `message`; no key is involved.
 
     Raises RuntimeError "Verification failed with error code: N".
@@ -119,7 +142,8 @@ def attestation(key_name: str) -> Attestation:
     Raises RuntimeError "Attestation failed with error code: N".
     """
 
-def seal(key_name: str, secret: bytes, *, window: int | None = None, timeout: float | None = None) -> bytes:
+def seal(key_name: str, secret: bytes, *, window: int | None = None, timeout: float | None = None,
+    cancel: CancelToken | None = None) -> bytes:
     """Seals `secret` under the credential of `key_name` (the platform verifies the user
     once) and returns the envelope: b"BIOSEAL\\x01", the SHA-256 of the credential's public
     key, a random challenge and nonce, the AES-256-GCM ciphertext and its tag.
@@ -129,7 +153,8 @@ def seal(key_name: str, secret: bytes, *, window: int | None = None, timeout: fl
     error code: N".
     """
 
-def unseal(key_name: str, envelope: bytes, *, window: int | None = None, timeout: float | None = None) -> bytes:
+def unseal(key_name: str, envelope: bytes, *, window: int | None = None, timeout: float | None = None,
+    cancel: CancelToken | None = None) -> bytes:
     """The secret of an envelope of `seal`, after the platform verified the user once.
 
     An envelope that is not one, of an unknown version, sealed with another credential

@@ -8,13 +8,14 @@ import biometric_keys
 from conftest import E_FAIL, E_POINTER, assert_credential_error, run_python
 
 FUNCTIONS = [("public_key", "(key_name)"), ("delete", "(key_name)"), ("is_supported", "()"),
-             ("create", "(name, *, replace=False, window=None, timeout=None)"),
-             ("sign", "(key_name, data, *, window=None, timeout=None)"), ("availability", "()"),
-             ("verify_user", "(message, *, window=None, timeout=None)"), ("attestation", "(key_name)"),
-             ("seal", "(key_name, secret, *, window=None, timeout=None)"),
-             ("unseal", "(key_name, envelope, *, window=None, timeout=None)")]
+             ("create", "(name, *, replace=False, window=None, timeout=None, cancel=None)"),
+             ("sign", "(key_name, data, *, window=None, timeout=None, cancel=None)"), ("availability", "()"),
+             ("verify_user", "(message, *, window=None, timeout=None, cancel=None)"), ("attestation", "(key_name)"),
+             ("seal", "(key_name, secret, *, window=None, timeout=None, cancel=None)"),
+             ("unseal", "(key_name, envelope, *, window=None, timeout=None, cancel=None)")]
 ERRORS = ["KeyCredentialError", "CredentialNotFoundError", "UserCanceledError", "UserPrefersPasswordError",
-          "CredentialExistsError", "SecurityDeviceLockedError", "EnvelopeError"]
+          "CredentialExistsError", "SecurityDeviceLockedError", "EnvelopeError", "CancelToken",
+          "RequestCancelledError"]
 ALL = [name for name, _ in FUNCTIONS] + ["Attestation"] + ERRORS
 
 

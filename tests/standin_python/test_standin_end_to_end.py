@@ -132,12 +132,19 @@ def test_demo_enrols_once_and_verifies(store):
     assert "verified:  yes" in first.stdout and "verified:  yes" in second.stdout
 
 
-def test_threaded_example_counts_through_enrolment_and_sign_in(store):
-    example = [sys.executable, str(ROOT / "examples" / "threaded_sign_in.py")]
+# The examples of programs that keep running: how often their own work ticked while a
+# prompt was up, and the lines they end with.
+@pytest.mark.parametrize("example, counts, last", [
+    ("threaded_sign_in.py", 2, None),
+    ("async_sign_in.py", 1, "the second sign-in was cancelled after 0.1 s"),
+])
+def test_examples_keep_running_while_the_user_is_asked(store, example, counts, last):
     env = dict(os.environ, BIOMETRIC_STANDIN_STORE=str(store), BIOMETRIC_STANDIN_DELAY_MS="300")
-    run = subprocess.run(example, env=env, capture_output=True, text=True, timeout=120)
+    run = subprocess.run([sys.executable, str(ROOT / "examples" / example)], env=env, capture_output=True, text=True,
+                         timeout=120)
     assert run.returncode == 0, run.stderr
     ticks = [int(n) for n in re.findall(r"ticked (\d+) times", run.stdout)]
     # 300 ms of each prompt at a tick per 10 ms: far more than a blocked main thread gets.
-    assert len(ticks) == 2 and min(ticks) >= 10, run.stdout
+    assert len(ticks) == counts and min(ticks) >= 10, run.stdout
+    assert last is None or run.stdout.splitlines()[-1] == last
     assert list(store.iterdir()) == []

@@ -1,0 +1,128 @@
+"""The program cancels: a CancelToken and biometric_keys.aio on the stand-in. A cancelled
+request ends within a wait's slice, with nothing created or signed."""
+import asyncio
+import inspect
+import threading
+import time
+
+import pytest
+
+import biometric_keys
+from biometric_keys import aio
+from test_user_verification import CREATE_QUESTION, run_with_terminal
+
+CALLS = {
+    "create": lambda cancel: biometric_keys.create("new", cancel=cancel),
+    "sign": lambda cancel: biometric_keys.sign("alice", b"x", cancel=cancel),
+    "verify_user": lambda cancel: biometric_keys.verify_user("m", cancel=cancel),
+    "seal": lambda cancel: biometric_keys.seal("alice", b"secret", cancel=cancel),
+    "unseal": lambda cancel: biometric_keys.unseal("alice", ENVELOPE[0], cancel=cancel),
+}
+ENVELOPE = [b""]
+
+
+@pytest.fixture
+def alice(store, monkeypatch):
+    for name in ("BIOMETRIC_STANDIN_VERIFY", "BIOMETRIC_STANDIN_DELAY_MS", "BIOMETRIC_STANDIN_AVAILABILITY"):
+        monkeypatch.delenv(name, raising=False)
+    biometric_keys.create("alice")
+    ENVELOPE[0] = biometric_keys.seal("alice", b"secret")
+    monkeypatch.setenv("BIOMETRIC_STANDIN_DELAY_MS", "5000")
+    return store
+
+
+def files(store):
+    return sorted(p.name for p in store.rglob("*"))
+
+
+@pytest.mark.parametrize("call", CALLS)
+def test_a_token_cancels_the_wait_and_nothing_is_done(alice, call):
+    before = files(alice)
+    token = biometric_keys.CancelToken()
+    threading.Timer(0.3, token.cancel).start()
+    with pytest.raises(biometric_keys.RequestCancelledError, match="cancelled$"):
+        CALLS[call](token)
+    assert token.cancelled and files(alice) == before
+    # Cancelled before the call: it fails at once and asks no one (a refusing user would
+    # make it a UserCanceledError).
+    start = time.monotonic()
+    with pytest.raises(biometric_keys.RequestCancelledError):
+        CALLS[call](token)
+    assert time.monotonic() - start < 0.1
+
+
+def test_one_token_cancels_every_thread_that_waits_with_it(alice):
+    token, raised = biometric_keys.CancelToken(), []
+
+    def wait():
+        try:
+            biometric_keys.sign("alice", b"x", cancel=token)
+        except biometric_keys.RequestCancelledError as error:
+            raised.append(error)
+
+    threads = [threading.Thread(target=wait) for _ in range(4)]
+    for thread in threads:
+        thread.start()
+    time.sleep(0.3)
+    start = time.monotonic()
+    token.cancel()
+    for thread in threads:
+        thread.join()
+    assert len(raised) == 4 and time.monotonic() - start < 0.3
+
+
+def test_a_token_ends_the_prompt(store):
+    code = """
+        import threading, biometric_keys
+        token = biometric_keys.CancelToken()
+        threading.Timer(0.5, token.cancel).start()
+        try:
+            biometric_keys.create("alice", cancel=token)
+        except biometric_keys.RequestCancelledError as error:
+            print(error)
+        """
+    terminal, stdout = run_with_terminal(code, store, [None])
+    assert terminal.startswith(CREATE_QUESTION)
+    assert stdout == "Create cancelled\n"
+    assert not store.exists() or files(store) == []
+
+
+# A task cancelled, directly or by a deadline: the request has settled (within one slice
+# of the delay's wait) when the CancelledError arrives, and nothing was made.
+@pytest.mark.parametrize("how", ["cancel", "timeout"])
+def test_cancelling_the_task_cancels_the_request_and_waits_for_it(alice, how):
+    async def main():
+        task = asyncio.create_task(aio.create("new"))
+        await asyncio.sleep(0.3)
+        start = time.monotonic()
+        if how == "cancel":
+            task.cancel()
+            with pytest.raises(asyncio.CancelledError):
+                await task
+        else:
+            with pytest.raises(TimeoutError):
+                async with asyncio.timeout(0):
+                    await task
+        return time.monotonic() - start
+
+    assert asyncio.run(main()) < 0.2
+    assert files(alice) == ["alice.key"]
+
+
+def test_many_tasks_wait_at_once(alice, monkeypatch):
+    monkeypatch.setenv("BIOMETRIC_STANDIN_DELAY_MS", "300")
+
+    async def main():
+        start = time.monotonic()
+        signatures = await asyncio.gather(*[aio.sign("alice", b"%d" % i) for i in range(100)])
+        return signatures, time.monotonic() - start
+
+    signatures, took = asyncio.run(main())
+    assert len(set(signatures)) == 100 and took < 3
+
+
+@pytest.mark.parametrize("name", [name for name in dir(aio) if inspect.iscoroutinefunction(getattr(aio, name))
+                                  and not name.startswith("_")])
+def test_aio_calls_are_the_blocking_calls(name):
+    assert inspect.signature(getattr(aio, name)).parameters.keys() == \
+        inspect.signature(getattr(biometric_keys, name)).parameters.keys()
