@@ -3,6 +3,7 @@
 // deadline or Ctrl-C, which end as their operations settle and leave nothing behind.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 
 #include "bio_windows.h"
@@ -185,7 +186,7 @@ struct CancelRow {
     const char* label;
     Call call;
     Completion completion;
-    bool interrupt;  // Ctrl-C, else the deadline
+    WaitVerdict by;  // Interrupted: Ctrl-C; Cancelled: the program's token; TimedOut: the deadline
     INT32 settles;   // the status a cancelled operation ends in; Started: Cancel fails, it runs to its end
     LONG cancels;    // each wait up to the one that settled Canceled is cancelled
     Answer answer;
@@ -208,14 +209,17 @@ TEST_P(GivenUp, TheCallEndsAsTheCancelledRequestSettledAndLeaksNothing) {
     const LONG taken = doubles.calls[Method::GetResults];
     const UINT_PTR before = next_handle();
     const auto start = std::chrono::steady_clock::now();
-    if (row.interrupt) set_interrupt_check(&always);
+    if (row.by == WaitVerdict::Interrupted) set_interrupt_check(&always);
+    // The program's token, set already: the first check between the slices sees it.
+    const std::atomic<bool> token{row.by == WaitVerdict::Cancelled};
     {
-        RequestLimits limits(row.interrupt ? std::nullopt : std::optional(start + std::chrono::milliseconds(100)));
+        const auto deadline = start + std::chrono::milliseconds(100);
+        RequestLimits limits(row.by == WaitVerdict::TimedOut ? std::optional(deadline) : std::nullopt, &token);
         const Answer a = run(row.call, kWindow);
         EXPECT_EQ(a.code, row.answer.code);
         EXPECT_EQ(a.bytes, row.answer.bytes);
         EXPECT_EQ(a.value, row.answer.value);
-        EXPECT_EQ(limits.verdict(), row.interrupt ? WaitVerdict::Interrupted : WaitVerdict::TimedOut);
+        EXPECT_EQ(limits.verdict(), row.by);
     }
     // Not before the operation settled: a completion of the doubles comes after the delay.
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(390));
@@ -232,24 +236,28 @@ constexpr INT32 kCanceled = abi::AsyncStatus_Canceled, kCompleted = abi::AsyncSt
 const Answer kNothing{kCancelled, {}, -1};
 INSTANTIATE_TEST_SUITE_P(
     Rows, GivenUp,
-    ::testing::Values(CancelRow{"CreateAtTheDeadline", Call::Create, Completion::Later, false, kCanceled, 1, kNothing},
-                      CancelRow{"SignAtTheDeadline", Call::Sign, Completion::Never, false, kCanceled, 1, kNothing},
-                      CancelRow{"AvailabilityAtTheDeadline", Call::Availability, Completion::Never, false, kCanceled,
+    ::testing::Values(CancelRow{"CreateAtTheDeadline", Call::Create, Completion::Later, WaitVerdict::TimedOut, kCanceled, 1, kNothing},
+                      CancelRow{"SignAtTheDeadline", Call::Sign, Completion::Never, WaitVerdict::TimedOut, kCanceled, 1, kNothing},
+                      CancelRow{"AvailabilityAtTheDeadline", Call::Availability, Completion::Never, WaitVerdict::TimedOut, kCanceled,
                                 1, kNothing},
-                      CancelRow{"VerifyOnCtrlC", Call::Verify, Completion::Later, true, kCanceled, 1, kNothing},
-                      CancelRow{"AttestationOnCtrlC", Call::Attest, Completion::Never, true, kCanceled, 1, kNothing},
+                      CancelRow{"VerifyOnCtrlC", Call::Verify, Completion::Later, WaitVerdict::Interrupted, kCanceled, 1, kNothing},
+                      CancelRow{"AttestationOnCtrlC", Call::Attest, Completion::Never, WaitVerdict::Interrupted, kCanceled, 1, kNothing},
+                      CancelRow{"SignOnTheProgramsToken", Call::Sign, Completion::Never, WaitVerdict::Cancelled, kCanceled,
+                                1, kNothing},
+                      CancelRow{"CreateCompletedDespiteTheToken", Call::Create, Completion::Never,
+                                WaitVerdict::Cancelled, kCompleted, 1, {std::nullopt, kKey, -1}},
                       // The platform finished first: the request took effect, and the call has its result.
-                      CancelRow{"CreateCompletedDespiteCtrlC", Call::Create, Completion::Never, true, kCompleted, 1,
+                      CancelRow{"CreateCompletedDespiteCtrlC", Call::Create, Completion::Never, WaitVerdict::Interrupted, kCompleted, 1,
                                 {std::nullopt, kKey, -1}},
-                      CancelRow{"SignCompletedDespiteTheDeadline", Call::Sign, Completion::Later, false, kCompleted, 2,
+                      CancelRow{"SignCompletedDespiteTheDeadline", Call::Sign, Completion::Later, WaitVerdict::TimedOut, kCompleted, 2,
                                 {std::nullopt, kSignature, -1}},
-                      CancelRow{"AvailabilityCompletedDespiteCtrlC", Call::Availability, Completion::Later, true,
+                      CancelRow{"AvailabilityCompletedDespiteCtrlC", Call::Availability, Completion::Later, WaitVerdict::Interrupted,
                                 kCompleted, 1, {std::nullopt, {}, 3}},
-                      CancelRow{"AttestationCompletedDespiteTheDeadline", Call::Attest, Completion::Never, false,
+                      CancelRow{"AttestationCompletedDespiteTheDeadline", Call::Attest, Completion::Never, WaitVerdict::TimedOut,
                                 kCompleted, 2, {std::nullopt, kAttested, 0}},
-                      CancelRow{"SignEndedInErrorDespiteCtrlC", Call::Sign, Completion::Never, true,
+                      CancelRow{"SignEndedInErrorDespiteCtrlC", Call::Sign, Completion::Never, WaitVerdict::Interrupted,
                                 abi::AsyncStatus_Error, 1, {E_FAIL, {}, -1}},
-                      CancelRow{"CreateWhoseCancelFailsRunsToItsEnd", Call::Create, Completion::Later, false,
+                      CancelRow{"CreateWhoseCancelFailsRunsToItsEnd", Call::Create, Completion::Later, WaitVerdict::TimedOut,
                                 abi::AsyncStatus_Started, 1, {std::nullopt, kKey, -1}}),
     [](const auto& info) { return std::string(info.param.label); });
 
