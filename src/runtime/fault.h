@@ -27,7 +27,7 @@
 // without unwinding.
 #if defined(__GLIBCXX__)
 #define BIO_LET_THREAD_EXIT_PASS \
-    catch (abi::__forced_unwind&) { throw; }
+    catch (::abi::__forced_unwind&) { throw; }
 #else
 #define BIO_LET_THREAD_EXIT_PASS
 #endif
