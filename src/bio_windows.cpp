@@ -87,6 +87,19 @@ BIO_ALWAYS_INLINE std::optional<CredentialErrorCode> request_creation(KeyCredent
     return check_status(platform, retrieval);
 }
 
+SigningResult sign_opened(KeyCredentialPlatform& platform, const CredentialRef& credential, ByteView data,
+                          WindowHandle window);
+
+// The public key of an open credential, as DER SubjectPublicKeyInfo.
+std::variant<std::vector<std::uint8_t>, CredentialErrorCode> public_key_of(KeyCredentialPlatform& platform,
+                                                                           const CredentialRef& credential) {
+    BufferRef public_key;
+    auto retrieved =
+        platform.RetrievePublicKeyWithBlobType(credential, CryptographicPublicKeyBlobType::X509SubjectPublicKeyInfo);
+    if (auto code = take(std::move(retrieved), public_key)) return *code;
+    return buffer_bytes(platform, public_key);
+}
+
 PlatformError not_implemented() {
     return PlatformError::with_text(E_NOTIMPL_CODE, "this platform does not implement the call");
 }
@@ -218,7 +231,15 @@ SigningResult sign_with_credential(KeyCredentialPlatform& platform, TextView key
     RetrievalResultRef retrieval;
     CredentialRef credential;
     if (auto code = open_credential(platform, name_string, retrieval, credential)) return *code;
+    return sign_opened(platform, credential, data, window);
+}
 
+namespace {
+
+// The signing request on an open credential: the data as a platform buffer, the request
+// and its wait and status, and the signature's bytes through a prepared receiving array.
+SigningResult sign_opened(KeyCredentialPlatform& platform, const CredentialRef& credential, ByteView data,
+                          WindowHandle window) {
     if (data.size > std::numeric_limits<std::uint32_t>::max()) {
         raise_fault("called `Result::unwrap()` on an `Err` value: TryFromIntError(())");
     }
@@ -277,6 +298,8 @@ SigningResult sign_with_credential(KeyCredentialPlatform& platform, TextView key
     return signature;
 }
 
+}  // namespace
+
 PublicKeyResult read_public_key(KeyCredentialPlatform& platform, TextView key_name) {
     StringRef name_string = platform.create_string(key_name);
 
@@ -309,6 +332,22 @@ SupportResult check_support(KeyCredentialPlatform& platform) {
     Outcome<bool> supported = platform.wait_for_results(operation);
     if (!supported.ok()) return supported.error().code();
     return supported.value();
+}
+
+std::variant<OpenedCredential, CredentialErrorCode> OpenedCredential::open(KeyCredentialPlatform& platform,
+                                                                          TextView key_name) {
+    OpenedCredential opened(platform);
+    opened.name_ = platform.create_string(key_name);
+    if (auto code = open_credential(platform, opened.name_, opened.retrieval_, opened.credential_)) return *code;
+    return opened;
+}
+
+std::variant<std::vector<std::uint8_t>, CredentialErrorCode> OpenedCredential::public_key() {
+    return public_key_of(*platform_, credential_);
+}
+
+SigningResult OpenedCredential::sign(ByteView data, WindowHandle window) {
+    return sign_opened(*platform_, credential_, data, window);
 }
 
 }  // namespace bio

@@ -308,6 +308,29 @@ EnrolmentResult enrol_credential(KeyCredentialPlatform& platform, TextView name)
 SigningResult sign_with_credential(KeyCredentialPlatform& platform, TextView key_name, ByteView data,
                                    WindowHandle window = 0);
 
+// A credential opened once for several requests: its public key, and signatures.
+class OpenedCredential {
+public:
+    // Opens the credential under `key_name` (no one is asked).
+    static std::variant<OpenedCredential, CredentialErrorCode> open(KeyCredentialPlatform& platform,
+                                                                     TextView key_name);
+    OpenedCredential(OpenedCredential&&) noexcept = default;
+    OpenedCredential& operator=(OpenedCredential&&) noexcept = default;
+
+    // DER SubjectPublicKeyInfo.
+    std::variant<std::vector<std::uint8_t>, CredentialErrorCode> public_key();
+    // As sign_with_credential, on this credential.
+    SigningResult sign(ByteView data, WindowHandle window);
+
+private:
+    explicit OpenedCredential(KeyCredentialPlatform& platform) noexcept : platform_(&platform) {}
+    KeyCredentialPlatform* platform_;
+    // Released in reverse: the credential, its retrieval result, the name.
+    StringRef name_;
+    RetrievalResultRef retrieval_;
+    CredentialRef credential_;
+};
+
 // Either the DER SubjectPublicKeyInfo of the new credential's public key, or the code.
 using CreationResult = std::variant<std::vector<std::uint8_t>, CredentialErrorCode>;
 // Creates a key credential under `name` (replacing or failing as `option` says), the

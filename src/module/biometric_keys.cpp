@@ -4,12 +4,14 @@
 // lock while they wait. The library's only export is PyInit_biometric_keys.
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <iterator>
 #include <limits>
 #include <optional>
 #include <string>
 
 #include "bio_windows.h"
+#include "envelope.h"
 #include "module/conversions.h"
 #include "module/module.h"
 #include "runtime/environment.h"
@@ -23,6 +25,55 @@ constexpr ParameterSpec kPublicKeySpec{"public_key", kKeyNameParameter, 1};
 constexpr ParameterSpec kDeleteSpec{"delete", kKeyNameParameter, 1};
 constexpr ParameterSpec kIsSupportedSpec{"is_supported", nullptr, 0};
 
+// The exception classes of platform failures, by the code they stand for; any other code
+// is the base class, KeyCredentialError.
+struct ErrorClass {
+    const char* name;
+    std::int32_t code;  // 0: the base
+    const char* doc;
+};
+constexpr ErrorClass kErrorClasses[] = {
+    {"KeyCredentialError", 0,
+     "A request the platform refused or that failed on the way; `code` is the signed code the message ends "
+     "in: a KeyCredentialStatus, an HRESULT, or 0 for a call that yielded no object."},
+    {"CredentialNotFoundError", KeyCredentialStatus_NotFound, "No credential of that name (2, NotFound)."},
+    {"UserCanceledError", KeyCredentialStatus_UserCanceled, "The user cancelled the prompt (3, UserCanceled)."},
+    {"UserPrefersPasswordError", KeyCredentialStatus_UserPrefersPassword,
+     "The user chose a password instead (4, UserPrefersPassword)."},
+    {"CredentialExistsError", KeyCredentialStatus_CredentialAlreadyExists,
+     "A credential of that name exists already (5, CredentialAlreadyExists)."},
+    {"SecurityDeviceLockedError", KeyCredentialStatus_SecurityDeviceLocked,
+     "The security device is locked (6, SecurityDeviceLocked)."},
+};
+
+// "<operation> failed with error code: N" as the module's class for the code, with the
+// code as its attribute `code`.
+PyErr credential_failure(PyObject* module, std::string_view operation, std::int32_t code) {
+    const char* name = kErrorClasses[0].name;
+    for (const ErrorClass& error_class : kErrorClasses) {
+        if (error_class.code == code && code != 0) name = error_class.name;
+    }
+    PyRef type = PyRef::steal(PyObject_GetAttrString(module, name));
+    if (!type) return fetch_error();
+    const std::string message = std::string(operation) + " failed with error code: " + std::to_string(code);
+    PyRef instance = PyRef::steal(PyObject_CallFunction(type.get(), "s#", message.data(),
+                                                        static_cast<Py_ssize_t>(message.size())));
+    if (!instance) return fetch_error();
+    PyRef code_object = PyRef::steal(PyLong_FromLong(code));
+    if (!code_object || PyObject_SetAttrString(instance.get(), "code", code_object.get()) == -1) return fetch_error();
+    return PyErr::normalized(std::move(instance));
+}
+
+// EnvelopeError(message).
+PyErr envelope_error(PyObject* module, const std::string& message) {
+    PyRef type = PyRef::steal(PyObject_GetAttrString(module, "EnvelopeError"));
+    if (!type) return fetch_error();
+    PyRef instance = PyRef::steal(PyObject_CallFunction(type.get(), "s#", message.data(),
+                                                        static_cast<Py_ssize_t>(message.size())));
+    if (!instance) return fetch_error();
+    return PyErr::normalized(std::move(instance));
+}
+
 // Binds the one argument `key_name` and converts it to text.
 PyResult<TextView> bind_key_name(const ParameterSpec& spec, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
@@ -33,33 +84,33 @@ PyResult<TextView> bind_key_name(const ParameterSpec& spec, PyObject* const* arg
     return key_name;
 }
 
-EntryOutcome public_key_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+EntryOutcome public_key_body(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyResult<TextView> key_name = bind_key_name(kPublicKeySpec, args, nargs, kwnames);
     if (PyErr* err = std::get_if<PyErr>(&key_name)) return std::move(*err);
 
     PublicKeyResult result = read_public_key(default_platform(), std::get<TextView>(key_name));
     if (const auto* code = std::get_if<CredentialErrorCode>(&result)) {
-        return operation_failure("Public key retrieval", *code);
+        return credential_failure(module, "Public key retrieval", *code);
     }
     return bytes_from_vector(std::move(std::get<std::vector<std::uint8_t>>(result)));
 }
 
-EntryOutcome delete_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+EntryOutcome delete_body(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyResult<TextView> key_name = bind_key_name(kDeleteSpec, args, nargs, kwnames);
     if (PyErr* err = std::get_if<PyErr>(&key_name)) return std::move(*err);
 
     if (std::optional<CredentialErrorCode> code = delete_credential(default_platform(), std::get<TextView>(key_name))) {
-        return operation_failure("Delete", *code);
+        return credential_failure(module, "Delete", *code);
     }
     return none_result();
 }
 
-EntryOutcome is_supported_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+EntryOutcome is_supported_body(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (std::optional<PyErr> err = bind_arguments(kIsSupportedSpec, args, nargs, kwnames, nullptr)) {
         return std::move(*err);
     }
     SupportResult result = check_support(default_platform());
-    if (const auto* code = std::get_if<CredentialErrorCode>(&result)) return operation_failure("Support check", *code);
+    if (const auto* code = std::get_if<CredentialErrorCode>(&result)) return credential_failure(module, "Support check", *code);
     return bool_result(std::get<bool>(result));
 }
 
@@ -152,9 +203,9 @@ PyResult<WaitArguments> wait_arguments(PyObject* window_object, PyObject* timeou
 }
 
 // The new bytes of a result, or "<operation> failed with error code: N".
-auto bytes_or_failure(std::string_view operation) {
-    return [operation](std::variant<std::vector<std::uint8_t>, CredentialErrorCode>&& result) -> EntryOutcome {
-        if (const auto* code = std::get_if<CredentialErrorCode>(&result)) return operation_failure(operation, *code);
+auto bytes_or_failure(PyObject* module, std::string_view operation) {
+    return [module, operation](std::variant<std::vector<std::uint8_t>, CredentialErrorCode>&& result) -> EntryOutcome {
+        if (const auto* code = std::get_if<CredentialErrorCode>(&result)) return credential_failure(module, operation, *code);
         return bytes_from_vector(std::move(std::get<std::vector<std::uint8_t>>(result)));
     };
 }
@@ -169,6 +220,7 @@ bool took_effect(const ConsentResult& result) {
     return answer != nullptr && answer->value != UserConsent_Canceled;
 }
 bool took_effect(const AttestationOutcome& result) { return result.index() == 0; }
+bool took_effect(const UnsealResult& result) { return result.index() == 0; }
 
 // Runs `request` on `platform` without the interpreter lock, under the deadline, with the
 // platform's settings read from the environment before the lock is given up.
@@ -214,15 +266,15 @@ const char* consent_name(std::int32_t value, bool verification) {
     }
 }
 
-EntryOutcome consent_result(std::string_view operation, ConsentResult&& result, bool verification) {
-    if (const auto* code = std::get_if<CredentialErrorCode>(&result)) return operation_failure(operation, *code);
+EntryOutcome consent_result(PyObject* module, std::string_view operation, ConsentResult&& result, bool verification) {
+    if (const auto* code = std::get_if<CredentialErrorCode>(&result)) return credential_failure(module, operation, *code);
     const std::int32_t value = std::get<ConsentAnswer>(result).value;
     const char* name = consent_name(value, verification);
-    if (name == nullptr) return operation_failure(operation, value);
+    if (name == nullptr) return credential_failure(module, operation, value);
     return str_result(name);
 }
 
-EntryOutcome create_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+EntryOutcome create_body(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* slots[4] = {};
     if (std::optional<PyErr> err = bind_arguments(kCreateSpec, args, nargs, kwnames, slots)) return std::move(*err);
     PyResult<TextView> name = text_from_object(slots[0]);
@@ -240,10 +292,10 @@ EntryOutcome create_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
         [&](KeyCredentialPlatform& platform) {
             return create_credential(platform, std::get<TextView>(name), option, limits.window);
         },
-        bytes_or_failure("Create"));
+        bytes_or_failure(module, "Create"));
 }
 
-EntryOutcome sign_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+EntryOutcome sign_body(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* slots[4] = {};
     if (std::optional<PyErr> err = bind_arguments(kSignSpec, args, nargs, kwnames, slots)) return std::move(*err);
     PyResult<TextView> key_name = text_from_object(slots[0]);
@@ -255,6 +307,13 @@ EntryOutcome sign_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
         return new_error(ErrorKind::Overflow,
                          "argument 'data': at most " + std::to_string(kMaxBufferLength) + " bytes can be signed");
     }
+    // What seal signs is never a signature for anyone else: a server's challenge cannot be
+    // the signature that opens an envelope.
+    const ByteView bytes = std::get<ByteView>(data);
+    if (bytes.size >= kSealPrefix.size() &&
+        std::memcmp(bytes.data, kSealPrefix.data(), kSealPrefix.size()) == 0) {
+        return value_error("data", "data that begins with b'biometric seal' is signed only to seal and unseal");
+    }
     PyResult<WaitArguments> wait = wait_arguments(slots[2], slots[3]);
     if (PyErr* err = std::get_if<PyErr>(&wait)) return std::move(*err);
 
@@ -265,20 +324,20 @@ EntryOutcome sign_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
             return sign_with_credential(platform, std::get<TextView>(key_name), std::get<ByteView>(data),
                                         limits.window);
         },
-        bytes_or_failure("Sign"));
+        bytes_or_failure(module, "Sign"));
 }
 
-EntryOutcome availability_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+EntryOutcome availability_body(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (std::optional<PyErr> err = bind_arguments(kAvailabilitySpec, args, nargs, kwnames, nullptr)) {
         return std::move(*err);
     }
     return run_released(
         "Availability check", default_platform(), std::nullopt,
         [](KeyCredentialPlatform& platform) { return check_availability(platform); },
-        [](ConsentResult&& result) { return consent_result("Availability check", std::move(result), false); });
+        [module](ConsentResult&& result) { return consent_result(module, "Availability check", std::move(result), false); });
 }
 
-EntryOutcome verify_user_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+EntryOutcome verify_user_body(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* slots[3] = {};
     if (std::optional<PyErr> err = bind_arguments(kVerifySpec, args, nargs, kwnames, slots)) return std::move(*err);
     PyResult<TextView> message = text_from_object(slots[0]);
@@ -292,7 +351,7 @@ EntryOutcome verify_user_body(PyObject* const* args, Py_ssize_t nargs, PyObject*
         [&](KeyCredentialPlatform& platform) {
             return verify_consent(platform, std::get<TextView>(message), limits.window);
         },
-        [](ConsentResult&& result) { return consent_result("Verification", std::move(result), true); });
+        [module](ConsentResult&& result) { return consent_result(module, "Verification", std::move(result), true); });
 }
 
 const char* attestation_status_name(std::int32_t status) {
@@ -313,11 +372,11 @@ EntryOutcome attestation_body(PyObject* module, PyObject* const* args, Py_ssize_
         [&](KeyCredentialPlatform& platform) { return read_attestation(platform, std::get<TextView>(key_name)); },
         [module](AttestationOutcome&& result) -> EntryOutcome {
             if (const auto* code = std::get_if<CredentialErrorCode>(&result)) {
-                return operation_failure("Attestation", *code);
+                return credential_failure(module, "Attestation", *code);
             }
             KeyAttestation& attestation = std::get<KeyAttestation>(result);
             const char* status = attestation_status_name(attestation.status);
-            if (status == nullptr) return operation_failure("Attestation", attestation.status);
+            if (status == nullptr) return credential_failure(module, "Attestation", attestation.status);
             PyRef type = PyRef::steal(PyObject_GetAttrString(module, "Attestation"));
             if (!type) return fetch_error();
             PyRef chain = bytes_from_vector(std::move(attestation.certificate_chain));
@@ -328,47 +387,89 @@ EntryOutcome attestation_body(PyObject* module, PyObject* const* args, Py_ssize_
         });
 }
 
-PyObject* create_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return run_entry([&] { return create_body(args, nargs, kwnames); });
+constexpr std::string_view kSealParameters[] = {"key_name", "secret", "window", "timeout"};
+constexpr std::string_view kUnsealParameters[] = {"key_name", "envelope", "window", "timeout"};
+constexpr ParameterSpec kSealSpec{"seal", kSealParameters, 4, 2, 2};
+constexpr ParameterSpec kUnsealSpec{"unseal", kUnsealParameters, 4, 2, 2};
+
+// The arguments of seal and unseal: the name, the bytes (at most `limit` of them), the wait.
+struct SealArguments {
+    TextView key_name;
+    ByteView bytes;
+    WaitArguments wait;
+};
+
+PyResult<SealArguments> seal_arguments(const ParameterSpec& spec, std::size_t limit, PyObject* const* args,
+                                       Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* slots[4] = {};
+    if (std::optional<PyErr> err = bind_arguments(spec, args, nargs, kwnames, slots)) return std::move(*err);
+    PyResult<TextView> key_name = text_from_object(slots[0]);
+    if (PyErr* err = std::get_if<PyErr>(&key_name)) return wrap_argument_error("key_name", std::move(*err));
+    const std::string_view parameter = spec.parameters[1];
+    PyResult<ByteView> bytes = bytes_from_object(slots[1]);
+    if (PyErr* err = std::get_if<PyErr>(&bytes)) return wrap_argument_error(parameter, std::move(*err));
+    if (std::get<ByteView>(bytes).size > limit) {
+        return new_error(ErrorKind::Overflow, "argument '" + std::string(parameter) + "': at most " +
+                                                  std::to_string(limit) + " bytes");
+    }
+    PyResult<WaitArguments> wait = wait_arguments(slots[2], slots[3]);
+    if (PyErr* err = std::get_if<PyErr>(&wait)) return std::move(*err);
+    return SealArguments{std::get<TextView>(key_name), std::get<ByteView>(bytes), std::get<WaitArguments>(wait)};
 }
 
-PyObject* sign_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return run_entry([&] { return sign_body(args, nargs, kwnames); });
+// An envelope, like the platform's buffers, is at most 2^32-1 bytes.
+constexpr std::size_t kMaxEnvelopeLength = kMaxBufferLength;
+
+EntryOutcome seal_body(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyResult<SealArguments> bound =
+        seal_arguments(kSealSpec, kMaxEnvelopeLength - kEnvelopeOverhead, args, nargs, kwnames);
+    if (PyErr* err = std::get_if<PyErr>(&bound)) return std::move(*err);
+    const SealArguments& a = std::get<SealArguments>(bound);
+    return run_released(
+        "Seal", default_platform(), a.wait.deadline,
+        [&](KeyCredentialPlatform& platform) { return seal_secret(platform, a.key_name, a.bytes, a.wait.window); },
+        bytes_or_failure(module, "Seal"));
 }
 
-PyObject* availability_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return run_entry([&] { return availability_body(args, nargs, kwnames); });
+EntryOutcome unseal_body(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyResult<SealArguments> bound = seal_arguments(kUnsealSpec, kMaxEnvelopeLength, args, nargs, kwnames);
+    if (PyErr* err = std::get_if<PyErr>(&bound)) return std::move(*err);
+    const SealArguments& a = std::get<SealArguments>(bound);
+    return run_released(
+        "Unseal", default_platform(), a.wait.deadline,
+        [&](KeyCredentialPlatform& platform) { return unseal_secret(platform, a.key_name, a.bytes, a.wait.window); },
+        [module](UnsealResult&& result) -> EntryOutcome {
+            if (const auto* code = std::get_if<CredentialErrorCode>(&result)) {
+                return credential_failure(module, "Unseal", *code);
+            }
+            if (const auto* problem = std::get_if<EnvelopeProblem>(&result)) {
+                return envelope_error(module, problem->message);
+            }
+            const std::vector<std::uint8_t>& secret = std::get<SecretBytes>(result).bytes();
+            PyRef object = PyRef::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(secret.data()),
+                                                                  static_cast<Py_ssize_t>(secret.size())));
+            if (!object) return fetch_error();
+            return object;
+        });
 }
 
-PyObject* verify_user_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return run_entry([&] { return verify_user_body(args, nargs, kwnames); });
-}
-
-PyObject* attestation_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return run_entry([&] { return attestation_body(module, args, nargs, kwnames); });
-}
-
-PyObject* public_key_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return run_entry([&] { return public_key_body(args, nargs, kwnames); });
-}
-
-PyObject* delete_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return run_entry([&] { return delete_body(args, nargs, kwnames); });
-}
-
-PyObject* is_supported_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return run_entry([&] { return is_supported_body(args, nargs, kwnames); });
+// The entry of a body: the module is the function's self.
+template <EntryOutcome (*Body)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)>
+PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return run_entry([&] { return Body(module, args, nargs, kwnames); });
 }
 
 const FunctionRecord kFunctions[] = {
-    {public_key_entry, "public_key", "public_key(key_name)\n--\n\n"},
-    {delete_entry, "delete", "delete(key_name)\n--\n\n"},
-    {is_supported_entry, "is_supported", "is_supported()\n--\n\n"},
-    {create_entry, "create", "create(name, *, replace=False, window=None, timeout=None)\n--\n\n"},
-    {sign_entry, "sign", "sign(key_name, data, *, window=None, timeout=None)\n--\n\n"},
-    {availability_entry, "availability", "availability()\n--\n\n"},
-    {verify_user_entry, "verify_user", "verify_user(message, *, window=None, timeout=None)\n--\n\n"},
-    {attestation_entry, "attestation", "attestation(key_name)\n--\n\n"},
+    {entry<public_key_body>, "public_key", "public_key(key_name)\n--\n\n"},
+    {entry<delete_body>, "delete", "delete(key_name)\n--\n\n"},
+    {entry<is_supported_body>, "is_supported", "is_supported()\n--\n\n"},
+    {entry<create_body>, "create", "create(name, *, replace=False, window=None, timeout=None)\n--\n\n"},
+    {entry<sign_body>, "sign", "sign(key_name, data, *, window=None, timeout=None)\n--\n\n"},
+    {entry<availability_body>, "availability", "availability()\n--\n\n"},
+    {entry<verify_user_body>, "verify_user", "verify_user(message, *, window=None, timeout=None)\n--\n\n"},
+    {entry<attestation_body>, "attestation", "attestation(key_name)\n--\n\n"},
+    {entry<seal_body>, "seal", "seal(key_name, secret, *, window=None, timeout=None)\n--\n\n"},
+    {entry<unseal_body>, "unseal", "unseal(key_name, envelope, *, window=None, timeout=None)\n--\n\n"},
 };
 
 #if defined(_WIN32)
@@ -397,6 +498,34 @@ std::optional<PyErr> add_attestation_type(PyObject* module) {
     return add_public_attribute(module, "Attestation", type.get());
 }
 
+// The exception classes: KeyCredentialError(RuntimeError) and its subclasses by code,
+// whose `code` is 0 until an instance has its own; EnvelopeError(ValueError).
+std::optional<PyErr> add_error_classes(PyObject* module) {
+    PyRef base;
+    for (const ErrorClass& error_class : kErrorClasses) {
+        const std::string name = std::string("biometric_keys.") + error_class.name;
+        PyResult<PyRef> made = new_exception_type(name, error_class.doc, base ? base.get() : PyExc_RuntimeError);
+        if (PyErr* err = std::get_if<PyErr>(&made)) return std::move(*err);
+        PyRef& type = std::get<PyRef>(made);
+        PyRef zero = PyRef::steal(PyLong_FromLong(0));
+        if (!zero || PyObject_SetAttrString(type.get(), "code", zero.get()) == -1) return fetch_error();
+        if (std::optional<PyErr> err = add_public_attribute(module, error_class.name, type.get())) return err;
+        if (!base) base = std::move(type);
+    }
+    PyResult<PyRef> envelope = new_exception_type(
+        "biometric_keys.EnvelopeError",
+        "An envelope that unseal cannot open: not an envelope, of an unknown version, sealed with another "
+        "credential than the name has now, or damaged.",
+        PyExc_ValueError);
+    if (PyErr* err = std::get_if<PyErr>(&envelope)) return std::move(*err);
+    return add_public_attribute(module, "EnvelopeError", std::get<PyRef>(envelope).get());
+}
+
+std::optional<PyErr> add_attributes(PyObject* module) {
+    if (std::optional<PyErr> err = add_attestation_type(module)) return err;
+    return add_error_classes(module);
+}
+
 extern ModuleRecord g_record;
 void free_module(void* module) { forget_module(g_record, module); }
 
@@ -404,7 +533,7 @@ ModuleRecord g_record{
     kFunctions,
     std::size(kFunctions),
     g_method_definitions,
-    add_attestation_type,
+    add_attributes,
     {PyModuleDef_HEAD_INIT, "biometric_keys", kModuleDoc, 0, nullptr, nullptr, nullptr, nullptr, free_module},
 };
 

@@ -10,15 +10,20 @@ on; `window` is the top-level window handle that owns the platform's prompt, and
 `timeout` the seconds to wait (None: as long as the platform takes), after which the
 request is cancelled and TimeoutError raised. Ctrl-C cancels it too.
 
-Failures raise RuntimeError whose message ends in the platform's signed code, as for
-`biometric`: a KeyCredentialStatus (such as 2, NotFound), an HRESULT, or 0 when the
-platform yielded no object.
+`seal` and `unseal` keep a secret under the user's verification: the credential signs a
+random challenge, and a key derived from the signature encrypts the secret.
+
+Failures raise KeyCredentialError, a RuntimeError whose message ends in the platform's
+signed code, as for `biometric`: a KeyCredentialStatus (such as 2, NotFound), an HRESULT,
+or 0 when the platform yielded no object; the code is its attribute `code`, and the
+common statuses have subclasses of their own.
 """
 
 from typing import Literal, NamedTuple
 
 __all__ = ["public_key", "delete", "is_supported", "create", "sign", "availability", "verify_user", "attestation",
-           "Attestation"]
+           "seal", "unseal", "Attestation", "KeyCredentialError", "CredentialNotFoundError", "UserCanceledError",
+           "UserPrefersPasswordError", "CredentialExistsError", "SecurityDeviceLockedError", "EnvelopeError"]
 
 _Availability = Literal["available", "device_not_present", "not_configured_for_user", "disabled_by_policy",
                        "device_busy"]
@@ -31,6 +36,32 @@ class Attestation(NamedTuple):
     status: Literal["success", "unknown_error", "not_supported", "temporary_failure"]
     certificate_chain: bytes
     attestation: bytes
+
+class KeyCredentialError(RuntimeError):
+    """A request the platform refused or that failed on the way; `code` is the signed code
+    the message ends in: a KeyCredentialStatus, an HRESULT, or 0 for a call that yielded
+    no object."""
+
+    code: int
+
+class CredentialNotFoundError(KeyCredentialError):
+    """No credential of that name (2, NotFound)."""
+
+class UserCanceledError(KeyCredentialError):
+    """The user cancelled the prompt (3, UserCanceled)."""
+
+class UserPrefersPasswordError(KeyCredentialError):
+    """The user chose a password instead (4, UserPrefersPassword)."""
+
+class CredentialExistsError(KeyCredentialError):
+    """A credential of that name exists already (5, CredentialAlreadyExists)."""
+
+class SecurityDeviceLockedError(KeyCredentialError):
+    """The security device is locked (6, SecurityDeviceLocked)."""
+
+class EnvelopeError(ValueError):
+    """An envelope that unseal cannot open: not an envelope, of an unknown version, sealed
+    with another credential than the name has now, or damaged."""
 
 def public_key(key_name: str) -> bytes:
     """The public key of the credential of `key_name`, as DER SubjectPublicKeyInfo.
@@ -65,7 +96,9 @@ def sign(key_name: str, data: bytes, *, window: int | None = None, timeout: floa
     """The platform's signature of `data` with the credential of `key_name`
     (RSASSA-PKCS1-v1_5, SHA-256), after it verified the user.
 
-    Raises RuntimeError "Sign failed with error code: N".
+    Data that begins with b"biometric seal" is ValueError: it is signed only to seal and
+    unseal. More than 4294967295 bytes is OverflowError. Raises KeyCredentialError "Sign
+    failed with error code: N".
     """
 
 def availability() -> _Availability:
@@ -84,4 +117,24 @@ def attestation(key_name: str) -> Attestation:
     """The attestation of the credential's key (only a key in a TPM has one).
 
     Raises RuntimeError "Attestation failed with error code: N".
+    """
+
+def seal(key_name: str, secret: bytes, *, window: int | None = None, timeout: float | None = None) -> bytes:
+    """Seals `secret` under the credential of `key_name` (the platform verifies the user
+    once) and returns the envelope: b"BIOSEAL\\x01", the SHA-256 of the credential's public
+    key, a random challenge and nonce, the AES-256-GCM ciphertext and its tag.
+
+    The signature is checked before the envelope is made: an envelope is only handed out
+    if the same credential can open it again. Raises KeyCredentialError "Seal failed with
+    error code: N".
+    """
+
+def unseal(key_name: str, envelope: bytes, *, window: int | None = None, timeout: float | None = None) -> bytes:
+    """The secret of an envelope of `seal`, after the platform verified the user once.
+
+    An envelope that is not one, of an unknown version, sealed with another credential
+    than `key_name` has now (replaced or made again since), or altered raises
+    EnvelopeError; all but the last are found before the user is asked. Raises
+    KeyCredentialError "Unseal failed with error code: N" (CredentialNotFoundError for a
+    name that is not enrolled, also before asking).
     """

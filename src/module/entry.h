@@ -66,7 +66,7 @@ void raise_after_call(PyErr err);
 // nothing but the two reports written. Not noexcept: a thread that the C library ends
 // inside a call unwinds through here (BIO_LET_THREAD_EXIT_PASS).
 template <class Body>
-PyObject* run_entry(Body&& body) {
+BIO_THREAD_EXIT_PASSES PyObject* run_entry(Body&& body) {
     try {
         EntryLockDepth depth;
         std::optional<EntryOutcome> outcome;

@@ -26,6 +26,15 @@ E_POINTER = -2147467261  # 0x80004003
 E_FAIL = -2147467259  # 0x80004005
 
 
+def assert_credential_error(error, message):
+    """`error` is biometric_keys' class for the code that `message` ends in, and has it."""
+    code = int(message.rsplit(" ", 1)[1])
+    names = {2: "CredentialNotFoundError", 3: "UserCanceledError", 4: "UserPrefersPasswordError",
+             5: "CredentialExistsError", 6: "SecurityDeviceLockedError"}
+    assert type(error) is getattr(biometric_keys, names.get(code, "KeyCredentialError"))
+    assert isinstance(error, RuntimeError) and error.args == (message,) and error.code == code
+
+
 class Fake:
     """The test build's scripted platform, through its C exports."""
 

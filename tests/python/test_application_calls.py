@@ -1,11 +1,12 @@
 """biometric_keys' calls for applications on the scripted fake: which platform calls they
 make, what they return, and how they fail."""
 import math
+import pickle
 
 import pytest
 
 import biometric_keys
-from conftest import E_FAIL
+from conftest import E_FAIL, assert_credential_error
 
 KEY, SIGNATURE = b"\x01\x02\x03", b"\x00\x01\x7f\x80\xff"  # the fake's defaults
 
@@ -69,13 +70,15 @@ def test_attestation_is_a_named_tuple(keys_fake, status, expected):
     ("attestation", ("a",), ("GetAttestationAsync", "no_object", 0), "Attestation failed with error code: 0"),
     ("attestation", ("a",), ("Status(attestation)", "status", 9), "Attestation failed with error code: 9"),
 ])
-def test_failures_are_runtime_errors_with_the_code(keys_fake, call, args, script, message):
+def test_failures_are_typed_runtime_errors_with_the_code(keys_fake, call, args, script, message):
     keys_fake.script(*script)
     if script[1] == "status" and script[0].startswith("Status("):
         keys_fake.script(*script)  # the second read decides
     with pytest.raises(RuntimeError) as info:
         getattr(biometric_keys, call)(*args)
-    assert type(info.value) is RuntimeError and info.value.args == (message,)
+    assert_credential_error(info.value, message)
+    # Pickled as it was: the class, the message and the code.
+    assert_credential_error(pickle.loads(pickle.dumps(info.value)), message)
 
 
 @pytest.mark.parametrize("call, args, kwargs, kind, message", [
@@ -107,3 +110,39 @@ def test_argument_errors_change_nothing(keys_fake, call, args, kwargs, kind, mes
         getattr(biometric_keys, call)(*args, **kwargs)
     assert type(info.value) is kind and info.value.args == (message,)
     assert keys_fake.calls == []
+
+
+# A real RSA public key, so that the signature check itself is what refuses.
+SPKI = bytes.fromhex(
+    "30820122300d06092a864886f70d01010105000382010f003082010a0282010100c91a2f34325102f5e2c30fe43e3e60"
+    "82f18efd352044f22b580c05333a08a9cdcad1e9b7d70e343fbfc25bebce60fea30cbf30749c97dd7c77a685856872ed"
+    "a28180ff07a50e2fd28d01d6790dd1cd63c888286bbf52f1070ee38ef53527606b6a9dad5525891cb3a0e113858dfe9a"
+    "40bd74a87f0c5077931efe2453eec6938b1911f7800127c3ce87a40e502ee77d54095b713a54ecb2fe5a43e3bfb320fc"
+    "6f86f7020a4809554b38b16ab384a2d19b661069c57e7f0324ddbae0ea9de1ba8af15d976dba66d17dbf0e956fd00867"
+    "4d7ccf2b18da2d0a3936aee335153df1393b65fe707802a1210b6ff918eb51775d6358fc7945b1a22c340fedcc799fef"
+    "2f0203010001"
+)
+NTE_BAD_SIGNATURE = -2146893818
+
+
+def test_seal_hands_out_no_envelope_whose_signature_does_not_verify(keys_fake):
+    keys_fake.set_public_key(SPKI)
+    keys_fake.set_signature(bytes(256))
+    with pytest.raises(biometric_keys.KeyCredentialError) as info:
+        biometric_keys.seal("a", b"secret")
+    assert info.value.args == (f"Seal failed with error code: {NTE_BAD_SIGNATURE}",)
+
+
+# What unseal finds out before it asks anyone: the form with no platform call at all, the
+# credential's key without a signing request.
+@pytest.mark.parametrize("envelope, opens", [
+    (b"BIOSEAL\x01" + bytes(91), False),
+    (b"BIOSEAL\x02" + bytes(92), False),
+    (b"BIOSEAL\x01" + bytes(92), True),
+], ids=["short", "version", "other key"])
+def test_unseal_asks_no_one_for_an_envelope_it_cannot_open(keys_fake, envelope, opens):
+    keys_fake.set_public_key(SPKI)
+    with pytest.raises(biometric_keys.EnvelopeError):
+        biometric_keys.unseal("a", envelope)
+    assert ("OpenAsync" in keys_fake.calls) == opens
+    assert "RequestSignAsync" not in keys_fake.calls

@@ -5,13 +5,17 @@ import pytest
 
 import biometric
 import biometric_keys
-from conftest import E_FAIL, E_POINTER, run_python
+from conftest import E_FAIL, E_POINTER, assert_credential_error, run_python
 
 FUNCTIONS = [("public_key", "(key_name)"), ("delete", "(key_name)"), ("is_supported", "()"),
              ("create", "(name, *, replace=False, window=None, timeout=None)"),
              ("sign", "(key_name, data, *, window=None, timeout=None)"), ("availability", "()"),
-             ("verify_user", "(message, *, window=None, timeout=None)"), ("attestation", "(key_name)")]
-ALL = [name for name, _ in FUNCTIONS] + ["Attestation"]
+             ("verify_user", "(message, *, window=None, timeout=None)"), ("attestation", "(key_name)"),
+             ("seal", "(key_name, secret, *, window=None, timeout=None)"),
+             ("unseal", "(key_name, envelope, *, window=None, timeout=None)")]
+ERRORS = ["KeyCredentialError", "CredentialNotFoundError", "UserCanceledError", "UserPrefersPasswordError",
+          "CredentialExistsError", "SecurityDeviceLockedError", "EnvelopeError"]
+ALL = [name for name, _ in FUNCTIONS] + ["Attestation"] + ERRORS
 
 
 def test_module_attributes():
@@ -131,7 +135,6 @@ def test_failures_are_runtime_errors_with_the_code(keys_fake, function, script, 
     args = () if function == "is_supported" else ("alice",)
     with pytest.raises(RuntimeError) as info:
         getattr(biometric_keys, function)(*args)
-    assert type(info.value) is RuntimeError
-    assert info.value.args == (message,)
+    assert_credential_error(info.value, message)
     assert info.value.__cause__ is None
     assert keys_fake.calls[-1] == script[-1][0]

@@ -155,9 +155,10 @@ def test_other_threads_run_while_a_call_waits(store, env):
     alone = counted_during(lambda: time.sleep(0.5))
     released = counted_during(lambda: biometric_keys.sign("carol", b"x"))
     held = counted_during(lambda: biometric.authenticate("carol", b"x"))
-    # Generous bounds: the machine may be busy. The contract keeps biometric holding it.
+    # Generous bounds: the machine may be busy (on a loaded machine the switches in and out
+    # of the call alone count for a tenth). The contract keeps biometric holding it.
     assert released > 0.3 * alone
-    assert held < 0.1 * alone
+    assert held < 0.25 * alone
 
 
 def test_threads_sign_at_once(store, env):

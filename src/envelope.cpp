@@ -1,0 +1,131 @@
+#include "envelope.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+#include "runtime/crypto.h"
+
+namespace bio {
+namespace {
+
+constexpr std::array<std::uint8_t, 8> kMagic = {'B', 'I', 'O', 'S', 'E', 'A', 'L', 0x01};
+constexpr std::size_t kHashAt = 8;
+constexpr std::size_t kChallengeAt = 40;
+constexpr std::size_t kNonceAt = 72;
+constexpr std::size_t kChallengeSize = 32;
+// "biometric seal v1" and its terminating zero byte.
+constexpr std::string_view kDomain("biometric seal v1\0", 18);
+
+using Bytes = std::vector<std::uint8_t>;
+
+crypto::ConstBytes view(ByteView bytes) { return {bytes.data, bytes.size}; }
+
+// The domain followed by `tail`.
+Bytes after_domain(const void* tail, std::size_t size) {
+    Bytes bytes(kDomain.size() + size);
+    std::memcpy(bytes.data(), kDomain.data(), kDomain.size());
+    if (size != 0) std::memcpy(bytes.data() + kDomain.size(), tail, size);
+    return bytes;
+}
+
+// The message the credential signs for the envelope whose header is `header`.
+Bytes seal_message(const std::uint8_t* header) { return after_domain(header + kChallengeAt, kChallengeSize); }
+
+// The envelope's AES key: HKDF-SHA256 of the signature; wiped by its holder.
+crypto::Code derive_key(const Bytes& signature, const std::uint8_t* header, TextView key_name, SecretBytes& key) {
+    const Bytes info = after_domain(key_name.data(), key_name.size());
+    return crypto::hkdf_sha256(signature, {header + kChallengeAt, kChallengeSize}, info, key.bytes());
+}
+
+template <class Result>
+const Bytes* bytes_of(const Result& result) {
+    return std::get_if<Bytes>(&result);
+}
+
+}  // namespace
+
+SecretBytes::~SecretBytes() { crypto::secure_zero(bytes_); }
+
+SealResult seal_secret(KeyCredentialPlatform& platform, TextView key_name, ByteView secret, WindowHandle window) {
+    auto opened = OpenedCredential::open(platform, key_name);
+    if (const auto* code = std::get_if<CredentialErrorCode>(&opened)) return *code;
+    OpenedCredential& credential = std::get<OpenedCredential>(opened);
+    auto public_key = credential.public_key();
+    if (const auto* code = std::get_if<CredentialErrorCode>(&public_key)) return *code;
+
+    Bytes envelope(kEnvelopeOverhead + secret.size);
+    std::uint8_t* header = envelope.data();
+    std::copy(kMagic.begin(), kMagic.end(), header);
+    crypto::Sha256 hash;
+    if (crypto::Code code = crypto::sha256(*bytes_of(public_key), hash)) return code;
+    std::copy(hash.begin(), hash.end(), header + kHashAt);
+    if (crypto::Code code = crypto::random_bytes({header + kChallengeAt, kChallengeSize + crypto::kGcmNonceSize})) {
+        return code;
+    }
+
+    const Bytes message = seal_message(header);
+    SigningResult signature = credential.sign(ByteView{message.data(), message.size()}, window);
+    if (const auto* code = std::get_if<CredentialErrorCode>(&signature)) return *code;
+    // The one signature the credential gives for this message, or no envelope at all.
+    if (crypto::Code code = crypto::rsa_pkcs1_sha256_verify(*bytes_of(public_key), message, *bytes_of(signature))) {
+        return code;
+    }
+
+    SecretBytes key(crypto::kAesKeySize);
+    if (crypto::Code code = derive_key(*bytes_of(signature), header, key_name, key)) return code;
+    const std::size_t n = secret.size;
+    if (crypto::Code code = crypto::aes256gcm_seal(key.bytes(), {header + kNonceAt, crypto::kGcmNonceSize},
+                                                   {header, kEnvelopeHeaderSize}, view(secret),
+                                                   {header + kEnvelopeHeaderSize, n},
+                                                   {header + kEnvelopeHeaderSize + n, crypto::kGcmTagSize})) {
+        return code;
+    }
+    return envelope;
+}
+
+UnsealResult unseal_secret(KeyCredentialPlatform& platform, TextView key_name, ByteView envelope,
+                           WindowHandle window) {
+    if (envelope.size < kEnvelopeOverhead ||
+        !std::equal(kMagic.begin(), kMagic.end() - 1, envelope.data)) {
+        return EnvelopeProblem{"not an envelope of seal: it is too short or does not begin with b'BIOSEAL'"};
+    }
+    const std::uint8_t* header = envelope.data;
+    if (header[kMagic.size() - 1] != kMagic.back()) {
+        return EnvelopeProblem{"an envelope of version " + std::to_string(header[kMagic.size() - 1]) +
+                               ", which this version cannot open"};
+    }
+
+    auto opened = OpenedCredential::open(platform, key_name);
+    if (const auto* code = std::get_if<CredentialErrorCode>(&opened)) return *code;
+    OpenedCredential& credential = std::get<OpenedCredential>(opened);
+    auto public_key = credential.public_key();
+    if (const auto* code = std::get_if<CredentialErrorCode>(&public_key)) return *code;
+    crypto::Sha256 hash;
+    if (crypto::Code code = crypto::sha256(*bytes_of(public_key), hash)) return code;
+    // Checked before the user is asked: a prompt that cannot open the envelope is none.
+    if (!std::equal(hash.begin(), hash.end(), header + kHashAt)) {
+        return EnvelopeProblem{
+            "the envelope was sealed with another credential than the one of this name: the credential was "
+            "replaced or made again since, or the envelope belongs to another name"};
+    }
+
+    const Bytes message = seal_message(header);
+    SigningResult signature = credential.sign(ByteView{message.data(), message.size()}, window);
+    if (const auto* code = std::get_if<CredentialErrorCode>(&signature)) return *code;
+    SecretBytes key(crypto::kAesKeySize);
+    if (crypto::Code code = derive_key(*bytes_of(signature), header, key_name, key)) return code;
+
+    const std::size_t n = envelope.size - kEnvelopeOverhead;
+    SecretBytes secret(n);
+    const crypto::Code code = crypto::aes256gcm_open(
+        key.bytes(), {header + kNonceAt, crypto::kGcmNonceSize}, {header, kEnvelopeHeaderSize},
+        {header + kEnvelopeHeaderSize, n}, {header + kEnvelopeHeaderSize + n, crypto::kGcmTagSize}, secret.bytes());
+    if (code == crypto::kNteBadData) {
+        return EnvelopeProblem{"the envelope is damaged or altered, or was sealed under another name: it does not verify"};
+    }
+    if (code != crypto::kOk) return code;
+    return secret;
+}
+
+}  // namespace bio
