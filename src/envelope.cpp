@@ -47,14 +47,15 @@ const Bytes* bytes_of(const Result& result) {
 
 SecretBytes::~SecretBytes() { crypto::secure_zero(bytes_); }
 
-SealResult seal_secret(KeyCredentialPlatform& platform, TextView key_name, ByteView secret, WindowHandle window) {
+SealOutcome seal_secret(KeyCredentialPlatform& platform, TextView key_name, ByteView secret, WindowHandle window,
+                        std::span<std::uint8_t> envelope) {
+    if (envelope.size() != envelope_size(secret.size)) return crypto::kNteFail;
     auto opened = OpenedCredential::open(platform, key_name);
     if (const auto* code = std::get_if<CredentialErrorCode>(&opened)) return *code;
     OpenedCredential& credential = std::get<OpenedCredential>(opened);
     auto public_key = credential.public_key();
     if (const auto* code = std::get_if<CredentialErrorCode>(&public_key)) return *code;
 
-    Bytes envelope(kEnvelopeOverhead + secret.size);
     std::uint8_t* header = envelope.data();
     std::copy(kMagic.begin(), kMagic.end(), header);
     crypto::Sha256 hash;
@@ -81,13 +82,12 @@ SealResult seal_secret(KeyCredentialPlatform& platform, TextView key_name, ByteV
                                                    {header + kEnvelopeHeaderSize + n, crypto::kGcmTagSize})) {
         return code;
     }
-    return envelope;
+    return std::nullopt;
 }
 
-UnsealResult unseal_secret(KeyCredentialPlatform& platform, TextView key_name, ByteView envelope,
-                           WindowHandle window) {
-    if (envelope.size < kEnvelopeOverhead ||
-        !std::equal(kMagic.begin(), kMagic.end() - 1, envelope.data)) {
+UnsealOutcome unseal_secret(KeyCredentialPlatform& platform, TextView key_name, ByteView envelope,
+                            WindowHandle window, std::span<std::uint8_t> secret) {
+    if (envelope.size < kEnvelopeOverhead || !std::equal(kMagic.begin(), kMagic.end() - 1, envelope.data)) {
         return EnvelopeProblem{"not an envelope of seal: it is too short or does not begin with b'BIOSEAL'"};
     }
     const std::uint8_t* header = envelope.data;
@@ -95,6 +95,7 @@ UnsealResult unseal_secret(KeyCredentialPlatform& platform, TextView key_name, B
         return EnvelopeProblem{"an envelope of version " + std::to_string(header[kMagic.size() - 1]) +
                                ", which this version cannot open"};
     }
+    if (secret.size() != secret_size(envelope.size)) return crypto::kNteFail;
 
     auto opened = OpenedCredential::open(platform, key_name);
     if (const auto* code = std::get_if<CredentialErrorCode>(&opened)) return *code;
@@ -116,16 +117,15 @@ UnsealResult unseal_secret(KeyCredentialPlatform& platform, TextView key_name, B
     SecretBytes key(crypto::kAesKeySize);
     if (crypto::Code code = derive_key(*bytes_of(signature), header, key_name, key)) return code;
 
-    const std::size_t n = envelope.size - kEnvelopeOverhead;
-    SecretBytes secret(n);
+    const std::size_t n = secret.size();
     const crypto::Code code = crypto::aes256gcm_open(
         key.bytes(), {header + kNonceAt, crypto::kGcmNonceSize}, {header, kEnvelopeHeaderSize},
-        {header + kEnvelopeHeaderSize, n}, {header + kEnvelopeHeaderSize + n, crypto::kGcmTagSize}, secret.bytes());
+        {header + kEnvelopeHeaderSize, n}, {header + kEnvelopeHeaderSize + n, crypto::kGcmTagSize}, secret);
     if (code == crypto::kNteBadData) {
         return EnvelopeProblem{"the envelope is damaged or altered, or was sealed under another name: it does not verify"};
     }
     if (code != crypto::kOk) return code;
-    return secret;
+    return std::monostate{};
 }
 
 }  // namespace bio

@@ -17,6 +17,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -35,8 +37,8 @@ inline constexpr std::string_view kSealPrefix = "biometric seal";
 class SecretBytes {
 public:
     explicit SecretBytes(std::size_t size) : bytes_(size) {}
-    SecretBytes(SecretBytes&&) noexcept = default;
-    SecretBytes& operator=(SecretBytes&&) = delete;
+    SecretBytes(const SecretBytes&) = delete;
+    SecretBytes& operator=(const SecretBytes&) = delete;
     ~SecretBytes();
     std::vector<std::uint8_t>& bytes() noexcept { return bytes_; }
 
@@ -50,17 +52,30 @@ struct EnvelopeProblem {
     std::string message;
 };
 
-using SealResult = std::variant<std::vector<std::uint8_t>, CredentialErrorCode>;
-using UnsealResult = std::variant<SecretBytes, CredentialErrorCode, EnvelopeProblem>;
+// Nothing (done), or the code.
+using SealOutcome = std::optional<CredentialErrorCode>;
+// Done (std::monostate), the code, or what is wrong with the envelope.
+using UnsealOutcome = std::variant<std::monostate, CredentialErrorCode, EnvelopeProblem>;
 
-// Seals `secret` under the credential of `key_name`, the prompt owned by `window`. The
-// signature is checked against the credential's public key before the envelope is
-// made: an envelope is never handed out that the credential could not open again.
-SealResult seal_secret(KeyCredentialPlatform& platform, TextView key_name, ByteView secret, WindowHandle window);
+// The room an envelope of `secret_size` bytes of secret takes, and the room the secret
+// of an envelope of `envelope_size` bytes takes (0 for one too short to be an envelope).
+constexpr std::size_t envelope_size(std::size_t secret_size) { return secret_size + kEnvelopeOverhead; }
+constexpr std::size_t secret_size(std::size_t envelope_size) {
+    return envelope_size < kEnvelopeOverhead ? 0 : envelope_size - kEnvelopeOverhead;
+}
 
-// Opens an envelope of seal_secret. What can be checked without the user is checked
-// first (the envelope's form, the credential, its public key); only then is it signed.
-UnsealResult unseal_secret(KeyCredentialPlatform& platform, TextView key_name, ByteView envelope,
-                           WindowHandle window);
+// Seals `secret` under the credential of `key_name`, the prompt owned by `window`, into
+// `envelope` (envelope_size(secret.size) bytes, written in place so that a large secret is
+// not copied again). The signature is checked against the credential's public key before
+// the envelope is made: an envelope is never handed out that the credential could not
+// open again.
+SealOutcome seal_secret(KeyCredentialPlatform& platform, TextView key_name, ByteView secret, WindowHandle window,
+                        std::span<std::uint8_t> envelope);
+
+// Opens an envelope of seal_secret into `secret` (secret_size(envelope.size) bytes, all
+// zero unless it opened). What can be checked without the user is checked first (the
+// envelope's form, the credential, its public key); only then is it signed.
+UnsealOutcome unseal_secret(KeyCredentialPlatform& platform, TextView key_name, ByteView envelope,
+                            WindowHandle window, std::span<std::uint8_t> secret);
 
 }  // namespace bio

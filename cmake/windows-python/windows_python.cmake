@@ -130,6 +130,10 @@ function(bio_windows_python_version version platform)
     set_property(GLOBAL APPEND PROPERTY BIO_WINDOWS_MODULE_TARGETS ${module}_${tag})
     set_property(GLOBAL APPEND PROPERTY BIO_WINDOWS_MODULE_LINES "${module} ${tag} ${dll} $<TARGET_FILE:${module}_${tag}>")
   endforeach()
+  # The keyring backend, pure Python, as src/module installs it.
+  install(FILES ${PROJECT_SOURCE_DIR}/src/module/biometric_keyring.py DESTINATION . COMPONENT ${tag})
+  install(FILES ${PROJECT_SOURCE_DIR}/src/module/biometric_keyring.py DESTINATION biometric_keyring-stubs
+          RENAME __init__.pyi COMPONENT ${tag})
   set_property(GLOBAL APPEND PROPERTY BIO_WINDOWS_PYTHON_DEFS "${tag} ${dll} ${def}")
 endfunction()
 

@@ -3,8 +3,9 @@
 # auditwheel so that it carries the libcrypto it links; that one wheel installed without
 # an index or any build (`--no-index --only-binary=:all:`) into a fresh virtual
 # environment of CPython 3.12 and of 3.13 where there is one; then pytest end to end on
-# the software stand-in platform, the example tests in examples/, the installed-module
-# tests that Windows CI runs too, and mypy's stubtest of the type stubs, in each.
+# the software stand-in platform (keyring installed for the keyring backend), the example
+# tests in examples/, the installed-module tests that Windows CI runs too, mypy's stubtest
+# of the type stubs and mypy --strict of the keyring backend, in each.
 set -euo pipefail
 source scripts/lib.sh
 need_apt libssl-dev
@@ -35,7 +36,7 @@ for python in "${interpreters[@]}"; do
     echo "--- CPython $version"
     venv=build/venv-standin-$version
     rm -rf "$venv"
-    venv_python=$(test_venv "$venv" "$python" --only-binary=:all: pytest cryptography mypy)
+    venv_python=$(test_venv "$venv" "$python" --only-binary=:all: pytest cryptography mypy keyring)
     "$venv_python" -m pip install -q --disable-pip-version-check --no-index --only-binary=:all: "$wheel" >&2
     # The libcrypto the module loads is the one the wheel brought.
     "$venv_python" -c '
@@ -49,5 +50,7 @@ sys.exit(0 if libs and all(pathlib.Path(p).parent == own for p in libs) else f"l
     # Apart: each suite's conftest is imported as "conftest".
     "$venv_python" -m pytest -q -p no:cacheprovider tests/installed
     # From elsewhere, so that only the installed module and stub can be found.
-    (cd build && "../$venv_python" -m mypy.stubtest biometric biometric_keys)
+    (cd build && "../$venv_python" -m mypy.stubtest biometric biometric_keys biometric_keyring)
+    # The keyring backend's source, typed against biometric_keys' stub and the installed keyring.
+    (cd build && "../$venv_python" -m mypy --strict --no-incremental ../src/module/biometric_keyring.py)
 done

@@ -220,7 +220,8 @@ bool took_effect(const ConsentResult& result) {
     return answer != nullptr && answer->value != UserConsent_Canceled;
 }
 bool took_effect(const AttestationOutcome& result) { return result.index() == 0; }
-bool took_effect(const UnsealResult& result) { return result.index() == 0; }
+bool took_effect(const SealOutcome& result) { return !result.has_value(); }
+bool took_effect(const UnsealOutcome& result) { return result.index() == 0; }
 
 // Runs `request` on `platform` without the interpreter lock, under the deadline, with the
 // platform's settings read from the environment before the lock is given up.
@@ -420,36 +421,55 @@ PyResult<SealArguments> seal_arguments(const ParameterSpec& spec, std::size_t li
 // An envelope, like the platform's buffers, is at most 2^32-1 bytes.
 constexpr std::size_t kMaxEnvelopeLength = kMaxBufferLength;
 
+// A new bytes object of `size` bytes for the call to fill, and where they are: the
+// result is written in place, without the lock, and handed out as it is.
+PyResult<std::pair<PyRef, std::span<std::uint8_t>>> new_bytes(std::size_t size) {
+    PyRef object = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+    if (!object) return fetch_error();
+    char* data = PyBytes_AsString(object.get());
+    if (data == nullptr) return fetch_error();
+    return std::pair{std::move(object), std::span<std::uint8_t>(reinterpret_cast<std::uint8_t*>(data), size)};
+}
+
 EntryOutcome seal_body(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyResult<SealArguments> bound =
         seal_arguments(kSealSpec, kMaxEnvelopeLength - kEnvelopeOverhead, args, nargs, kwnames);
     if (PyErr* err = std::get_if<PyErr>(&bound)) return std::move(*err);
     const SealArguments& a = std::get<SealArguments>(bound);
+    auto made = new_bytes(envelope_size(a.bytes.size));
+    if (PyErr* err = std::get_if<PyErr>(&made)) return std::move(*err);
+    auto& [envelope, room] = std::get<0>(made);
     return run_released(
         "Seal", default_platform(), a.wait.deadline,
-        [&](KeyCredentialPlatform& platform) { return seal_secret(platform, a.key_name, a.bytes, a.wait.window); },
-        bytes_or_failure(module, "Seal"));
+        [&](KeyCredentialPlatform& platform) {
+            return seal_secret(platform, a.key_name, a.bytes, a.wait.window, room);
+        },
+        [&](SealOutcome&& result) -> EntryOutcome {
+            if (result) return credential_failure(module, "Seal", *result);
+            return std::move(envelope);
+        });
 }
 
 EntryOutcome unseal_body(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyResult<SealArguments> bound = seal_arguments(kUnsealSpec, kMaxEnvelopeLength, args, nargs, kwnames);
     if (PyErr* err = std::get_if<PyErr>(&bound)) return std::move(*err);
     const SealArguments& a = std::get<SealArguments>(bound);
+    auto made = new_bytes(secret_size(a.bytes.size));
+    if (PyErr* err = std::get_if<PyErr>(&made)) return std::move(*err);
+    auto& [secret, room] = std::get<0>(made);
     return run_released(
         "Unseal", default_platform(), a.wait.deadline,
-        [&](KeyCredentialPlatform& platform) { return unseal_secret(platform, a.key_name, a.bytes, a.wait.window); },
-        [module](UnsealResult&& result) -> EntryOutcome {
+        [&](KeyCredentialPlatform& platform) {
+            return unseal_secret(platform, a.key_name, a.bytes, a.wait.window, room);
+        },
+        [&](UnsealOutcome&& result) -> EntryOutcome {
             if (const auto* code = std::get_if<CredentialErrorCode>(&result)) {
                 return credential_failure(module, "Unseal", *code);
             }
             if (const auto* problem = std::get_if<EnvelopeProblem>(&result)) {
                 return envelope_error(module, problem->message);
             }
-            const std::vector<std::uint8_t>& secret = std::get<SecretBytes>(result).bytes();
-            PyRef object = PyRef::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(secret.data()),
-                                                                  static_cast<Py_ssize_t>(secret.size())));
-            if (!object) return fetch_error();
-            return object;
+            return std::move(secret);
         });
 }
 

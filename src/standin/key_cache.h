@@ -26,9 +26,16 @@
 
 namespace bio::standin {
 
+// A key as the platform uses it: parsed once, and its public half encoded once (on
+// OpenSSL 3 the encoding costs more than half a signature).
+struct LoadedKey {
+    std::shared_ptr<EVP_PKEY> key;
+    std::shared_ptr<const std::vector<std::uint8_t>> public_key;  // DER SubjectPublicKeyInfo
+};
+
 class KeyCache {
 public:
-    using Key = std::shared_ptr<EVP_PKEY>;
+    using Key = std::shared_ptr<const LoadedKey>;
     static constexpr std::size_t kEntries = 16;
 
     // A moment on the file system's clock, in nanoseconds since the epoch.

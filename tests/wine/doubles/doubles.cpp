@@ -631,12 +631,12 @@ struct AsyncOperation {
     static ULONG STDMETHODCALLTYPE op_add_ref(Operation* self) { return add_ref(of(self)); }
     static ULONG STDMETHODCALLTYPE op_release(Operation* self) { return release(of(self)); }
 
-    // Completes the operation (a cancelled one stays Canceled) and tells the handler, then
-    // lets the handler go.
+    // Completes the operation (a cancelled one keeps the status it ended in) and tells the
+    // handler, then lets the handler go.
     void complete(Handler* handler) {
         InterlockedCompareExchange(&status, g_control.final_status, AsyncStatus_Started);
         (void)handler->lpVtbl->Invoke(handler, as_operation(), status);
-        InterlockedExchange(&g_control.last_handler_refs, static_cast<LONG>(handler->lpVtbl->Release(handler)));
+        handler->lpVtbl->Release(handler);
     }
 
     struct Later {
@@ -720,13 +720,13 @@ struct AsyncOperation {
         return S_OK;
     }
     static HRESULT STDMETHODCALLTYPE info_nothing(IAsyncInfo*) { return S_OK; }
-    // A running operation becomes Canceled; one that would never complete then completes
-    // (as Canceled) on another thread after the delay, as a platform may.
+    // A running operation ends in cancelled_status; one that would never complete then
+    // completes on another thread after the delay, as a platform may.
     static HRESULT STDMETHODCALLTYPE info_cancel(IAsyncInfo* self) {
         AsyncOperation* op = of(self);
         Step s = step(Cancel);
         if (FAILED(s.hr)) return s.hr;
-        InterlockedCompareExchange(&op->status, AsyncStatus_Canceled, AsyncStatus_Started);
+        InterlockedCompareExchange(&op->status, g_control.cancelled_status, AsyncStatus_Started);
         auto* handler = static_cast<Handler*>(
             InterlockedExchangePointer(reinterpret_cast<void* volatile*>(&op->pending), nullptr));
         if (handler != nullptr) {

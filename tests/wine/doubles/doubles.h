@@ -73,13 +73,17 @@ enum class Completion : int {
     Before,    // already completed when first asked
     Inside,    // inside put_Completed, on the caller's thread
     Later,     // on another thread, some time after put_Completed returned
-    Never,     // only when cancelled: then as Canceled, on another thread after the delay
+    Never,     // only when cancelled: then in cancelled_status, on another thread after the delay
 };
 
 struct Control {
     Script scripts[MethodCount];
     Completion completion = Completion::Before;
     INT32 final_status = 1;     // AsyncStatus once completed: Completed 1, Canceled 2, Error 3
+    // The AsyncStatus a running operation ends in when cancelled: Canceled, or Completed
+    // or Error where the platform finished first. Its handler is still told when the
+    // operation would have completed (Later), or after the delay (Never).
+    INT32 cancelled_status = 2;
     HRESULT error_code = E_FAIL;  // the ErrorCode of an operation that ended in Error
     bool keep_failed_handler = false;  // put_Completed fails but holds the handler, released later
 
@@ -113,7 +117,6 @@ struct Control {
     BYTE last_data[64] = {};
     UINT32 last_data_length = 0;
     UINT64 last_window = 0;  // the WindowId.Value, or the HWND, a window-taking call received
-    LONG last_handler_refs = -1;  // what the handler's Release answered after its completion
 
     void reset_scripts() {
         for (Script& s : scripts) s = Script{};

@@ -1,0 +1,172 @@
+"""biometric_keyring, installed, on the stand-in: the keyring backend around an in-memory
+keyring, its failures, and how keyring chooses it (only when asked to)."""
+import base64
+import binascii
+import json
+import os
+import subprocess
+import sys
+import textwrap
+
+import keyring.errors
+import pytest
+
+import biometric_keyring
+import biometric_keys
+from conftest import ROOT
+from memory_keyring import MemoryKeyring
+
+
+@pytest.fixture
+def env(monkeypatch):
+    for name in ("BIOMETRIC_STANDIN_VERIFY", "BIOMETRIC_STANDIN_DELAY_MS", "KEYRING_PROPERTY_CREDENTIAL_NAME"):
+        monkeypatch.delenv(name, raising=False)
+    return monkeypatch
+
+
+def public_key_or_none(name):
+    try:
+        return biometric_keys.public_key(name)
+    except biometric_keys.CredentialNotFoundError:
+        return None
+
+
+@pytest.mark.parametrize("arguments, variable, name", [
+    ({}, None, "biometric-keyring"),
+    ({}, "from-env", "from-env"),
+    ({"credential_name": "work"}, "from-env", "work"),  # the argument wins
+])
+def test_set_get_delete(store, env, arguments, variable, name):
+    if variable is not None:
+        env.setenv("KEYRING_PROPERTY_CREDENTIAL_NAME", variable)
+    inner = MemoryKeyring()
+    ring = biometric_keyring.BiometricKeyring(inner, **arguments)
+    assert ring.get_password("mail", "alice") is None
+    assert public_key_or_none(name) is None  # a miss asks no one
+
+    ring.set_password("mail", "alice", "s3cret ✓")
+    key = biometric_keys.public_key(name)  # made on first use
+    assert ring.get_password("mail", "alice") == "s3cret ✓"
+    assert list(inner.entries) == [(f"{name}:mail", "alice")]
+    stored = inner.entries[(f"{name}:mail", "alice")]
+    assert "s3cret" not in stored and b"s3cret" not in base64.b64decode(stored, validate=True)
+
+    ring.set_password("mail", "alice", "again")
+    assert ring.get_password("mail", "alice") == "again"
+    found = ring.get_credential("mail", None)  # the inner keyring finds the username
+    assert (found.username, found.password) == ("alice", "again")
+    assert ring.get_credential("mail", "bob") is None
+
+    ring.delete_password("mail", "alice")
+    assert inner.entries == {} and ring.get_password("mail", "alice") is None
+    with pytest.raises(keyring.errors.PasswordDeleteError):
+        ring.delete_password("mail", "alice")
+    assert biometric_keys.public_key(name) == key  # the credential stays, unreplaced
+
+
+def deny(ring, inner, env):
+    env.setenv("BIOMETRIC_STANDIN_VERIFY", "deny")
+
+
+def slow(ring, inner, env):
+    env.setenv("BIOMETRIC_STANDIN_DELAY_MS", "20000")
+    ring.timeout = 0.2
+
+
+def move(ring, inner, env):
+    ring.set_password("bank", "alice", "other")
+    inner.entries[("biometric-keyring:mail", "alice")] = inner.entries.pop(("biometric-keyring:bank", "alice"))
+
+
+def set_new(ring):
+    ring.set_password("mail", "alice", "new")
+
+
+def get(ring):
+    ring.get_password("mail", "alice")
+
+
+@pytest.mark.parametrize("stored, mend, call, error, cause", [
+    (False, deny, set_new, keyring.errors.PasswordSetError, biometric_keys.UserCanceledError),  # at create
+    (True, deny, set_new, keyring.errors.PasswordSetError, biometric_keys.UserCanceledError),  # at seal
+    (True, deny, get, keyring.errors.KeyringLocked, biometric_keys.UserCanceledError),
+    (True, slow, get, keyring.errors.KeyringLocked, TimeoutError),
+    (True, lambda *_: biometric_keys.create("biometric-keyring", replace=True), get, keyring.errors.KeyringError,
+     biometric_keys.EnvelopeError),
+    (True, lambda *_: biometric_keys.delete("biometric-keyring"), get, keyring.errors.KeyringError,
+     biometric_keys.CredentialNotFoundError),
+    (True, move, get, keyring.errors.KeyringError, type(None)),
+    (True, lambda ring, inner, env: inner.set_password("biometric-keyring:mail", "alice", "plain text"), get,
+     keyring.errors.KeyringError, binascii.Error),
+], ids=["cancel-create", "cancel-seal", "cancel-unseal", "timeout-unseal", "replaced", "deleted", "moved",
+        "not-base64"])
+def test_failures_change_nothing(store, env, stored, mend, call, error, cause):
+    inner = MemoryKeyring()
+    ring = biometric_keyring.BiometricKeyring(inner)
+    if stored:
+        ring.set_password("mail", "alice", "old")
+    mend(ring, inner, env)
+    entries, key = dict(inner.entries), public_key_or_none("biometric-keyring")
+    with pytest.raises(error) as info:
+        call(ring)
+    assert type(info.value) is error and type(info.value.__cause__) is cause
+    assert inner.entries == entries and public_key_or_none("biometric-keyring") == key
+
+
+# Run in a fresh interpreter, as a program would: keyring finds its backends there.
+CHOOSE = """
+import json, sys
+import keyring, keyring.backend
+how = sys.argv[1]
+if how != "alone":
+    import memory_keyring  # priority 1
+if how == "chained":
+    class Lesser(memory_keyring.MemoryKeyring):
+        priority = 0.5
+if how == "set_keyring":
+    import biometric_keyring
+    keyring.set_keyring(biometric_keyring.BiometricKeyring())
+name = lambda ring: f"{type(ring).__module__}.{type(ring).__qualname__}"
+chosen = keyring.get_keyring()
+result = {"chosen": name(chosen), "all": sorted(map(name, keyring.backend.get_all_keyring()))}
+if hasattr(chosen, "backends"):
+    result["chained"] = sorted(map(name, chosen.backends))
+if hasattr(chosen, "inner"):
+    keyring.set_password("mail", "alice", "pw")
+    result.update(inner=name(chosen.inner), got=keyring.get_password("mail", "alice"),
+                  entries=sorted(getattr(chosen.inner, "entries", {})))
+print(json.dumps(result))
+"""
+
+OURS = "biometric_keyring.BiometricKeyring"
+MEMORY = "memory_keyring.MemoryKeyring"
+OPTED_IN = {"chosen": OURS, "inner": MEMORY, "got": "pw", "entries": [["biometric-keyring:mail", "alice"]]}
+
+
+@pytest.mark.parametrize("how, config, variable, expected", [
+    ("alone", None, None, {"chosen": "keyring.backends.fail.Keyring"}),
+    ("chained", None, None, {"chosen": "keyring.backends.chainer.ChainerBackend",
+                             "chained": ["__main__.Lesser", MEMORY]}),
+    ("set_keyring", None, None, OPTED_IN),
+    ("config", OURS, None, OPTED_IN),
+    ("variable", None, OURS, OPTED_IN),
+    # The inner keyring is the configured one when that is not this backend.
+    ("set_keyring", "keyring.backends.null.Keyring", None,
+     {"chosen": OURS, "inner": "keyring.backends.null.Keyring", "got": None, "entries": []}),
+])
+def test_keyring_chooses_it_only_when_asked(store, env, tmp_path_factory, how, config, variable, expected):
+    home = tmp_path_factory.mktemp("config")
+    if config is not None:
+        (home / "python_keyring").mkdir()
+        (home / "python_keyring" / "keyringrc.cfg").write_text(f"[backend]\ndefault-keyring = {config}\n")
+    environment = {key: value for key, value in os.environ.items() if key != "PYTHON_KEYRING_BACKEND"}
+    # No desktop keyring is reachable, whatever this machine has.
+    environment.update(XDG_CONFIG_HOME=str(home), DBUS_SESSION_BUS_ADDRESS="unix:path=/nonexistent",
+                       PYTHONPATH=str(ROOT / "tests" / "standin_python"))
+    if variable is not None:
+        environment["PYTHON_KEYRING_BACKEND"] = variable
+    result = json.loads(subprocess.run([sys.executable, "-c", textwrap.dedent(CHOOSE), how], env=environment,
+                                       capture_output=True, text=True, check=True, timeout=120).stdout)
+    # The entry point registers the backend, viable, in every case.
+    assert OURS in result.pop("all")
+    assert result == expected
