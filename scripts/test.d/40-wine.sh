@@ -8,6 +8,9 @@ source scripts/lib.sh
 need_apt mingw-w64 g++-mingw-w64-x86-64-posix googletest cmake ninja-build
 # Debian 12 packages the 64-bit Wine as wine64; later releases fold it into wine.
 need_apt wine64 2>/dev/null || need_apt wine
+# Wine's bcrypt does its cryptography with GnuTLS, which Wine only recommends; later
+# releases name the library libgnutls30t64.
+need_apt libgnutls30 2>/dev/null || need_apt libgnutls30t64
 
 # The identifiers of the parameterised interfaces, derived afresh and compared with abi.h.
 "$(find_python312)" tools/winrt_iid.py --check src/winrt/abi.h

@@ -8,6 +8,9 @@ set -euo pipefail
 source scripts/lib.sh
 need_apt mingw-w64 g++-mingw-w64-x86-64-posix cmake ninja-build osslsigncode unzip openssl bsdutils
 need_apt wine64 2>/dev/null || need_apt wine
+# Wine's bcrypt does its cryptography with GnuTLS, which Wine only recommends; later
+# releases name the library libgnutls30t64.
+need_apt libgnutls30 2>/dev/null || need_apt libgnutls30t64
 
 here=scripts/windows-python
 cache=build/windows-python

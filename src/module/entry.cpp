@@ -2,6 +2,7 @@
 
 #include <csignal>
 #include <string>
+#include <utility>
 
 #include "bio_windows.h"
 #include "module/conversions.h"
@@ -180,12 +181,7 @@ bool signal_handler_raised() noexcept {
     }
 }
 
-std::optional<PyErr> take_interruption() {
-    if (!t_interruption) return std::nullopt;
-    PyErr taken = std::move(*t_interruption);
-    t_interruption.reset();
-    return taken;
-}
+std::optional<PyErr> take_interruption() { return std::exchange(t_interruption, std::nullopt); }
 
 void raise_after_call(PyErr err) {
     PyRef exception = PyRef::borrow(normalize_error(err));

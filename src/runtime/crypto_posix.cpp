@@ -149,7 +149,11 @@ Code rsa_pkcs1_sha256_verify(ConstBytes subject_public_key_info, ConstBytes mess
     const unsigned char* der = subject_public_key_info.data();
     std::unique_ptr<EVP_PKEY, PkeyFree> key(
         d2i_PUBKEY(nullptr, &der, static_cast<long>(subject_public_key_info.size())));
-    if (!key || EVP_PKEY_get_base_id(key.get()) != EVP_PKEY_RSA) return failed();
+    // d2i reads one element and stops: anything after the key makes it no key.
+    if (!key || der != subject_public_key_info.data() + subject_public_key_info.size() ||
+        EVP_PKEY_get_base_id(key.get()) != EVP_PKEY_RSA) {
+        return failed();
+    }
     MdCtx ctx(EVP_MD_CTX_new());
     if (!ctx || EVP_DigestVerifyInit(ctx.get(), nullptr, EVP_sha256(), nullptr, key.get()) != 1) return failed();
     // PKCS#1 v1.5 is the RSA default.

@@ -31,7 +31,7 @@
 // null check does not call that binding a fault.
 #if defined(__GLIBCXX__)
 #define BIO_LET_THREAD_EXIT_PASS \
-    catch (abi::__forced_unwind&) { throw; }
+    catch (::abi::__forced_unwind&) { throw; }
 #define BIO_THREAD_EXIT_PASSES __attribute__((no_sanitize("null")))
 #else
 #define BIO_LET_THREAD_EXIT_PASS

@@ -1,8 +1,10 @@
 // The cryptography seam against published vectors: RFC 5869's HKDF-SHA256 cases and
-// AES-256-GCM test case 16 of McGrew and Viega's GCM specification. The Windows build
+// AES-256-GCM test case 16 of McGrew and Viega's GCM specification; and RSA verification
+// against a key and signature made once with OpenSSL's command line. The Windows build
 // runs the same tests under Wine.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -81,6 +83,49 @@ TEST(AesGcm, SealsTheGcmVectorAndRefusesAnyAlteredByte) {
         (*altered)[0] ^= 1;
     }
 }
+
+// An RSA-1024 key's SubjectPublicKeyInfo, and its PKCS#1 v1.5 SHA-256 signature of kMessage.
+constexpr const char* kRsaKey =
+    "30819f300d06092a864886f70d010101050003818d0030818902818100bf0a800070c9fd36d0b0e8e49f93bb2ae6df504866c545"
+    "359c71edf4bd8d57595ca287561dfd7e740a9400d8e8ce7628928cf6924a2305ea0b1985c8b0cec00788899cf75eec31eca349bd"
+    "60befd670dcf2f9a9531576124f322395174c18e5b682cef186df1b68595fdf457dff024a6fb02e61ea91da80569d6f05f9ed923"
+    "9d0203010001";
+constexpr const char* kRsaSignature =
+    "43d562747e52bf91652af4da8feba67a62cec340a9a125b7332ae696aa703b003467376a313e704ecd359c2360bf2d0e790e2718"
+    "d605eaf2371e6bfb9b23fe154dc61ccfc5b265a09265d96aeed65a7f72a78dd779eac647017b97952f9f58973c4c0ec08af6429b"
+    "f9f1191a473829f96a00d55e31787bcc9941c6ed2f75099a";
+constexpr const char* kMessage = "62696f6d6574726963207365616c207631006368616c6c656e6765";  // "biometric seal v1\0challenge"
+
+struct VerifyRow {
+    const char* name;
+    std::function<void(std::vector<std::uint8_t>& key, std::vector<std::uint8_t>& message,
+                       std::vector<std::uint8_t>& signature)>
+        alter;
+    Code expected;
+};
+
+class RsaVerify : public ::testing::TestWithParam<VerifyRow> {};
+
+TEST_P(RsaVerify, SaysWhetherTheSignatureVerifies) {
+    auto key = hex(kRsaKey), message = hex(kMessage), signature = hex(kRsaSignature);
+    GetParam().alter(key, message, signature);
+    EXPECT_EQ(rsa_pkcs1_sha256_verify(key, message, signature), GetParam().expected);
+}
+
+using Bytes = std::vector<std::uint8_t>;
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RsaVerify,
+    ::testing::Values(
+        VerifyRow{"Verifies", [](Bytes&, Bytes&, Bytes&) {}, kOk},
+        VerifyRow{"AlteredSignature", [](Bytes&, Bytes&, Bytes& s) { s[0] ^= 1; }, kNteBadSignature},
+        VerifyRow{"AlteredMessage", [](Bytes&, Bytes& m, Bytes&) { m.back() ^= 1; }, kNteBadSignature},
+        VerifyRow{"ShortSignature", [](Bytes&, Bytes&, Bytes& s) { s.pop_back(); }, kNteBadSignature},
+        VerifyRow{"NoKey", [](Bytes& k, Bytes&, Bytes&) { k.clear(); }, kNteFail},
+        VerifyRow{"TruncatedKey", [](Bytes& k, Bytes&, Bytes&) { k.pop_back(); }, kNteFail},
+        VerifyRow{"ByteAfterTheKey", [](Bytes& k, Bytes&, Bytes&) { k.push_back(0); }, kNteFail},
+        // The last octet of rsaEncryption's identifier: sha1WithRSAEncryption, no key type.
+        VerifyRow{"NotAnRsaKey", [](Bytes& k, Bytes&, Bytes&) { k[15] = 5; }, kNteFail}),
+    [](const ::testing::TestParamInfo<VerifyRow>& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace bio::crypto

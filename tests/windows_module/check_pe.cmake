@@ -19,7 +19,9 @@ set(allowed
   # Names and source lines of backtrace frames.
   dbghelp.dll
   # RoGetActivationFactory (combase, through its API set).
-  api-ms-win-core-winrt-l1-1-0.dll)
+  api-ms-win-core-winrt-l1-1-0.dll
+  # CNG: the random challenge, HKDF, AES-GCM and RSA verification of seal and unseal.
+  bcrypt.dll)
 # The mingw-w64 runtime, which must be linked in statically.
 set(forbidden libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll)
 

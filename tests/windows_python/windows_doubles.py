@@ -61,6 +61,7 @@ class Control(ctypes.Structure):
         ("certificate_chain_length", ctypes.c_uint32),
         ("attestation", ctypes.c_ubyte * 16),
         ("attestation_length", ctypes.c_uint32),
+        ("real_keys", ctypes.c_bool),
         ("calls", ctypes.c_long * len(METHODS)),
         ("live_objects", ctypes.c_long),
         ("live_factories", ctypes.c_long),
@@ -97,6 +98,7 @@ class Doubles:
         c.error_code, c.supported = E_FAIL, 1
         c.last_name, c.last_name_length, c.last_data_length = "", 0, 0
         c.later_ms, c.availability, c.verification, c.last_window = 50, 0, 0, 0
+        c.real_keys = False
         for method in range(len(METHODS)):
             c.calls[method] = 0
 

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 
+#include "runtime/crypto.h"
 #include "runtime/fault.h"
 #include "bio_windows.h"
 #include "support.h"
@@ -60,6 +61,32 @@ TEST_F(EndToEnd, EmptySignatureAndEmptyBase64Text) {
     EnrolmentResult enrolled = enrol_credential(default_platform(), "k");
     ASSERT_TRUE(std::holds_alternative<std::string>(enrolled));
     EXPECT_EQ(std::get<std::string>(enrolled), "");
+}
+
+// With real keys, a signature of the doubles verifies with our own verification against
+// the public key they gave the credential, through either signing call, and not against
+// another credential's.
+TEST_F(EndToEnd, RealKeysSignAsTheirPublicKeysVerify) {
+    doubles.real_keys = true;
+    const std::uint8_t data[] = {'s', 'e', 'a', 'l', 0, 0xff};
+    const ByteView view{data, sizeof data};
+    const CreationResult alice = create_credential(default_platform(), "alice", KeyCredentialCreationOption::ReplaceExisting, 0);
+    const CreationResult bob = create_credential(default_platform(), "bob", KeyCredentialCreationOption::ReplaceExisting, 0);
+    const SigningResult signed_plain = sign_with_credential(default_platform(), "alice", view);
+    const SigningResult signed_for_window = sign_with_credential(default_platform(), "alice", view, 0x1234);
+    ASSERT_TRUE(std::holds_alternative<std::vector<std::uint8_t>>(alice));
+    ASSERT_TRUE(std::holds_alternative<std::vector<std::uint8_t>>(bob));
+    ASSERT_TRUE(std::holds_alternative<std::vector<std::uint8_t>>(signed_plain));
+    ASSERT_TRUE(std::holds_alternative<std::vector<std::uint8_t>>(signed_for_window));
+    const auto& alice_key = std::get<std::vector<std::uint8_t>>(alice);
+    const auto& signature = std::get<std::vector<std::uint8_t>>(signed_plain);
+    EXPECT_EQ(doubles.calls[Method::RequestSignForWindowAsync], 1);
+    EXPECT_EQ(signature.size(), 256u);
+    EXPECT_EQ(std::get<std::vector<std::uint8_t>>(signed_for_window), signature);  // deterministic
+    EXPECT_EQ(read_public_key(default_platform(), "alice"), PublicKeyResult(alice_key));
+    EXPECT_EQ(crypto::rsa_pkcs1_sha256_verify(alice_key, data, signature), crypto::kOk);
+    EXPECT_EQ(crypto::rsa_pkcs1_sha256_verify(std::get<std::vector<std::uint8_t>>(bob), data, signature),
+              crypto::kNteBadSignature);
 }
 
 struct FailureRow {

@@ -2,11 +2,19 @@
 // of the client itself; every method follows its Script.
 #include "doubles.h"
 
+#include <bcrypt.h>
 #include <winstring.h>
 
 #include <cstddef>
 #include <cstring>
 #include <cwchar>
+#include <initializer_list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "winrt/abi.h"
 
@@ -71,6 +79,157 @@ template <class Self>
 HRESULT STDMETHODCALLTYPE not_implemented_trust(Self*, INT32*) { return E_NOTIMPL; }
 #define INSPECTABLE_STUBS(Self) &not_implemented_iids<Self>, &not_implemented_name<Self>, &not_implemented_trust<Self>
 
+// ---- real keys ------------------------------------------------------------------------
+
+using Bytes = std::vector<BYTE>;
+
+// DER: the element of `tag` around `contents`.
+Bytes der(BYTE tag, const Bytes& contents) {
+    Bytes out{tag};
+    const std::size_t size = contents.size();
+    if (size < 0x80) {
+        out.push_back(static_cast<BYTE>(size));
+    } else {
+        BYTE count = 0;
+        for (std::size_t rest = size; rest != 0; rest >>= 8) ++count;
+        out.push_back(static_cast<BYTE>(0x80 | count));
+        for (BYTE i = count; i-- > 0;) out.push_back(static_cast<BYTE>(size >> (8 * i)));
+    }
+    out.insert(out.end(), contents.begin(), contents.end());
+    return out;
+}
+Bytes joined(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const Bytes& part : parts) out.insert(out.end(), part.begin(), part.end());
+    return out;
+}
+// A non-negative INTEGER from a big-endian magnitude.
+Bytes der_integer(const BYTE* magnitude, std::size_t size) {
+    while (size > 1 && magnitude[0] == 0) ++magnitude, --size;
+    Bytes contents;
+    if (size == 0 || (magnitude[0] & 0x80) != 0) contents.push_back(0);
+    contents.insert(contents.end(), magnitude, magnitude + size);
+    return der(0x02, contents);
+}
+
+// An RSA-2048 key pair made with CNG, and a SHA-256 provider to sign with it. It owns its
+// handles; the key goes before its provider.
+class KeyPair {
+public:
+    KeyPair() = default;
+    KeyPair(const KeyPair&) = delete;
+    KeyPair& operator=(const KeyPair&) = delete;
+    ~KeyPair() {
+        if (key_ != nullptr) BCryptDestroyKey(key_);
+        if (rsa_ != nullptr) BCryptCloseAlgorithmProvider(rsa_, 0);
+        if (sha256_ != nullptr) BCryptCloseAlgorithmProvider(sha256_, 0);
+    }
+
+    // Null when CNG cannot make one.
+    static std::shared_ptr<const KeyPair> generate() {
+        auto pair = std::make_shared<KeyPair>();
+        if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&pair->sha256_, BCRYPT_SHA256_ALGORITHM, nullptr, 0)) ||
+            !BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&pair->rsa_, BCRYPT_RSA_ALGORITHM, nullptr, 0)) ||
+            !BCRYPT_SUCCESS(BCryptGenerateKeyPair(pair->rsa_, &pair->key_, 2048, 0)) ||
+            !BCRYPT_SUCCESS(BCryptFinalizeKeyPair(pair->key_, 0))) {
+            return nullptr;
+        }
+        return pair;
+    }
+
+    // DER SubjectPublicKeyInfo, from CNG's BCRYPT_RSAPUBLIC_BLOB; empty when CNG fails.
+    Bytes subject_public_key_info() const {
+        ULONG size = 0;
+        if (!BCRYPT_SUCCESS(BCryptExportKey(key_, nullptr, BCRYPT_RSAPUBLIC_BLOB, nullptr, 0, &size, 0))) return {};
+        Bytes blob(size);
+        BCRYPT_RSAKEY_BLOB header{};
+        if (!BCRYPT_SUCCESS(BCryptExportKey(key_, nullptr, BCRYPT_RSAPUBLIC_BLOB, blob.data(), size, &size, 0)) ||
+            size < sizeof header) {
+            return {};
+        }
+        std::memcpy(&header, blob.data(), sizeof header);
+        if (size - sizeof header < std::size_t{header.cbPublicExp} + header.cbModulus) return {};
+        const BYTE* exponent = blob.data() + sizeof header;
+        const BYTE* modulus = exponent + header.cbPublicExp;
+        static const Bytes kRsaEncryption{0x2a, 0x86, 0x48, 0x86, 0xf7, 0x0d, 0x01, 0x01, 0x01};
+        const Bytes algorithm = der(0x30, joined({der(0x06, kRsaEncryption), der(0x05, {})}));
+        const Bytes rsa = der(0x30, joined({der_integer(modulus, header.cbModulus),
+                                            der_integer(exponent, header.cbPublicExp)}));
+        return der(0x30, joined({algorithm, der(0x03, joined({Bytes{0}, rsa}))}));
+    }
+
+    // RSASSA-PKCS1-v1_5 over SHA-256 of `data`; empty when CNG fails.
+    Bytes sign(const Bytes& data) const {
+        BYTE hash[32];
+        BCRYPT_PKCS1_PADDING_INFO padding{BCRYPT_SHA256_ALGORITHM};
+        ULONG size = 0;
+        if (!BCRYPT_SUCCESS(BCryptHash(sha256_, nullptr, 0, const_cast<BYTE*>(data.data()),
+                                       static_cast<ULONG>(data.size()), hash, sizeof hash)) ||
+            !BCRYPT_SUCCESS(BCryptSignHash(key_, &padding, hash, sizeof hash, nullptr, 0, &size, BCRYPT_PAD_PKCS1))) {
+            return {};
+        }
+        Bytes signature(size);
+        if (!BCRYPT_SUCCESS(
+                BCryptSignHash(key_, &padding, hash, sizeof hash, signature.data(), size, &size, BCRYPT_PAD_PKCS1))) {
+            return {};
+        }
+        signature.resize(size);
+        return signature;
+    }
+
+private:
+    BCRYPT_ALG_HANDLE sha256_ = nullptr;
+    BCRYPT_ALG_HANDLE rsa_ = nullptr;
+    BCRYPT_KEY_HANDLE key_ = nullptr;
+};
+using KeyRef = std::shared_ptr<const KeyPair>;
+
+// The keys by credential name, with Control::real_keys: a create makes a name a new key,
+// an open finds it (a name never created gets one, as if it had been), a delete drops it.
+// It lives as long as the process: CNG is not to be called while the process unloads.
+class KeyStore {
+public:
+    KeyRef create(const std::wstring& name) {
+        KeyRef key = KeyPair::generate();
+        std::lock_guard lock(mutex_);
+        return keys_[name] = key;
+    }
+    KeyRef open(const std::wstring& name) {
+        {
+            std::lock_guard lock(mutex_);
+            if (auto found = keys_.find(name); found != keys_.end()) return found->second;
+        }
+        KeyRef key = KeyPair::generate();
+        std::lock_guard lock(mutex_);
+        return keys_.try_emplace(name, key).first->second;  // one made meanwhile wins
+    }
+    void erase(const std::wstring& name) {
+        std::lock_guard lock(mutex_);
+        keys_.erase(name);
+    }
+
+private:
+    std::mutex mutex_;
+    std::map<std::wstring, KeyRef> keys_;
+};
+KeyStore& key_store() {
+    static KeyStore* store = new KeyStore;
+    return *store;
+}
+
+std::wstring text_of(HSTRING string) {
+    UINT32 length = 0;
+    const wchar_t* text = WindowsGetStringRawBuffer(string, &length);
+    return std::wstring(text, length);
+}
+
+// What an object of a real key hands on: a retrieval's and a credential's key, a signing
+// operation's and its result's signature. Empty: what Control scripts.
+struct Carried {
+    KeyRef key{};
+    std::shared_ptr<const Bytes> signature{};
+};
+
 // ---- IBuffer -----------------------------------------------------------------------
 
 struct Buffer {
@@ -78,7 +237,7 @@ struct Buffer {
     volatile LONG refs;
     bool factory;
     UINT32 length;
-    BYTE data[256];
+    Bytes data;
 };
 
 // Answered only by our buffers, whichever copy of the library made them.
@@ -118,11 +277,10 @@ const Buffer* own_buffer(IBuffer* buffer) {
 }
 
 IBuffer* new_buffer(const BYTE* bytes, UINT32 length) {
-    auto* buffer = born(new Buffer{&kBufferVtbl, 1, false, 0, {}});
-    buffer->length = length < sizeof buffer->data ? length : sizeof buffer->data;
-    if (buffer->length != 0) std::memcpy(buffer->data, bytes, buffer->length);
+    auto* buffer = born(new Buffer{&kBufferVtbl, 1, false, length, Bytes(bytes, bytes + length)});
     return reinterpret_cast<IBuffer*>(buffer);
 }
+IBuffer* new_buffer(const Bytes& bytes) { return new_buffer(bytes.data(), static_cast<UINT32>(bytes.size())); }
 
 // ---- results and credential --------------------------------------------------------
 
@@ -131,6 +289,7 @@ struct Simple {
     const void* vtbl;
     volatile LONG refs;
     bool factory;
+    Carried carried;
 };
 
 template <class Iface>
@@ -144,8 +303,12 @@ ULONG STDMETHODCALLTYPE simple_release(Iface* self) {
     return release(reinterpret_cast<Simple<Iface>*>(self));
 }
 template <class Iface>
-Iface* new_simple(const void* vtbl) {
-    return reinterpret_cast<Iface*>(born(new Simple<Iface>{vtbl, 1, false}));
+Iface* new_simple(const void* vtbl, Carried carried = {}) {
+    return reinterpret_cast<Iface*>(born(new Simple<Iface>{vtbl, 1, false, std::move(carried)}));
+}
+template <class Iface>
+const Carried& carried_by(Iface* self) {
+    return reinterpret_cast<Simple<Iface>*>(self)->carried;
 }
 
 template <class Iface>
@@ -184,6 +347,7 @@ struct CredentialObject {
     const IKeyCredentialWithWindowVtbl* window_vtbl;
     volatile LONG refs;
     bool factory;
+    KeyRef key;
 
     static CredentialObject* of(IKeyCredential* self) { return reinterpret_cast<CredentialObject*>(self); }
     static CredentialObject* of(IKeyCredentialWithWindow* self) {
@@ -221,33 +385,54 @@ HRESULT STDMETHODCALLTYPE credential_name(IKeyCredential*, HSTRING* value) {
     *value = nullptr;
     return E_NOTIMPL;
 }
-HRESULT STDMETHODCALLTYPE credential_public_key(IKeyCredential*, IBuffer** value) {
-    return produce(RetrievePublicKey, value, [] { return new_buffer(g_control.public_key, g_control.public_key_length); });
+// A real key's SubjectPublicKeyInfo (nothing if CNG fails), or the scripted bytes.
+IBuffer* public_key_of(IKeyCredential* self) {
+    const KeyRef& key = CredentialObject::of(self)->key;
+    if (!key) return new_buffer(g_control.public_key, g_control.public_key_length);
+    const Bytes info = key->subject_public_key_info();
+    return info.empty() ? nullptr : new_buffer(info);
 }
-HRESULT STDMETHODCALLTYPE credential_public_key_blob(IKeyCredential*, INT32 blob_type, IBuffer** value) {
+HRESULT STDMETHODCALLTYPE credential_public_key(IKeyCredential* self, IBuffer** value) {
+    return produce(RetrievePublicKey, value, [self] { return public_key_of(self); });
+}
+HRESULT STDMETHODCALLTYPE credential_public_key_blob(IKeyCredential* self, INT32 blob_type, IBuffer** value) {
     g_control.last_blob_type = blob_type;
-    return produce(RetrievePublicKeyWithBlobType, value,
-                   [] { return new_buffer(g_control.public_key, g_control.public_key_length); });
+    // A real key comes as SubjectPublicKeyInfo only.
+    if (CredentialObject::of(self)->key && blob_type != 0) {
+        *value = nullptr;
+        return E_NOTIMPL;
+    }
+    return produce(RetrievePublicKeyWithBlobType, value, [self] { return public_key_of(self); });
 }
-IAsyncOperation_KeyCredentialOperationResult* new_sign_operation();
+IAsyncOperation_KeyCredentialOperationResult* new_sign_operation(Carried carried);
 IAsyncOperation_KeyCredentialAttestationResult* new_attestation_operation();
 void record_data(IBuffer* data) {
     // Only our own buffers can be read here; the platform's may come from elsewhere.
     if (const Buffer* buffer = own_buffer(data)) {
         g_control.last_data_length = buffer->length;
-        std::memcpy(g_control.last_data, buffer->data,
+        std::memcpy(g_control.last_data, buffer->data.data(),
                     buffer->length < sizeof g_control.last_data ? buffer->length : sizeof g_control.last_data);
     }
 }
-HRESULT STDMETHODCALLTYPE credential_sign(IKeyCredential*, IBuffer* data, IAsyncOperation_KeyCredentialOperationResult** value) {
-    record_data(data);
-    return produce(RequestSignAsync, value, [] { return new_sign_operation(); });
+// A real key's signature of our buffer `data` (empty if it is another's or CNG fails);
+// nothing for the scripted signature.
+Carried signature_by(const CredentialObject* credential, IBuffer* data) {
+    if (!credential->key) return {};
+    const Buffer* buffer = own_buffer(data);
+    return {nullptr, std::make_shared<const Bytes>(buffer != nullptr ? credential->key->sign(buffer->data) : Bytes{})};
 }
-HRESULT STDMETHODCALLTYPE credential_sign_for_window(IKeyCredentialWithWindow*, WindowId window, IBuffer* data,
+HRESULT STDMETHODCALLTYPE credential_sign(IKeyCredential* self, IBuffer* data,
+                                          IAsyncOperation_KeyCredentialOperationResult** value) {
+    record_data(data);
+    return produce(RequestSignAsync, value,
+                   [&] { return new_sign_operation(signature_by(CredentialObject::of(self), data)); });
+}
+HRESULT STDMETHODCALLTYPE credential_sign_for_window(IKeyCredentialWithWindow* self, WindowId window, IBuffer* data,
                                                      IAsyncOperation_KeyCredentialOperationResult** value) {
     record_data(data);
     g_control.last_window = window.Value;
-    return produce(RequestSignForWindowAsync, value, [] { return new_sign_operation(); });
+    return produce(RequestSignForWindowAsync, value,
+                   [&] { return new_sign_operation(signature_by(CredentialObject::of(self), data)); });
 }
 HRESULT STDMETHODCALLTYPE credential_attestation(IKeyCredential*, IAsyncOperation_KeyCredentialAttestationResult** value) {
     return produce(GetAttestationAsync, value, [] { return new_attestation_operation(); });
@@ -260,12 +445,13 @@ constexpr IKeyCredentialVtbl kCredentialVtbl = {&credential_query, &credential_a
 constexpr IKeyCredentialWithWindowVtbl kCredentialWindowVtbl = {&window_query, &window_add_ref, &window_release,
                                                                 INSPECTABLE_STUBS(IKeyCredentialWithWindow),
                                                                 &credential_sign_for_window};
-IKeyCredential* new_credential() {
-    return reinterpret_cast<IKeyCredential*>(born(new CredentialObject{&kCredentialVtbl, &kCredentialWindowVtbl, 1, false}));
+IKeyCredential* new_credential(KeyRef key) {
+    return reinterpret_cast<IKeyCredential*>(
+        born(new CredentialObject{&kCredentialVtbl, &kCredentialWindowVtbl, 1, false, std::move(key)}));
 }
 
-HRESULT STDMETHODCALLTYPE retrieval_credential(IKeyCredentialRetrievalResult*, IKeyCredential** value) {
-    return produce(Credential, value, [] { return new_credential(); });
+HRESULT STDMETHODCALLTYPE retrieval_credential(IKeyCredentialRetrievalResult* self, IKeyCredential** value) {
+    return produce(Credential, value, [self] { return new_credential(carried_by(self).key); });
 }
 HRESULT STDMETHODCALLTYPE retrieval_status(IKeyCredentialRetrievalResult*, INT32* value) {
     Step s = step(RetrievalStatus);
@@ -276,8 +462,11 @@ constexpr IKeyCredentialRetrievalResultVtbl kRetrievalVtbl = {
     UNKNOWN_OF(IKeyCredentialRetrievalResult), INSPECTABLE_STUBS(IKeyCredentialRetrievalResult),
     &retrieval_credential, &retrieval_status};
 
-HRESULT STDMETHODCALLTYPE operation_result(IKeyCredentialOperationResult*, IBuffer** value) {
-    return produce(Result, value, [] { return new_buffer(g_control.signature, g_control.signature_length); });
+HRESULT STDMETHODCALLTYPE operation_result(IKeyCredentialOperationResult* self, IBuffer** value) {
+    return produce(Result, value, [self] {
+        const auto& signature = carried_by(self).signature;
+        return signature ? new_buffer(*signature) : new_buffer(g_control.signature, g_control.signature_length);
+    });
 }
 HRESULT STDMETHODCALLTYPE operation_status(IKeyCredentialOperationResult*, INT32* value) {
     Step s = step(OperationStatus);
@@ -311,6 +500,10 @@ constexpr IKeyCredentialAttestationResultVtbl kAttestationVtbl = {
 struct Availability;
 struct Verification;
 
+// What an operation of a real key hands on to its results.
+const Carried& carried_by(IAsyncOperation_KeyCredentialRetrievalResult* operation);
+const Carried& carried_by(IAsyncOperation_KeyCredentialOperationResult* operation);
+
 // Per result type: the interfaces, and GetResults as the script of GetResults says.
 template <class Result>
 struct AsyncTraits;
@@ -320,8 +513,9 @@ struct AsyncTraits<IKeyCredentialRetrievalResult> {
     using OperationVtbl = IAsyncOperation_KeyCredentialRetrievalResultVtbl;
     using Handler = AsyncOperationCompletedHandler_KeyCredentialRetrievalResult;
     static const GUID& iid() { return IID_IAsyncOperation_KeyCredentialRetrievalResult; }
-    static HRESULT STDMETHODCALLTYPE get_results(Operation*, IKeyCredentialRetrievalResult** results) {
-        return produce(GetResults, results, [] { return new_simple<IKeyCredentialRetrievalResult>(&kRetrievalVtbl); });
+    static HRESULT STDMETHODCALLTYPE get_results(Operation* self, IKeyCredentialRetrievalResult** results) {
+        return produce(GetResults, results,
+                       [self] { return new_simple<IKeyCredentialRetrievalResult>(&kRetrievalVtbl, carried_by(self)); });
     }
 };
 template <>
@@ -330,8 +524,10 @@ struct AsyncTraits<IKeyCredentialOperationResult> {
     using OperationVtbl = IAsyncOperation_KeyCredentialOperationResultVtbl;
     using Handler = AsyncOperationCompletedHandler_KeyCredentialOperationResult;
     static const GUID& iid() { return IID_IAsyncOperation_KeyCredentialOperationResult; }
-    static HRESULT STDMETHODCALLTYPE get_results(Operation*, IKeyCredentialOperationResult** results) {
-        return produce(GetResults, results, [] { return new_simple<IKeyCredentialOperationResult>(&kOperationResultVtbl); });
+    static HRESULT STDMETHODCALLTYPE get_results(Operation* self, IKeyCredentialOperationResult** results) {
+        return produce(GetResults, results, [self] {
+            return new_simple<IKeyCredentialOperationResult>(&kOperationResultVtbl, carried_by(self));
+        });
     }
 };
 template <>
@@ -404,6 +600,7 @@ struct AsyncOperation {
     bool factory;
     volatile LONG status;
     Handler* pending = nullptr;  // the handler of a Never operation, until it is cancelled
+    Carried carried{};
 
     ~AsyncOperation() {
         if (pending != nullptr) pending->lpVtbl->Release(pending);
@@ -552,8 +749,22 @@ struct AsyncOperation {
     }
 };
 
-IAsyncOperation_KeyCredentialOperationResult* new_sign_operation() {
-    return AsyncOperation<IKeyCredentialOperationResult>::create();
+// An operation that hands `carried` on to its results.
+template <class Result>
+typename AsyncTraits<Result>::Operation* carrying(Carried carried) {
+    auto* operation = AsyncOperation<Result>::create();
+    AsyncOperation<Result>::of(operation)->carried = std::move(carried);
+    return operation;
+}
+const Carried& carried_by(IAsyncOperation_KeyCredentialRetrievalResult* operation) {
+    return AsyncOperation<IKeyCredentialRetrievalResult>::of(operation)->carried;
+}
+const Carried& carried_by(IAsyncOperation_KeyCredentialOperationResult* operation) {
+    return AsyncOperation<IKeyCredentialOperationResult>::of(operation)->carried;
+}
+
+IAsyncOperation_KeyCredentialOperationResult* new_sign_operation(Carried carried) {
+    return carrying<IKeyCredentialOperationResult>(std::move(carried));
 }
 IAsyncOperation_KeyCredentialAttestationResult* new_attestation_operation() {
     return AsyncOperation<IKeyCredentialAttestationResult>::create();
@@ -571,20 +782,30 @@ void record_name(HSTRING name) {
     g_control.last_name[kept] = 0;
 }
 
+// The operation of a create, with a new key for `name` if keys are real.
+IAsyncOperation_KeyCredentialRetrievalResult* created(HSTRING name) {
+    return carrying<IKeyCredentialRetrievalResult>({g_control.real_keys ? key_store().create(text_of(name)) : nullptr});
+}
+
 HRESULT STDMETHODCALLTYPE manager_create(IKeyCredentialManagerStatics*, HSTRING name, INT32 option,
                                          IAsyncOperation_KeyCredentialRetrievalResult** value) {
     record_name(name);
     g_control.last_option = option;
-    return produce(RequestCreateAsync, value, [] { return AsyncOperation<IKeyCredentialRetrievalResult>::create(); });
+    return produce(RequestCreateAsync, value, [name] { return created(name); });
 }
 HRESULT STDMETHODCALLTYPE manager_open(IKeyCredentialManagerStatics*, HSTRING name,
                                        IAsyncOperation_KeyCredentialRetrievalResult** value) {
     record_name(name);
-    return produce(OpenAsync, value, [] { return AsyncOperation<IKeyCredentialRetrievalResult>::create(); });
+    return produce(OpenAsync, value, [name] {
+        return carrying<IKeyCredentialRetrievalResult>({g_control.real_keys ? key_store().open(text_of(name)) : nullptr});
+    });
 }
 HRESULT STDMETHODCALLTYPE manager_delete(IKeyCredentialManagerStatics*, HSTRING name, IAsyncAction** value) {
     record_name(name);
-    return produce(DeleteAsync, value, [] { return AsyncOperation<void>::create(); });
+    return produce(DeleteAsync, value, [name] {
+        key_store().erase(text_of(name));
+        return AsyncOperation<void>::create();
+    });
 }
 HRESULT STDMETHODCALLTYPE manager_is_supported(IKeyCredentialManagerStatics*, IAsyncOperation_boolean** value) {
     return produce(IsSupportedAsync, value, [] { return AsyncOperation<bool>::create(); });
@@ -595,8 +816,7 @@ HRESULT STDMETHODCALLTYPE manager_create_for_window(IKeyCredentialManagerCreateW
     record_name(name);
     g_control.last_option = option;
     g_control.last_window = window.Value;
-    return produce(RequestCreateForWindowAsync, value,
-                   [] { return AsyncOperation<IKeyCredentialRetrievalResult>::create(); });
+    return produce(RequestCreateForWindowAsync, value, [name] { return created(name); });
 }
 HRESULT STDMETHODCALLTYPE consent_check(IUserConsentVerifierStatics*,
                                         IAsyncOperation_UserConsentVerifierAvailability** value) {
@@ -638,7 +858,7 @@ HRESULT STDMETHODCALLTYPE crypto_copy(ICryptographicBufferStatics*, IBuffer* buf
     if (source == nullptr) return E_INVALIDARG;
     if (source->length != 0) {
         *value = static_cast<BYTE*>(CoTaskMemAlloc(source->length));
-        std::memcpy(*value, source->data, source->length);
+        std::memcpy(*value, source->data.data(), source->length);
     }
     *size = source->length;
     return s.hr;

@@ -100,6 +100,10 @@ struct Control {
     UINT32 certificate_chain_length = 3;
     BYTE attestation[16] = {'T', 'P', 'M', 0};
     UINT32 attestation_length = 4;
+    // Real RSA-2048 keys made with CNG in place of public_key and signature: a create
+    // makes a name a new key, an open finds it (or makes one), a delete drops it; the
+    // public key is DER SubjectPublicKeyInfo, a signature RSASSA-PKCS1-v1_5 over SHA-256.
+    bool real_keys = false;
 
     // Observations
     volatile LONG calls[MethodCount] = {};
