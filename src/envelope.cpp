@@ -43,6 +43,23 @@ const Bytes* bytes_of(const Result& result) {
     return std::get_if<Bytes>(&result);
 }
 
+// A credential opened for an envelope: its public key and that key's SHA-256.
+struct KeyedCredential {
+    OpenedCredential credential;
+    Bytes public_key;
+    crypto::Sha256 hash;
+};
+
+std::variant<KeyedCredential, CredentialErrorCode> open_keyed(KeyCredentialPlatform& platform, TextView key_name) {
+    auto opened = OpenedCredential::open(platform, key_name);
+    if (const auto* code = std::get_if<CredentialErrorCode>(&opened)) return *code;
+    auto public_key = std::get<OpenedCredential>(opened).public_key();
+    if (const auto* code = std::get_if<CredentialErrorCode>(&public_key)) return *code;
+    KeyedCredential keyed{std::move(std::get<OpenedCredential>(opened)), std::move(std::get<Bytes>(public_key)), {}};
+    if (crypto::Code code = crypto::sha256(keyed.public_key, keyed.hash)) return code;
+    return keyed;
+}
+
 }  // namespace
 
 SecretBytes::~SecretBytes() { crypto::secure_zero(bytes_); }
@@ -50,26 +67,22 @@ SecretBytes::~SecretBytes() { crypto::secure_zero(bytes_); }
 SealOutcome seal_secret(KeyCredentialPlatform& platform, TextView key_name, ByteView secret, WindowHandle window,
                         std::span<std::uint8_t> envelope) {
     if (envelope.size() != envelope_size(secret.size)) return crypto::kNteFail;
-    auto opened = OpenedCredential::open(platform, key_name);
+    auto opened = open_keyed(platform, key_name);
     if (const auto* code = std::get_if<CredentialErrorCode>(&opened)) return *code;
-    OpenedCredential& credential = std::get<OpenedCredential>(opened);
-    auto public_key = credential.public_key();
-    if (const auto* code = std::get_if<CredentialErrorCode>(&public_key)) return *code;
+    KeyedCredential& keyed = std::get<KeyedCredential>(opened);
 
     std::uint8_t* header = envelope.data();
     std::copy(kMagic.begin(), kMagic.end(), header);
-    crypto::Sha256 hash;
-    if (crypto::Code code = crypto::sha256(*bytes_of(public_key), hash)) return code;
-    std::copy(hash.begin(), hash.end(), header + kHashAt);
+    std::copy(keyed.hash.begin(), keyed.hash.end(), header + kHashAt);
     if (crypto::Code code = crypto::random_bytes({header + kChallengeAt, kChallengeSize + crypto::kGcmNonceSize})) {
         return code;
     }
 
     const Bytes message = seal_message(header);
-    SigningResult signature = credential.sign(ByteView{message.data(), message.size()}, window);
+    SigningResult signature = keyed.credential.sign(ByteView{message.data(), message.size()}, window);
     if (const auto* code = std::get_if<CredentialErrorCode>(&signature)) return *code;
     // The one signature the credential gives for this message, or no envelope at all.
-    if (crypto::Code code = crypto::rsa_pkcs1_sha256_verify(*bytes_of(public_key), message, *bytes_of(signature))) {
+    if (crypto::Code code = crypto::rsa_pkcs1_sha256_verify(keyed.public_key, message, *bytes_of(signature))) {
         return code;
     }
 
@@ -97,22 +110,18 @@ UnsealOutcome unseal_secret(KeyCredentialPlatform& platform, TextView key_name, 
     }
     if (secret.size() != secret_size(envelope.size)) return crypto::kNteFail;
 
-    auto opened = OpenedCredential::open(platform, key_name);
+    auto opened = open_keyed(platform, key_name);
     if (const auto* code = std::get_if<CredentialErrorCode>(&opened)) return *code;
-    OpenedCredential& credential = std::get<OpenedCredential>(opened);
-    auto public_key = credential.public_key();
-    if (const auto* code = std::get_if<CredentialErrorCode>(&public_key)) return *code;
-    crypto::Sha256 hash;
-    if (crypto::Code code = crypto::sha256(*bytes_of(public_key), hash)) return code;
+    KeyedCredential& keyed = std::get<KeyedCredential>(opened);
     // Checked before the user is asked: a prompt that cannot open the envelope is none.
-    if (!std::equal(hash.begin(), hash.end(), header + kHashAt)) {
+    if (!std::equal(keyed.hash.begin(), keyed.hash.end(), header + kHashAt)) {
         return EnvelopeProblem{
             "the envelope was sealed with another credential than the one of this name: the credential was "
             "replaced or made again since, or the envelope belongs to another name"};
     }
 
     const Bytes message = seal_message(header);
-    SigningResult signature = credential.sign(ByteView{message.data(), message.size()}, window);
+    SigningResult signature = keyed.credential.sign(ByteView{message.data(), message.size()}, window);
     if (const auto* code = std::get_if<CredentialErrorCode>(&signature)) return *code;
     SecretBytes key(crypto::kAesKeySize);
     if (crypto::Code code = derive_key(*bytes_of(signature), header, key_name, key)) return code;
