@@ -11,7 +11,9 @@ before it could be cancelled is not undone: the cancellation still propagates, a
 requires, and a credential made that way is the one public_key returns.
 
 The pool has up to MAX_THREADS threads, made as calls need them: that many requests can
-wait for the user at once; more wait for a thread.
+wait for the user at once; more wait for a thread, and one cancelled while it waits is
+cancelled at once. When the interpreter exits, the requests still running are cancelled,
+so that exiting does not wait for the user.
 """
 
 from __future__ import annotations
@@ -33,6 +35,9 @@ MAX_THREADS = 256
 _T = TypeVar("_T")
 _pool: concurrent.futures.ThreadPoolExecutor | None = None
 _pool_lock = threading.Lock()
+# The tokens of the calls that run on the pool now: cancelled when the interpreter exits,
+# so that the pool's threads, which it waits for, are not kept by a prompt.
+_running: set[Any] = set()
 
 
 def _keys() -> Any:
@@ -40,12 +45,35 @@ def _keys() -> Any:
     return sys.modules["biometric_keys"]
 
 
+def _cancel_running() -> None:
+    with _pool_lock:
+        tokens = list(_running)
+    for token in tokens:
+        token.cancel()
+
+
 def _executor() -> concurrent.futures.ThreadPoolExecutor:
     global _pool
     with _pool_lock:
         if _pool is None:
             _pool = concurrent.futures.ThreadPoolExecutor(MAX_THREADS, thread_name_prefix="biometric_keys.aio")
+            # Before the pool's own hook, which joins its threads: the later one runs first.
+            register = getattr(threading, "_register_atexit", None)
+            if register is not None:
+                register(_cancel_running)
         return _pool
+
+
+def _call(token: Any, call: Callable[[], _T]) -> _T:
+    if token is not None:
+        with _pool_lock:
+            _running.add(token)
+    try:
+        return call()
+    finally:
+        if token is not None:
+            with _pool_lock:
+                _running.discard(token)
 
 
 async def _run(call: Callable[..., _T], *args: Any, cancellable: bool = True, **kwargs: Any) -> _T:
@@ -56,11 +84,17 @@ async def _run(call: Callable[..., _T], *args: Any, cancellable: bool = True, **
     if cancellable:
         if kwargs.get("cancel") is None:
             kwargs["cancel"] = _keys().CancelToken()
-        token = kwargs["cancel"]
-    future = asyncio.get_running_loop().run_in_executor(_executor(), functools.partial(call, *args, **kwargs))
+        # Anything else the call itself refuses, with its TypeError.
+        if isinstance(kwargs["cancel"], _keys().CancelToken):
+            token = kwargs["cancel"]
+    submitted = _executor().submit(_call, token, functools.partial(call, *args, **kwargs))
+    future = asyncio.wrap_future(submitted)
     try:
         return await asyncio.shield(future)
     except asyncio.CancelledError:
+        # Still waiting for a thread: it never starts, and there is nothing to settle.
+        if submitted.cancel():
+            raise
         if token is not None:
             token.cancel()
         # The request settles before the cancellation goes on, however often the task is

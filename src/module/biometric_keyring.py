@@ -100,7 +100,10 @@ class BiometricKeyring(KeyringBackend):
                                                     self._open(service, found.username, found.password))
 
     def _inner_service(self, service: str) -> str:
-        return f"{self.credential_name}:{service}"
+        # A ':' of the credential's name is doubled, so that the first single ':' ends it:
+        # the name "app:prod" with the service "db" and the name "app" with "prod:db" are
+        # two entries.
+        return f"{self.credential_name.replace(':', '::')}:{service}"
 
     def _seal(self, payload: bytes) -> bytes:
         try:

@@ -149,8 +149,8 @@ def seal(key_name: str, secret: bytes, *, window: int | None = None, timeout: fl
     key, a random challenge and nonce, the AES-256-GCM ciphertext and its tag.
 
     The signature is checked before the envelope is made: an envelope is only handed out
-    if the same credential can open it again. Raises KeyCredentialError "Seal failed with
-    error code: N".
+    if the same credential can open it again. A secret of more than 4294967195 bytes is
+    OverflowError. Raises KeyCredentialError "Seal failed with error code: N".
     """
 
 def unseal(key_name: str, envelope: bytes, *, window: int | None = None, timeout: float | None = None,
@@ -159,7 +159,8 @@ def unseal(key_name: str, envelope: bytes, *, window: int | None = None, timeout
 
     An envelope that is not one, of an unknown version, sealed with another credential
     than `key_name` has now (replaced or made again since), or altered raises
-    EnvelopeError; all but the last are found before the user is asked. Raises
+    EnvelopeError; all but the last are found before the user is asked. An envelope of
+    more than 4294967295 bytes is OverflowError. Raises
     KeyCredentialError "Unseal failed with error code: N" (CredentialNotFoundError for a
     name that is not enrolled, also before asking).
     """

@@ -87,7 +87,10 @@ bool consistent_rsa_key(const EVP_PKEY* key) {
 
 }  // namespace
 
-void initialize_library() noexcept { OPENSSL_init_crypto(0, nullptr); }
+// Without the library's clean-up at exit: a daemon thread of the program may still be
+// inside a call (making a key, signing) while the process exits, and the library must not
+// be torn down under it. The memory goes with the process.
+void initialize_library() noexcept { OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr); }
 
 void PkeyDeleter::operator()(EVP_PKEY* key) const noexcept { EVP_PKEY_free(key); }
 

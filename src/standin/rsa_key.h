@@ -44,8 +44,8 @@ private:
 inline constexpr int kKeyBits = 2048;
 inline constexpr std::size_t kSignatureSize = kKeyBits / 8;
 
-// Starts the library now, so that its clean-up at exit comes after that of objects
-// made later that hold its keys.
+// Starts the library now, without its clean-up at exit (calls of daemon threads may
+// still be running then).
 void initialize_library() noexcept;
 
 // Asked now and then while a key is generated (at most every kGenerationCheckInterval):

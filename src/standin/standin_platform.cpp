@@ -156,8 +156,6 @@ PlatformRef<Kind> StandinPlatform::make(T value) {
 
 StandinPlatform::StandinPlatform(std::optional<std::string> store_directory)
     : store_directory_(std::move(store_directory)), keys_(std::make_unique<KeyCache>()) {
-    // The library's own clean-up at exit must come after this platform has freed its
-    // keys: started first, it ends last.
     initialize_library();
 }
 
@@ -485,7 +483,9 @@ void StandinPlatform::release(ObjectKind kind, void* raw) noexcept {
 }  // namespace standin
 
 KeyCredentialPlatform& default_platform() {
-    static standin::StandinPlatform platform;
+    // Never destroyed: a daemon thread of the program may still be in a request while the
+    // process exits, and the platform, its keys and the library stay for it.
+    static standin::StandinPlatform& platform = *new standin::StandinPlatform;
     return platform;
 }
 

@@ -200,3 +200,23 @@ def test_ctrl_c_cancels_a_released_wait_at_once(store, env):
     word, at = stdout.split()
     assert word == "KeyboardInterrupt", stderr
     assert float(at) - sent < 0.5
+
+
+# Daemon threads still making keys or sealing when the interpreter exits: the library and
+# the platform stay for them, and the process exits cleanly.
+@pytest.mark.parametrize("call", ["biometric_keys.create(f'd{i}', replace=True)", "biometric_keys.seal('v', b'x')"])
+def test_daemon_threads_in_key_work_do_not_stop_a_clean_exit(store, call):
+    code = f"""
+import threading, time, biometric_keys
+biometric_keys.create("v", replace=True)
+def work(i):
+    while True:
+        {call}
+for i in range(8):
+    threading.Thread(target=work, args=(i,), daemon=True).start()
+time.sleep(0.3)
+"""
+    for _ in range(5):
+        result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120,
+                                env=dict(os.environ, BIOMETRIC_STANDIN_STORE=str(store)))
+        assert (result.returncode, result.stderr) == (0, "")

@@ -1,7 +1,12 @@
 """The program cancels: a CancelToken and biometric_keys.aio on the stand-in. A cancelled
 request ends within a wait's slice, with nothing created or signed."""
 import asyncio
+import concurrent.futures
 import inspect
+import os
+import subprocess
+import sys
+import textwrap
 import threading
 import time
 
@@ -126,3 +131,38 @@ def test_many_tasks_wait_at_once(alice, monkeypatch):
 def test_aio_calls_are_the_blocking_calls(name):
     assert inspect.signature(getattr(aio, name)).parameters.keys() == \
         inspect.signature(getattr(biometric_keys, name)).parameters.keys()
+
+
+def test_a_call_that_waits_for_a_thread_is_cancelled_at_once(alice, monkeypatch):
+    monkeypatch.setattr(aio, "_pool", concurrent.futures.ThreadPoolExecutor(1))
+
+    async def main():
+        busy = asyncio.create_task(aio.verify_user("m"))  # the pool's one thread
+        await asyncio.sleep(0.1)
+        start = time.monotonic()
+        with pytest.raises(TimeoutError):
+            async with asyncio.timeout(0.2):
+                await aio.sign("alice", b"x")
+        took = time.monotonic() - start
+        busy.cancel()
+        await asyncio.gather(busy, return_exceptions=True)
+        return took
+
+    assert asyncio.run(main()) < 0.5
+
+
+def test_the_interpreter_exits_without_waiting_for_the_user(alice):
+    # A loop stopped by Ctrl-C leaves its call pending: exiting cancels it.
+    code = """
+        import asyncio, os, signal, threading
+        from biometric_keys import aio
+        threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT)).start()
+        try:
+            asyncio.new_event_loop().run_until_complete(aio.seal("alice", b"x"))
+        except KeyboardInterrupt:
+            pass
+        """
+    start = time.monotonic()
+    subprocess.run([sys.executable, "-c", textwrap.dedent(code)], check=True, timeout=60,
+                   env=dict(os.environ, BIOMETRIC_STANDIN_STORE=str(alice)))
+    assert time.monotonic() - start < 3

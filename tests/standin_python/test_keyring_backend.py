@@ -35,6 +35,8 @@ def public_key_or_none(name):
     ({}, None, "biometric-keyring"),
     ({}, "from-env", "from-env"),
     ({"credential_name": "work"}, "from-env", "work"),  # the argument wins
+    # Doubled in the inner entry's service: "app:prod" + "mail" is not "app" + "prod:mail".
+    ({"credential_name": "app:prod"}, None, "app:prod"),
 ])
 def test_set_get_delete(store, env, arguments, variable, name):
     if variable is not None:
@@ -47,8 +49,9 @@ def test_set_get_delete(store, env, arguments, variable, name):
     ring.set_password("mail", "alice", "s3cret ✓")
     key = biometric_keys.public_key(name)  # made on first use
     assert ring.get_password("mail", "alice") == "s3cret ✓"
-    assert list(inner.entries) == [(f"{name}:mail", "alice")]
-    stored = inner.entries[(f"{name}:mail", "alice")]
+    service = name.replace(":", "::") + ":mail"
+    assert list(inner.entries) == [(service, "alice")]
+    stored = inner.entries[(service, "alice")]
     assert "s3cret" not in stored and b"s3cret" not in base64.b64decode(stored, validate=True)
 
     ring.set_password("mail", "alice", "again")
