@@ -1,7 +1,7 @@
 // The cryptography seam against published vectors: RFC 5869's HKDF-SHA256 cases and
-// AES-256-GCM test case 16 of McGrew and Viega's GCM specification; and RSA verification
-// against a key and signature made once with OpenSSL's command line. The Windows build
-// runs the same tests under Wine.
+// AES-256-GCM test case 16 of McGrew and Viega's "The Galois/Counter Mode of Operation";
+// and RSA verification against a key and signature made once with OpenSSL's command line.
+// The Windows build runs the same tests under Wine.
 #include <gtest/gtest.h>
 
 #include <functional>
