@@ -576,12 +576,13 @@ const FunctionRecord kFunctions[] = {
 #if defined(_WIN32)
 constexpr const char* kModuleDoc =
     "Public keys, removal and the support check for the platform's key credentials, and the calls of "
-    "applications: creating, signing, verifying the user and attesting keys without holding the interpreter.";
+    "applications: creating, signing, sealing secrets, verifying the user and attesting keys without "
+    "holding the interpreter.";
 #else
 constexpr const char* kModuleDoc =
     "Public keys, removal and the support check for the key credentials of a software stand-in for the "
     "platform's key-credential service, which verifies no user; and the calls of applications: creating, "
-    "signing, verifying the user and attesting keys without holding the interpreter.";
+    "signing, sealing secrets, verifying the user and attesting keys without holding the interpreter.";
 #endif
 
 PyMethodDef g_method_definitions[std::size(kFunctions)];
