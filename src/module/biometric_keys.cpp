@@ -50,30 +50,36 @@ constexpr ErrorClass kErrorClasses[] = {
 
 // "<operation> failed with error code: N" as the module's class for the code, with the
 // code as its attribute `code`.
+// A new instance of the module's exception class `name` with `message`, or the error of
+// making it.
+PyResult<PyRef> module_exception(PyObject* module, const char* name, const std::string& message) {
+    PyRef type = PyRef::steal(PyObject_GetAttrString(module, name));
+    if (!type) return fetch_error();
+    PyRef instance = PyRef::steal(PyObject_CallFunction(type.get(), "s#", message.data(),
+                                                        static_cast<Py_ssize_t>(message.size())));
+    if (!instance) return fetch_error();
+    return instance;
+}
+
 PyErr credential_failure(PyObject* module, std::string_view operation, std::int32_t code) {
     const char* name = kErrorClasses[0].name;
     for (const ErrorClass& error_class : kErrorClasses) {
         if (error_class.code == code && code != 0) name = error_class.name;
     }
-    PyRef type = PyRef::steal(PyObject_GetAttrString(module, name));
-    if (!type) return fetch_error();
-    const std::string message = std::string(operation) + " failed with error code: " + std::to_string(code);
-    PyRef instance = PyRef::steal(PyObject_CallFunction(type.get(), "s#", message.data(),
-                                                        static_cast<Py_ssize_t>(message.size())));
-    if (!instance) return fetch_error();
+    PyResult<PyRef> made =
+        module_exception(module, name, std::string(operation) + " failed with error code: " + std::to_string(code));
+    if (PyErr* err = std::get_if<PyErr>(&made)) return std::move(*err);
+    PyRef& instance = std::get<PyRef>(made);
     PyRef code_object = PyRef::steal(PyLong_FromLong(code));
     if (!code_object || PyObject_SetAttrString(instance.get(), "code", code_object.get()) == -1) return fetch_error();
     return PyErr::normalized(std::move(instance));
 }
 
-// EnvelopeError(message).
-PyErr envelope_error(PyObject* module, const std::string& message) {
-    PyRef type = PyRef::steal(PyObject_GetAttrString(module, "EnvelopeError"));
-    if (!type) return fetch_error();
-    PyRef instance = PyRef::steal(PyObject_CallFunction(type.get(), "s#", message.data(),
-                                                        static_cast<Py_ssize_t>(message.size())));
-    if (!instance) return fetch_error();
-    return PyErr::normalized(std::move(instance));
+// The module's `name` with `message` as the error a call returns.
+PyErr module_error(PyObject* module, const char* name, const std::string& message) {
+    PyResult<PyRef> made = module_exception(module, name, message);
+    if (PyErr* err = std::get_if<PyErr>(&made)) return std::move(*err);
+    return PyErr::normalized(std::move(std::get<PyRef>(made)));
 }
 
 // Binds the one argument `key_name` and converts it to text.
@@ -128,17 +134,6 @@ constexpr ParameterSpec kVerifySpec{"verify_user", kVerifyParameters, 4, 1, 1};
 constexpr ParameterSpec kAttestationSpec{"attestation", kKeyNameParameter, 1};
 
 constexpr std::size_t kMaxBufferLength = std::numeric_limits<std::uint32_t>::max();
-
-// RequestCancelledError("<operation> cancelled"): the program cancelled the request.
-PyErr request_cancelled(PyObject* module, std::string_view operation) {
-    PyRef type = PyRef::steal(PyObject_GetAttrString(module, "RequestCancelledError"));
-    if (!type) return fetch_error();
-    const std::string message = std::string(operation) + " cancelled";
-    PyRef instance = PyRef::steal(PyObject_CallFunction(type.get(), "s#", message.data(),
-                                                        static_cast<Py_ssize_t>(message.size())));
-    if (!instance) return fetch_error();
-    return PyErr::normalized(std::move(instance));
-}
 
 bool given(PyObject* object) { return object != nullptr && object != Py_None; }
 
@@ -314,7 +309,7 @@ EntryOutcome run_released(PyObject* module, std::string_view operation, KeyCrede
                           const WaitArguments& wait, Request&& request, Finish&& finish) {
     // A token cancelled already: nothing is asked.
     if (wait.cancelled != nullptr && wait.cancelled->load(std::memory_order_acquire)) {
-        return request_cancelled(module, operation);
+        return module_error(module, "RequestCancelledError", std::string(operation) + " cancelled");
     }
     std::optional<decltype(request(platform))> result;
     WaitVerdict verdict = WaitVerdict::Continue;
@@ -328,7 +323,7 @@ EntryOutcome run_released(PyObject* module, std::string_view operation, KeyCrede
     if (verdict != WaitVerdict::Continue && !took_effect(*result)) {
         if (std::optional<PyErr> interruption = take_interruption()) return std::move(*interruption);
         if (verdict == WaitVerdict::TimedOut) return new_error(ErrorKind::TimedOut, std::string(operation) + " timed out");
-        if (verdict == WaitVerdict::Cancelled) return request_cancelled(module, operation);
+        if (verdict == WaitVerdict::Cancelled) return module_error(module, "RequestCancelledError", std::string(operation) + " cancelled");
     }
     // The handler's exception, if any, follows the result (run_entry).
     return finish(std::move(*result));
@@ -548,7 +543,7 @@ EntryOutcome unseal_body(PyObject* module, PyObject* const* args, Py_ssize_t nar
                 return credential_failure(module, "Unseal", *code);
             }
             if (const auto* problem = std::get_if<EnvelopeProblem>(&result)) {
-                return envelope_error(module, problem->message);
+                return module_error(module, "EnvelopeError", problem->message);
             }
             return std::move(secret);
         });
