@@ -37,6 +37,7 @@ thread_local bool t_array_in_use = false;
 
 class InstantPlatform final : public KeyCredentialPlatform {
 public:
+    std::string_view platform_name() const noexcept override { return "instant"; }
     StringRef create_string(TextView utf8) override {
         return utf8.empty() ? StringRef() : adopt<ObjectKind::String>(&g_string);
     }

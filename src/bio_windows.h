@@ -188,6 +188,10 @@ class KeyCredentialPlatform {
 public:
     virtual ~KeyCredentialPlatform() = default;
 
+    // Which platform this is, as biometric_keys.platform() names it: "windows", "tpm",
+    // "standin" (a test's fake names itself).
+    virtual std::string_view platform_name() const noexcept = 0;
+
     // The environment variables the platform reads while it makes a request: read once
     // where the environment cannot change under the reading, before a request gives up
     // the interpreter lock (runtime/environment.h).
@@ -374,8 +378,10 @@ std::optional<CredentialErrorCode> delete_credential(KeyCredentialPlatform& plat
 // Whether the platform can make and use key credentials on this device.
 SupportResult check_support(KeyCredentialPlatform& platform);
 
-// The platform the module uses: the Windows Runtime on Windows, the stand-in elsewhere
-// (each provides this in its own source file).
+// The platform the module uses: the Windows Runtime on Windows; elsewhere the TPM
+// platform or the stand-in, as the machine and BIOMETRIC_PLATFORM say (each platform
+// library provides this in its own source file). Made once, when it is first asked for,
+// with the interpreter lock held.
 KeyCredentialPlatform& default_platform();
 
 }  // namespace bio

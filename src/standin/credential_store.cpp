@@ -268,12 +268,12 @@ PlatformError os_error(int error_number, std::string_view what, std::string_view
     return PlatformError::with_text(hresult_from_errno(error_number), std::move(text));
 }
 
-Outcome<std::string> store_directory_from_environment() {
-    const std::optional<std::string> store = request_variable(kStoreVariable);
+Outcome<std::string> store_directory_from_environment(const char* store_variable, std::string_view subdirectory) {
+    const std::optional<std::string> store = request_variable(store_variable);
     if (store && !store->empty()) return *store;
     // Relative values of XDG_DATA_HOME are invalid and ignored.
     const std::optional<std::string> data_home = request_variable("XDG_DATA_HOME");
-    if (data_home && data_home->starts_with('/')) return join(*data_home, "biometric/credentials");
+    if (data_home && data_home->starts_with('/')) return join(*data_home, "biometric/" + std::string(subdirectory));
     std::string home;
     if (std::optional<std::string> env_home = request_variable("HOME"); env_home && !env_home->empty()) {
         home = std::move(*env_home);
@@ -288,9 +288,9 @@ Outcome<std::string> store_directory_from_environment() {
     }
     if (home.empty()) {
         return PlatformError::with_text(static_cast<std::int32_t>(0x80070003u),  // ERROR_PATH_NOT_FOUND
-                                        "no home directory for the key-credential store; set BIOMETRIC_STANDIN_STORE");
+                                        "no home directory for the key-credential store; set " + std::string(store_variable));
     }
-    return join(home, ".local/share/biometric/credentials");
+    return join(home, ".local/share/biometric/" + std::string(subdirectory));
 }
 
 Outcome<bool> CredentialStore::contains(std::string_view name) const {

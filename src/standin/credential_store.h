@@ -77,10 +77,12 @@ PlatformError os_error(int error_number, std::string_view what, std::string_view
 
 inline constexpr const char* kStoreVariable = "BIOMETRIC_STANDIN_STORE";
 
-// The store directory that the environment names: BIOMETRIC_STANDIN_STORE, else under
-// XDG_DATA_HOME, else under HOME (or the user's home directory).
+// The store directory that the environment names: `store_variable`, else
+// biometric/<subdirectory> under XDG_DATA_HOME, else under HOME/.local/share (or the
+// user's home directory). The TPM platform keeps its own store the same way.
 inline constexpr const char* kStoreDirectoryVariables[] = {kStoreVariable, "XDG_DATA_HOME", "HOME"};
-Outcome<std::string> store_directory_from_environment();
+Outcome<std::string> store_directory_from_environment(const char* store_variable = kStoreVariable,
+                                                      std::string_view subdirectory = "credentials");
 
 class CredentialStore {
 public:

@@ -7,6 +7,7 @@ namespace bio::winrt {
 
 class WinrtPlatform final : public KeyCredentialPlatform {
 public:
+    std::string_view platform_name() const noexcept override { return "windows"; }
     StringRef create_string(TextView utf8) override;
     std::string string_text(const StringRef& string) override;
 

@@ -69,6 +69,7 @@ struct Step {
 
 class FakePlatform final : public KeyCredentialPlatform {
 public:
+    std::string_view platform_name() const noexcept override { return "fake"; }
     FakePlatform();
     ~FakePlatform() override;
 
