@@ -258,6 +258,9 @@ public:
     virtual Outcome<std::int32_t> Status(const AttestationResultRef& result);
     virtual Outcome<BufferRef> CertificateChainBuffer(const AttestationResultRef& result);
     virtual Outcome<BufferRef> AttestationBuffer(const AttestationResultRef& result);
+    // Why the availability is what it is now, in words for a person; empty where the
+    // availability says all there is. Blocks as CheckAvailabilityAsync and its wait do.
+    virtual std::string availability_reason() { return {}; }
 
     // Platform memory for receiving arrays: zero-filled, null when it cannot be had.
     virtual std::uint8_t* allocate_array(std::uint32_t length) noexcept = 0;

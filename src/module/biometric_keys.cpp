@@ -122,6 +122,29 @@ EntryOutcome is_supported_body(PyObject* module, PyObject* const* args, Py_ssize
     return bool_result(std::get<bool>(result));
 }
 
+constexpr ParameterSpec kPlatformSpec{"platform", nullptr, 0};
+constexpr ParameterSpec kAvailabilityReasonSpec{"_availability_reason", nullptr, 0};
+
+PyResult<PyRef> text_result(std::string_view text) {
+    PyRef str = PyRef::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    if (!str) return fetch_error();
+    return str;
+}
+
+EntryOutcome platform_body(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (std::optional<PyErr> err = bind_arguments(kPlatformSpec, args, nargs, kwnames, nullptr)) return std::move(*err);
+    return text_result(default_platform().platform_name());
+}
+
+// For `python -m biometric_keys status`: why availability() answers what it does. It asks
+// what availability() asks, holding the interpreter: a command line has nothing else to run.
+EntryOutcome availability_reason_body(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (std::optional<PyErr> err = bind_arguments(kAvailabilityReasonSpec, args, nargs, kwnames, nullptr)) {
+        return std::move(*err);
+    }
+    return text_result(default_platform().availability_reason());
+}
+
 // ---- The calls of applications ----
 
 constexpr std::string_view kCreateParameters[] = {"name", "replace", "window", "timeout", "cancel"};
@@ -559,6 +582,8 @@ const FunctionRecord kFunctions[] = {
     {entry<public_key_body>, "public_key", "public_key(key_name)\n--\n\n"},
     {entry<delete_body>, "delete", "delete(key_name)\n--\n\n"},
     {entry<is_supported_body>, "is_supported", "is_supported()\n--\n\n"},
+    {entry<platform_body>, "platform", "platform()\n--\n\n"},
+    {entry<availability_reason_body>, "_availability_reason", "_availability_reason()\n--\n\n"},
     {entry<create_body>, "create", "create(name, *, replace=False, window=None, timeout=None, cancel=None)\n--\n\n"},
     {entry<sign_body>, "sign", "sign(key_name, data, *, window=None, timeout=None, cancel=None)\n--\n\n"},
     {entry<availability_body>, "availability", "availability()\n--\n\n"},
@@ -575,9 +600,10 @@ constexpr const char* kModuleDoc =
     "holding the interpreter.";
 #else
 constexpr const char* kModuleDoc =
-    "Public keys, removal and the support check for the key credentials of a software stand-in for the "
-    "platform's key-credential service, which verifies no user; and the calls of applications: creating, "
-    "signing, sealing secrets, verifying the user and attesting keys without holding the interpreter.";
+    "Public keys, removal and the support check for key credentials, kept in the machine's TPM and verified "
+    "through polkit, or by a software stand-in that verifies no user (platform() says which); and the calls "
+    "of applications: creating, signing, sealing secrets, verifying the user and attesting keys without "
+    "holding the interpreter.";
 #endif
 
 PyMethodDef g_method_definitions[std::size(kFunctions)];

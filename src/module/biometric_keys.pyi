@@ -1,10 +1,12 @@
 """Public keys, removal and the support check for the platform's key credentials, and the
 calls of applications.
 
-The companion of `biometric`, on the same platform: on Windows the Windows Runtime's
-KeyCredentialManager and UserConsentVerifier, elsewhere the software stand-in that
-verifies no user and keeps its keys in a per-user store. `public_key`, `delete` and
-`is_supported` ask no one. `create`, `sign`, `availability`, `verify_user` and
+The companion of `biometric`, on the same platform (`platform()` names it): on Windows
+the Windows Runtime's KeyCredentialManager and UserConsentVerifier; on Linux, keys made
+in the machine's TPM 2.0 with the user verified through polkit (`python -m biometric_keys
+status` tells what is missing); elsewhere, or as BIOMETRIC_PLATFORM chooses, the software
+stand-in that verifies no user and keeps its keys in a per-user store. `public_key`,
+`delete`, `is_supported` and `platform` ask no one. `create`, `sign`, `availability`, `verify_user` and
 `attestation` give up the interpreter lock while they wait, so other Python threads go
 on; `window` is the top-level window handle that owns the platform's prompt, and
 `timeout` the seconds to wait (None: as long as the platform takes), after which the
@@ -24,7 +26,7 @@ from typing import Literal, NamedTuple, final
 
 import _biometric_keys_aio as aio
 
-__all__ = ["public_key", "delete", "is_supported", "create", "sign", "availability", "verify_user", "attestation",
+__all__ = ["public_key", "delete", "is_supported", "platform", "create", "sign", "availability", "verify_user", "attestation",
            "seal", "unseal", "Attestation", "KeyCredentialError", "CredentialNotFoundError", "UserCanceledError",
            "UserPrefersPasswordError", "CredentialExistsError", "SecurityDeviceLockedError", "EnvelopeError",
            "CancelToken", "RequestCancelledError"]
@@ -103,6 +105,13 @@ def is_supported() -> bool:
 
     Raises RuntimeError "Support check failed with error code: N" when it cannot ask.
     """
+
+def platform() -> Literal["windows", "tpm", "standin"]:
+    """The platform the calls of both modules use: "windows" (the Windows Runtime), "tpm"
+    (Linux: keys in the TPM, the user verified through polkit) or "standin" (software keys,
+    no one verified: for tests). On Linux the TPM platform is chosen when /dev/tpmrm0
+    exists, else the stand-in; BIOMETRIC_PLATFORM=tpm or =standin chooses instead (read
+    once, at the first call). The two keep their credentials apart."""
 
 def create(name: str, *, replace: bool = False, window: int | None = None, timeout: float | None = None,
     cancel: CancelToken | None = None) -> bytes:

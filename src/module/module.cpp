@@ -48,7 +48,10 @@ std::optional<PyErr> populate_module(PyObject* module, const ModuleRecord& modul
         }
         PyRef name = PyRef::steal(PyObject_GetAttr(function.get(), interned("__name__").get()));
         if (!name) return fetch_error();
-        if (std::optional<PyErr> err = add_to_all(module, name.get())) return err;
+        // A private function (its name starts with "_") is not exported.
+        if (record.name[0] != '_') {
+            if (std::optional<PyErr> err = add_to_all(module, name.get())) return err;
+        }
         if (PyObject_SetAttr(module, name.get(), function.get()) == -1) return fetch_error();
     }
     if (module_record.add_attributes != nullptr) return module_record.add_attributes(module);

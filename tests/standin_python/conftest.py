@@ -14,6 +14,8 @@ import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT / "examples"))
+# On a machine with a TPM the modules would choose the TPM platform.
+os.environ["BIOMETRIC_PLATFORM"] = "standin"
 
 import biometric  # noqa: E402
 import standin_keys  # noqa: E402

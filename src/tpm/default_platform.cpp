@@ -1,0 +1,41 @@
+// The platform of a Linux build with the TPM platform: the TPM where the machine has its
+// resource manager, else the stand-in; BIOMETRIC_PLATFORM ("tpm" or "standin") decides
+// instead when it is set.
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "standin/standin_platform.h"
+#include "tpm/tpm_platform.h"
+
+namespace bio {
+namespace {
+
+constexpr const char* kPlatformVariable = "BIOMETRIC_PLATFORM";
+
+KeyCredentialPlatform& choose_platform() {
+    // Read once, at the first request, with the interpreter lock held: nothing of the
+    // program's changes the environment meanwhile.
+    const char* choice = std::getenv(kPlatformVariable);
+    if (choice == nullptr || *choice == '\0') {
+        choice = ::access("/dev/tpmrm0", F_OK) == 0 ? "tpm" : "standin";
+    }
+    if (std::strcmp(choice, "standin") == 0) return *new standin::StandinPlatform;
+    if (std::strcmp(choice, "tpm") == 0) return *new tpm::TpmPlatform;
+    // A typing error must not quietly become the stand-in, which verifies no one.
+    return *new tpm::TpmPlatform(std::string(kPlatformVariable) + " is \"" + choice +
+                                 "\": it names no platform of this system (\"tpm\" or \"standin\")");
+}
+
+}  // namespace
+
+KeyCredentialPlatform& default_platform() {
+    // Never destroyed: a daemon thread of the program may still be in a request while the
+    // process exits, and the platform and its libraries stay for it.
+    static KeyCredentialPlatform& platform = choose_platform();
+    return platform;
+}
+
+}  // namespace bio

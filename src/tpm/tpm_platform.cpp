@@ -1,0 +1,264 @@
+#include "tpm/tpm_platform.h"
+
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "runtime/crypto.h"
+#include "runtime/environment.h"
+#include "runtime/interrupt.h"
+#include "standin/credential_store.h"
+#include "tpm/polkit.h"
+#include "tpm/tpm_keys.h"
+
+namespace bio::tpm {
+namespace {
+
+constexpr std::int32_t kE_INVALIDARG = static_cast<std::int32_t>(0x80070057u);
+constexpr std::int32_t kE_FAIL = static_cast<std::int32_t>(0x80004005u);
+constexpr std::int32_t kE_ACCESSDENIED = static_cast<std::int32_t>(0x80070005u);
+constexpr std::int32_t kERROR_DEVICE_NOT_AVAILABLE = static_cast<std::int32_t>(0x800710DFu);
+constexpr std::int32_t kTBS_E_INTERNAL_ERROR = static_cast<std::int32_t>(0x80284001u);
+constexpr std::int32_t kTBS_E_TPM_NOT_FOUND = static_cast<std::int32_t>(0x8028400Fu);
+// What a request reports when polkit cannot be asked: the action is not installed.
+constexpr std::int32_t kERROR_NOT_FOUND = static_cast<std::int32_t>(0x80070490u);
+
+// A credential: its key as the TPM wrapped it.
+struct TpmCredential final : standin::LocalCredential {
+    KeyBlob key;
+};
+
+standin::LocalCredentialPtr credential(KeyBlob key, std::vector<std::uint8_t> public_key, std::string name) {
+    auto made = std::make_shared<TpmCredential>();
+    made->name = std::move(name);
+    made->public_key = std::make_shared<const std::vector<std::uint8_t>>(std::move(public_key));
+    made->key = std::move(key);
+    return made;
+}
+
+// A request cannot go on without a TPM that answers.
+PlatformError device_error(const DeviceProbe& device) {
+    switch (device.state) {
+        case DeviceState::NoLibraries:
+        case DeviceState::NoDevice: return PlatformError::with_text(kTBS_E_TPM_NOT_FOUND, device.detail);
+        case DeviceState::NoAccess: return PlatformError::with_text(kE_ACCESSDENIED, device.detail);
+        case DeviceState::Busy: return PlatformError::with_text(kERROR_DEVICE_NOT_AVAILABLE, device.detail);
+        case DeviceState::Ready:
+        case DeviceState::Failed: break;
+    }
+    return PlatformError::with_text(kTBS_E_INTERNAL_ERROR, device.detail);
+}
+
+bool request_cancelled() noexcept { return check_wait() != WaitVerdict::Continue; }
+
+std::string install_advice() {
+    return std::string("the polkit action ") + kVerifyAction +
+           " is not installed: run `sudo python3 -m biometric_keys install-policy`";
+}
+
+}  // namespace
+
+TpmPlatform::TpmPlatform(std::optional<std::string> problem) : problem_(std::move(problem)) {}
+
+std::optional<PlatformError> TpmPlatform::unusable_error() const {
+    if (!problem_) return std::nullopt;
+    return PlatformError::with_text(kE_INVALIDARG, *problem_);
+}
+
+std::span<const char* const> TpmPlatform::environment_variables() const noexcept {
+    static constexpr const char* kNames[] = {kTctiVariable, kStoreVariable, "XDG_DATA_HOME", "HOME"};
+    return kNames;
+}
+
+std::string TpmPlatform::tcti() const {
+    std::optional<std::string> configured = request_variable(kTctiVariable);
+    return configured && !configured->empty() ? *configured : std::string(kDefaultTcti);
+}
+
+Outcome<std::string> TpmPlatform::store_directory() const {
+    return standin::store_directory_from_environment(kStoreVariable, "tpm");
+}
+
+Outcome<AvailabilityReport> TpmPlatform::report() {
+    if (std::optional<PlatformError> error = unusable_error()) return std::move(*error);
+    const DeviceProbe device = probe_device(tcti());
+    switch (device.state) {
+        case DeviceState::Ready: break;
+        case DeviceState::NoLibraries:
+        case DeviceState::NoDevice: return AvailabilityReport{UserConsent_DeviceNotPresent, device.detail};
+        case DeviceState::NoAccess:
+            return AvailabilityReport{UserConsent_NotConfiguredForUser,
+                                      device.detail + " (the user must be in the group that owns the TPM device, "
+                                                      "usually tss)"};
+        case DeviceState::Busy: return AvailabilityReport{UserConsent_DeviceBusy, device.detail};
+        case DeviceState::Failed: return PlatformError::with_text(kE_FAIL, device.detail);
+    }
+    const ActionProbe action = probe_action(kVerifyAction);
+    switch (action.state) {
+        case ActionState::NoLibrary:
+        case ActionState::NoBus: return AvailabilityReport{UserConsent_DeviceNotPresent, action.detail};
+        case ActionState::NotInstalled: return AvailabilityReport{UserConsent_NotConfiguredForUser, install_advice()};
+        case ActionState::No: return AvailabilityReport{UserConsent_DisabledByPolicy, action.detail};
+        case ActionState::Yes:
+        case ActionState::Challenge: break;
+    }
+    return AvailabilityReport{UserConsent_Available, "the TPM answers and polkit can verify the user"};
+}
+
+std::string TpmPlatform::availability_reason() {
+    Outcome<AvailabilityReport> found = report();
+    if (!found.ok()) return found.error().message();
+    return found.value().reason;
+}
+
+Outcome<std::int32_t> TpmPlatform::verify() {
+    Outcome<Verification> answer = verify_user(kVerifyAction);
+    if (!answer.ok()) return std::move(answer.error());
+    switch (answer.value()) {
+        case Verification::Verified: return KeyCredentialStatus_Success;
+        case Verification::NotInstalled: return PlatformError::with_text(kERROR_NOT_FOUND, install_advice());
+        case Verification::Refused:
+        case Verification::NoAgent:
+        case Verification::Interrupted:
+        case Verification::Cancelled:
+        case Verification::TimedOut: break;
+    }
+    return KeyCredentialStatus_UserCanceled;
+}
+
+Outcome<RetrievalOperationRef> TpmPlatform::RequestCreateAsync(const StringRef& name,
+                                                               KeyCredentialCreationOption option) {
+    if (option != KeyCredentialCreationOption::FailIfExists && option != KeyCredentialCreationOption::ReplaceExisting) {
+        return PlatformError::with_text(kE_INVALIDARG, "unknown KeyCredentialCreationOption");
+    }
+    if (std::optional<PlatformError> error = unusable_error()) return retrieval_failed(*error);
+    const bool replace = option == KeyCredentialCreationOption::ReplaceExisting;
+    const std::string text = string_text(name);
+
+    Outcome<std::string> directory = store_directory();
+    if (!directory.ok()) return retrieval_failed(directory.error());
+    const standin::CredentialStore store(std::move(directory.value()));
+    // Nobody is asked for a name that is taken already, nor for a TPM that is not there.
+    if (!replace) {
+        Outcome<bool> exists = store.contains(text);
+        if (!exists.ok()) return retrieval_failed(exists.error());
+        if (exists.value()) return retrieval_done(KeyCredentialStatus_CredentialAlreadyExists);
+    }
+    const std::string configuration = tcti();
+    if (const DeviceProbe device = probe_device(configuration); device.state != DeviceState::Ready) {
+        PlatformError error = device_error(device);
+        return retrieval_failed(error);
+    }
+
+    Outcome<std::int32_t> verdict = verify();
+    if (!verdict.ok()) return retrieval_failed(verdict.error());
+    if (verdict.value() != KeyCredentialStatus_Success) return retrieval_done(verdict.value());
+
+    // The TPM cannot be stopped in the middle of making a key: a request cancelled while
+    // it works (Ctrl-C, its deadline) ends when the TPM is done, with the key dropped and
+    // nothing stored. Storing it is the point after which the request takes effect.
+    Outcome<KeyBlob> key = [&]() -> Outcome<KeyBlob> {
+        Outcome<TpmConnection> connection = TpmConnection::open(configuration);
+        if (!connection.ok()) return std::move(connection.error());
+        return connection.value().create_signing_key();
+    }();
+    if (!key.ok()) return retrieval_failed(key.error());
+    Outcome<std::vector<std::uint8_t>> public_key = public_key_der(key.value());
+    if (!public_key.ok()) return retrieval_failed(public_key.error());
+    if (request_cancelled()) return retrieval_done(KeyCredentialStatus_UserCanceled);
+
+    Outcome<bool> stored = store.create(text, standin::SecretBytes(encode_key_file(key.value())), replace);
+    if (!stored.ok()) return retrieval_failed(stored.error());
+    // Another process created the name between the look-up and the link.
+    if (!stored.value()) return retrieval_done(KeyCredentialStatus_CredentialAlreadyExists);
+    return retrieval_done(KeyCredentialStatus_Success,
+                          credential(std::move(key.value()), std::move(public_key.value()), text));
+}
+
+Outcome<RetrievalOperationRef> TpmPlatform::OpenAsync(const StringRef& name) {
+    if (std::optional<PlatformError> error = unusable_error()) return retrieval_failed(*error);
+    Outcome<std::string> directory = store_directory();
+    if (!directory.ok()) return retrieval_failed(directory.error());
+    const standin::CredentialStore store(std::move(directory.value()));
+
+    const std::string text = string_text(name);
+    Outcome<standin::CredentialStore::Loaded> loaded = store.load(text);
+    if (!loaded.ok()) return retrieval_failed(loaded.error());
+    switch (loaded.value().state) {
+        case standin::CredentialStore::Loaded::NotFound: return retrieval_done(KeyCredentialStatus_NotFound);
+        case standin::CredentialStore::Loaded::Unreadable: return retrieval_done(KeyCredentialStatus_UnknownError);
+        case standin::CredentialStore::Loaded::Found: break;
+    }
+    const standin::SecretBytes& bytes = loaded.value().pem;
+    std::optional<KeyBlob> key = decode_key_file(std::span<const std::uint8_t>(bytes.data(), bytes.size()));
+    if (!key) return retrieval_done(KeyCredentialStatus_UnknownError);
+    Outcome<std::vector<std::uint8_t>> public_key = public_key_der(*key);
+    if (!public_key.ok()) return retrieval_done(KeyCredentialStatus_UnknownError);
+    return retrieval_done(KeyCredentialStatus_Success, credential(std::move(*key), std::move(public_key.value()), text));
+}
+
+Outcome<DeleteOperationRef> TpmPlatform::DeleteAsync(const StringRef& name) {
+    if (std::optional<PlatformError> error = unusable_error()) return deletion_failed(*error);
+    Outcome<std::string> directory = store_directory();
+    if (!directory.ok()) return deletion_failed(directory.error());
+    const standin::CredentialStore store(std::move(directory.value()));
+
+    Outcome<bool> removed = store.remove(string_text(name));
+    if (!removed.ok()) return deletion_failed(removed.error());
+    if (!removed.value()) {
+        PlatformError not_found = PlatformError::with_text(KeyCredentialStatus_NotFound, "no key credential of that name");
+        return deletion_failed(not_found);
+    }
+    return deletion_done();
+}
+
+Outcome<SupportOperationRef> TpmPlatform::IsSupportedAsync() {
+    Outcome<AvailabilityReport> found = report();
+    if (!found.ok()) return support_done(false);
+    return support_done(found.value().availability == UserConsent_Available);
+}
+
+Outcome<SignOperationRef> TpmPlatform::RequestSignAsync(const CredentialRef& credential, const BufferRef& data) {
+    const standin::LocalCredential* held = credential_of(credential);
+    const std::vector<std::uint8_t>* bytes = bytes_of(data);
+    if (held == nullptr || bytes == nullptr) return null_argument();
+    if (std::optional<PlatformError> error = unusable_error()) return std::move(*error);
+
+    crypto::Sha256 digest{};
+    if (crypto::sha256(crypto::ConstBytes(bytes->data(), bytes->size()), digest) != crypto::Code::Ok) {
+        return signing_done(KeyCredentialStatus_UnknownError);
+    }
+    const std::string configuration = tcti();
+    if (const DeviceProbe device = probe_device(configuration); device.state != DeviceState::Ready) {
+        return device_error(device);
+    }
+    Outcome<std::int32_t> verdict = verify();
+    if (!verdict.ok()) return std::move(verdict.error());
+    if (verdict.value() != KeyCredentialStatus_Success) return signing_done(verdict.value());
+
+    Outcome<TpmConnection> connection = TpmConnection::open(configuration);
+    if (!connection.ok()) return std::move(connection.error());
+    Outcome<std::vector<std::uint8_t>> signature =
+        connection.value().sign_digest(static_cast<const TpmCredential*>(held)->key, digest);
+    if (!signature.ok()) return std::move(signature.error());
+    return signing_done(KeyCredentialStatus_Success, std::move(signature.value()));
+}
+
+Outcome<AvailabilityOperationRef> TpmPlatform::CheckAvailabilityAsync() {
+    Outcome<AvailabilityReport> found = report();
+    if (!found.ok()) return availability_done(std::move(found.error()));
+    return availability_done(found.value().availability);
+}
+
+Outcome<VerificationOperationRef> TpmPlatform::RequestVerificationForWindowAsync(WindowHandle, const StringRef&) {
+    // polkit shows its action's own message: a caller that is not root may not pass one.
+    Outcome<AvailabilityReport> found = report();
+    if (!found.ok()) return verification_done(std::move(found.error()));
+    if (found.value().availability != UserConsent_Available) return verification_done(found.value().availability);
+    Outcome<std::int32_t> verdict = verify();
+    if (!verdict.ok()) return verification_done(std::move(verdict.error()));
+    return verification_done(verdict.value() == KeyCredentialStatus_Success ? UserConsent_Available
+                                                                           : UserConsent_Canceled);
+}
+
+}  // namespace bio::tpm

@@ -1,0 +1,39 @@
+"""python -m biometric_keys, as installed."""
+import os
+import stat
+import subprocess
+import sys
+
+import pytest
+
+
+def run(*args, **env):
+    return subprocess.run([sys.executable, "-m", "biometric_keys", *args], env=dict(os.environ, **env),
+                          capture_output=True, text=True, timeout=60)
+
+
+@pytest.mark.parametrize("env, code, expected", [
+    ({}, 0, "platform: standin\navailability: available\n"),
+    # The TPM platform where there is none: what is missing, in words.
+    ({"BIOMETRIC_PLATFORM": "tpm", "BIOMETRIC_TPM_TCTI": "device:/nonexistent/tpmrm0"}, 1,
+     "platform: tpm\navailability: device_not_present\nreason: "),
+    ({"BIOMETRIC_PLATFORM": "tmp"}, 1,
+     'platform: tpm\navailability: unknown (Availability check failed with error code: -2147024809)\n'
+     'reason: BIOMETRIC_PLATFORM is "tmp": it names no platform of this system ("tpm" or "standin")\n'),
+])
+def test_status(env, code, expected):
+    result = run("status", **env)
+    assert (result.returncode, result.stdout[:len(expected)]) == (code, expected), result.stderr
+
+
+def test_install_policy_is_idempotent_and_uninstalls(tmp_path):
+    directory = str(tmp_path / "actions")
+    policy = tmp_path / "actions" / "org.biometric.verify.policy"
+    outputs = [run("install-policy", "--directory", directory, *extra).stdout.split(" ", 1)[0]
+               for extra in ([], [], ["--uninstall"], ["--uninstall"])]
+    assert outputs == ["installed", policy.as_posix(), "removed", policy.as_posix()]
+    run("install-policy", "--directory", directory)
+    assert stat.S_IMODE(policy.stat().st_mode) == 0o644
+    assert '<action id="org.biometric.verify">' in policy.read_text()
+    assert "<allow_any>auth_self</allow_any>" in policy.read_text()
+    assert sorted(p.name for p in policy.parent.iterdir()) == [policy.name]
