@@ -4,6 +4,8 @@
 #include <stdlib.h>
 
 #include <array>
+#include <mutex>
+#include <set>
 
 namespace bio::tpm {
 namespace {
@@ -50,6 +52,24 @@ TssLoad load_tss(const TssSonames& sonames, bool quiet_logging) {
     }
     load.functions = functions;
     return load;
+}
+
+// The TCTI loader opens the TCTI's module on every initialize and closes it on finalize;
+// loading and relocating it again made up a third of the time of a connection. One more
+// reference of ours keeps it loaded.
+void keep_tcti_module_loaded(const std::string& tcti) {
+    static std::mutex mutex;
+    static std::set<std::string> kept;
+    const std::string name = tcti.substr(0, tcti.find(':'));
+    std::lock_guard lock(mutex);
+    if (name.empty() || kept.count(name) != 0) return;
+    // The names the loader tries, in its order.
+    for (const std::string& file : {"libtss2-tcti-" + name + ".so.0", "libtss2-tcti-" + name + ".so", name}) {
+        if (::dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NOLOAD) != nullptr) {
+            kept.insert(name);
+            return;
+        }
+    }
 }
 
 const TssLoad& tss_library(bool quiet_logging) {

@@ -65,4 +65,8 @@ TssLoad load_tss(const TssSonames& sonames, bool quiet_logging);
 // ones are ignored); thread-safe.
 const TssLoad& tss_library(bool quiet_logging);
 
+// Keeps the module of the TCTI named by `tcti` ("swtpm:..." -> libtss2-tcti-swtpm.so.0)
+// loaded from now on. Call after an initialize with it succeeded, while it is loaded.
+void keep_tcti_module_loaded(const std::string& tcti);
+
 }  // namespace bio::tpm
