@@ -211,9 +211,10 @@ Outcome<TPM2B_PRIVATE> unmarshal_private(const TssFunctions& tss, const std::vec
     return area;
 }
 
-// The key loaded: from its saved context, or under the primary (whose slot is freed at
-// once) and then saved.
-Outcome<ESYS_TR> load_key(TpmConnection& c, const std::string& tcti, const KeyBlob& key) {
+}  // namespace
+
+// The primary's slot is freed as soon as the key is loaded under it.
+Outcome<ESYS_TR> load_signing_key(TpmConnection& c, const std::string& tcti, const KeyBlob& key) {
     SavedContexts& saved = saved_contexts();
     std::optional<TPMS_CONTEXT> context;
     {
@@ -255,6 +256,8 @@ Outcome<ESYS_TR> load_key(TpmConnection& c, const std::string& tcti, const KeyBl
     }
     return handle;
 }
+
+namespace {
 
 // The areas as the key file keeps them: each with its size, in the TPM's byte order.
 Outcome<KeyBlob> marshal_areas(const TssFunctions& tss, const TPM2B_PUBLIC& pub, const TPM2B_PRIVATE& priv) {
@@ -342,6 +345,7 @@ Outcome<TpmConnection> TpmConnection::open(const TssFunctions& tss, const std::s
     if (const TSS2_RC rc = tss.Tss2_TctiLdr_Initialize(tcti.c_str(), &tcti_context); rc != TSS2_RC_SUCCESS) {
         return PlatformError::with_text(kTpmNotFound, "no TPM answers at \"" + tcti + "\": " + rc_text(tss, rc));
     }
+    keep_tcti_module_loaded(tcti);
     ESYS_CONTEXT* esys = nullptr;
     if (const TSS2_RC rc = tss.Esys_Initialize(&esys, tcti_context, nullptr); rc != TSS2_RC_SUCCESS) {
         tss.Tss2_TctiLdr_Finalize(&tcti_context);
@@ -433,7 +437,7 @@ Outcome<std::vector<std::uint8_t>> sign_digest(const TssFunctions& tss, const st
     auto connection = TpmConnection::open(tss, tcti);
     if (!connection.ok()) return std::move(connection.error());
     TpmConnection& c = connection.value();
-    auto handle = load_key(c, tcti, key);
+    auto handle = load_signing_key(c, tcti, key);
     if (!handle.ok()) return std::move(handle.error());
     TPM2B_DIGEST digest{};
     digest.size = static_cast<UINT16>(sha256.size());

@@ -104,7 +104,12 @@ private:
 // owner hierarchy's ECC P-256 storage primary.
 Outcome<KeyBlob> create_signing_key(const TssFunctions& tss, const std::string& tcti);
 
-// The RSASSA-PKCS1-v1_5 signature (256 bytes) of a SHA-256 digest computed by the caller.
+// Loads the key through `c` (flushed when `c` ends): from its saved context when one
+// loads, else under the primary, saving its context for the next request.
+Outcome<ESYS_TR> load_signing_key(TpmConnection& c, const std::string& tcti, const KeyBlob& key);
+
+// The RSASSA-PKCS1-v1_5 signature (256 bytes) of a SHA-256 digest computed by the caller:
+// a connection of its own, the key loaded, one Sign, everything flushed and closed.
 Outcome<std::vector<std::uint8_t>> sign_digest(const TssFunctions& tss, const std::string& tcti, const KeyBlob& key,
                                                std::span<const std::uint8_t, 32> sha256);
 
