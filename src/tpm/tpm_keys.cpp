@@ -1,0 +1,504 @@
+#include "tpm/tpm_keys.h"
+
+#include <fcntl.h>
+#include <openssl/bn.h>
+#include <openssl/core_names.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/param_build.h>
+#include <openssl/x509.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string_view>
+#include <system_error>
+#include <utility>
+
+namespace bio::tpm {
+namespace {
+
+// Output of an ESAPI call, freed by the stack's own free.
+struct EsysFree {
+    decltype(&::Esys_Free) free;
+    void operator()(void* p) const noexcept { free(p); }
+};
+template <typename T>
+using EsysPtr = std::unique_ptr<T, EsysFree>;
+
+template <typename T>
+EsysPtr<T> esys_owned(const TssFunctions& tss, T* p) noexcept {
+    return EsysPtr<T>(p, EsysFree{tss.Esys_Free});
+}
+
+std::int32_t code_for(TSS2_RC rc) noexcept {
+    const TSS2_RC layer = rc & TSS2_RC_LAYER_MASK;
+    if (layer == TSS2_TPM_RC_LAYER || layer == TSS2_RESMGR_TPM_RC_LAYER) {
+        const TSS2_RC tpm = rc & 0xFFFu;
+        if (tpm == TPM2_RC_RETRY || tpm == TPM2_RC_YIELDED || tpm == TPM2_RC_TESTING) return kTpmBusy;
+        return static_cast<std::int32_t>(static_cast<std::uint32_t>(kTpmResponseBase) | tpm);
+    }
+    if ((rc & 0xFFFFu) == TSS2_BASE_RC_TRY_AGAIN) return kTpmBusy;
+    return kTpmInternalError;
+}
+
+std::string rc_text(const TssFunctions& tss, TSS2_RC rc) {
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "0x%08X", static_cast<unsigned>(rc));
+    if (tss.Tss2_RC_Decode == nullptr) return std::string("TSS error ") + hex;
+    return std::string(tss.Tss2_RC_Decode(rc)) + " (" + hex + ")";
+}
+
+PlatformError errno_error(int error, const std::string& path) {
+    const std::string text = path + ": " + std::error_code(error, std::generic_category()).message();
+    switch (error) {
+        case ENOENT:
+        case ENODEV:
+        case ENXIO:
+            return PlatformError::with_text(kTpmNotFound, "no TPM at " + text);
+        case EACCES:
+        case EPERM:
+            return PlatformError::with_text(kTpmAccessDenied, "the TPM cannot be opened: " + text);
+        case EBUSY:
+            return PlatformError::with_text(kTpmBusy, "the TPM is in use: " + text);
+        default:
+            return PlatformError::with_text(kTpmInternalError, "the TPM cannot be opened: " + text);
+    }
+}
+
+// The device TCTI reports every failure to open its node alike; opening it here first
+// tells a missing device from one this user may not open, or one in use.
+std::optional<PlatformError> check_device_node(const std::string& tcti) {
+    constexpr std::string_view prefix = "device:";
+    if (tcti.compare(0, prefix.size(), prefix) != 0 || tcti.size() == prefix.size()) return std::nullopt;
+    const std::string path = tcti.substr(prefix.size());
+    const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) return errno_error(errno, path);
+    ::close(fd);
+    return std::nullopt;
+}
+
+// The owner hierarchy's storage primary: ECC P-256, AES-128-CFB, SHA-256, empty unique,
+// as the TCG's storage-key template; the same template always gives the same key.
+TPM2B_PUBLIC primary_template() noexcept {
+    TPM2B_PUBLIC t{};
+    TPMT_PUBLIC& area = t.publicArea;
+    area.type = TPM2_ALG_ECC;
+    area.nameAlg = TPM2_ALG_SHA256;
+    area.objectAttributes = TPMA_OBJECT_RESTRICTED | TPMA_OBJECT_DECRYPT | TPMA_OBJECT_FIXEDTPM |
+                            TPMA_OBJECT_FIXEDPARENT | TPMA_OBJECT_SENSITIVEDATAORIGIN | TPMA_OBJECT_USERWITHAUTH |
+                            TPMA_OBJECT_NODA;
+    area.parameters.eccDetail.symmetric.algorithm = TPM2_ALG_AES;
+    area.parameters.eccDetail.symmetric.keyBits.aes = 128;
+    area.parameters.eccDetail.symmetric.mode.aes = TPM2_ALG_CFB;
+    area.parameters.eccDetail.scheme.scheme = TPM2_ALG_NULL;
+    area.parameters.eccDetail.curveID = TPM2_ECC_NIST_P256;
+    area.parameters.eccDetail.kdf.scheme = TPM2_ALG_NULL;
+    return t;
+}
+
+TPM2B_PUBLIC signing_key_template() noexcept {
+    TPM2B_PUBLIC t{};
+    TPMT_PUBLIC& area = t.publicArea;
+    area.type = TPM2_ALG_RSA;
+    area.nameAlg = TPM2_ALG_SHA256;
+    area.objectAttributes = TPMA_OBJECT_SIGN_ENCRYPT | TPMA_OBJECT_FIXEDTPM | TPMA_OBJECT_FIXEDPARENT |
+                            TPMA_OBJECT_SENSITIVEDATAORIGIN | TPMA_OBJECT_USERWITHAUTH | TPMA_OBJECT_NODA;
+    area.parameters.rsaDetail.symmetric.algorithm = TPM2_ALG_NULL;
+    area.parameters.rsaDetail.scheme.scheme = TPM2_ALG_RSASSA;
+    area.parameters.rsaDetail.scheme.details.rsassa.hashAlg = TPM2_ALG_SHA256;
+    area.parameters.rsaDetail.keyBits = 2048;
+    area.parameters.rsaDetail.exponent = 0;  // the default, 65537
+    return t;
+}
+
+// Saved contexts of the primary and of the most recently used keys, on the TPM at one
+// TCTI: loading one is much cheaper than deriving the primary again and loading the key
+// under it. They are process-wide and in memory only; one that no longer loads (the TPM
+// was restarted or cleared) is dropped and the object is made again.
+constexpr std::size_t kSavedKeys = 4;
+struct SavedKey {
+    KeyBlob key;
+    TPMS_CONTEXT context;
+};
+struct SavedContexts {
+    std::mutex mutex;
+    std::string tcti;
+    std::optional<TPMS_CONTEXT> primary;
+    std::vector<SavedKey> keys;  // the most recently used last
+
+    // Call with the mutex held: contexts of another TPM are of no use.
+    void select(const std::string& for_tcti) {
+        if (tcti == for_tcti) return;
+        tcti = for_tcti;
+        primary.reset();
+        keys.clear();
+    }
+};
+SavedContexts& saved_contexts() {
+    static SavedContexts saved;
+    return saved;
+}
+
+// Saves the object's context (it stays loaded); nullopt when the TPM refuses, which only
+// costs speed.
+std::optional<TPMS_CONTEXT> save_context(TpmConnection& c, ESYS_TR handle) {
+    TPMS_CONTEXT* raw = nullptr;
+    if (c.tss().Esys_ContextSave(c.esys(), handle, &raw) != TSS2_RC_SUCCESS) return std::nullopt;
+    const auto owned = esys_owned(c.tss(), raw);
+    return *owned;
+}
+
+std::optional<ESYS_TR> load_context(TpmConnection& c, const TPMS_CONTEXT& context) {
+    ESYS_TR handle = ESYS_TR_NONE;
+    if (c.tss().Esys_ContextLoad(c.esys(), &context, &handle) != TSS2_RC_SUCCESS) return std::nullopt;
+    c.track(handle);
+    return handle;
+}
+
+Outcome<ESYS_TR> load_primary(TpmConnection& c, const std::string& tcti) {
+    SavedContexts& saved = saved_contexts();
+    std::optional<TPMS_CONTEXT> context;
+    {
+        std::lock_guard lock(saved.mutex);
+        saved.select(tcti);
+        context = saved.primary;
+    }
+    if (context) {
+        if (auto handle = load_context(c, *context)) return *handle;
+        std::lock_guard lock(saved.mutex);
+        if (saved.tcti == tcti) saved.primary.reset();
+    }
+    const TPM2B_SENSITIVE_CREATE sensitive{};
+    const TPM2B_PUBLIC in_public = primary_template();
+    const TPM2B_DATA outside{};
+    const TPML_PCR_SELECTION pcrs{};
+    ESYS_TR handle = ESYS_TR_NONE;
+    const TSS2_RC rc = c.tss().Esys_CreatePrimary(c.esys(), ESYS_TR_RH_OWNER, ESYS_TR_PASSWORD, ESYS_TR_NONE,
+                                                  ESYS_TR_NONE, &sensitive, &in_public, &outside, &pcrs, &handle,
+                                                  nullptr, nullptr, nullptr, nullptr);
+    if (rc != TSS2_RC_SUCCESS) return tss_error(c.tss(), rc, "CreatePrimary");
+    c.track(handle);
+    if (auto made = save_context(c, handle)) {
+        std::lock_guard lock(saved.mutex);
+        saved.select(tcti);
+        saved.primary = *made;
+    }
+    return handle;
+}
+
+Outcome<TPM2B_PUBLIC> unmarshal_public(const TssFunctions& tss, const std::vector<std::uint8_t>& bytes) {
+    TPM2B_PUBLIC area{};
+    std::size_t offset = 0;
+    if (tss.Tss2_MU_TPM2B_PUBLIC_Unmarshal(bytes.data(), bytes.size(), &offset, &area) != TSS2_RC_SUCCESS ||
+        offset != bytes.size() || area.publicArea.type != TPM2_ALG_RSA || area.publicArea.unique.rsa.size == 0) {
+        return PlatformError::with_text(kTpmBadKey, "the key's public area is not an RSA key");
+    }
+    return area;
+}
+
+Outcome<TPM2B_PRIVATE> unmarshal_private(const TssFunctions& tss, const std::vector<std::uint8_t>& bytes) {
+    TPM2B_PRIVATE area{};
+    std::size_t offset = 0;
+    if (tss.Tss2_MU_TPM2B_PRIVATE_Unmarshal(bytes.data(), bytes.size(), &offset, &area) != TSS2_RC_SUCCESS ||
+        offset != bytes.size()) {
+        return PlatformError::with_text(kTpmBadKey, "the key's private area is damaged");
+    }
+    return area;
+}
+
+}  // namespace
+
+// The primary's slot is freed as soon as the key is loaded under it.
+Outcome<ESYS_TR> load_signing_key(TpmConnection& c, const std::string& tcti, const KeyBlob& key) {
+    SavedContexts& saved = saved_contexts();
+    std::optional<TPMS_CONTEXT> context;
+    {
+        std::lock_guard lock(saved.mutex);
+        saved.select(tcti);
+        const auto it = std::find_if(saved.keys.begin(), saved.keys.end(), [&](const SavedKey& s) { return s.key == key; });
+        if (it != saved.keys.end()) {
+            context = it->context;
+            std::rotate(it, it + 1, saved.keys.end());
+        }
+    }
+    const auto forget = [&] {
+        std::lock_guard lock(saved.mutex);
+        if (saved.tcti != tcti) return;
+        std::erase_if(saved.keys, [&](const SavedKey& s) { return s.key == key; });
+    };
+    if (context) {
+        if (auto handle = load_context(c, *context)) return *handle;
+        forget();
+    }
+    auto in_public = unmarshal_public(c.tss(), key.public_area);
+    if (!in_public.ok()) return std::move(in_public.error());
+    auto in_private = unmarshal_private(c.tss(), key.private_area);
+    if (!in_private.ok()) return std::move(in_private.error());
+    auto parent = load_primary(c, tcti);
+    if (!parent.ok()) return std::move(parent.error());
+    ESYS_TR handle = ESYS_TR_NONE;
+    const TSS2_RC rc = c.tss().Esys_Load(c.esys(), parent.value(), ESYS_TR_PASSWORD, ESYS_TR_NONE, ESYS_TR_NONE,
+                                         &in_private.value(), &in_public.value(), &handle);
+    c.flush(parent.value());
+    if (rc != TSS2_RC_SUCCESS) return tss_error(c.tss(), rc, "Load");
+    c.track(handle);
+    if (auto made = save_context(c, handle)) {
+        std::lock_guard lock(saved.mutex);
+        saved.select(tcti);
+        std::erase_if(saved.keys, [&](const SavedKey& s) { return s.key == key; });
+        if (saved.keys.size() == kSavedKeys) saved.keys.erase(saved.keys.begin());
+        saved.keys.push_back(SavedKey{key, *made});
+    }
+    return handle;
+}
+
+namespace {
+
+// The areas as the key file keeps them: each with its size, in the TPM's byte order.
+Outcome<KeyBlob> marshal_areas(const TssFunctions& tss, const TPM2B_PUBLIC& pub, const TPM2B_PRIVATE& priv) {
+    std::uint8_t buffer[sizeof(TPM2B_PUBLIC) + sizeof(TPM2B_PRIVATE)];
+    KeyBlob key;
+    std::size_t offset = 0;
+    if (const TSS2_RC rc = tss.Tss2_MU_TPM2B_PUBLIC_Marshal(&pub, buffer, sizeof buffer, &offset); rc != 0) {
+        return tss_error(tss, rc, "marshalling the public area");
+    }
+    key.public_area.assign(buffer, buffer + offset);
+    offset = 0;
+    if (const TSS2_RC rc = tss.Tss2_MU_TPM2B_PRIVATE_Marshal(&priv, buffer, sizeof buffer, &offset); rc != 0) {
+        return tss_error(tss, rc, "marshalling the private area");
+    }
+    key.private_area.assign(buffer, buffer + offset);
+    return key;
+}
+
+constexpr std::uint8_t kKeyFileMagic[6] = {'b', 'i', 'o', 't', 'p', 'm'};
+constexpr std::uint8_t kKeyFileVersion = 1;
+
+// A TPM2B at `offset`: its two-byte big-endian size and that many bytes, within `file`.
+std::optional<std::vector<std::uint8_t>> take_sized(std::span<const std::uint8_t> file, std::size_t& offset) {
+    if (file.size() - offset < 2) return std::nullopt;
+    const std::size_t size = std::size_t{file[offset]} << 8 | file[offset + 1];
+    if (size == 0 || file.size() - offset - 2 < size) return std::nullopt;
+    std::vector<std::uint8_t> out(file.begin() + static_cast<std::ptrdiff_t>(offset),
+                                  file.begin() + static_cast<std::ptrdiff_t>(offset + 2 + size));
+    offset += 2 + size;
+    return out;
+}
+
+struct PkeyDeleter {
+    void operator()(EVP_PKEY* key) const noexcept { EVP_PKEY_free(key); }
+};
+struct PkeyCtxDeleter {
+    void operator()(EVP_PKEY_CTX* ctx) const noexcept { EVP_PKEY_CTX_free(ctx); }
+};
+struct ParamBldDeleter {
+    void operator()(OSSL_PARAM_BLD* bld) const noexcept { OSSL_PARAM_BLD_free(bld); }
+};
+struct ParamDeleter {
+    void operator()(OSSL_PARAM* params) const noexcept { OSSL_PARAM_free(params); }
+};
+struct BnDeleter {
+    void operator()(BIGNUM* bn) const noexcept { BN_free(bn); }
+};
+
+}  // namespace
+
+PlatformError tss_error(const TssFunctions& tss, TSS2_RC rc, const char* what) {
+    return PlatformError::with_text(code_for(rc), std::string(what) + ": " + rc_text(tss, rc));
+}
+
+Outcome<const TssFunctions*> loaded_functions(const TssLoad& load) {
+    if (!load.functions) return PlatformError::with_text(kTpmNotFound, load.error);
+    return &*load.functions;
+}
+
+std::vector<std::uint8_t> encode_key_file(const KeyBlob& key) {
+    std::vector<std::uint8_t> file(std::begin(kKeyFileMagic), std::end(kKeyFileMagic));
+    file.push_back(kKeyFileVersion);
+    file.insert(file.end(), key.public_area.begin(), key.public_area.end());
+    file.insert(file.end(), key.private_area.begin(), key.private_area.end());
+    return file;
+}
+
+std::optional<KeyBlob> decode_key_file(std::span<const std::uint8_t> file) {
+    constexpr std::size_t header = sizeof kKeyFileMagic + 1;
+    if (file.size() < header || !std::equal(std::begin(kKeyFileMagic), std::end(kKeyFileMagic), file.begin()) ||
+        file[sizeof kKeyFileMagic] != kKeyFileVersion) {
+        return std::nullopt;
+    }
+    std::size_t offset = header;
+    auto public_area = take_sized(file, offset);
+    if (!public_area) return std::nullopt;
+    auto private_area = take_sized(file, offset);
+    if (!private_area || offset != file.size()) return std::nullopt;
+    return KeyBlob{std::move(*public_area), std::move(*private_area)};
+}
+
+Outcome<TpmConnection> TpmConnection::open(const TssFunctions& tss, const std::string& tcti) {
+    if (auto error = check_device_node(tcti)) return std::move(*error);
+    TSS2_TCTI_CONTEXT* tcti_context = nullptr;
+    if (const TSS2_RC rc = tss.Tss2_TctiLdr_Initialize(tcti.c_str(), &tcti_context); rc != TSS2_RC_SUCCESS) {
+        return PlatformError::with_text(kTpmNotFound, "no TPM answers at \"" + tcti + "\": " + rc_text(tss, rc));
+    }
+    keep_tcti_module_loaded(tcti);
+    ESYS_CONTEXT* esys = nullptr;
+    if (const TSS2_RC rc = tss.Esys_Initialize(&esys, tcti_context, nullptr); rc != TSS2_RC_SUCCESS) {
+        tss.Tss2_TctiLdr_Finalize(&tcti_context);
+        return tss_error(tss, rc, "Esys_Initialize");
+    }
+    return TpmConnection(tss, tcti_context, esys);
+}
+
+TpmConnection::TpmConnection(TpmConnection&& other) noexcept
+    : tss_(other.tss_),
+      tcti_(std::exchange(other.tcti_, nullptr)),
+      esys_(std::exchange(other.esys_, nullptr)),
+      tracked_(other.tracked_),
+      tracked_count_(std::exchange(other.tracked_count_, 0)) {}
+
+TpmConnection::~TpmConnection() {
+    if (esys_ != nullptr) {
+        while (tracked_count_ > 0) tss_->Esys_FlushContext(esys_, tracked_[--tracked_count_]);
+        tss_->Esys_Finalize(&esys_);
+    }
+    if (tcti_ != nullptr) tss_->Tss2_TctiLdr_Finalize(&tcti_);
+}
+
+void TpmConnection::track(ESYS_TR handle) noexcept {
+    // Never more than a primary and a key at a time; a third would be a fault of ours,
+    // and flushing it at once is the safe answer.
+    if (tracked_count_ == kMaxTracked) {
+        tss_->Esys_FlushContext(esys_, handle);
+        return;
+    }
+    tracked_[tracked_count_++] = handle;
+}
+
+void TpmConnection::flush(ESYS_TR handle) noexcept {
+    const auto end = tracked_.begin() + static_cast<std::ptrdiff_t>(tracked_count_);
+    const auto it = std::find(tracked_.begin(), end, handle);
+    if (it == end) return;
+    tss_->Esys_FlushContext(esys_, handle);
+    std::copy(it + 1, end, it);
+    --tracked_count_;
+}
+
+ProbeResult probe_device(const TssLoad& load, const std::string& tcti) {
+    if (!load.functions) return {ProbeState::NoLibraries, load.error};
+    const auto state_for = [](PlatformError& error) {
+        switch (error.code()) {
+            case kTpmNotFound: return ProbeResult{ProbeState::NoDevice, error.message()};
+            case kTpmAccessDenied: return ProbeResult{ProbeState::NoAccess, error.message()};
+            case kTpmBusy: return ProbeResult{ProbeState::Busy, error.message()};
+            default: return ProbeResult{ProbeState::Failed, error.message()};
+        }
+    };
+    auto connection = TpmConnection::open(*load.functions, tcti);
+    if (!connection.ok()) return state_for(connection.error());
+    TpmConnection& c = connection.value();
+    TPM2B_DIGEST* raw = nullptr;
+    const TSS2_RC rc = c.tss().Esys_GetRandom(c.esys(), ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE, 1, &raw);
+    const auto bytes = esys_owned(c.tss(), raw);
+    if (rc != TSS2_RC_SUCCESS) {
+        auto error = tss_error(c.tss(), rc, "GetRandom");
+        return state_for(error);
+    }
+    return {ProbeState::Ready, {}};
+}
+
+Outcome<KeyBlob> create_signing_key(const TssFunctions& tss, const std::string& tcti) {
+    auto connection = TpmConnection::open(tss, tcti);
+    if (!connection.ok()) return std::move(connection.error());
+    TpmConnection& c = connection.value();
+    auto parent = load_primary(c, tcti);
+    if (!parent.ok()) return std::move(parent.error());
+    const TPM2B_SENSITIVE_CREATE sensitive{};
+    const TPM2B_PUBLIC in_public = signing_key_template();
+    const TPM2B_DATA outside{};
+    const TPML_PCR_SELECTION pcrs{};
+    TPM2B_PRIVATE* raw_private = nullptr;
+    TPM2B_PUBLIC* raw_public = nullptr;
+    const TSS2_RC rc = tss.Esys_Create(c.esys(), parent.value(), ESYS_TR_PASSWORD, ESYS_TR_NONE, ESYS_TR_NONE,
+                                       &sensitive, &in_public, &outside, &pcrs, &raw_private, &raw_public, nullptr,
+                                       nullptr, nullptr);
+    const auto out_private = esys_owned(tss, raw_private);
+    const auto out_public = esys_owned(tss, raw_public);
+    if (rc != TSS2_RC_SUCCESS) return tss_error(tss, rc, "Create");
+    return marshal_areas(tss, *out_public, *out_private);
+}
+
+Outcome<std::vector<std::uint8_t>> sign_digest(const TssFunctions& tss, const std::string& tcti, const KeyBlob& key,
+                                               std::span<const std::uint8_t, 32> sha256) {
+    auto connection = TpmConnection::open(tss, tcti);
+    if (!connection.ok()) return std::move(connection.error());
+    TpmConnection& c = connection.value();
+    auto handle = load_signing_key(c, tcti, key);
+    if (!handle.ok()) return std::move(handle.error());
+    TPM2B_DIGEST digest{};
+    digest.size = static_cast<UINT16>(sha256.size());
+    std::copy(sha256.begin(), sha256.end(), digest.buffer);
+    TPMT_SIG_SCHEME scheme{};
+    scheme.scheme = TPM2_ALG_RSASSA;
+    scheme.details.rsassa.hashAlg = TPM2_ALG_SHA256;
+    // The key is not restricted: it signs a digest from outside with the null ticket.
+    TPMT_TK_HASHCHECK validation{};
+    validation.tag = TPM2_ST_HASHCHECK;
+    validation.hierarchy = TPM2_RH_NULL;
+    TPMT_SIGNATURE* raw = nullptr;
+    const TSS2_RC rc = tss.Esys_Sign(c.esys(), handle.value(), ESYS_TR_PASSWORD, ESYS_TR_NONE, ESYS_TR_NONE, &digest,
+                                     &scheme, &validation, &raw);
+    const auto signature = esys_owned(tss, raw);
+    if (rc != TSS2_RC_SUCCESS) return tss_error(tss, rc, "Sign");
+    if (signature->sigAlg != TPM2_ALG_RSASSA) {
+        return PlatformError::with_text(kTpmInternalError, "the TPM's signature is not RSASSA");
+    }
+    const TPM2B_PUBLIC_KEY_RSA& bytes = signature->signature.rsassa.sig;
+    return std::vector<std::uint8_t>(bytes.buffer, bytes.buffer + bytes.size);
+}
+
+Outcome<std::vector<std::uint8_t>> public_key_der(const TssFunctions& tss, const KeyBlob& key) {
+    auto area = unmarshal_public(tss, key.public_area);
+    if (!area.ok()) return std::move(area.error());
+    const TPMS_RSA_PARMS& parameters = area.value().publicArea.parameters.rsaDetail;
+    const TPM2B_PUBLIC_KEY_RSA& modulus = area.value().publicArea.unique.rsa;
+    const auto failed = [] {
+        ERR_clear_error();
+        return PlatformError::with_text(kTpmInternalError, "the public key cannot be encoded");
+    };
+    std::unique_ptr<BIGNUM, BnDeleter> n(BN_bin2bn(modulus.buffer, modulus.size, nullptr));
+    std::unique_ptr<BIGNUM, BnDeleter> e(BN_new());
+    std::unique_ptr<OSSL_PARAM_BLD, ParamBldDeleter> build(OSSL_PARAM_BLD_new());
+    if (!n || !e || !build || BN_set_word(e.get(), parameters.exponent == 0 ? 65537 : parameters.exponent) != 1 ||
+        OSSL_PARAM_BLD_push_BN(build.get(), OSSL_PKEY_PARAM_RSA_N, n.get()) != 1 ||
+        OSSL_PARAM_BLD_push_BN(build.get(), OSSL_PKEY_PARAM_RSA_E, e.get()) != 1) {
+        return failed();
+    }
+    std::unique_ptr<OSSL_PARAM, ParamDeleter> params(OSSL_PARAM_BLD_to_param(build.get()));
+    std::unique_ptr<EVP_PKEY_CTX, PkeyCtxDeleter> ctx(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
+    EVP_PKEY* raw = nullptr;
+    if (!params || !ctx || EVP_PKEY_fromdata_init(ctx.get()) != 1 ||
+        EVP_PKEY_fromdata(ctx.get(), &raw, EVP_PKEY_PUBLIC_KEY, params.get()) != 1) {
+        return failed();
+    }
+    const std::unique_ptr<EVP_PKEY, PkeyDeleter> pkey(raw);
+    const int length = i2d_PUBKEY(pkey.get(), nullptr);
+    if (length <= 0) return failed();
+    std::vector<std::uint8_t> der(static_cast<std::size_t>(length));
+    unsigned char* out = der.data();
+    if (i2d_PUBKEY(pkey.get(), &out) != length) return failed();
+    return der;
+}
+
+void forget_saved_contexts() {
+    SavedContexts& saved = saved_contexts();
+    std::lock_guard lock(saved.mutex);
+    saved.primary.reset();
+    saved.keys.clear();
+}
+
+}  // namespace bio::tpm

@@ -1,0 +1,122 @@
+// RSA-2048 signing keys made and used inside a TPM 2.0, through the ESAPI of tpm2-tss.
+//
+// A key lives outside the TPM as its public and (TPM-encrypted) private area, wrapped by
+// a primary storage key that the TPM derives again from the owner hierarchy's seed
+// whenever it is needed; nothing is made persistent. Every request opens its own
+// connection and closes it at its end: the simulator serves one connection at a time,
+// and a connection held across requests would block every other process.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "bio_windows.h"
+#include "platform_error.h"
+#include "tpm/tss_library.h"
+
+namespace bio::tpm {
+
+// The codes of failures, as Windows' TPM Base Services reports them.
+// A response code of the TPM itself is kTpmResponseBase | rc (TPM_20_E_*), for
+// example TPM_RC_OBJECT_MEMORY 0x902 -> 0x80280902.
+inline constexpr std::int32_t kTpmResponseBase = static_cast<std::int32_t>(0x80280000u);
+// No TPM: the libraries, the device or the TCTI's endpoint are not there (TBS_E_TPM_NOT_FOUND).
+inline constexpr std::int32_t kTpmNotFound = static_cast<std::int32_t>(0x8028400Fu);
+// The device node exists but this user may not open it (E_ACCESSDENIED).
+inline constexpr std::int32_t kTpmAccessDenied = static_cast<std::int32_t>(0x80070005u);
+// The TPM is in use: EBUSY on open, or TPM_RC_RETRY / YIELDED / TESTING after the
+// stack's own retries (ERROR_DEVICE_NOT_AVAILABLE as an HRESULT).
+inline constexpr std::int32_t kTpmBusy = static_cast<std::int32_t>(0x800710DFu);
+// Any other failure of the stack or its transport, with the stack's text (TBS_E_INTERNAL_ERROR).
+inline constexpr std::int32_t kTpmInternalError = static_cast<std::int32_t>(0x80284001u);
+// A key file or key blob that is not one of ours (NTE_BAD_DATA).
+inline constexpr std::int32_t kTpmBadKey = static_cast<std::int32_t>(0x80090005u);
+
+// The code and text of a failed stack call; `what` names the call.
+PlatformError tss_error(const TssFunctions& tss, TSS2_RC rc, const char* what);
+
+// The loaded functions, or kTpmNotFound with the loader's text.
+Outcome<const TssFunctions*> loaded_functions(const TssLoad& load);
+
+// A key as it is kept: TPM2B_PUBLIC and TPM2B_PRIVATE, each marshalled with its size.
+struct KeyBlob {
+    std::vector<std::uint8_t> public_area, private_area;
+    bool operator==(const KeyBlob&) const = default;
+};
+
+// The key file: magic, version, then the two marshalled areas. A file that is damaged in
+// any way (short, long, other magic or version, an area's size past the end) decodes to
+// nullopt.
+std::vector<std::uint8_t> encode_key_file(const KeyBlob& key);
+std::optional<KeyBlob> decode_key_file(std::span<const std::uint8_t> file);
+
+enum class ProbeState { Ready, NoLibraries, NoDevice, NoAccess, Busy, Failed };
+
+struct ProbeResult {
+    ProbeState state;
+    std::string detail;  // empty when Ready
+};
+
+// Whether a TPM answers at `tcti` (a TCTI configuration such as "device:/dev/tpmrm0" or
+// "swtpm:host=127.0.0.1,port=2321"): libraries, device node, connection, then one
+// GetRandom. A TCTI that cannot be initialized is NoDevice.
+ProbeResult probe_device(const TssLoad& load, const std::string& tcti);
+
+// One connection: the TCTI (always from the explicit configuration: the stack's default
+// search ends at a simulator's local port) and an ESAPI context. Objects loaded through
+// it are tracked and flushed when it ends, on every path, before it is finalized.
+class TpmConnection {
+public:
+    static Outcome<TpmConnection> open(const TssFunctions& tss, const std::string& tcti);
+
+    TpmConnection(TpmConnection&& other) noexcept;
+    TpmConnection& operator=(TpmConnection&&) = delete;
+    TpmConnection(const TpmConnection&) = delete;
+    TpmConnection& operator=(const TpmConnection&) = delete;
+    ~TpmConnection();
+
+    const TssFunctions& tss() const noexcept { return *tss_; }
+    ESYS_CONTEXT* esys() const noexcept { return esys_; }
+
+    // Flushes `handle` when the connection ends (unless flush() came first).
+    void track(ESYS_TR handle) noexcept;
+    // Flushes a tracked object now, freeing its slot.
+    void flush(ESYS_TR handle) noexcept;
+
+private:
+    TpmConnection(const TssFunctions& tss, TSS2_TCTI_CONTEXT* tcti, ESYS_CONTEXT* esys) noexcept
+        : tss_(&tss), tcti_(tcti), esys_(esys) {}
+
+    static constexpr std::size_t kMaxTracked = 4;
+    const TssFunctions* tss_;
+    TSS2_TCTI_CONTEXT* tcti_;
+    ESYS_CONTEXT* esys_;
+    std::array<ESYS_TR, kMaxTracked> tracked_{};
+    std::size_t tracked_count_ = 0;
+};
+
+// A new RSA-2048 RSASSA-SHA256 signing key (empty auth, fixedTPM, noDA) under the
+// owner hierarchy's ECC P-256 storage primary.
+Outcome<KeyBlob> create_signing_key(const TssFunctions& tss, const std::string& tcti);
+
+// Loads the key through `c` (flushed when `c` ends): from its saved context when one
+// loads, else under the primary, saving its context for the next request.
+Outcome<ESYS_TR> load_signing_key(TpmConnection& c, const std::string& tcti, const KeyBlob& key);
+
+// The RSASSA-PKCS1-v1_5 signature (256 bytes) of a SHA-256 digest computed by the caller:
+// a connection of its own, the key loaded, one Sign, everything flushed and closed.
+Outcome<std::vector<std::uint8_t>> sign_digest(const TssFunctions& tss, const std::string& tcti, const KeyBlob& key,
+                                               std::span<const std::uint8_t, 32> sha256);
+
+// The key's public half as DER SubjectPublicKeyInfo.
+Outcome<std::vector<std::uint8_t>> public_key_der(const TssFunctions& tss, const KeyBlob& key);
+
+// Drops the saved contexts of the primary and keys (tests; a TPM that was restarted).
+void forget_saved_contexts();
+
+}  // namespace bio::tpm

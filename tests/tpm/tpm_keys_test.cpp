@@ -1,0 +1,214 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "runtime/crypto.h"
+#include "tpm/tpm_keys.h"
+
+namespace bio::tpm {
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<std::uint8_t>;
+
+const TssFunctions& tss() { return *tss_library(true).functions; }
+
+// One swtpm for the suite, on a random port pair of its own, its state in a temporary
+// directory; restart() is the TPM's power cycle (the same seeds, saved contexts void).
+class Swtpm : public ::testing::Test {
+public:
+    static std::string tcti() { return "swtpm:host=127.0.0.1,port=" + std::to_string(port_); }
+
+protected:
+    static void SetUpTestSuite() {
+        if (std::system("command -v swtpm >/dev/null && command -v swtpm_ioctl >/dev/null") != 0) return;
+        std::string pattern = (fs::temp_directory_path() / "tpm-test-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) == nullptr) return;
+        dir_ = pattern;
+        port_ = 23000 + 2 * static_cast<int>(std::random_device{}() % 500);
+        start();
+    }
+    static void TearDownTestSuite() {
+        stop();
+        if (!dir_.empty()) fs::remove_all(dir_);
+    }
+    void SetUp() override {
+        if (!tss_library(true).functions) GTEST_SKIP() << tss_library(true).error;
+        if (pid_ <= 0) GTEST_SKIP() << "swtpm is not installed or did not start";
+        forget_saved_contexts();
+    }
+    static void start() {
+        const std::string command = "swtpm socket --tpm2 --tpmstate dir=" + dir_.string() +
+                                    " --flags not-need-init,startup-clear --server type=tcp,port=" +
+                                    std::to_string(port_) + ",bindaddr=127.0.0.1 --ctrl type=tcp,port=" +
+                                    std::to_string(port_ + 1) + ",bindaddr=127.0.0.1 --daemon --pid file=" +
+                                    (dir_ / "pid").string();
+        if (std::system(command.c_str()) != 0) return;
+        std::ifstream(dir_ / "pid") >> pid_;
+    }
+    // Stops it and waits until it has exited (nothing reaps it here: a zombie counts).
+    static void stop() {
+        if (pid_ <= 0) return;
+        const std::string command = "swtpm_ioctl --tcp 127.0.0.1:" + std::to_string(port_ + 1) + " -s >/dev/null";
+        if (std::system(command.c_str()) != 0) ::kill(pid_, SIGTERM);
+        const std::string stat = "/proc/" + std::to_string(pid_) + "/stat";
+        for (int i = 0; i < 200; ++i) {
+            std::string pid, name, state;
+            if (!(std::ifstream(stat) >> pid >> name >> state) || state == "Z") break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        pid_ = 0;
+    }
+
+    static inline fs::path dir_;
+    static inline int port_ = 0;
+    static inline pid_t pid_ = 0;
+};
+
+Bytes sign(const KeyBlob& key, const Bytes& message) {
+    crypto::Sha256 digest{};
+    EXPECT_EQ(crypto::sha256(message, digest), crypto::kOk);
+    auto signature = sign_digest(tss(), Swtpm::tcti(), key, digest);
+    EXPECT_TRUE(signature.ok()) << (signature.ok() ? "" : signature.error().debug_text());
+    return signature.ok() ? signature.value() : Bytes{};
+}
+
+KeyBlob create() {
+    auto key = create_signing_key(tss(), Swtpm::tcti());
+    EXPECT_TRUE(key.ok()) << (key.ok() ? "" : key.error().debug_text());
+    return key.ok() ? key.value() : KeyBlob{};
+}
+
+using TpmKeys = Swtpm;
+
+TEST_F(TpmKeys, SignaturesVerifyWithTheKeysOwnPublicKeyOnly) {
+    const KeyBlob key = create(), other = create();
+    auto der = public_key_der(tss(), key);
+    ASSERT_TRUE(der.ok());
+    for (const Bytes& message : {Bytes{}, Bytes{'a', 'b', 'c'}, Bytes(1000, 0x5A)}) {
+        const Bytes signature = sign(key, message);
+        ASSERT_EQ(signature.size(), 256u);
+        EXPECT_EQ(crypto::rsa_pkcs1_sha256_verify(der.value(), message, signature), crypto::kOk);
+        Bytes changed = message;
+        changed.push_back(0);
+        EXPECT_EQ(crypto::rsa_pkcs1_sha256_verify(der.value(), changed, signature), crypto::kNteBadSignature);
+        EXPECT_EQ(crypto::rsa_pkcs1_sha256_verify(der.value(), message, sign(other, message)),
+                  crypto::kNteBadSignature);
+    }
+}
+
+// Without a resource manager the simulator has three object slots: an object left
+// loaded fails the fourth request. Each way of loading the key is run many times.
+TEST_F(TpmKeys, RequestsInARowLeaveNoObjectLoaded) {
+    const KeyBlob first = create(), second = create();
+    for (int i = 0; i < 20; ++i) {
+        if (i % 5 == 4) forget_saved_contexts();  // primary made and key loaded again
+        EXPECT_EQ(sign(i % 2 ? first : second, Bytes{static_cast<std::uint8_t>(i)}).size(), 256u) << i;
+    }
+    for (int i = 0; i < 10; ++i) EXPECT_FALSE(create().public_area.empty()) << i;
+    // A key that does not load must not leave its primary behind either.
+    KeyBlob damaged = first;
+    damaged.private_area.back() ^= 1;
+    for (int i = 0; i < 4; ++i) {
+        auto failed = sign_digest(tss(), tcti(), damaged, crypto::Sha256{});
+        ASSERT_FALSE(failed.ok());
+        EXPECT_EQ(static_cast<std::uint32_t>(failed.error().code()) & 0xFFFF0000u, 0x80280000u);
+    }
+    EXPECT_EQ(probe_device(tss_library(true), tcti()).state, ProbeState::Ready);
+}
+
+TEST_F(TpmKeys, SavedContextsOfARestartedTpmAreMadeAgain) {
+    const KeyBlob key = create();
+    EXPECT_EQ(sign(key, Bytes{1}).size(), 256u);  // saves the primary's and key's contexts
+    stop();
+    start();
+    ASSERT_GT(pid_, 0);
+    EXPECT_EQ(sign(key, Bytes{2}).size(), 256u);
+}
+
+TEST(TpmKeyFile, RoundTripsAndRefusesEveryDamagedFile) {
+    const KeyBlob key{{0x00, 0x03, 1, 2, 3}, {0x00, 0x02, 4, 5}};
+    const Bytes file = encode_key_file(key);
+    ASSERT_EQ(decode_key_file(file), key);
+    for (std::size_t size = 0; size < file.size(); ++size) {
+        EXPECT_FALSE(decode_key_file(std::span(file).first(size))) << "truncated to " << size;
+    }
+    const std::vector<std::pair<std::size_t, std::uint8_t>> changes = {
+        {0, 'B'},     // magic
+        {6, 2},       // version
+        {8, 0x04},    // public size past its end
+        {8, 0x00},    // empty public area
+        {13, 0x01},   // private size past the end of the file
+    };
+    for (const auto& [offset, value] : changes) {
+        Bytes changed = file;
+        changed[offset] = value;
+        EXPECT_FALSE(decode_key_file(changed)) << "byte " << offset << " = " << int{value};
+    }
+    Bytes longer = file;
+    longer.push_back(0);
+    EXPECT_FALSE(decode_key_file(longer));
+}
+
+struct ProbeCase {
+    const char* name;
+    bool libraries;
+    std::string tcti;
+    ProbeState expected;
+};
+
+class TpmProbe : public Swtpm, public ::testing::WithParamInterface<ProbeCase> {};
+
+TEST_P(TpmProbe, NamesTheState) {
+    const ProbeCase& c = GetParam();
+    TssSonames sonames;
+    if (!c.libraries) sonames.mu = "libtss2-mu-missing.so.0";
+    const TssLoad load = load_tss(sonames, true);
+    const std::string tcti = c.tcti.empty() ? Swtpm::tcti() : c.tcti;
+    const ProbeResult result = probe_device(load, tcti);
+    EXPECT_EQ(result.state, c.expected) << result.detail;
+    EXPECT_EQ(result.detail.empty(), c.expected == ProbeState::Ready) << result.detail;
+    if (!c.libraries) {
+        EXPECT_NE(result.detail.find("libtss2-mu-missing.so.0 cannot be loaded"), std::string::npos);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    States, TpmProbe,
+    ::testing::Values(ProbeCase{"Running", true, "", ProbeState::Ready},
+                      ProbeCase{"LibraryMissing", false, "", ProbeState::NoLibraries},
+                      ProbeCase{"NoDeviceNode", true, "device:/nonexistent/tpmrm0", ProbeState::NoDevice},
+                      ProbeCase{"NothingListening", true, "swtpm:host=127.0.0.1,port=1", ProbeState::NoDevice},
+                      ProbeCase{"UnknownTcti", true, "no-such-tcti:", ProbeState::NoDevice}),
+    [](const auto& info) { return info.param.name; });
+
+TEST(TpmErrors, ResponseCodesBecomeTheirHresults) {
+    if (!tss_library(true).functions) GTEST_SKIP() << tss_library(true).error;
+    const std::vector<std::pair<TSS2_RC, std::uint32_t>> cases = {
+        {TPM2_RC_OBJECT_MEMORY, 0x80280902u},
+        {TPM2_RC_INTEGRITY + TPM2_RC_P + TPM2_RC_1, 0x802801DFu},
+        {TSS2_RESMGR_TPM_RC_LAYER | TPM2_RC_OBJECT_MEMORY, 0x80280902u},
+        {TPM2_RC_RETRY, 0x800710DFu},
+        {TPM2_RC_TESTING, 0x800710DFu},
+        {TSS2_TCTI_RC_TRY_AGAIN, 0x800710DFu},
+        {TSS2_TCTI_RC_IO_ERROR, 0x80284001u},
+        {TSS2_ESYS_RC_MEMORY, 0x80284001u},
+    };
+    for (const auto& [rc, expected] : cases) {
+        const PlatformError error = tss_error(tss(), rc, "Call");
+        EXPECT_EQ(static_cast<std::uint32_t>(error.code()), expected) << std::hex << rc;
+        EXPECT_EQ(error.message().rfind("Call: ", 0), 0u) << error.message();
+    }
+}
+
+}  // namespace
+}  // namespace bio::tpm
