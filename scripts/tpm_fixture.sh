@@ -269,6 +269,21 @@ with socket.socket(socket.AF_UNIX) as s:
 EOF
 }
 
+# Prints the path of a copy of interpreter $1 that the test user can run (pyenv's are under
+# /root, which only root may enter), made in the fixture's directory (gone with it).
+tpm_fixture_python() {
+    local prefix version
+    prefix=$("$1" -c 'import sys; print(sys.base_prefix)') || return 1
+    version=$("$1" -c 'import sys; print("%d.%d" % sys.version_info[:2])') || return 1
+    if [ ! -d "$TPM_FIXTURE_DIR/python$version" ]; then
+        mkdir -p "$TPM_FIXTURE_DIR/python$version"
+        (cd "$prefix" && tar --exclude="./lib/python$version/test" --exclude="./lib/python$version/site-packages/*" \
+            -cf - bin lib include 2>/dev/null) | tar -xf - -C "$TPM_FIXTURE_DIR/python$version" || return 1
+        chmod -R a+rX "$TPM_FIXTURE_DIR/python$version"
+    fi
+    echo "$TPM_FIXTURE_DIR/python$version/bin/python$version"
+}
+
 tpm_fixture_down() {
     set +e
     local i entry kind arg rest

@@ -25,6 +25,7 @@ using standin::UniqueFd;
 constexpr int kNotifyFd = 3;
 // An agent that neither registers nor ends within this is taken as failed.
 constexpr std::chrono::seconds kRegisterLimit(10);
+constexpr std::chrono::milliseconds kExitGrace(50);
 
 // A copy of fd numbered 10 or above (close-on-exec): never one of the numbers the file
 // actions below write to, whatever descriptors the process has open.
@@ -106,6 +107,8 @@ TextAgent::Start TextAgent::start(int terminal, pid_t process, std::string* deta
     ::posix_spawnattr_setsigdefault(attributes.get(), &defaults);
     ::posix_spawnattr_setflags(attributes.get(), POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 
+    // Not --fallback: polkitd 122 does not ask through a fallback agent registered for a
+    // process, and there is none to keep (none served this process).
     std::string process_text = std::to_string(process);
     std::string notify_text = std::to_string(kNotifyFd);
     char* argv[] = {program_.data(),
@@ -113,7 +116,6 @@ TextAgent::Start TextAgent::start(int terminal, pid_t process, std::string* deta
                     process_text.data(),
                     const_cast<char*>("--notify-fd"),
                     notify_text.data(),
-                    const_cast<char*>("--fallback"),
                     nullptr};
     pid_t pid = -1;
     const int spawned = ::posix_spawn(&pid, program_.c_str(), actions.get(), attributes.get(), argv, environ);
@@ -146,13 +148,18 @@ TextAgent::Start TextAgent::start(int terminal, pid_t process, std::string* deta
             return Start::Failed;
         }
     }
-    // It closes the descriptor when it registered, or ends without registering.
-    int status = 0;
-    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = -1;
-        *detail = program_ + " " + exit_text(status);
-        return Start::Failed;
-    }
+    // It closes the descriptor when it registered, or as it ends without registering; an
+    // ending one closes its files a moment before it can be reaped, hence the grace.
+    const auto grace = std::chrono::steady_clock::now() + kExitGrace;
+    do {
+        int status = 0;
+        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;
+            *detail = program_ + " " + exit_text(status);
+            return Start::Failed;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    } while (std::chrono::steady_clock::now() < grace);
     return Start::Registered;
 }
 

@@ -18,7 +18,7 @@ public:
         Stopped,     // check_wait said stop while it registered
     };
 
-    // `program` takes pkttyagent's options (--process, --notify-fd, --fallback).
+    // `program` takes pkttyagent's options (--process, --notify-fd).
     explicit TextAgent(std::string program) : program_(std::move(program)) {}
     TextAgent(const TextAgent&) = delete;
     TextAgent& operator=(const TextAgent&) = delete;

@@ -74,7 +74,7 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         // Checks its options as pkttyagent takes them, closes the descriptor and serves.
         AgentCase{"registers",
-                  "[ \"$1 $3 $5\" = '--process --notify-fd --fallback' ] || exit 9\n"
+                  "[ \"$1 $3 $#\" = '--process --notify-fd 4' ] || exit 9\n"
                   "eval \"exec $4>&-\"; exec sleep 30",
                   false, TextAgent::Start::Registered},
         AgentCase{"exits", "exit 3", false, TextAgent::Start::Failed},
