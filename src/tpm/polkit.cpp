@@ -269,7 +269,9 @@ Outcome<Verification> verify_user(std::string_view action_id) {
     if (!first.value().answer->challenge) return Verification::Refused;
 
     standin::UniqueFd terminal(::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC));
-    if (!terminal) return Verification::NoAgent;
+    // A process in the background of its terminal cannot ask there: the agent would be
+    // stopped (SIGTTOU) as it turns echo off.
+    if (!terminal || ::tcgetpgrp(terminal.get()) != ::getpgrp()) return Verification::NoAgent;
     TextAgent agent(kTextAgentProgram);
     std::string detail;
     WaitVerdict verdict = WaitVerdict::Continue;

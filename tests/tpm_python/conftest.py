@@ -153,13 +153,27 @@ class UserTerminal:
         return self.process.wait(timeout=max(0.1, deadline - time.monotonic()))
 
     def close(self):
-        """Nothing of the session outlives the test: its process group is killed and reaped."""
-        try:
-            os.killpg(self.process.pid, signal.SIGKILL)
-        except ProcessLookupError:
-            pass
+        """Nothing of the session outlives the test: every process of it, in any of its
+        process groups, is killed; ours is reaped."""
+        for pid in _session_processes(self.process.pid):
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
         self.process.wait()
         os.close(self.master)
+
+
+def _session_processes(sid):
+    found = []
+    for entry in Path("/proc").iterdir():
+        try:
+            # Field 6 of stat, counted after the command's closing parenthesis.
+            if entry.name.isdigit() and int((entry / "stat").read_text().rsplit(")", 1)[1].split()[3]) == sid:
+                found.append(int(entry.name))
+        except (OSError, IndexError, ValueError):
+            continue
+    return found
 
 
 def user_processes(fixture, name):

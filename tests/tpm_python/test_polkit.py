@@ -3,7 +3,6 @@ polkitd and fprintd: pkcheck through a text agent (the harness's own proof), and
 bio_polkit_check, which calls verify_user as the platform will."""
 
 import os
-import time
 
 import pytest
 
@@ -76,23 +75,51 @@ def test_verify_user_starts_the_text_agent_on_the_terminal(user_terminal, tpm_fi
     assert user_processes(tpm_fixture, "pkttyagent") == [], "the agent outlived the call"
 
 
-def test_verify_user_without_a_terminal_finds_no_agent(user_terminal, tpm_fixture):
-    terminal = user_terminal([CHECK, "verify", tpm_fixture.action], controlling=False)
+@pytest.mark.parametrize("where", ["no-terminal", "background"])
+def test_verify_user_that_cannot_ask_at_a_terminal_finds_no_agent(user_terminal, tpm_fixture, where):
+    if where == "no-terminal":
+        terminal = user_terminal([CHECK, "verify", tpm_fixture.action], controlling=False)
+    else:  # a process group of its own: not the terminal's foreground
+        terminal = user_terminal.python(f"""
+import os, subprocess, sys
+sys.exit(subprocess.call([{CHECK!r}, "verify", {tpm_fixture.action!r}], process_group=0))
+""")
     assert terminal.finish() == 1
     assert "verify: NoAgent" in terminal.output
 
 
 def test_an_agent_that_serves_the_process_already_is_the_one_that_asks(user_terminal, tpm_fixture):
-    # pkttyagent registered for this process, which then becomes bio_polkit_check (same pid).
+    # pkttyagent registered for a child that then becomes bio_polkit_check (same pid); the
+    # snippet stays the agent's parent, to reap it.
     terminal = user_terminal.python(f"""
-import os, subprocess
+import os, subprocess, sys
+go_r, go_w = os.pipe()
+child = os.fork()
+if child == 0:
+    os.read(go_r, 1)
+    os.execv({CHECK!r}, [{CHECK!r}, "verify", {tpm_fixture.action!r}])
 r, w = os.pipe()
-subprocess.Popen(["pkttyagent", "--process", str(os.getpid()), "--notify-fd", str(w)], pass_fds=[w])
+agent = subprocess.Popen(["pkttyagent", "--process", str(child), "--notify-fd", str(w)], pass_fds=[w])
 os.close(w)
 os.read(r, 1)
-os.execv({CHECK!r}, [{CHECK!r}, "verify", {tpm_fixture.action!r}])
+os.write(go_w, b"go")
+status = os.waitpid(child, 0)[1]
+agent.terminate()
+agent.wait()
+sys.exit(os.waitstatus_to_exitcode(status))
 """)
     terminal.expect(FINGER_PROMPT)
     assert len(user_processes(tpm_fixture, "pkttyagent")) == 1
     terminal.scan("finger-A")
-    terminal.expect("verify: Verified")
+    assert terminal.finish() == 0
+    assert "verify: Verified" in terminal.output
+
+
+@pytest.mark.parametrize("action, answer", [
+    ("org.biometric.verify", "Challenge"),
+    ("org.biometric.not-installed", "NotInstalled"),
+])
+def test_probe_tells_what_polkit_would_answer_the_user(user_terminal, tpm_fixture, action, answer):
+    terminal = user_terminal([CHECK, "probe", action], controlling=False)
+    assert terminal.finish() == 0
+    assert f"probe: {answer} (" in terminal.output
