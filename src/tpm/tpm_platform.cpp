@@ -4,24 +4,24 @@
 #include <span>
 #include <vector>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
 #include "runtime/crypto.h"
 #include "runtime/environment.h"
 #include "runtime/interrupt.h"
 #include "standin/credential_store.h"
 #include "tpm/polkit.h"
 #include "tpm/tpm_keys.h"
+#include "tpm/tss_library.h"
 
 namespace bio::tpm {
 namespace {
 
 constexpr std::int32_t kE_INVALIDARG = static_cast<std::int32_t>(0x80070057u);
-constexpr std::int32_t kE_FAIL = static_cast<std::int32_t>(0x80004005u);
-constexpr std::int32_t kE_ACCESSDENIED = static_cast<std::int32_t>(0x80070005u);
-constexpr std::int32_t kERROR_DEVICE_NOT_AVAILABLE = static_cast<std::int32_t>(0x800710DFu);
-constexpr std::int32_t kTBS_E_INTERNAL_ERROR = static_cast<std::int32_t>(0x80284001u);
-constexpr std::int32_t kTBS_E_TPM_NOT_FOUND = static_cast<std::int32_t>(0x8028400Fu);
-// What a request reports when polkit cannot be asked: the action is not installed.
-constexpr std::int32_t kERROR_NOT_FOUND = static_cast<std::int32_t>(0x80070490u);
 
 // A credential: its key as the TPM wrapped it.
 struct TpmCredential final : standin::LocalCredential {
@@ -37,16 +37,36 @@ standin::LocalCredentialPtr credential(KeyBlob key, std::vector<std::uint8_t> pu
 }
 
 // A request cannot go on without a TPM that answers.
-PlatformError device_error(const DeviceProbe& device) {
+PlatformError device_error(const ProbeResult& device) {
     switch (device.state) {
-        case DeviceState::NoLibraries:
-        case DeviceState::NoDevice: return PlatformError::with_text(kTBS_E_TPM_NOT_FOUND, device.detail);
-        case DeviceState::NoAccess: return PlatformError::with_text(kE_ACCESSDENIED, device.detail);
-        case DeviceState::Busy: return PlatformError::with_text(kERROR_DEVICE_NOT_AVAILABLE, device.detail);
-        case DeviceState::Ready:
-        case DeviceState::Failed: break;
+        case ProbeState::NoLibraries:
+        case ProbeState::NoDevice: return PlatformError::with_text(kTpmNotFound, device.detail);
+        case ProbeState::NoAccess: return PlatformError::with_text(kTpmAccessDenied, device.detail);
+        case ProbeState::Busy: return PlatformError::with_text(kTpmBusy, device.detail);
+        case ProbeState::Ready:
+        case ProbeState::Failed: break;
     }
-    return PlatformError::with_text(kTBS_E_INTERNAL_ERROR, device.detail);
+    return PlatformError::with_text(kTpmInternalError, device.detail);
+}
+
+// Before the user is asked to sign: the libraries are there and the device node opens
+// (no command is sent: signing itself is the next use of the TPM).
+std::optional<PlatformError> quick_device_check(const TssLoad& load, const std::string& tcti) {
+    if (!load.functions) return PlatformError::with_text(kTpmNotFound, load.error);
+    constexpr std::string_view kDevicePrefix = "device:";
+    if (!tcti.starts_with(kDevicePrefix)) return std::nullopt;
+    const std::string path = tcti.substr(kDevicePrefix.size());
+    const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd >= 0) {
+        ::close(fd);
+        return std::nullopt;
+    }
+    const int error = errno;
+    ProbeResult found{error == EACCES || error == EPERM ? ProbeState::NoAccess
+                      : error == EBUSY                  ? ProbeState::Busy
+                                                        : ProbeState::NoDevice,
+                      path + ": " + std::strerror(error)};
+    return device_error(found);
 }
 
 bool request_cancelled() noexcept { return check_wait() != WaitVerdict::Continue; }
@@ -58,7 +78,11 @@ std::string install_advice() {
 
 }  // namespace
 
-TpmPlatform::TpmPlatform(std::optional<std::string> problem) : problem_(std::move(problem)) {}
+TpmPlatform::TpmPlatform(std::optional<std::string> problem) : problem_(std::move(problem)) {
+    // Made with the interpreter lock held: the stack's logging is silenced (an
+    // environment variable it reads) before anything else can read the environment.
+    tss_library(true);
+}
 
 std::optional<PlatformError> TpmPlatform::unusable_error() const {
     if (!problem_) return std::nullopt;
@@ -81,26 +105,28 @@ Outcome<std::string> TpmPlatform::store_directory() const {
 
 Outcome<AvailabilityReport> TpmPlatform::report() {
     if (std::optional<PlatformError> error = unusable_error()) return std::move(*error);
-    const DeviceProbe device = probe_device(tcti());
+    const ProbeResult device = probe_device(tss_library(true), tcti());
     switch (device.state) {
-        case DeviceState::Ready: break;
-        case DeviceState::NoLibraries:
-        case DeviceState::NoDevice: return AvailabilityReport{UserConsent_DeviceNotPresent, device.detail};
-        case DeviceState::NoAccess:
+        case ProbeState::Ready: break;
+        case ProbeState::NoLibraries:
+        case ProbeState::NoDevice: return AvailabilityReport{UserConsent_DeviceNotPresent, device.detail};
+        case ProbeState::NoAccess:
             return AvailabilityReport{UserConsent_NotConfiguredForUser,
                                       device.detail + " (the user must be in the group that owns the TPM device, "
                                                       "usually tss)"};
-        case DeviceState::Busy: return AvailabilityReport{UserConsent_DeviceBusy, device.detail};
-        case DeviceState::Failed: return PlatformError::with_text(kE_FAIL, device.detail);
+        case ProbeState::Busy: return AvailabilityReport{UserConsent_DeviceBusy, device.detail};
+        case ProbeState::Failed: return PlatformError::with_text(kTpmInternalError, device.detail);
     }
-    const ActionProbe action = probe_action(kVerifyAction);
-    switch (action.state) {
-        case ActionState::NoLibrary:
-        case ActionState::NoBus: return AvailabilityReport{UserConsent_DeviceNotPresent, action.detail};
-        case ActionState::NotInstalled: return AvailabilityReport{UserConsent_NotConfiguredForUser, install_advice()};
-        case ActionState::No: return AvailabilityReport{UserConsent_DisabledByPolicy, action.detail};
-        case ActionState::Yes:
-        case ActionState::Challenge: break;
+    const ActionProbeResult action = probe_action(kVerifyAction);
+    switch (action.answer) {
+        case ActionProbe::NoLibrary:
+        case ActionProbe::NoBus: return AvailabilityReport{UserConsent_DeviceNotPresent, action.detail};
+        case ActionProbe::NotInstalled: return AvailabilityReport{UserConsent_NotConfiguredForUser, install_advice()};
+        case ActionProbe::No:
+            return AvailabilityReport{UserConsent_DisabledByPolicy,
+                                      std::string("polkit refuses this user the action ") + kVerifyAction};
+        case ActionProbe::Yes:
+        case ActionProbe::Challenge: break;
     }
     return AvailabilityReport{UserConsent_Available, "the TPM answers and polkit can verify the user"};
 }
@@ -113,10 +139,13 @@ std::string TpmPlatform::availability_reason() {
 
 Outcome<std::int32_t> TpmPlatform::verify() {
     Outcome<Verification> answer = verify_user(kVerifyAction);
-    if (!answer.ok()) return std::move(answer.error());
+    if (!answer.ok()) {
+        // The message says what to do about it.
+        if (answer.error().code() == kPolkitNoActionCode) return PlatformError::with_text(kPolkitNoActionCode, install_advice());
+        return std::move(answer.error());
+    }
     switch (answer.value()) {
         case Verification::Verified: return KeyCredentialStatus_Success;
-        case Verification::NotInstalled: return PlatformError::with_text(kERROR_NOT_FOUND, install_advice());
         case Verification::Refused:
         case Verification::NoAgent:
         case Verification::Interrupted:
@@ -145,10 +174,12 @@ Outcome<RetrievalOperationRef> TpmPlatform::RequestCreateAsync(const StringRef& 
         if (exists.value()) return retrieval_done(KeyCredentialStatus_CredentialAlreadyExists);
     }
     const std::string configuration = tcti();
-    if (const DeviceProbe device = probe_device(configuration); device.state != DeviceState::Ready) {
+    const TssLoad& load = tss_library(true);
+    if (const ProbeResult device = probe_device(load, configuration); device.state != ProbeState::Ready) {
         PlatformError error = device_error(device);
         return retrieval_failed(error);
     }
+    const TssFunctions& tss = *load.functions;
 
     Outcome<std::int32_t> verdict = verify();
     if (!verdict.ok()) return retrieval_failed(verdict.error());
@@ -157,13 +188,9 @@ Outcome<RetrievalOperationRef> TpmPlatform::RequestCreateAsync(const StringRef& 
     // The TPM cannot be stopped in the middle of making a key: a request cancelled while
     // it works (Ctrl-C, its deadline) ends when the TPM is done, with the key dropped and
     // nothing stored. Storing it is the point after which the request takes effect.
-    Outcome<KeyBlob> key = [&]() -> Outcome<KeyBlob> {
-        Outcome<TpmConnection> connection = TpmConnection::open(configuration);
-        if (!connection.ok()) return std::move(connection.error());
-        return connection.value().create_signing_key();
-    }();
+    Outcome<KeyBlob> key = create_signing_key(tss, configuration);
     if (!key.ok()) return retrieval_failed(key.error());
-    Outcome<std::vector<std::uint8_t>> public_key = public_key_der(key.value());
+    Outcome<std::vector<std::uint8_t>> public_key = public_key_der(tss, key.value());
     if (!public_key.ok()) return retrieval_failed(public_key.error());
     if (request_cancelled()) return retrieval_done(KeyCredentialStatus_UserCanceled);
 
@@ -192,7 +219,12 @@ Outcome<RetrievalOperationRef> TpmPlatform::OpenAsync(const StringRef& name) {
     const standin::SecretBytes& bytes = loaded.value().pem;
     std::optional<KeyBlob> key = decode_key_file(std::span<const std::uint8_t>(bytes.data(), bytes.size()));
     if (!key) return retrieval_done(KeyCredentialStatus_UnknownError);
-    Outcome<std::vector<std::uint8_t>> public_key = public_key_der(*key);
+    const TssLoad& load = tss_library(true);
+    if (!load.functions) {
+        PlatformError error = PlatformError::with_text(kTpmNotFound, load.error);
+        return retrieval_failed(error);
+    }
+    Outcome<std::vector<std::uint8_t>> public_key = public_key_der(*load.functions, *key);
     if (!public_key.ok()) return retrieval_done(KeyCredentialStatus_UnknownError);
     return retrieval_done(KeyCredentialStatus_Success, credential(std::move(*key), std::move(public_key.value()), text));
 }
@@ -225,21 +257,18 @@ Outcome<SignOperationRef> TpmPlatform::RequestSignAsync(const CredentialRef& cre
     if (std::optional<PlatformError> error = unusable_error()) return std::move(*error);
 
     crypto::Sha256 digest{};
-    if (crypto::sha256(crypto::ConstBytes(bytes->data(), bytes->size()), digest) != crypto::Code::Ok) {
+    if (crypto::sha256(crypto::ConstBytes(bytes->data(), bytes->size()), digest) != crypto::kOk) {
         return signing_done(KeyCredentialStatus_UnknownError);
     }
     const std::string configuration = tcti();
-    if (const DeviceProbe device = probe_device(configuration); device.state != DeviceState::Ready) {
-        return device_error(device);
-    }
+    const TssLoad& load = tss_library(true);
+    if (std::optional<PlatformError> error = quick_device_check(load, configuration)) return std::move(*error);
     Outcome<std::int32_t> verdict = verify();
     if (!verdict.ok()) return std::move(verdict.error());
     if (verdict.value() != KeyCredentialStatus_Success) return signing_done(verdict.value());
 
-    Outcome<TpmConnection> connection = TpmConnection::open(configuration);
-    if (!connection.ok()) return std::move(connection.error());
     Outcome<std::vector<std::uint8_t>> signature =
-        connection.value().sign_digest(static_cast<const TpmCredential*>(held)->key, digest);
+        sign_digest(*load.functions, configuration, static_cast<const TpmCredential*>(held)->key, digest);
     if (!signature.ok()) return std::move(signature.error());
     return signing_done(KeyCredentialStatus_Success, std::move(signature.value()));
 }

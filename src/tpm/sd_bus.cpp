@@ -1,0 +1,65 @@
+#include "tpm/sd_bus.h"
+
+#include <dlfcn.h>
+
+namespace bio::tpm {
+namespace {
+
+struct LoadedApi {
+    SdBusApi api{};
+    bool ok = false;
+    std::string why;
+};
+
+template <class F>
+bool resolve(void* library, const char* name, F& slot, std::string& why) {
+    void* symbol = ::dlsym(library, name);
+    if (symbol == nullptr) {
+        why = std::string("libsystemd.so.0 has no ") + name;
+        return false;
+    }
+    slot = reinterpret_cast<F>(symbol);
+    return true;
+}
+
+LoadedApi load() {
+    LoadedApi loaded;
+    // Kept for the life of the process: handlers and errors may point into it.
+    void* library = ::dlopen("libsystemd.so.0", RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) {
+        const char* error = ::dlerror();
+        loaded.why = error != nullptr ? error : "libsystemd.so.0 could not be loaded";
+        return loaded;
+    }
+    SdBusApi& a = loaded.api;
+    std::string& why = loaded.why;
+    loaded.ok = resolve(library, "sd_bus_open_system", a.open_system, why) &&
+                resolve(library, "sd_bus_flush_close_unref", a.flush_close_unref, why) &&
+                resolve(library, "sd_bus_get_unique_name", a.get_unique_name, why) &&
+                resolve(library, "sd_bus_message_new_method_call", a.message_new_method_call, why) &&
+                resolve(library, "sd_bus_message_append", a.message_append, why) &&
+                resolve(library, "sd_bus_message_ref", a.message_ref, why) &&
+                resolve(library, "sd_bus_message_unref", a.message_unref, why) &&
+                resolve(library, "sd_bus_message_get_error", a.message_get_error, why) &&
+                resolve(library, "sd_bus_message_enter_container", a.message_enter_container, why) &&
+                resolve(library, "sd_bus_message_read", a.message_read, why) &&
+                resolve(library, "sd_bus_call", a.call, why) &&
+                resolve(library, "sd_bus_call_async", a.call_async, why) &&
+                resolve(library, "sd_bus_send", a.send, why) &&
+                resolve(library, "sd_bus_process", a.process, why) &&
+                resolve(library, "sd_bus_wait", a.wait, why) &&
+                resolve(library, "sd_bus_slot_unref", a.slot_unref, why) &&
+                resolve(library, "sd_bus_error_free", a.error_free, why);
+    return loaded;
+}
+
+}  // namespace
+
+const SdBusApi* sd_bus_api(std::string* why) noexcept {
+    // A function-local static: loaded once, the first caller's threads wait for it.
+    static const LoadedApi loaded = load();
+    if (!loaded.ok && why != nullptr) *why = loaded.why;
+    return loaded.ok ? &loaded.api : nullptr;
+}
+
+}  // namespace bio::tpm

@@ -1,0 +1,195 @@
+"""biometric and biometric_keys on the TPM platform, against the simulator, polkitd and
+fprintd: the test user proves who they are at their terminal; root, whom polkit answers
+without asking, runs what needs no person (many signatures, many processes)."""
+
+import os
+import pwd
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+import pytest
+from cryptography.hazmat.primitives import hashes, serialization
+from cryptography.hazmat.primitives.asymmetric import padding
+
+from conftest import user_processes
+from test_polkit import _finger, _password
+
+MODULES = os.environ.get("BIOMETRIC_TPM_TEST_MODULES", "")
+ACTION_FILE = Path("/usr/share/polkit-1/actions/org.biometric.verify.policy")
+
+
+@pytest.fixture
+def store(tpm_fixture):
+    """A key store of the test user's, outside root's closed temporary directories."""
+    directory = Path(tempfile.mkdtemp(prefix="biometric-tpm-store-"))
+    user = pwd.getpwnam(tpm_fixture.user)
+    os.chown(directory, user.pw_uid, user.pw_gid)
+    yield directory
+    shutil.rmtree(directory)
+
+
+def platform_env(fixture, store, **extra):
+    return {"BIOMETRIC_PLATFORM": "tpm", "BIOMETRIC_TPM_TCTI": fixture.tcti, "BIOMETRIC_TPM_STORE": str(store), **extra}
+
+
+def as_root(fixture, store, snippet, timeout=120):
+    env = dict(os.environ, PYTHONPATH=MODULES, **platform_env(fixture, store))
+    result = subprocess.run([sys.executable, "-c", snippet], env=env, capture_output=True, text=True, timeout=timeout)
+    assert result.returncode == 0, result.stderr
+    return result.stdout
+
+
+def verify(public_key_der, signature, data):
+    serialization.load_der_public_key(public_key_der).verify(signature, data, padding.PKCS1v15(), hashes.SHA256())
+
+
+def _ctrl_c(terminal, fixture):
+    terminal.expect("finger")
+    terminal.ctrl_c()
+
+
+def _nothing(terminal, fixture):
+    terminal.expect("finger")
+
+
+LIFE = """
+import biometric_keys as k
+print("platform", k.platform())
+public = k.create("alice")
+print("public", public.hex())
+print("signature", k.sign("alice", b"challenge").hex())
+envelope = k.seal("alice", b"a secret")
+print("unsealed", k.unseal("alice", envelope))
+assert k.public_key("alice") == public
+k.delete("alice")
+print("deleted", sorted(__import__("os").listdir(__import__("os").environ["BIOMETRIC_TPM_STORE"])))
+"""
+
+
+def test_a_credentials_life_on_the_tpm(user_terminal, tpm_fixture, store):
+    terminal = user_terminal.python(LIFE, env=platform_env(tpm_fixture, store))
+    for step in (_password, _finger, _finger, _password):  # create, sign, seal, unseal
+        step(terminal, tpm_fixture)
+    assert terminal.finish(timeout=60) == 0, terminal.output
+    values = dict(line.split(" ", 1) for line in terminal.output.splitlines() if " " in line)
+    verify(bytes.fromhex(values["public"].strip()), bytes.fromhex(values["signature"].strip()), b"challenge")
+    assert (values["platform"].strip(), values["unsealed"].strip(), values["deleted"].strip()) == ("tpm", "b'a secret'", "[]")
+
+
+CREATE = """
+import biometric_keys as k, os
+try:
+    k.create("bob", timeout={timeout})
+    print("outcome: created")
+except BaseException as error:
+    print("outcome:", type(error).__name__)
+print("files:", sorted(os.listdir(os.environ["BIOMETRIC_TPM_STORE"])))
+"""
+
+
+@pytest.mark.parametrize("steps, timeout, outcome", [
+    (_finger, None, "created"),
+    (_password, None, "created"),  # a finger that does not match, then the password
+    (lambda t, f: _password(t, f, right=False), None, "UserCanceledError"),
+    (_nothing, 3, "TimeoutError"),
+    (_ctrl_c, None, "KeyboardInterrupt"),
+], ids=["finger", "no-match-then-password", "wrong-password", "no-answer-timeout", "ctrl-c"])
+def test_create_goes_ahead_only_when_the_user_is_verified(user_terminal, tpm_fixture, store, steps, timeout, outcome):
+    terminal = user_terminal.python(CREATE.format(timeout=timeout), env=platform_env(tpm_fixture, store))
+    steps(terminal, tpm_fixture)
+    assert terminal.finish(timeout=60) == 0, terminal.output
+    assert f"outcome: {outcome}" in terminal.output
+    assert ("files: ['bob.key']" if outcome == "created" else "files: []") in terminal.output
+    assert user_processes(tpm_fixture, "pkttyagent") == [], "the agent outlived the call"
+
+
+def test_without_agent_or_terminal_nobody_is_verified(user_terminal, tpm_fixture, store):
+    terminal = user_terminal.python("""
+import biometric_keys as k
+print("verify_user:", k.verify_user("hello"))
+try:
+    k.create("nobody")
+except k.UserCanceledError as error:
+    print("create:", error.code)
+""", env=platform_env(tpm_fixture, store), controlling=False)
+    assert terminal.finish(timeout=60) == 0, terminal.output
+    assert "verify_user: canceled" in terminal.output and "create: 3" in terminal.output
+
+
+def _polkit_file(path, text):
+    """Puts (text) or removes (None) a polkit file; returns what was there."""
+    saved = path.read_bytes() if path.exists() else None
+    if text is None:
+        path.unlink()
+    else:
+        path.write_text(text)
+    return saved
+
+
+@pytest.mark.parametrize("change, expected", [
+    ({}, "available True"),
+    ({"BIOMETRIC_TPM_TCTI": "device:/nonexistent/tpmrm0"}, "device_not_present False"),
+    ({"BIOMETRIC_TPM_TCTI": "device:{closed}"}, "not_configured_for_user False"),
+    ({"action": None}, "not_configured_for_user False"),
+    ({"rule": "polkit.addRule(function(a, s) { if (a.id == 'org.biometric.verify') return polkit.Result.NO; });"},
+     "disabled_by_policy False"),
+], ids=["available", "no-device", "no-access", "no-action", "refused-by-rule"])
+def test_availability_tells_what_is_missing(user_terminal, tpm_fixture, store, change, expected):
+    descriptor, closed = tempfile.mkstemp(prefix="biometric-tpmrm0-")  # a device node only root may open (0600)
+    os.close(descriptor)
+    env = platform_env(tpm_fixture, store, **{k: v.format(closed=closed) for k, v in change.items() if k.isupper()})
+    rule_path = Path("/etc/polkit-1/rules.d/10-biometric-test-no.rules")
+    changed = {ACTION_FILE: change["action"]} if "action" in change else {}
+    if "rule" in change:
+        changed[rule_path] = change["rule"]
+    saved = {path: _polkit_file(path, text) for path, text in changed.items()}
+    try:
+        # polkitd reads changed files a moment after they change.
+        for _ in range(50):
+            terminal = user_terminal.python(
+                "import biometric_keys as k; print('availability:', k.availability(), k.is_supported())",
+                env=env, controlling=False)
+            assert terminal.finish() == 0, terminal.output
+            if f"availability: {expected}" in terminal.output:
+                break
+            time.sleep(0.2)
+        assert f"availability: {expected}" in terminal.output
+    finally:
+        os.unlink(closed)
+        for path, content in saved.items():
+            if content is None:
+                path.unlink(missing_ok=True)
+            else:
+                path.write_bytes(content)
+
+
+def test_signing_leaks_no_tpm_object(tpm_fixture, store):
+    # The simulator has three slots for transient objects: a sign that left one behind
+    # would fail the fourth, and any later create.
+    as_root(tpm_fixture, store, """
+import biometric_keys as k
+k.create("many")
+public = k.public_key("many")
+for i in range(1000):
+    k.sign("many", b"%d" % i)
+""")
+    for _ in range(50):
+        as_root(tpm_fixture, store, "import biometric_keys as k; k.sign('many', b'again')")
+    out = as_root(tpm_fixture, store, "import biometric_keys as k; print(k.create('after').hex())")
+    assert len(bytes.fromhex(out)) > 256
+
+
+def test_biometric_setup_and_authenticate_use_the_tpm(tpm_fixture, store):
+    out = as_root(tpm_fixture, store, """
+import biometric, biometric_keys
+print(biometric.setup("carol"))
+print(bytes(biometric.authenticate("carol", b"nonce")).hex())
+print(biometric_keys.public_key("carol").hex())
+""").split()
+    assert out[0] == "True"
+    verify(bytes.fromhex(out[2]), bytes.fromhex(out[1]), b"nonce")
+    assert [p.name for p in store.iterdir()] == ["carol.key"]
