@@ -182,7 +182,9 @@ def user_processes(fixture, name):
     found = []
     for entry in Path("/proc").iterdir():
         try:
-            if entry.name.isdigit() and (entry / "comm").read_text().strip() == name and entry.stat().st_uid == uid:
+            # A zombie has ended (this container's init reaps no orphan).
+            if (entry.name.isdigit() and (entry / "comm").read_text().strip() == name and entry.stat().st_uid == uid
+                    and (entry / "stat").read_text().rsplit(")", 1)[1].split()[0] != "Z"):
                 found.append(int(entry.name))
         except OSError:
             continue

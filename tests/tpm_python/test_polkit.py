@@ -9,7 +9,8 @@ import pytest
 from conftest import user_processes
 
 CHECK = os.path.join(os.environ.get("BIOMETRIC_TPM_TEST_MODULES", ""), "bio_polkit_check")
-FINGER_PROMPT = r"finger"
+# One match per prompt: the text names the finger and the reader.
+FINGER_PROMPT = r"Swipe your [a-z ]+ finger across the fingerprint reader"
 
 # The snippet registers pkttyagent for itself, waits until it serves, then asks pkcheck.
 PKCHECK = """

@@ -4,6 +4,7 @@ without asking, runs what needs no person (many signatures, many processes)."""
 
 import os
 import pwd
+import re
 import shutil
 import subprocess
 import sys
@@ -16,7 +17,7 @@ from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import padding
 
 from conftest import user_processes
-from test_polkit import _finger, _password
+from test_polkit import FINGER_PROMPT, _finger, _password
 
 MODULES = os.environ.get("BIOMETRIC_TPM_TEST_MODULES", "")
 ACTION_FILE = Path("/usr/share/polkit-1/actions/org.biometric.verify.policy")
@@ -48,12 +49,12 @@ def verify(public_key_der, signature, data):
 
 
 def _ctrl_c(terminal, fixture):
-    terminal.expect("finger")
+    terminal.expect(FINGER_PROMPT)
     terminal.ctrl_c()
 
 
 def _nothing(terminal, fixture):
-    terminal.expect("finger")
+    terminal.expect(FINGER_PROMPT)
 
 
 LIFE = """
@@ -62,7 +63,7 @@ print("platform", k.platform())
 public = k.create("alice")
 print("public", public.hex())
 print("signature", k.sign("alice", b"challenge").hex())
-envelope = k.seal("alice", b"a secret")
+envelope = k.seal("alice", b"a-secret")
 print("unsealed", k.unseal("alice", envelope))
 assert k.public_key("alice") == public
 k.delete("alice")
@@ -75,9 +76,10 @@ def test_a_credentials_life_on_the_tpm(user_terminal, tpm_fixture, store):
     for step in (_password, _finger, _finger, _password):  # create, sign, seal, unseal
         step(terminal, tpm_fixture)
     assert terminal.finish(timeout=60) == 0, terminal.output
-    values = dict(line.split(" ", 1) for line in terminal.output.splitlines() if " " in line)
-    verify(bytes.fromhex(values["public"].strip()), bytes.fromhex(values["signature"].strip()), b"challenge")
-    assert (values["platform"].strip(), values["unsealed"].strip(), values["deleted"].strip()) == ("tpm", "b'a secret'", "[]")
+    values = {name: re.search(rf"{name} (\S+)", terminal.output).group(1)
+              for name in ("platform", "public", "signature", "unsealed", "deleted")}
+    verify(bytes.fromhex(values["public"]), bytes.fromhex(values["signature"]), b"challenge")
+    assert (values["platform"], values["unsealed"], values["deleted"]) == ("tpm", "b'a-secret'", "[]")
 
 
 CREATE = """
