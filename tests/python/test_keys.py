@@ -7,7 +7,7 @@ import biometric
 import biometric_keys
 from conftest import E_FAIL, E_POINTER, assert_credential_error, run_python
 
-FUNCTIONS = [("public_key", "(key_name)"), ("delete", "(key_name)"), ("is_supported", "()"),
+FUNCTIONS = [("public_key", "(key_name)"), ("delete", "(key_name)"), ("is_supported", "()"), ("platform", "()"),
              ("create", "(name, *, replace=False, window=None, timeout=None, cancel=None)"),
              ("sign", "(key_name, data, *, window=None, timeout=None, cancel=None)"), ("availability", "()"),
              ("verify_user", "(message, *, window=None, timeout=None, cancel=None)"), ("attestation", "(key_name)"),
@@ -22,6 +22,8 @@ ALL = [name for name, _ in FUNCTIONS] + ["Attestation"] + ERRORS
 def test_module_attributes():
     assert biometric_keys.__all__ == ALL
     assert biometric_keys.__name__ == "biometric_keys"
+    # The platform linked in names itself; a private helper of the command line is not exported.
+    assert (biometric_keys.platform(), biometric_keys._availability_reason()) == ("fake", "")
     assert isinstance(biometric_keys.__doc__, str) and biometric_keys.__doc__.strip()
     # biometric is a module of its own and stays as it was.
     assert biometric.__all__ == ["setup", "authenticate"]
