@@ -9,6 +9,7 @@
 #include <cstring>
 #include <optional>
 
+#include "runtime/environment.h"
 #include "runtime/interrupt.h"
 #include "standin/unique_fd.h"
 #include "tpm/sd_bus.h"
@@ -67,10 +68,18 @@ std::optional<Failure> open_session(Session& session) {
     std::string why;
     session.api = sd_bus_api(&why);
     if (session.api == nullptr) return Failure{ActionProbe::NoLibrary, kPolkitNoLibraryCode, why};
+    // sd_bus_open_system would read DBUS_SYSTEM_BUS_ADDRESS itself, while the program may
+    // be changing the environment: the address is the request's reading of it.
+    const std::optional<std::string> configured = request_variable(kSystemBusVariable);
+    const std::string address = configured && !configured->empty() ? *configured : std::string(kSystemBusDefault);
     SdBus* bus = nullptr;
-    int r = session.api->open_system(&bus);
+    int r = session.api->new_bus(&bus);
     if (r < 0) return Failure{ActionProbe::NoBus, kPolkitNoServiceCode, errno_text("system bus", r)};
     session.bus = SdBusConnection(*session.api, bus);
+    r = session.api->set_address(bus, address.c_str());
+    if (r >= 0) r = session.api->set_bus_client(bus, 1);
+    if (r >= 0) r = session.api->start(bus);
+    if (r < 0) return Failure{ActionProbe::NoBus, kPolkitNoServiceCode, errno_text("system bus", r)};
     r = session.api->get_unique_name(bus, &session.unique_name);
     if (r < 0) return Failure{ActionProbe::NoBus, kPolkitNoServiceCode, errno_text("system bus", r)};
     return std::nullopt;

@@ -59,6 +59,10 @@ enum class Verification {
 // any thread. Errors carry the kPolkit* codes.
 Outcome<Verification> verify_user(std::string_view action_id);
 
+// Where the system bus is: the variable, else the standard socket.
+inline constexpr const char* kSystemBusVariable = "DBUS_SYSTEM_BUS_ADDRESS";
+inline constexpr const char* kSystemBusDefault = "unix:path=/run/dbus/system_bus_socket";
+
 // The program started as polkit's text agent.
 inline constexpr const char* kTextAgentProgram = "/usr/bin/pkttyagent";
 

@@ -33,7 +33,9 @@ LoadedApi load() {
     }
     SdBusApi& a = loaded.api;
     std::string& why = loaded.why;
-    loaded.ok = resolve(library, "sd_bus_open_system", a.open_system, why) &&
+    loaded.ok = resolve(library, "sd_bus_new", a.new_bus, why) && resolve(library, "sd_bus_set_address", a.set_address, why) &&
+                resolve(library, "sd_bus_set_bus_client", a.set_bus_client, why) &&
+                resolve(library, "sd_bus_start", a.start, why) &&
                 resolve(library, "sd_bus_flush_close_unref", a.flush_close_unref, why) &&
                 resolve(library, "sd_bus_get_unique_name", a.get_unique_name, why) &&
                 resolve(library, "sd_bus_message_new_method_call", a.message_new_method_call, why) &&

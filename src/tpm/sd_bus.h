@@ -27,7 +27,10 @@ using SdBusMessageHandler = int (*)(SdBusMessage* message, void* userdata, SdBus
 inline constexpr std::uint64_t kSdBusNoTimeout = UINT64_MAX;
 
 struct SdBusApi {
-    int (*open_system)(SdBus** bus);
+    int (*new_bus)(SdBus** bus);
+    int (*set_address)(SdBus* bus, const char* address);
+    int (*set_bus_client)(SdBus* bus, int b);
+    int (*start)(SdBus* bus);
     SdBus* (*flush_close_unref)(SdBus* bus);
     int (*get_unique_name)(SdBus* bus, const char** unique);
     int (*message_new_method_call)(SdBus* bus, SdBusMessage** m, const char* destination, const char* path,

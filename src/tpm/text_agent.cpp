@@ -10,11 +10,13 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <optional>
 #include <thread>
+#include <vector>
 
+#include "runtime/environment.h"
 #include "standin/unique_fd.h"
 
-extern char** environ;
 
 namespace bio::tpm {
 namespace {
@@ -117,8 +119,15 @@ TextAgent::Start TextAgent::start(int terminal, pid_t process, std::string* deta
                     const_cast<char*>("--notify-fd"),
                     notify_text.data(),
                     nullptr};
+    std::vector<std::string> variables;
+    for (const char* name : kTextAgentVariables) {
+        if (std::optional<std::string> value = request_variable(name)) variables.push_back(std::string(name) + "=" + *value);
+    }
+    std::vector<char*> envp;
+    for (std::string& variable : variables) envp.push_back(variable.data());
+    envp.push_back(nullptr);
     pid_t pid = -1;
-    const int spawned = ::posix_spawn(&pid, program_.c_str(), actions.get(), attributes.get(), argv, environ);
+    const int spawned = ::posix_spawn(&pid, program_.c_str(), actions.get(), attributes.get(), argv, envp.data());
     if (spawned != 0) {
         *detail = errno_text(program_.c_str(), spawned);
         return Start::Failed;

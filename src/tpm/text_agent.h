@@ -10,6 +10,11 @@
 
 namespace bio::tpm {
 
+// What the agent is given of the environment: the request's reading of these (the
+// program may be changing the environment while the agent starts), nothing else.
+inline constexpr const char* kTextAgentVariables[] = {"DBUS_SYSTEM_BUS_ADDRESS", "LANG", "LC_ALL", "LC_MESSAGES",
+                                                      "TERM"};
+
 class TextAgent {
 public:
     enum class Start {

@@ -15,6 +15,7 @@
 #include "runtime/interrupt.h"
 #include "standin/credential_store.h"
 #include "tpm/polkit.h"
+#include "tpm/text_agent.h"
 #include "tpm/tpm_keys.h"
 #include "tpm/tss_library.h"
 
@@ -90,7 +91,9 @@ std::optional<PlatformError> TpmPlatform::unusable_error() const {
 }
 
 std::span<const char* const> TpmPlatform::environment_variables() const noexcept {
-    static constexpr const char* kNames[] = {kTctiVariable, kStoreVariable, "XDG_DATA_HOME", "HOME"};
+    static constexpr const char* kNames[] = {kTctiVariable,          kStoreVariable,         "XDG_DATA_HOME",
+                                             "HOME",                 kSystemBusVariable,     kTextAgentVariables[1],
+                                             kTextAgentVariables[2], kTextAgentVariables[3], kTextAgentVariables[4]};
     return kNames;
 }
 
