@@ -195,3 +195,26 @@ print(biometric_keys.public_key("carol").hex())
     assert out[0] == "True"
     verify(bytes.fromhex(out[2]), bytes.fromhex(out[1]), b"nonce")
     assert [p.name for p in store.iterdir()] == ["carol.key"]
+
+
+def test_without_the_tpm_and_bus_libraries_the_stand_in_still_runs(tpm_fixture, store):
+    # A mount namespace of its own, where the libraries the platform loads are empty files.
+    hide = " && ".join(f"mount --bind /dev/null {os.path.realpath('/usr/lib/x86_64-linux-gnu/' + name)}"
+                       for name in ("libtss2-esys.so.0", "libsystemd.so.0"))
+
+    def run(platform, code):
+        env = dict(os.environ, PYTHONPATH=MODULES, BIOMETRIC_STANDIN_STORE=str(store / "standin"),
+                   **platform_env(tpm_fixture, store, BIOMETRIC_PLATFORM=platform))
+        return subprocess.run(["unshare", "--mount", "sh", "-c", hide + ' && exec "$0" -c "$1"', sys.executable, code],
+                              env=env, capture_output=True, text=True, timeout=60).stdout.split()
+
+    assert run("tpm", """
+import biometric_keys as k
+print(k.platform(), k.availability(), k.is_supported())
+try:
+    k.create("nothing")
+except k.KeyCredentialError as error:
+    print(error.code)
+""") == ["tpm", "device_not_present", "False", "-2144845809"]
+    assert run("standin", "import biometric_keys as k; k.create('s'); print(k.platform(), len(k.sign('s', b'x')))") \
+        == ["standin", "256"]
