@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "runtime/fault.h"
+#include "standin/credential_store.h"
 #include "standin/rsa_key.h"
 
 namespace bio::standin {
@@ -161,6 +162,17 @@ DeleteOperationRef LocalPlatform::deletion_done() {
 
 DeleteOperationRef LocalPlatform::deletion_failed(PlatformError& error) {
     return make<ObjectKind::DeleteOperation>(Completion<DeletionData>::failed(error));
+}
+
+DeleteOperationRef LocalPlatform::remove_from_store(Outcome<std::string> directory, const std::string& name) {
+    if (!directory.ok()) return deletion_failed(directory.error());
+    Outcome<bool> removed = CredentialStore(std::move(directory.value())).remove(name);
+    if (!removed.ok()) return deletion_failed(removed.error());
+    if (!removed.value()) {
+        PlatformError not_found = PlatformError::with_text(KeyCredentialStatus_NotFound, "no key credential of that name");
+        return deletion_failed(not_found);
+    }
+    return deletion_done();
 }
 
 SupportOperationRef LocalPlatform::support_done(bool supported) {

@@ -84,6 +84,9 @@ protected:
     SupportOperationRef support_done(bool supported);
     AvailabilityOperationRef availability_done(Outcome<std::int32_t> availability);
     VerificationOperationRef verification_done(Outcome<std::int32_t> result);
+    // DeleteAsync of a platform that keeps its credentials in a CredentialStore at
+    // `directory`: the name's key file removed, or NotFound (2) as the error.
+    DeleteOperationRef remove_from_store(Outcome<std::string> directory, const std::string& name);
 
     // What a handle passed in holds: null for the null handle.
     static const LocalCredential* credential_of(const CredentialRef& credential) noexcept;

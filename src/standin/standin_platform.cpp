@@ -144,17 +144,7 @@ Outcome<RetrievalOperationRef> StandinPlatform::OpenAsync(const StringRef& name)
 }
 
 Outcome<DeleteOperationRef> StandinPlatform::DeleteAsync(const StringRef& name) {
-    Outcome<std::string> directory = store_directory();
-    if (!directory.ok()) return deletion_failed(directory.error());
-    const CredentialStore store(std::move(directory.value()));
-
-    Outcome<bool> removed = store.remove(string_text(name));
-    if (!removed.ok()) return deletion_failed(removed.error());
-    if (!removed.value()) {
-        PlatformError not_found = PlatformError::with_text(KeyCredentialStatus_NotFound, "no key credential of that name");
-        return deletion_failed(not_found);
-    }
-    return deletion_done();
+    return remove_from_store(store_directory(), string_text(name));
 }
 
 Outcome<SupportOperationRef> StandinPlatform::IsSupportedAsync() { return support_done(true); }

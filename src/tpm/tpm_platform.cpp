@@ -234,17 +234,7 @@ Outcome<RetrievalOperationRef> TpmPlatform::OpenAsync(const StringRef& name) {
 
 Outcome<DeleteOperationRef> TpmPlatform::DeleteAsync(const StringRef& name) {
     if (std::optional<PlatformError> error = unusable_error()) return deletion_failed(*error);
-    Outcome<std::string> directory = store_directory();
-    if (!directory.ok()) return deletion_failed(directory.error());
-    const standin::CredentialStore store(std::move(directory.value()));
-
-    Outcome<bool> removed = store.remove(string_text(name));
-    if (!removed.ok()) return deletion_failed(removed.error());
-    if (!removed.value()) {
-        PlatformError not_found = PlatformError::with_text(KeyCredentialStatus_NotFound, "no key credential of that name");
-        return deletion_failed(not_found);
-    }
-    return deletion_done();
+    return remove_from_store(store_directory(), string_text(name));
 }
 
 Outcome<SupportOperationRef> TpmPlatform::IsSupportedAsync() {
