@@ -37,8 +37,8 @@ ACTION_FILE = f"""<?xml version="1.0" encoding="UTF-8"?>
 ADVICE = {
     ("tpm", "available"): "Ready: every use of a key asks for the user's fingerprint or password.",
     ("tpm", "device_not_present"): (
-        "Install the TPM libraries (Debian and Ubuntu: libtss2-esys-3.0.2-0 libtss2-tctildr0 libtss2-mu0) and "
-        "make sure polkit runs; a machine without a TPM 2.0 cannot use this platform "
+        "Install the TPM libraries (Debian and Ubuntu: libtss2-esys-3.0.2-0 libtss2-tctildr0 "
+        "libtss2-tcti-device0 libtss2-mu0) and make sure polkit runs; a machine without a TPM 2.0 cannot use this platform "
         "(BIOMETRIC_PLATFORM=standin chooses the stand-in, which verifies no one)."
     ),
     ("tpm", "not_configured_for_user"): (
