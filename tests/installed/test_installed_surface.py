@@ -27,3 +27,11 @@ def test_argument_errors(function, args, kwargs, message):
         getattr(biometric, function)(*args, **kwargs)
     assert type(info.value) is TypeError
     assert info.value.args == (message,)
+
+
+def test_the_platform_names_itself():
+    import sys
+
+    import biometric_keys
+    # Off Windows the machine decides (a TPM resource manager, or BIOMETRIC_PLATFORM).
+    assert biometric_keys.platform() in (("windows",) if sys.platform == "win32" else ("tpm", "standin"))
