@@ -17,7 +17,6 @@
 #include "runtime/environment.h"
 #include "standin/unique_fd.h"
 
-
 namespace bio::tpm {
 namespace {
 
@@ -83,8 +82,8 @@ TextAgent::Start TextAgent::start(int terminal, pid_t process, std::string* deta
         return Start::Failed;
     }
     UniqueFd read_end(pipe_fds[0]);
-    UniqueFd write_end = high_copy(pipe_fds[1]);
-    ::close(pipe_fds[1]);
+    // The low-numbered original goes when its holder does, at the end of the statement.
+    UniqueFd write_end = high_copy(UniqueFd(pipe_fds[1]).get());
     UniqueFd tty = high_copy(terminal);
     if (!write_end || !tty) {
         *detail = errno_text("fcntl", errno);

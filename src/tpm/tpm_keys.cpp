@@ -19,6 +19,8 @@
 #include <system_error>
 #include <utility>
 
+#include "standin/unique_fd.h"
+
 namespace bio::tpm {
 namespace {
 
@@ -70,17 +72,6 @@ PlatformError errno_error(int error, const std::string& path) {
     }
 }
 
-// The device TCTI reports every failure to open its node alike; opening it here first
-// tells a missing device from one this user may not open, or one in use.
-std::optional<PlatformError> check_device_node(const std::string& tcti) {
-    constexpr std::string_view prefix = "device:";
-    if (tcti.compare(0, prefix.size(), prefix) != 0 || tcti.size() == prefix.size()) return std::nullopt;
-    const std::string path = tcti.substr(prefix.size());
-    const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
-    if (fd < 0) return errno_error(errno, path);
-    ::close(fd);
-    return std::nullopt;
-}
 
 // The owner hierarchy's storage primary: ECC P-256, AES-128-CFB, SHA-256, empty unique,
 // as the TCG's storage-key template; the same template always gives the same key.
@@ -212,6 +203,16 @@ Outcome<TPM2B_PRIVATE> unmarshal_private(const TssFunctions& tss, const std::vec
 }
 
 }  // namespace
+
+std::optional<PlatformError> check_device_node(const std::string& tcti) {
+    constexpr std::string_view prefix = "device:";
+    if (tcti.compare(0, prefix.size(), prefix) != 0 || tcti.size() == prefix.size()) return std::nullopt;
+    const std::string path = tcti.substr(prefix.size());
+    const standin::UniqueFd node(::open(path.c_str(), O_RDWR | O_CLOEXEC));
+    if (!node) return errno_error(errno, path);
+    return std::nullopt;
+}
+
 
 // The primary's slot is freed as soon as the key is loaded under it.
 Outcome<ESYS_TR> load_signing_key(TpmConnection& c, const std::string& tcti, const KeyBlob& key) {

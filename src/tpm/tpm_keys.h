@@ -55,6 +55,11 @@ struct KeyBlob {
 std::vector<std::uint8_t> encode_key_file(const KeyBlob& key);
 std::optional<KeyBlob> decode_key_file(std::span<const std::uint8_t> file);
 
+// Whether the device node of a `device:` TCTI opens: the TCTI reports every failure to
+// open it alike, so this tells a missing device (kTpmNotFound) from one this user may not
+// open (kTpmAccessDenied) or one in use (kTpmBusy). Nothing for other TCTIs.
+std::optional<PlatformError> check_device_node(const std::string& tcti);
+
 enum class ProbeState { Ready, NoLibraries, NoDevice, NoAccess, Busy, Failed };
 
 struct ProbeResult {

@@ -4,12 +4,6 @@
 #include <span>
 #include <vector>
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
-
 #include "runtime/crypto.h"
 #include "runtime/environment.h"
 #include "runtime/interrupt.h"
@@ -54,20 +48,7 @@ PlatformError device_error(const ProbeResult& device) {
 // (no command is sent: signing itself is the next use of the TPM).
 std::optional<PlatformError> quick_device_check(const TssLoad& load, const std::string& tcti) {
     if (!load.functions) return PlatformError::with_text(kTpmNotFound, load.error);
-    constexpr std::string_view kDevicePrefix = "device:";
-    if (!tcti.starts_with(kDevicePrefix)) return std::nullopt;
-    const std::string path = tcti.substr(kDevicePrefix.size());
-    const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
-    if (fd >= 0) {
-        ::close(fd);
-        return std::nullopt;
-    }
-    const int error = errno;
-    ProbeResult found{error == EACCES || error == EPERM ? ProbeState::NoAccess
-                      : error == EBUSY                  ? ProbeState::Busy
-                                                        : ProbeState::NoDevice,
-                      path + ": " + std::strerror(error)};
-    return device_error(found);
+    return check_device_node(tcti);
 }
 
 bool request_cancelled() noexcept { return check_wait() != WaitVerdict::Continue; }
