@@ -10,11 +10,15 @@ simulated user does at each request, so each of those paths can be tested in CI:
 
 The first half is an imaginary application's sign-in; the second half tests it.
 """
+import os
 import re
 
 import pytest
 
 import biometric
+
+# The platform is chosen at the first call: the stand-in, also on a machine with a TPM.
+os.environ["BIOMETRIC_PLATFORM"] = "standin"
 
 # KeyCredentialStatus values that the sign-in handles.
 USER_CANCELED = 3
