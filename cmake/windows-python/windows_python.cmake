@@ -123,8 +123,18 @@ function(bio_windows_python_version version platform)
               $<TARGET_FILE:${module}_${tag}>
       VERBATIM)
     # A wheel's contents, as the build on Windows installs them.
-    install(TARGETS ${module}_${tag} LIBRARY DESTINATION . COMPONENT ${tag})
-    install(FILES ${PROJECT_SOURCE_DIR}/src/module/${module}.pyi DESTINATION . COMPONENT ${tag})
+    if(module STREQUAL "biometric_keys")
+      # A package whose __init__ is the module, as src/module installs it, so that
+      # `python -m biometric_keys` finds its command line.
+      install(FILES $<TARGET_FILE:${module}_${tag}> DESTINATION ${module} RENAME __init__.pyd COMPONENT ${tag})
+      install(FILES ${PROJECT_SOURCE_DIR}/src/module/biometric_keys_main.py DESTINATION ${module} RENAME __main__.py
+              COMPONENT ${tag})
+      install(FILES ${PROJECT_SOURCE_DIR}/src/module/${module}.pyi DESTINATION ${module} RENAME __init__.pyi
+              COMPONENT ${tag})
+    else()
+      install(TARGETS ${module}_${tag} LIBRARY DESTINATION . COMPONENT ${tag})
+      install(FILES ${PROJECT_SOURCE_DIR}/src/module/${module}.pyi DESTINATION . COMPONENT ${tag})
+    endif()
     install(FILES ${PROJECT_SOURCE_DIR}/src/module/${module}.pyi DESTINATION ${module}-stubs RENAME __init__.pyi
             COMPONENT ${tag})
     set_property(GLOBAL APPEND PROPERTY BIO_WINDOWS_MODULE_TARGETS ${module}_${tag})

@@ -114,6 +114,9 @@ def main(argv: list[str] | None = None) -> int:
     arguments = parser.parse_args(argv)
     if arguments.command == "status":
         return status()
+    if sys.platform != "linux":
+        print("install-policy: polkit's action is for the TPM platform on Linux", file=sys.stderr)
+        return 1
     try:
         return install_policy(arguments.directory, arguments.uninstall)
     except PermissionError as error:

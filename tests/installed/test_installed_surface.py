@@ -35,3 +35,13 @@ def test_the_platform_names_itself():
     import biometric_keys
     # Off Windows the machine decides (a TPM resource manager, or BIOMETRIC_PLATFORM).
     assert biometric_keys.platform() in (("windows",) if sys.platform == "win32" else ("tpm", "standin"))
+
+
+def test_the_command_line_tells_the_platform():
+    import subprocess
+    import sys
+
+    import biometric_keys
+    result = subprocess.run([sys.executable, "-m", "biometric_keys", "status"], capture_output=True, text=True,
+                            timeout=60)
+    assert result.stdout.startswith(f"platform: {biometric_keys.platform()}\navailability: "), result.stderr
