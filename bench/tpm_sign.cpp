@@ -47,16 +47,6 @@ int main(int argc, char** argv) {
     std::array<std::uint8_t, 32> digest{};
     digest[0] = 1;
 
-    TPM2B_DIGEST tpm_digest{};
-    tpm_digest.size = 32;
-    std::copy(digest.begin(), digest.end(), tpm_digest.buffer);
-    TPMT_SIG_SCHEME scheme{};
-    scheme.scheme = TPM2_ALG_RSASSA;
-    scheme.details.rsassa.hashAlg = TPM2_ALG_SHA256;
-    TPMT_TK_HASHCHECK validation{};
-    validation.tag = TPM2_ST_HASHCHECK;
-    validation.hierarchy = TPM2_RH_NULL;
-
     std::vector<double> raw, full, cold;
     while (static_cast<int>(full.size()) < iterations) {
         {
@@ -67,17 +57,10 @@ int main(int argc, char** argv) {
             auto handle = bio::tpm::load_signing_key(connection.value(), tcti, key.value());
             if (!handle.ok()) return fail("loading the key", handle.error());
             for (int i = 0; i < kRound; ++i) {
-                TPMT_SIGNATURE* signature = nullptr;
                 const auto start = Clock::now();
-                const TSS2_RC rc = tss.Esys_Sign(connection.value().esys(), handle.value(), ESYS_TR_PASSWORD,
-                                                 ESYS_TR_NONE, ESYS_TR_NONE, &tpm_digest, &scheme, &validation,
-                                                 &signature);
+                auto signature = bio::tpm::sign_loaded(connection.value(), handle.value(), digest);
                 raw.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
-                tss.Esys_Free(signature);
-                if (rc != TSS2_RC_SUCCESS) {
-                    auto error = bio::tpm::tss_error(tss, rc, "Sign");
-                    return fail("raw Esys_Sign", error);
-                }
+                if (!signature.ok()) return fail("raw Esys_Sign", signature.error());
             }
         }
         for (int i = 0; i < kRound; ++i) {

@@ -125,15 +125,9 @@ EntryOutcome is_supported_body(PyObject* module, PyObject* const* args, Py_ssize
 constexpr ParameterSpec kPlatformSpec{"platform", nullptr, 0};
 constexpr ParameterSpec kAvailabilityReasonSpec{"_availability_reason", nullptr, 0};
 
-PyResult<PyRef> text_result(std::string_view text) {
-    PyRef str = PyRef::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-    if (!str) return fetch_error();
-    return str;
-}
-
 EntryOutcome platform_body(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (std::optional<PyErr> err = bind_arguments(kPlatformSpec, args, nargs, kwnames, nullptr)) return std::move(*err);
-    return text_result(default_platform().platform_name());
+    return str_result(std::string(default_platform().platform_name()).c_str());
 }
 
 // For `python -m biometric_keys status`: why availability() answers what it does. It asks
@@ -142,7 +136,11 @@ EntryOutcome availability_reason_body(PyObject*, PyObject* const* args, Py_ssize
     if (std::optional<PyErr> err = bind_arguments(kAvailabilityReasonSpec, args, nargs, kwnames, nullptr)) {
         return std::move(*err);
     }
-    return text_result(default_platform().availability_reason());
+    // Words for a person, which may quote a path in any bytes: what is not UTF-8 is replaced.
+    const std::string reason = default_platform().availability_reason();
+    PyRef str = PyRef::steal(PyUnicode_DecodeUTF8(reason.data(), static_cast<Py_ssize_t>(reason.size()), "replace"));
+    if (!str) return fetch_error();
+    return str;
 }
 
 // ---- The calls of applications ----

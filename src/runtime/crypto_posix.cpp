@@ -13,26 +13,13 @@
 #include <climits>
 #include <memory>
 
+#include "runtime/openssl_ptr.h"
+
 namespace bio::crypto {
 namespace {
 
-struct CipherCtxFree {
-    void operator()(EVP_CIPHER_CTX* ctx) const noexcept { EVP_CIPHER_CTX_free(ctx); }
-};
-struct MdCtxFree {
-    void operator()(EVP_MD_CTX* ctx) const noexcept { EVP_MD_CTX_free(ctx); }
-};
-struct KdfFree {
-    void operator()(EVP_KDF* kdf) const noexcept { EVP_KDF_free(kdf); }
-};
-struct KdfCtxFree {
-    void operator()(EVP_KDF_CTX* ctx) const noexcept { EVP_KDF_CTX_free(ctx); }
-};
-struct PkeyFree {
-    void operator()(EVP_PKEY* key) const noexcept { EVP_PKEY_free(key); }
-};
-using CipherCtx = std::unique_ptr<EVP_CIPHER_CTX, CipherCtxFree>;
-using MdCtx = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
+using CipherCtx = OpensslPtr<EVP_CIPHER_CTX, EVP_CIPHER_CTX_free>;
+using MdCtx = OpensslPtr<EVP_MD_CTX, EVP_MD_CTX_free>;
 
 // The library's error queue is per thread and only for us to read: a failure leaves it
 // empty, as the stand-in's key code does.
@@ -75,9 +62,9 @@ Code sha256(ConstBytes data, Sha256& out) noexcept {
 }
 
 Code hkdf_sha256(ConstBytes ikm, ConstBytes salt, ConstBytes info, MutableBytes out) noexcept {
-    std::unique_ptr<EVP_KDF, KdfFree> kdf(EVP_KDF_fetch(nullptr, OSSL_KDF_NAME_HKDF, nullptr));
+    OpensslPtr<EVP_KDF, EVP_KDF_free> kdf(EVP_KDF_fetch(nullptr, OSSL_KDF_NAME_HKDF, nullptr));
     if (!kdf) return failed();
-    std::unique_ptr<EVP_KDF_CTX, KdfCtxFree> ctx(EVP_KDF_CTX_new(kdf.get()));
+    OpensslPtr<EVP_KDF_CTX, EVP_KDF_CTX_free> ctx(EVP_KDF_CTX_new(kdf.get()));
     if (!ctx) return failed();
     char digest[] = "SHA256";
     // The library takes non-const pointers and only reads through them.
@@ -147,7 +134,7 @@ Code aes256gcm_open(ConstBytes key, ConstBytes nonce, ConstBytes aad, ConstBytes
 
 Code rsa_pkcs1_sha256_verify(ConstBytes subject_public_key_info, ConstBytes message, ConstBytes signature) noexcept {
     const unsigned char* der = subject_public_key_info.data();
-    std::unique_ptr<EVP_PKEY, PkeyFree> key(
+    OpensslPtr<EVP_PKEY, EVP_PKEY_free> key(
         d2i_PUBKEY(nullptr, &der, static_cast<long>(subject_public_key_info.size())));
     // d2i reads one element and stops: anything after the key makes it no key.
     if (!key || der != subject_public_key_info.data() + subject_public_key_info.size() ||

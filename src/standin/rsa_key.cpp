@@ -14,29 +14,16 @@
 #include <algorithm>
 #include <climits>
 
+#include "runtime/openssl_ptr.h"
+
 namespace bio::standin {
 namespace {
 
-struct BioDeleter {
-    void operator()(BIO* bio) const noexcept { BIO_free(bio); }
-};
-struct PkeyCtxDeleter {
-    void operator()(EVP_PKEY_CTX* ctx) const noexcept { EVP_PKEY_CTX_free(ctx); }
-};
-struct MdCtxDeleter {
-    void operator()(EVP_MD_CTX* ctx) const noexcept { EVP_MD_CTX_free(ctx); }
-};
-using BioPtr = std::unique_ptr<BIO, BioDeleter>;
-using PkeyCtxPtr = std::unique_ptr<EVP_PKEY_CTX, PkeyCtxDeleter>;
-using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, MdCtxDeleter>;
-struct BnDeleter {
-    void operator()(BIGNUM* bn) const noexcept { BN_clear_free(bn); }
-};
-struct BnCtxDeleter {
-    void operator()(BN_CTX* ctx) const noexcept { BN_CTX_free(ctx); }
-};
-using BnPtr = std::unique_ptr<BIGNUM, BnDeleter>;
-using BnCtxPtr = std::unique_ptr<BN_CTX, BnCtxDeleter>;
+using BioPtr = OpensslPtr<BIO, BIO_free>;
+using PkeyCtxPtr = OpensslPtr<EVP_PKEY_CTX, EVP_PKEY_CTX_free>;
+using MdCtxPtr = OpensslPtr<EVP_MD_CTX, EVP_MD_CTX_free>;
+using BnPtr = OpensslPtr<BIGNUM, BN_clear_free>;
+using BnCtxPtr = OpensslPtr<BN_CTX, BN_CTX_free>;
 
 // The library's text for the failure, with the queue emptied so that a later call on
 // this thread does not see it.

@@ -19,6 +19,7 @@
 #include <system_error>
 #include <utility>
 
+#include "runtime/openssl_ptr.h"
 #include "standin/unique_fd.h"
 
 namespace bio::tpm {
@@ -291,21 +292,6 @@ std::optional<std::vector<std::uint8_t>> take_sized(std::span<const std::uint8_t
     return out;
 }
 
-struct PkeyDeleter {
-    void operator()(EVP_PKEY* key) const noexcept { EVP_PKEY_free(key); }
-};
-struct PkeyCtxDeleter {
-    void operator()(EVP_PKEY_CTX* ctx) const noexcept { EVP_PKEY_CTX_free(ctx); }
-};
-struct ParamBldDeleter {
-    void operator()(OSSL_PARAM_BLD* bld) const noexcept { OSSL_PARAM_BLD_free(bld); }
-};
-struct ParamDeleter {
-    void operator()(OSSL_PARAM* params) const noexcept { OSSL_PARAM_free(params); }
-};
-struct BnDeleter {
-    void operator()(BIGNUM* bn) const noexcept { BN_free(bn); }
-};
 
 }  // namespace
 
@@ -433,13 +419,7 @@ Outcome<KeyBlob> create_signing_key(const TssFunctions& tss, const std::string& 
     return marshal_areas(tss, *out_public, *out_private);
 }
 
-Outcome<std::vector<std::uint8_t>> sign_digest(const TssFunctions& tss, const std::string& tcti, const KeyBlob& key,
-                                               std::span<const std::uint8_t, 32> sha256) {
-    auto connection = TpmConnection::open(tss, tcti);
-    if (!connection.ok()) return std::move(connection.error());
-    TpmConnection& c = connection.value();
-    auto handle = load_signing_key(c, tcti, key);
-    if (!handle.ok()) return std::move(handle.error());
+Outcome<std::vector<std::uint8_t>> sign_loaded(TpmConnection& c, ESYS_TR key, std::span<const std::uint8_t, 32> sha256) {
     TPM2B_DIGEST digest{};
     digest.size = static_cast<UINT16>(sha256.size());
     std::copy(sha256.begin(), sha256.end(), digest.buffer);
@@ -451,8 +431,9 @@ Outcome<std::vector<std::uint8_t>> sign_digest(const TssFunctions& tss, const st
     validation.tag = TPM2_ST_HASHCHECK;
     validation.hierarchy = TPM2_RH_NULL;
     TPMT_SIGNATURE* raw = nullptr;
-    const TSS2_RC rc = tss.Esys_Sign(c.esys(), handle.value(), ESYS_TR_PASSWORD, ESYS_TR_NONE, ESYS_TR_NONE, &digest,
-                                     &scheme, &validation, &raw);
+    const TssFunctions& tss = c.tss();
+    const TSS2_RC rc = tss.Esys_Sign(c.esys(), key, ESYS_TR_PASSWORD, ESYS_TR_NONE, ESYS_TR_NONE, &digest, &scheme,
+                                     &validation, &raw);
     const auto signature = esys_owned(tss, raw);
     if (rc != TSS2_RC_SUCCESS) return tss_error(tss, rc, "Sign");
     if (signature->sigAlg != TPM2_ALG_RSASSA) {
@@ -460,6 +441,15 @@ Outcome<std::vector<std::uint8_t>> sign_digest(const TssFunctions& tss, const st
     }
     const TPM2B_PUBLIC_KEY_RSA& bytes = signature->signature.rsassa.sig;
     return std::vector<std::uint8_t>(bytes.buffer, bytes.buffer + bytes.size);
+}
+
+Outcome<std::vector<std::uint8_t>> sign_digest(const TssFunctions& tss, const std::string& tcti, const KeyBlob& key,
+                                               std::span<const std::uint8_t, 32> sha256) {
+    auto connection = TpmConnection::open(tss, tcti);
+    if (!connection.ok()) return std::move(connection.error());
+    auto handle = load_signing_key(connection.value(), tcti, key);
+    if (!handle.ok()) return std::move(handle.error());
+    return sign_loaded(connection.value(), handle.value(), sha256);
 }
 
 Outcome<std::vector<std::uint8_t>> public_key_der(const TssFunctions& tss, const KeyBlob& key) {
@@ -471,22 +461,22 @@ Outcome<std::vector<std::uint8_t>> public_key_der(const TssFunctions& tss, const
         ERR_clear_error();
         return PlatformError::with_text(kTpmInternalError, "the public key cannot be encoded");
     };
-    std::unique_ptr<BIGNUM, BnDeleter> n(BN_bin2bn(modulus.buffer, modulus.size, nullptr));
-    std::unique_ptr<BIGNUM, BnDeleter> e(BN_new());
-    std::unique_ptr<OSSL_PARAM_BLD, ParamBldDeleter> build(OSSL_PARAM_BLD_new());
+    OpensslPtr<BIGNUM, BN_free> n(BN_bin2bn(modulus.buffer, modulus.size, nullptr));
+    OpensslPtr<BIGNUM, BN_free> e(BN_new());
+    OpensslPtr<OSSL_PARAM_BLD, OSSL_PARAM_BLD_free> build(OSSL_PARAM_BLD_new());
     if (!n || !e || !build || BN_set_word(e.get(), parameters.exponent == 0 ? 65537 : parameters.exponent) != 1 ||
         OSSL_PARAM_BLD_push_BN(build.get(), OSSL_PKEY_PARAM_RSA_N, n.get()) != 1 ||
         OSSL_PARAM_BLD_push_BN(build.get(), OSSL_PKEY_PARAM_RSA_E, e.get()) != 1) {
         return failed();
     }
-    std::unique_ptr<OSSL_PARAM, ParamDeleter> params(OSSL_PARAM_BLD_to_param(build.get()));
-    std::unique_ptr<EVP_PKEY_CTX, PkeyCtxDeleter> ctx(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
+    OpensslPtr<OSSL_PARAM, OSSL_PARAM_free> params(OSSL_PARAM_BLD_to_param(build.get()));
+    OpensslPtr<EVP_PKEY_CTX, EVP_PKEY_CTX_free> ctx(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
     EVP_PKEY* raw = nullptr;
     if (!params || !ctx || EVP_PKEY_fromdata_init(ctx.get()) != 1 ||
         EVP_PKEY_fromdata(ctx.get(), &raw, EVP_PKEY_PUBLIC_KEY, params.get()) != 1) {
         return failed();
     }
-    const std::unique_ptr<EVP_PKEY, PkeyDeleter> pkey(raw);
+    const OpensslPtr<EVP_PKEY, EVP_PKEY_free> pkey(raw);
     const int length = i2d_PUBKEY(pkey.get(), nullptr);
     if (length <= 0) return failed();
     std::vector<std::uint8_t> der(static_cast<std::size_t>(length));

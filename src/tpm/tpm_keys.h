@@ -113,6 +113,10 @@ Outcome<KeyBlob> create_signing_key(const TssFunctions& tss, const std::string& 
 // loads, else under the primary, saving its context for the next request.
 Outcome<ESYS_TR> load_signing_key(TpmConnection& c, const std::string& tcti, const KeyBlob& key);
 
+// One Esys_Sign of a SHA-256 digest with `key`, loaded through `c`: the
+// RSASSA-PKCS1-v1_5 signature.
+Outcome<std::vector<std::uint8_t>> sign_loaded(TpmConnection& c, ESYS_TR key, std::span<const std::uint8_t, 32> sha256);
+
 // The RSASSA-PKCS1-v1_5 signature (256 bytes) of a SHA-256 digest computed by the caller:
 // a connection of its own, the key loaded, one Sign, everything flushed and closed.
 Outcome<std::vector<std::uint8_t>> sign_digest(const TssFunctions& tss, const std::string& tcti, const KeyBlob& key,
