@@ -26,7 +26,6 @@ build/linux/tests/tpm/bio_polkit_check time org.biometric.verify 200
 # What the test user runs must be readable by them: copies in the fixture's directory.
 modules=$TPM_FIXTURE_DIR/modules
 mkdir -p "$modules"
-cp build/linux/tests/tpm/bio_polkit_check "$modules/"
 cp -r build/linux/src/module/biometric.abi3.so build/linux/src/module/biometric_keys \
     build/linux/src/module/_biometric_keys_aio.py "$modules/"
 chmod -R a+rX "$modules"

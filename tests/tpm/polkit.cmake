@@ -1,5 +1,5 @@
-# polkit verification: the tool the CI stage drives against the real polkitd, and the
-# text agent's life against stand-in agent programs.
+# polkit: the round trips timed against the real polkitd (the CI stage, scripts/bench
+# --tpm), and the text agent's life against stand-in agent programs.
 add_executable(bio_polkit_check ${CMAKE_CURRENT_LIST_DIR}/polkit_check.cpp)
 target_link_libraries(bio_polkit_check PRIVATE bio_tpm_polkit)
 

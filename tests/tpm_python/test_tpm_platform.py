@@ -17,7 +17,6 @@ from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import padding
 
 from conftest import user_processes
-from test_polkit import FINGER_PROMPT, _finger, _password
 
 MODULES = os.environ.get("BIOMETRIC_TPM_TEST_MODULES", "")
 ACTION_FILE = Path("/usr/share/polkit-1/actions/org.biometric.verify.policy")
@@ -46,6 +45,21 @@ def as_root(fixture, store, snippet, timeout=120):
 
 def verify(public_key_der, signature, data):
     serialization.load_der_public_key(public_key_der).verify(signature, data, padding.PKCS1v15(), hashes.SHA256())
+
+
+# One match per prompt: the text names the finger and the reader.
+FINGER_PROMPT = r"Swipe your [a-z ]+ finger across the fingerprint reader"
+
+
+def _password(terminal, fixture, right=True):  # a finger that does not match, then the password
+    terminal.expect(FINGER_PROMPT)
+    terminal.scan("finger-B")
+    terminal.answer_password(fixture.password if right else "wrong-" + fixture.password)
+
+
+def _finger(terminal, fixture):
+    terminal.expect(FINGER_PROMPT)
+    terminal.scan("finger-A")
 
 
 def _ctrl_c(terminal, fixture):
@@ -109,17 +123,54 @@ def test_create_goes_ahead_only_when_the_user_is_verified(user_terminal, tpm_fix
     assert user_processes(tpm_fixture, "pkttyagent") == [], "the agent outlived the call"
 
 
-def test_without_agent_or_terminal_nobody_is_verified(user_terminal, tpm_fixture, store):
-    terminal = user_terminal.python("""
+NO_AGENT = """
 import biometric_keys as k
 print("verify_user:", k.verify_user("hello"))
 try:
     k.create("nobody")
 except k.UserCanceledError as error:
     print("create:", error.code)
-""", env=platform_env(tpm_fixture, store), controlling=False)
+"""
+
+
+@pytest.mark.parametrize("where", ["no-terminal", "background"])
+def test_without_an_agent_nobody_is_verified(user_terminal, tpm_fixture, store, where):
+    env = platform_env(tpm_fixture, store)
+    if where == "no-terminal":
+        terminal = user_terminal.python(NO_AGENT, env=env, controlling=False)
+    else:  # a process group of its own: not the terminal's foreground, which a text agent needs
+        terminal = user_terminal.python(
+            f"import subprocess, sys; sys.exit(subprocess.call([sys.executable, '-c', {NO_AGENT!r}], process_group=0))",
+            env=env)
     assert terminal.finish(timeout=60) == 0, terminal.output
     assert "verify_user: canceled" in terminal.output and "create: 3" in terminal.output
+
+
+def test_an_agent_that_serves_the_process_already_is_the_one_that_asks(user_terminal, tpm_fixture, store):
+    # pkttyagent registered for a child that then becomes the calling program (same pid);
+    # the snippet stays the agent's parent, to reap it.
+    terminal = user_terminal.python("""
+import os, subprocess, sys
+go_r, go_w = os.pipe()
+child = os.fork()
+if child == 0:
+    os.read(go_r, 1)
+    os.execv(sys.executable, [sys.executable, "-c", "import biometric_keys as k; print('verify_user:', k.verify_user('m'))"])
+r, w = os.pipe()
+agent = subprocess.Popen(["pkttyagent", "--process", str(child), "--notify-fd", str(w)], pass_fds=[w])
+os.close(w)
+os.read(r, 1)
+os.write(go_w, b"go")
+status = os.waitpid(child, 0)[1]
+agent.terminate()
+agent.wait()
+sys.exit(os.waitstatus_to_exitcode(status))
+""", env=platform_env(tpm_fixture, store))
+    terminal.expect(FINGER_PROMPT)
+    assert len(user_processes(tpm_fixture, "pkttyagent")) == 1
+    terminal.scan("finger-A")
+    assert terminal.finish() == 0, terminal.output
+    assert "verify_user: verified" in terminal.output
 
 
 def _polkit_file(path, text):
