@@ -5,8 +5,8 @@ nonce, and checks the signature as a server would.
 
 The public key comes from `biometric_keys.public_key` (DER SubjectPublicKeyInfo), the
 signature from `biometric.authenticate`; the `cryptography` package verifies one with the
-other. Off Windows the modules run on their software stand-in platform, which verifies no
-user and keeps its keys in a per-user store.
+other. It names the platform that `biometric_keys.platform()` reports: on the software
+stand-in, which verifies no user, also where its per-user store is.
 """
 import pathlib
 import secrets
@@ -14,13 +14,17 @@ import sys
 
 from cryptography.exceptions import InvalidSignature
 from cryptography.hazmat.primitives import hashes, serialization
-from cryptography.hazmat.primitives.asymmetric import padding
+from cryptography.hazmat.primitives.asymmetric import padding, rsa
 
 import biometric
 import biometric_keys
 
 NAME = sys.argv[1] if len(sys.argv) > 1 else "biometric-demo"
 ALREADY_EXISTS = 5  # KeyCredentialStatus.CredentialAlreadyExists
+PLATFORMS = {
+    "windows": "Windows key-credential service (Windows Hello verifies the user)",
+    "tpm": "TPM 2.0 (polkit verifies the user)",
+}
 
 
 def enrol(name: str) -> str:
@@ -34,13 +38,14 @@ def enrol(name: str) -> str:
 
 
 def main() -> int:
-    if sys.platform != "win32":
+    platform = biometric_keys.platform()
+    if platform == "standin":
         sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
         import standin_keys
 
         print(f"platform:  software stand-in (verifies no user), store {standin_keys.store_directory()}")
     else:
-        print("platform:  Windows key-credential service")
+        print(f"platform:  {PLATFORMS[platform]}")
     if not biometric_keys.is_supported():
         print("supported: no, this device cannot make key credentials")
         return 1
@@ -48,6 +53,9 @@ def main() -> int:
     print(f"name:      {NAME!r} ({enrol(NAME)})")
     der = biometric_keys.public_key(NAME)
     key = serialization.load_der_public_key(der)
+    if not isinstance(key, rsa.RSAPublicKey):
+        print(f"key:       not an RSA key ({type(key).__name__})")
+        return 1
     print(f"key:       {len(der)} bytes of SubjectPublicKeyInfo, RSA-{key.key_size}, from biometric_keys.public_key")
     nonce = secrets.token_bytes(32)
     print(f"nonce:     {nonce.hex()}")

@@ -11,22 +11,25 @@ put the prompt in front of it.
 import secrets
 import threading
 import time
+from typing import Callable, TypeVar
 
 import biometric_keys
 
 NAME = "biometric-threaded-demo"
+T = TypeVar("T")
 
 
-def while_counting(what, call):
+def while_counting(what: str, call: Callable[[], T]) -> tuple[T, int]:
     """Runs `call` on a thread of its own and counts on this one until it is done: the
     program's own work, never blocked by the prompt. Returns its result and the count."""
-    outcome: dict[str, object] = {}
+    results: list[T] = []
+    errors: list[Exception] = []
 
     def run() -> None:
         try:
-            outcome["result"] = call()
+            results.append(call())
         except (RuntimeError, TimeoutError) as error:
-            outcome["error"] = error
+            errors.append(error)
 
     worker = threading.Thread(target=run)
     worker.start()
@@ -35,9 +38,9 @@ def while_counting(what, call):
         ticks += 1
         time.sleep(0.01)
     worker.join()
-    if "error" in outcome:
-        raise SystemExit(f"{what} failed: {outcome['error']}")
-    return outcome["result"], ticks
+    if errors:
+        raise SystemExit(f"{what} failed: {errors[0]}")
+    return results[0], ticks
 
 
 def main() -> None:

@@ -107,7 +107,7 @@ def main(build, output):
                 names = archive.namelist()
                 shipped = {name: archive.read(name) for name in names if name.endswith(".pyd")}
             missing = [module for module, module_tag, _, _ in modules
-                       if module_tag == tag and not {f"{module}.pyd", f"{module}/__init__.pyd"} & set(names)]
+                       if module_tag == tag and not {f"{module}.pyd", f"{module}/_native.pyd"} & set(names)]
             if missing:
                 sys.exit(f"{wheel.name} lacks the modules {missing}")
             for name, data in shipped.items():

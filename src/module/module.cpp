@@ -34,7 +34,7 @@ std::optional<PyErr> populate_module(PyObject* module, const ModuleRecord& modul
         const FunctionRecord& record = module_record.functions[i];
         PyRef function;
         {
-            PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
+            PyRef module_name = PyRef::steal(PyUnicode_FromString(public_name(module_record)));
             if (!module_name) return fetch_error();
             // The function object may live until the process ends, and with it its
             // definition: kept in the record's static storage (a heap copy that is never
@@ -60,7 +60,7 @@ std::optional<PyErr> populate_module(PyObject* module, const ModuleRecord& modul
 
 PyErr refusal(const ModuleRecord& record) {
     return new_error(ErrorKind::RefusedInitialisation,
-                     std::string(record.definition.m_name) +
+                     std::string(public_name(record)) +
                          " does not yet support subinterpreters, see README.md#subinterpreters");
 }
 
@@ -82,7 +82,7 @@ EntryOutcome obtain_module(ModuleRecord& record) {
         if (record.module != nullptr) return PyRef::borrow(record.module);
     }
 
-    set_module_name(record.definition.m_name);
+    set_module_name(public_name(record));
     set_interrupt_check(signal_handler_raised);
     PyRef module = PyRef::steal(PyModule_Create2(&record.definition, PYTHON_ABI_VERSION));
     if (!module) return fetch_error();

@@ -33,12 +33,20 @@ struct ModuleRecord {
     // for none.
     std::optional<PyErr> (*add_attributes)(PyObject* module);
     PyModuleDef definition;  // its m_free calls forget_module for this record
+    // The name that Python code knows the module's functions and texts by, where the
+    // native module is the private core of a package (m_name "pkg._native"); null: m_name.
+    const char* public_name = nullptr;
     // The owner: the interpreter whose import built `module`, and that module. Interpreters
     // with their own lock may import at the same time, hence the mutex.
     std::mutex lock{};
     std::int64_t interpreter_id = -1;
     PyObject* module = nullptr;
 };
+
+// The name the record's functions, classes and messages carry.
+inline const char* public_name(const ModuleRecord& record) {
+    return record.public_name != nullptr ? record.public_name : record.definition.m_name;
+}
 
 // Adds `value` to `module` under `name`, and the name to __all__.
 std::optional<PyErr> add_public_attribute(PyObject* module, const char* name, PyObject* value);

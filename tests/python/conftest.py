@@ -140,7 +140,7 @@ def fake():
 @pytest.fixture
 def keys_fake():
     """The fake behind biometric_keys."""
-    yield from _checked(biometric_keys)
+    yield from _checked(biometric_keys._native)
 
 
 PRELUDE = """

@@ -23,7 +23,7 @@ def test_module_attributes():
     assert biometric_keys.__all__ == ALL
     assert biometric_keys.__name__ == "biometric_keys"
     # The platform linked in names itself; a private helper of the command line is not exported.
-    assert (biometric_keys.platform(), biometric_keys._availability_reason()) == ("fake", "")
+    assert (biometric_keys.platform(), biometric_keys._native._availability_reason()) == ("fake", "")
     assert isinstance(biometric_keys.__doc__, str) and biometric_keys.__doc__.strip()
     # biometric is a module of its own and stays as it was.
     assert biometric.__all__ == ["setup", "authenticate"]
@@ -35,14 +35,14 @@ def test_function_attributes(name, signature):
     assert function.__name__ == name
     assert function.__text_signature__ == signature
     assert function.__doc__ is None
-    assert function.__self__ is biometric_keys
+    assert function.__self__ is biometric_keys._native
     assert function.__module__ == "biometric_keys"
 
 
 def test_second_init_returns_the_same_module():
-    init = ctypes.PyDLL(biometric_keys.__file__).PyInit_biometric_keys
+    init = ctypes.PyDLL(biometric_keys._native.__file__).PyInit__native
     init.restype = ctypes.py_object
-    assert init() is biometric_keys
+    assert init() is biometric_keys._native
     assert biometric_keys.__all__ == ALL
 
 

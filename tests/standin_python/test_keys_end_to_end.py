@@ -1,7 +1,7 @@
 """biometric_keys on the stand-in platform, installed: the life of a credential, checked
 with `cryptography` as a server would."""
+import importlib.metadata
 import pathlib
-import sysconfig
 
 import pytest
 from cryptography.hazmat.primitives import hashes, serialization
@@ -70,11 +70,13 @@ def test_public_key_of_a_damaged_key_file_is_unknown_error(store):
     assert biometric.setup("dave") is True
 
 
-# biometric_keys is a package whose __init__ is the module library, for its command line.
-@pytest.mark.parametrize("name, stub", [("biometric", "biometric.pyi"), ("biometric_keys", "biometric_keys/__init__.pyi")])
-def test_both_modules_are_installed_with_their_stubs(name, stub):
-    platlib = pathlib.Path(sysconfig.get_paths()["platlib"])
-    module = __import__(name)
-    library = pathlib.Path(module.__file__).resolve()
-    assert (library.parent, library.name.split(".")[0]) == ((platlib / stub).parent.resolve(), stub.split("/")[-1].split(".")[0])
-    assert (platlib / f"{name}-stubs" / "__init__.pyi").read_text() == (platlib / stub).read_text()
+def test_the_wheel_installs_biometric_and_two_typed_packages():
+    files = {str(f) for f in importlib.metadata.files("biometric")}
+    tops = {name.split("/")[0] for name in files} - {"biometric.libs"}
+    assert {top.split(".")[0] for top in tops if not top.endswith(".dist-info")} == {
+        "biometric", "biometric-stubs", "biometric_keys", "biometric_keyring"}
+    assert {"biometric_keys/py.typed", "biometric_keyring/py.typed", "biometric-stubs/__init__.pyi",
+            "biometric_keys/_native.pyi"} <= files
+    # The native core sits inside its package, under its private name.
+    native = pathlib.Path(biometric_keys._native.__file__)
+    assert (native.parent.name, native.name.split(".")[0]) == ("biometric_keys", "_native")

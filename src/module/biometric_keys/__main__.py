@@ -12,6 +12,7 @@ import sys
 import tempfile
 
 import biometric_keys
+from biometric_keys import _native
 
 ACTION_ID = "org.biometric.verify"
 ACTIONS_DIRECTORY = "/usr/share/polkit-1/actions"
@@ -63,7 +64,7 @@ def status() -> int:
         print(f"availability: unknown ({error})")
     else:
         print(f"availability: {availability}")
-    reason = biometric_keys._availability_reason()
+    reason = _native._availability_reason()
     if reason:
         print(f"reason: {reason}")
     advice = ADVICE.get((platform, availability))

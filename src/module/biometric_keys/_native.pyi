@@ -1,30 +1,7 @@
-"""Public keys, removal and the support check for the platform's key credentials, and the
-calls of applications.
-
-The companion of `biometric`, on the same platform (`platform()` names it): on Windows
-the Windows Runtime's KeyCredentialManager and UserConsentVerifier; on Linux, keys made
-in the machine's TPM 2.0 with the user verified through polkit (`python -m biometric_keys
-status` tells what is missing); elsewhere, or as BIOMETRIC_PLATFORM chooses, the software
-stand-in that verifies no user and keeps its keys in a per-user store. `public_key`,
-`delete`, `is_supported` and `platform` ask no one. `create`, `sign`, `availability`, `verify_user` and
-`attestation` give up the interpreter lock while they wait, so other Python threads go
-on; `window` is the top-level window handle that owns the platform's prompt, and
-`timeout` the seconds to wait (None: as long as the platform takes), after which the
-request is cancelled and TimeoutError raised. Ctrl-C cancels it too.
-
-`seal` and `unseal` keep a secret under the user's verification: the credential signs a
-random challenge, and a key derived from the signature encrypts the secret.
-
-Failures raise KeyCredentialError, a RuntimeError whose message ends in the platform's
-signed code, as for `biometric`: a KeyCredentialStatus (such as 2, NotFound), an HRESULT,
-or 0 when the platform yielded no object; the code is its attribute `code`, and the
-common statuses have subclasses of their own.
-"""
+"""The native core of biometric_keys: import biometric_keys, which re-exports its public names."""
 
 from concurrent.futures import CancelledError
 from typing import Literal, NamedTuple, final
-
-import _biometric_keys_aio as aio
 
 __all__ = ["public_key", "delete", "is_supported", "platform", "create", "sign", "availability", "verify_user", "attestation",
            "seal", "unseal", "Attestation", "KeyCredentialError", "CredentialNotFoundError", "UserCanceledError",
