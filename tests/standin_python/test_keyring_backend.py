@@ -1,15 +1,21 @@
 """biometric_keyring, installed, on the stand-in: the keyring backend around an in-memory
-keyring, its failures, and how keyring chooses it (only when asked to)."""
+keyring, keyring's own suite for backends, its failures, and how keyring chooses it
+(only when asked to)."""
 import base64
 import binascii
+import itertools
 import json
 import os
+import random
 import subprocess
 import sys
 import textwrap
 
+import keyring.backends.fail
 import keyring.errors
 import pytest
+from keyring.compat import properties
+from keyring.testing.backend import BackendBasicTests
 
 import biometric_keyring
 import biometric_keys
@@ -31,14 +37,24 @@ def public_key_or_none(name):
         return None
 
 
-@pytest.mark.parametrize("arguments, variable, name", [
-    ({}, None, "biometric-keyring"),
-    ({}, "from-env", "from-env"),
-    ({"credential_name": "work"}, "from-env", "work"),  # the argument wins
-    # Doubled in the inner entry's service: "app:prod" + "mail" is not "app" + "prod:mail".
-    ({"credential_name": "app:prod"}, None, "app:prod"),
+class TestKeyringSuite(BackendBasicTests):
+    """keyring's cases for any backend, on this one over the stand-in and a MemoryKeyring."""
+
+    @pytest.fixture(autouse=True)
+    def _stand_in(self, store, env):
+        pass
+
+    def init_keyring(self):
+        return biometric_keyring.BiometricKeyring(MemoryKeyring())
+
+
+@pytest.mark.parametrize("arguments, variable, name, service", [
+    ({}, None, "biometric-keyring", "biometric-keyring:mail"),
+    ({}, "from-env", "from-env", "from-env:mail"),
+    ({"credential_name": "work"}, "from-env", "work", "work:mail"),  # the argument wins
+    ({"credential_name": "app:prod"}, None, "app:prod", "app\\:prod:mail"),
 ])
-def test_set_get_delete(store, env, arguments, variable, name):
+def test_set_get_delete(store, env, arguments, variable, name, service):
     if variable is not None:
         env.setenv("KEYRING_PROPERTY_CREDENTIAL_NAME", variable)
     inner = MemoryKeyring()
@@ -49,22 +65,30 @@ def test_set_get_delete(store, env, arguments, variable, name):
     ring.set_password("mail", "alice", "s3cret ✓")
     key = biometric_keys.public_key(name)  # made on first use
     assert ring.get_password("mail", "alice") == "s3cret ✓"
-    service = name.replace(":", "::") + ":mail"
     assert list(inner.entries) == [(service, "alice")]
     stored = inner.entries[(service, "alice")]
     assert "s3cret" not in stored and b"s3cret" not in base64.b64decode(stored, validate=True)
 
-    ring.set_password("mail", "alice", "again")
-    assert ring.get_password("mail", "alice") == "again"
-    found = ring.get_credential("mail", None)  # the inner keyring finds the username
-    assert (found.username, found.password) == ("alice", "again")
-    assert ring.get_credential("mail", "bob") is None
+    # keyring's suite lets a backend find no username; this one finds it.
+    found = ring.get_credential("mail", None)
+    assert (found.username, found.password) == ("alice", "s3cret ✓")
 
     ring.delete_password("mail", "alice")
-    assert inner.entries == {} and ring.get_password("mail", "alice") is None
-    with pytest.raises(keyring.errors.PasswordDeleteError):
-        ring.delete_password("mail", "alice")
+    assert inner.entries == {}
     assert biometric_keys.public_key(name) == key  # the credential stays, unreplaced
+
+
+def test_each_name_and_service_has_its_own_entry(store, env):
+    inner = MemoryKeyring()
+    biometric_keyring.BiometricKeyring(inner, credential_name="x:").set_password("svc", "alice", "first")
+    biometric_keyring.BiometricKeyring(inner, credential_name="x").set_password("::svc", "alice", "second")
+    assert biometric_keyring.BiometricKeyring(inner, credential_name="x:").get_password("svc", "alice") == "first"
+    # Every pair of strings of up to 3 characters, and random longer ones, of ':', '\\' and 'x'.
+    short = ["".join(chars) for n in range(4) for chars in itertools.product(":\\x", repeat=n)]
+    draw = random.Random(7)
+    longer = ["".join(draw.choices(":\\x", k=draw.randrange(4, 12))) for _ in range(4000)]
+    pairs = set(itertools.product(short, short)) | set(zip(longer[::2], longer[1::2]))
+    assert len({biometric_keyring._entry_service(*pair) for pair in pairs}) == len(pairs)
 
 
 def deny(ring, inner, env):
@@ -89,21 +113,25 @@ def get(ring):
     ring.get_password("mail", "alice")
 
 
-@pytest.mark.parametrize("stored, mend, call, error, cause", [
-    (False, deny, set_new, keyring.errors.PasswordSetError, biometric_keys.UserCanceledError),  # at create
-    (True, deny, set_new, keyring.errors.PasswordSetError, biometric_keys.UserCanceledError),  # at seal
-    (True, deny, get, keyring.errors.KeyringLocked, biometric_keys.UserCanceledError),
-    (True, slow, get, keyring.errors.KeyringLocked, TimeoutError),
+@pytest.mark.parametrize("stored, mend, call, error, cause, words", [
+    (False, deny, set_new, keyring.errors.PasswordSetError, biometric_keys.UserCanceledError,  # at create
+     "the password of 'alice' for 'mail' was not stored: the user cancelled the verification"),
+    (True, deny, set_new, keyring.errors.PasswordSetError, biometric_keys.UserCanceledError, "not stored"),  # at seal
+    (True, deny, get, keyring.errors.KeyringLocked, biometric_keys.UserCanceledError, "stays locked: the user cancel"),
+    (True, slow, get, keyring.errors.KeyringLocked, TimeoutError, "stays locked: the user did not verify in time"),
+    (True, lambda ring, inner, env: env.setenv("BIOMETRIC_STANDIN_VERIFY", "1"), get, keyring.errors.KeyringError,
+     biometric_keys.KeyCredentialError, "the platform refused the credential 'biometric-keyring': Unseal failed"),
     (True, lambda *_: biometric_keys.create("biometric-keyring", replace=True), get, keyring.errors.KeyringError,
-     biometric_keys.EnvelopeError),
+     biometric_keys.EnvelopeError, "does not open with the credential 'biometric-keyring': the envelope was sealed "
+     "with another credential"),
     (True, lambda *_: biometric_keys.delete("biometric-keyring"), get, keyring.errors.KeyringError,
-     biometric_keys.CredentialNotFoundError),
-    (True, move, get, keyring.errors.KeyringError, type(None)),
+     biometric_keys.CredentialNotFoundError, "the credential 'biometric-keyring' is gone: it was deleted"),
+    (True, move, get, keyring.errors.KeyringError, type(None), "holds the envelope of another entry"),
     (True, lambda ring, inner, env: inner.set_password("biometric-keyring:mail", "alice", "plain text"), get,
-     keyring.errors.KeyringError, binascii.Error),
-], ids=["cancel-create", "cancel-seal", "cancel-unseal", "timeout-unseal", "replaced", "deleted", "moved",
-        "not-base64"])
-def test_failures_change_nothing(store, env, stored, mend, call, error, cause):
+     keyring.errors.KeyringError, binascii.Error, "is not an envelope"),
+], ids=["cancel-create", "cancel-seal", "cancel-unseal", "timeout-unseal", "other-status", "replaced", "deleted",
+        "moved", "not-base64"])
+def test_failures_change_nothing(store, env, stored, mend, call, error, cause, words):
     inner = MemoryKeyring()
     ring = biometric_keyring.BiometricKeyring(inner)
     if stored:
@@ -113,7 +141,27 @@ def test_failures_change_nothing(store, env, stored, mend, call, error, cause):
     with pytest.raises(error) as info:
         call(ring)
     assert type(info.value) is error and type(info.value.__cause__) is cause
+    assert words in str(info.value)
     assert inner.entries == entries and public_key_or_none("biometric-keyring") == key
+
+
+class Unusable(MemoryKeyring):
+    @properties.classproperty
+    def priority(cls):
+        raise RuntimeError("no session bus")
+
+
+@pytest.mark.parametrize("inner, cause, words", [
+    (keyring.backends.fail.Keyring(), type(None), "there is no keyring to keep the sealed passwords in"),
+    (Unusable(), RuntimeError, "test_keyring_backend.Unusable, cannot work here: no session bus"),
+])
+def test_no_usable_inner_keyring_asks_no_one(store, env, inner, cause, words):
+    ring = biometric_keyring.BiometricKeyring(inner)
+    for call in (set_new, get):
+        with pytest.raises(keyring.errors.NoKeyringError) as info:
+            call(ring)
+        assert type(info.value.__cause__) is cause and words in str(info.value)
+    assert public_key_or_none("biometric-keyring") is None  # nothing made, so no one asked
 
 
 # Run in a fresh interpreter, as a program would: keyring finds its backends there.

@@ -4,9 +4,11 @@
 without it, and keeps in it only envelopes: `set_password` seals the value with
 `biometric_keys.seal` under one key credential of the backend's (made on first use, the
 user verified) and stores the envelope, base64 text, under the service
-"<credential name>:<service>" and the same username. `get_password` unseals it, which
-has the platform verify the user (one prompt); `delete_password` removes the envelope,
-not the credential.
+"<credential name>:<service>" and the same username, where a '\\' or ':' of the
+credential's name has a '\\' put before it. `get_password` unseals it, which has the
+platform verify the user (one prompt); `delete_password` removes the envelope, not the
+credential. Failures are keyring's errors whose message says what happened, with
+`biometric_keys`' error as their cause.
 
 Its priority is below that of keyring's own fallbacks, so keyring never chooses it: a
 program opts in with `keyring.set_keyring(BiometricKeyring())`, a user with keyring's
@@ -36,6 +38,19 @@ DEFAULT_CREDENTIAL_NAME = "biometric-keyring"
 # What the person at the device did, rather than a fault: the keyring stays locked.
 _NOT_UNLOCKED = (biometric_keys.UserCanceledError, biometric_keys.UserPrefersPasswordError,
                  biometric_keys.SecurityDeviceLockedError, TimeoutError)
+
+# What each of biometric_keys' errors means to the user of a keyring, for the messages:
+# "error code: 3" says nothing to them. The first row that matches applies; {name} is the
+# backend's credential, {error} the error's own text.
+_IN_WORDS: tuple[tuple[type[Exception], str], ...] = (
+    (biometric_keys.UserCanceledError, "the user cancelled the verification"),
+    (biometric_keys.UserPrefersPasswordError, "the user chose to use a password instead"),
+    (biometric_keys.SecurityDeviceLockedError, "the security device is locked"),
+    (TimeoutError, "the user did not verify in time"),
+    (biometric_keys.CredentialNotFoundError, "the credential {name!r} is gone: it was deleted"),
+    (biometric_keys.EnvelopeError, "its envelope does not open with the credential {name!r}: {error}"),
+    (biometric_keys.KeyCredentialError, "the platform refused the credential {name!r}: {error}"),
+)
 
 
 class BiometricKeyring(KeyringBackend):
@@ -76,34 +91,54 @@ class BiometricKeyring(KeyringBackend):
         return self._inner
 
     def get_password(self, service: str, username: str) -> str | None:
-        text = self.inner.get_password(self._inner_service(service), username)
+        text = self._usable_inner().get_password(self._inner_service(service), username)
         return None if text is None else self._open(service, username, text)
 
     def set_password(self, service: str, username: str, password: str) -> None:
+        # Before the user is asked: an envelope with nowhere to go is a prompt for nothing,
+        # and maybe a credential made for nothing.
+        inner = self._usable_inner()
         # The envelope names its entry: one copied to another entry does not open there.
         payload = json.dumps([service, username, password], ensure_ascii=False).encode("utf-8")
         try:
             envelope = self._seal(payload)
         except (biometric_keys.KeyCredentialError, TimeoutError) as error:
-            raise keyring.errors.PasswordSetError(f"the password for {service!r} was not sealed: {error}") from error
-        self.inner.set_password(self._inner_service(service), username, base64.b64encode(envelope).decode("ascii"))
+            raise keyring.errors.PasswordSetError(
+                f"{_password(service, username)} was not stored: {self._in_words(error)}") from error
+        inner.set_password(self._inner_service(service), username, base64.b64encode(envelope).decode("ascii"))
 
     def delete_password(self, service: str, username: str) -> None:
-        self.inner.delete_password(self._inner_service(service), username)
+        self._usable_inner().delete_password(self._inner_service(service), username)
 
     def get_credential(self, service: str, username: str | None) -> keyring.credentials.Credential | None:
         # The inner keyring finds the username when none is given, where it can.
-        found = self.inner.get_credential(self._inner_service(service), username)
+        found = self._usable_inner().get_credential(self._inner_service(service), username)
         if found is None:
             return None
         return keyring.credentials.SimpleCredential(found.username,
                                                     self._open(service, found.username, found.password))
 
+    def _usable_inner(self) -> KeyringBackend:
+        inner = self.inner
+        if isinstance(inner, keyring.backends.fail.Keyring):
+            raise keyring.errors.NoKeyringError(
+                "there is no keyring to keep the sealed passwords in: keyring found none that works here "
+                "(install one, or hand one to BiometricKeyring)")
+        try:
+            # As keyring tells a backend that cannot work here: its priority raises.
+            _ = type(inner).priority
+        except Exception as error:
+            raise keyring.errors.NoKeyringError(
+                f"the keyring to keep the sealed passwords in, {_class_name(inner)}, cannot work here: {error}"
+            ) from error
+        return inner
+
     def _inner_service(self, service: str) -> str:
-        # A ':' of the credential's name is doubled, so that the first single ':' ends it:
-        # the name "app:prod" with the service "db" and the name "app" with "prod:db" are
-        # two entries.
-        return f"{self.credential_name.replace(':', '::')}:{service}"
+        return _entry_service(self.credential_name, service)
+
+    def _in_words(self, error: Exception) -> str:
+        sentence = next(words for kind, words in _IN_WORDS if isinstance(error, kind))
+        return sentence.format(name=self.credential_name, error=error)
 
     def _seal(self, payload: bytes) -> bytes:
         try:
@@ -117,7 +152,7 @@ class BiometricKeyring(KeyringBackend):
         return biometric_keys.seal(self.credential_name, payload, window=self.window, timeout=self.timeout)
 
     def _open(self, service: str, username: str, text: str) -> str:
-        where = f"the password for {service!r}"
+        where = _password(service, username)
         try:
             envelope = base64.b64decode(text, validate=True)
         except binascii.Error as error:
@@ -125,9 +160,9 @@ class BiometricKeyring(KeyringBackend):
         try:
             payload = biometric_keys.unseal(self.credential_name, envelope, window=self.window, timeout=self.timeout)
         except _NOT_UNLOCKED as error:
-            raise keyring.errors.KeyringLocked(f"{where} was not unsealed: {error}") from error
+            raise keyring.errors.KeyringLocked(f"{where} stays locked: {self._in_words(error)}") from error
         except (biometric_keys.KeyCredentialError, biometric_keys.EnvelopeError) as error:
-            raise keyring.errors.KeyringError(f"{where} cannot be unsealed: {error}") from error
+            raise keyring.errors.KeyringError(f"{where} cannot be unsealed: {self._in_words(error)}") from error
         try:
             entry = json.loads(payload)
         except ValueError:
@@ -138,6 +173,25 @@ class BiometricKeyring(KeyringBackend):
             raise keyring.errors.KeyringError(f"{where} holds the envelope of another entry")
         password: str = entry[2]
         return password
+
+
+def _entry_service(credential_name: str, service: str) -> str:
+    """The inner keyring's service for `service` under the credential `credential_name`.
+
+    A '\\' or ':' of the name gets a '\\' before it, so that the first ':' without one
+    ends the name and each (name, service) has its own entry: the name "x:" with the
+    service "svc" is "x\\::svc", the name "x" with "::svc" is "x:::svc".
+    """
+    escaped = credential_name.replace("\\", "\\\\").replace(":", "\\:")
+    return f"{escaped}:{service}"
+
+
+def _password(service: str, username: str) -> str:
+    return f"the password of {username!r} for {service!r}"
+
+
+def _class_name(ring: KeyringBackend) -> str:
+    return f"{type(ring).__module__}.{type(ring).__qualname__}"
 
 
 def _default_keyring() -> KeyringBackend:
