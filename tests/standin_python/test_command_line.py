@@ -26,6 +26,23 @@ def test_status(env, code, expected):
     assert (result.returncode, result.stdout[:len(expected)]) == (code, expected), result.stderr
 
 
+@pytest.mark.parametrize("availability", ["available", "device_not_present", "not_configured_for_user",
+                                          "disabled_by_policy", "device_busy"])
+def test_status_gives_a_reason_and_advice_for_every_availability(availability):
+    result = run("status", BIOMETRIC_STANDIN_AVAILABILITY=availability)
+    lines = result.stdout.splitlines()
+    assert lines[1] == f"availability: {availability}" and result.returncode == (availability != "available")
+    assert [line.split(":")[0] for line in lines[2:]] == ["reason", "what to do"], result.stdout
+
+
+def test_install_policy_failing_says_where_in_one_line(tmp_path):
+    (tmp_path / "file").write_text("")
+    result = run("install-policy", "--directory", str(tmp_path / "file" / "actions"))
+    assert result.returncode == 1 and result.stdout == ""
+    assert result.stderr.startswith("install-policy: ") and result.stderr.count("\n") == 1, result.stderr
+    assert str(tmp_path / "file") in result.stderr
+
+
 def test_install_policy_is_idempotent_and_uninstalls(tmp_path):
     directory = str(tmp_path / "actions")
     policy = tmp_path / "actions" / "org.biometric.verify.policy"

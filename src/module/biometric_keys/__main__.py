@@ -35,6 +35,13 @@ ACTION_FILE = f"""<?xml version="1.0" encoding="UTF-8"?>
 </policyconfig>
 """
 
+_STANDIN_SIMULATES = (
+    "The stand-in reports this availability because BIOMETRIC_STANDIN_AVAILABILITY says so (it simulates the "
+    "platform for tests): unset it to have the stand-in available."
+)
+_WINDOWS_SIGN_IN_OPTIONS = "Settings > Accounts > Sign-in options"
+
+# What to do, for every platform and availability.
 ADVICE = {
     ("tpm", "available"): "Ready: every use of a key asks for the user's fingerprint or password.",
     ("tpm", "device_not_present"): (
@@ -47,11 +54,39 @@ ADVICE = {
     ),
     ("tpm", "disabled_by_policy"): f"polkit's rules refuse this user the action {ACTION_ID}: ask the administrator.",
     ("tpm", "device_busy"): "The TPM is busy: try again in a moment.",
+    ("windows", "available"): "Ready: every use of a key asks Windows Hello.",
+    ("windows", "device_not_present"): (
+        f"Connect a Windows Hello camera or fingerprint reader, or set up a PIN ({_WINDOWS_SIGN_IN_OPTIONS})."
+    ),
+    ("windows", "not_configured_for_user"): f"Set up Windows Hello for this user ({_WINDOWS_SIGN_IN_OPTIONS}).",
+    ("windows", "disabled_by_policy"): "A group policy turns Windows Hello off: ask the administrator.",
+    ("windows", "device_busy"): "The verification device is in use: try again in a moment.",
     ("standin", "available"): (
         "The stand-in keeps keys in files and verifies no one: for tests and development. On a machine with a "
         "TPM, BIOMETRIC_PLATFORM=tpm chooses the TPM platform."
     ),
+    **{("standin", availability): _STANDIN_SIMULATES
+       for availability in ("device_not_present", "not_configured_for_user", "disabled_by_policy", "device_busy")},
 }
+
+# Why, where the platform says nothing itself (the TPM platform always does).
+REASONS = {
+    ("windows", "available"): "Windows Hello is set up for this user",
+    ("windows", "device_not_present"): "Windows Hello has no verification device (camera, reader or PIN)",
+    ("windows", "not_configured_for_user"): "Windows Hello is not set up for this user",
+    ("windows", "disabled_by_policy"): "a group policy disables Windows Hello",
+    ("windows", "device_busy"): "the verification device is busy",
+    ("standin", "available"): "the software stand-in is always available; it verifies no one",
+}
+
+
+def _reason(platform: str, availability: str | None) -> str:
+    reason = _native._availability_reason()
+    if reason:
+        return reason
+    if platform == "standin" and availability not in (None, "available"):
+        return f"BIOMETRIC_STANDIN_AVAILABILITY is {os.environ.get('BIOMETRIC_STANDIN_AVAILABILITY', '')!r}"
+    return REASONS.get((platform, availability or ""), "")
 
 
 def status() -> int:
@@ -64,7 +99,7 @@ def status() -> int:
         print(f"availability: unknown ({error})")
     else:
         print(f"availability: {availability}")
-    reason = _native._availability_reason()
+    reason = _reason(platform, availability)
     if reason:
         print(f"reason: {reason}")
     advice = ADVICE.get((platform, availability))
@@ -122,6 +157,11 @@ def main(argv: list[str] | None = None) -> int:
         return install_policy(arguments.directory, arguments.uninstall)
     except PermissionError as error:
         print(f"{error.strerror}: {error.filename}: run it as root (sudo)", file=sys.stderr)
+        return 1
+    except OSError as error:
+        # One line, never a traceback: what failed, on which path.
+        where = error.filename or arguments.directory
+        print(f"install-policy: {error.strerror or error}: {where}", file=sys.stderr)
         return 1
 
 
