@@ -1,6 +1,8 @@
 """seal and unseal on the stand-in: the envelope's format, every way it cannot be opened,
 and what is checked before the user is asked."""
 import hashlib
+import pathlib
+import shutil
 
 import pytest
 
@@ -86,3 +88,14 @@ def test_sign_never_makes_the_signature_that_opens_an_envelope(alice):
     with pytest.raises(ValueError, match="begins with b'biometric seal'"):
         biometric_keys.sign("alice", b"biometric seal v1\x00" + envelope[40:72])
     assert len(biometric_keys.sign("alice", b"biometric sea")) == 256
+
+
+def test_an_envelope_of_version_1_sealed_by_an_earlier_build_opens(store):
+    # Checked in when version 1 was the only one: every later build must open it.
+    data = pathlib.Path(__file__).parent / "data"
+    store.mkdir(mode=0o700)
+    key = store / "known-answer.key"
+    shutil.copyfile(data / "envelope-v1.key", key)
+    key.chmod(0o600)
+    envelope = (data / "envelope-v1.bin").read_bytes()
+    assert biometric_keys.unseal("known-answer", envelope) == b"sealed by version 1 of the envelope"
