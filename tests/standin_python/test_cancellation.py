@@ -1,7 +1,6 @@
 """The program cancels: a CancelToken and biometric_keys.aio on the stand-in. A cancelled
 request ends within a wait's slice, with nothing created or signed."""
 import asyncio
-import concurrent.futures
 import inspect
 import os
 import subprocess
@@ -116,6 +115,8 @@ def test_cancelling_the_task_cancels_the_request_and_waits_for_it(alice, how):
 
 def test_many_tasks_wait_at_once(alice, monkeypatch):
     monkeypatch.setenv("BIOMETRIC_STANDIN_DELAY_MS", "300")
+    monkeypatch.setattr(aio, "_IDLE_SECONDS", 0.5)
+    before = set(threading.enumerate())
 
     async def main():
         start = time.monotonic()
@@ -124,6 +125,11 @@ def test_many_tasks_wait_at_once(alice, monkeypatch):
 
     signatures, took = asyncio.run(main())
     assert len(set(signatures)) == 100 and took < 3
+    # The threads made for them leave once idle.
+    deadline = time.monotonic() + 3
+    while set(threading.enumerate()) - before and time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert set(threading.enumerate()) - before == set()
 
 
 @pytest.mark.parametrize("name", [name for name in dir(aio) if inspect.iscoroutinefunction(getattr(aio, name))
@@ -134,7 +140,7 @@ def test_aio_calls_are_the_blocking_calls(name):
 
 
 def test_a_call_that_waits_for_a_thread_is_cancelled_at_once(alice, monkeypatch):
-    monkeypatch.setattr(aio, "_pool", concurrent.futures.ThreadPoolExecutor(1))
+    monkeypatch.setattr(aio, "_pool", aio._Pool(1))
 
     async def main():
         busy = asyncio.create_task(aio.verify_user("m"))  # the pool's one thread
