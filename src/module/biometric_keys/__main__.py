@@ -92,6 +92,7 @@ def _reason(platform: str, availability: str | None) -> str:
 def status() -> int:
     platform = biometric_keys.platform()
     print(f"platform: {platform}")
+    availability: str | None
     try:
         availability = biometric_keys.availability()
     except RuntimeError as error:
@@ -102,7 +103,7 @@ def status() -> int:
     reason = _reason(platform, availability)
     if reason:
         print(f"reason: {reason}")
-    advice = ADVICE.get((platform, availability))
+    advice = ADVICE.get((platform, availability)) if availability is not None else None
     if advice:
         print(f"what to do: {advice}")
     return 0 if availability == "available" else 1

@@ -150,3 +150,7 @@ def unseal(key_name: str, envelope: bytes, *, window: int | None = None, timeout
     KeyCredentialError "Unseal failed with error code: N" (CredentialNotFoundError for a
     name that is not enrolled, also before asking).
     """
+
+def _availability_reason() -> str:
+    """Why availability() answers what it does, in words, for the command line; empty where the platform says
+    nothing."""
