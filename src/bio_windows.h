@@ -189,8 +189,12 @@ public:
     virtual ~KeyCredentialPlatform() = default;
 
     // Which platform this is, as biometric_keys.platform() names it: "windows", "tpm",
-    // "standin" (a test's fake names itself).
+    // "standin" (a test's fake names itself); empty for none, where unusable_reason says why.
     virtual std::string_view platform_name() const noexcept = 0;
+
+    // Why no request of this platform can succeed, in words for a person: a platform that
+    // stands in for one a setting should have chosen and did not. Empty for a platform.
+    virtual std::string_view unusable_reason() const noexcept { return {}; }
 
     // The environment variables the platform reads while it makes a request: read once
     // where the environment cannot change under the reading, before a request gives up

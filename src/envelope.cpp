@@ -81,6 +81,19 @@ SealOutcome seal_secret(KeyCredentialPlatform& platform, TextView key_name, Byte
     const Bytes message = seal_message(header);
     SigningResult signature = keyed.credential.sign(ByteView{message.data(), message.size()}, window);
     if (const auto* code = std::get_if<CredentialErrorCode>(&signature)) return *code;
+    // The name may have another credential, or none, after the wait for the user: unseal
+    // would open the name's credential now, so that is the one the envelope must be under.
+    // Failing here loses nothing: the secret is still the caller's.
+    {
+        auto now = open_keyed(platform, key_name);
+        if (const auto* code = std::get_if<CredentialErrorCode>(&now)) return *code;
+        const crypto::Sha256& hash = std::get<KeyedCredential>(now).hash;
+        if (!std::equal(hash.begin(), hash.end(), keyed.hash.begin())) {
+            return EnvelopeProblem{
+                "the credential of this name was replaced while the user was verified: an envelope sealed with "
+                "the one before would not open; nothing was sealed"};
+        }
+    }
     // The one signature the credential gives for this message, or no envelope at all.
     if (crypto::Code code = crypto::rsa_pkcs1_sha256_verify(keyed.public_key, message, *bytes_of(signature))) {
         return code;
@@ -95,7 +108,7 @@ SealOutcome seal_secret(KeyCredentialPlatform& platform, TextView key_name, Byte
                                                    {header + kEnvelopeHeaderSize + n, crypto::kGcmTagSize})) {
         return code;
     }
-    return std::nullopt;
+    return std::monostate{};
 }
 
 UnsealOutcome unseal_secret(KeyCredentialPlatform& platform, TextView key_name, ByteView envelope,

@@ -52,10 +52,10 @@ struct EnvelopeProblem {
     std::string message;
 };
 
-// Nothing (done), or the code.
-using SealOutcome = std::optional<CredentialErrorCode>;
 // Done (std::monostate), the code, or what is wrong with the envelope.
-using UnsealOutcome = std::variant<std::monostate, CredentialErrorCode, EnvelopeProblem>;
+using EnvelopeOutcome = std::variant<std::monostate, CredentialErrorCode, EnvelopeProblem>;
+using SealOutcome = EnvelopeOutcome;
+using UnsealOutcome = EnvelopeOutcome;
 
 // The room an envelope of `secret_size` bytes of secret takes, and the room the secret
 // of an envelope of `envelope_size` bytes takes (0 for one too short to be an envelope).
@@ -66,9 +66,10 @@ constexpr std::size_t secret_size(std::size_t envelope_size) {
 
 // Seals `secret` under the credential of `key_name`, the prompt owned by `window`, into
 // `envelope` (envelope_size(secret.size) bytes, written in place so that a large secret is
-// not copied again). The signature is checked against the credential's public key before
-// the envelope is made: an envelope is never handed out that the credential could not
-// open again.
+// not copied again). An envelope is never handed out that the name's credential could not
+// open again: once the user is verified, the name is opened afresh, and a credential
+// replaced meanwhile is the EnvelopeProblem, one removed its code (NotFound), as unseal
+// would find them; then the signature is checked against the public key.
 SealOutcome seal_secret(KeyCredentialPlatform& platform, TextView key_name, ByteView secret, WindowHandle window,
                         std::span<std::uint8_t> envelope);
 

@@ -19,6 +19,7 @@ namespace bio {
 inline constexpr std::int32_t EMPTY_ERROR_CODE = 0x535F4F4B;  // "S_OK" read big-endian
 inline constexpr std::int32_t E_POINTER_CODE = static_cast<std::int32_t>(0x80004003u);
 inline constexpr std::int32_t E_NOTIMPL_CODE = static_cast<std::int32_t>(0x80004001u);
+inline constexpr std::int32_t E_INVALIDARG_CODE = static_cast<std::int32_t>(0x80070057u);
 
 // A Win32 error as the platform's HRESULT: a positive value becomes 0x8007xxxx from its
 // low 16 bits; 0 and values already negative stay as they are.

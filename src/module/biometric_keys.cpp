@@ -67,8 +67,12 @@ PyErr credential_failure(PyObject* module, std::string_view operation, std::int3
     for (const ErrorClass& error_class : kErrorClasses) {
         if (error_class.code == code && code != 0) name = error_class.name;
     }
-    PyResult<PyRef> made =
-        module_exception(module, name, std::string(operation) + " failed with error code: " + std::to_string(code));
+    // A platform that is none says why with every failure (what a setting that names no
+    // platform gets); the message still ends in the code.
+    std::string message(default_platform().unusable_reason());
+    if (!message.empty()) message += ". ";
+    message += std::string(operation) + " failed with error code: " + std::to_string(code);
+    PyResult<PyRef> made = module_exception(module, name, message);
     if (PyErr* err = std::get_if<PyErr>(&made)) return std::move(*err);
     PyRef& instance = std::get<PyRef>(made);
     PyRef code_object = PyRef::steal(PyLong_FromLong(code));
@@ -126,9 +130,12 @@ EntryOutcome is_supported_body(PyObject* module, PyObject* const* args, Py_ssize
 constexpr ParameterSpec kPlatformSpec{"platform", nullptr, 0};
 constexpr ParameterSpec kAvailabilityReasonSpec{"_availability_reason", nullptr, 0};
 
-EntryOutcome platform_body(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+EntryOutcome platform_body(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (std::optional<PyErr> err = bind_arguments(kPlatformSpec, args, nargs, kwnames, nullptr)) return std::move(*err);
-    return str_result(std::string(default_platform().platform_name()).c_str());
+    const std::string name(default_platform().platform_name());
+    // None is chosen: platform() fails as every other call does, with the reason.
+    if (name.empty()) return credential_failure(module, "Platform choice", E_INVALIDARG_CODE);
+    return str_result(name.c_str());
 }
 
 // For `python -m biometric_keys status`: why availability() answers what it does. It asks
@@ -314,8 +321,7 @@ bool took_effect(const ConsentResult& result) {
     return answer != nullptr && answer->value != UserConsent_Canceled;
 }
 bool took_effect(const AttestationOutcome& result) { return result.index() == 0; }
-bool took_effect(const SealOutcome& result) { return !result.has_value(); }
-bool took_effect(const UnsealOutcome& result) { return result.index() == 0; }
+bool took_effect(const EnvelopeOutcome& result) { return result.index() == 0; }
 
 // Runs `request` on `platform` without the interpreter lock, under the deadline and the token, with the
 // platform's settings read from the environment before the lock is given up.
@@ -543,7 +549,12 @@ EntryOutcome seal_body(PyObject* module, PyObject* const* args, Py_ssize_t nargs
             return seal_secret(platform, a.key_name, a.bytes, a.wait.window, room);
         },
         [&](SealOutcome&& result) -> EntryOutcome {
-            if (result) return credential_failure(module, "Seal", *result);
+            if (const auto* code = std::get_if<CredentialErrorCode>(&result)) {
+                return credential_failure(module, "Seal", *code);
+            }
+            if (const auto* problem = std::get_if<EnvelopeProblem>(&result)) {
+                return module_error(module, "EnvelopeError", problem->message);
+            }
             return std::move(envelope);
         });
 }

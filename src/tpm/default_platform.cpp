@@ -5,28 +5,25 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <string>
 
 #include "standin/standin_platform.h"
+#include "standin/unavailable_platform.h"
 #include "tpm/tpm_platform.h"
 
 namespace bio {
 namespace {
 
-constexpr const char* kPlatformVariable = "BIOMETRIC_PLATFORM";
-
 KeyCredentialPlatform& choose_platform() {
     // Read once, at the first request, with the interpreter lock held: nothing of the
     // program's changes the environment meanwhile.
-    const char* choice = std::getenv(kPlatformVariable);
+    const char* choice = std::getenv(standin::kPlatformVariable);
     if (choice == nullptr || *choice == '\0') {
         choice = ::access("/dev/tpmrm0", F_OK) == 0 ? "tpm" : "standin";
     }
     if (std::strcmp(choice, "standin") == 0) return *new standin::StandinPlatform;
     if (std::strcmp(choice, "tpm") == 0) return *new tpm::TpmPlatform;
     // A typing error must not quietly become the stand-in, which verifies no one.
-    return *new tpm::TpmPlatform(std::string(kPlatformVariable) + " is \"" + choice +
-                                 "\": it names no platform of this system (\"tpm\" or \"standin\")");
+    return *new standin::UnavailablePlatform(standin::unknown_platform_text(choice, "\"tpm\" or \"standin\""));
 }
 
 }  // namespace

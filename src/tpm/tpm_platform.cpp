@@ -60,15 +60,10 @@ std::string install_advice() {
 
 }  // namespace
 
-TpmPlatform::TpmPlatform(std::optional<std::string> problem) : problem_(std::move(problem)) {
+TpmPlatform::TpmPlatform() {
     // Made with the interpreter lock held: the stack's logging is silenced (an
     // environment variable it reads) before anything else can read the environment.
     tss_library(true);
-}
-
-std::optional<PlatformError> TpmPlatform::unusable_error() const {
-    if (!problem_) return std::nullopt;
-    return PlatformError::with_text(kE_INVALIDARG, *problem_);
 }
 
 std::span<const char* const> TpmPlatform::environment_variables() const noexcept {
@@ -88,7 +83,6 @@ Outcome<std::string> TpmPlatform::store_directory() const {
 }
 
 Outcome<AvailabilityReport> TpmPlatform::report() {
-    if (std::optional<PlatformError> error = unusable_error()) return std::move(*error);
     const ProbeResult device = probe_device(tss_library(true), tcti());
     switch (device.state) {
         case ProbeState::Ready: break;
@@ -144,7 +138,6 @@ Outcome<RetrievalOperationRef> TpmPlatform::RequestCreateAsync(const StringRef& 
     if (option != KeyCredentialCreationOption::FailIfExists && option != KeyCredentialCreationOption::ReplaceExisting) {
         return PlatformError::with_text(kE_INVALIDARG, "unknown KeyCredentialCreationOption");
     }
-    if (std::optional<PlatformError> error = unusable_error()) return retrieval_failed(*error);
     const bool replace = option == KeyCredentialCreationOption::ReplaceExisting;
     const std::string text = string_text(name);
 
@@ -187,7 +180,6 @@ Outcome<RetrievalOperationRef> TpmPlatform::RequestCreateAsync(const StringRef& 
 }
 
 Outcome<RetrievalOperationRef> TpmPlatform::OpenAsync(const StringRef& name) {
-    if (std::optional<PlatformError> error = unusable_error()) return retrieval_failed(*error);
     Outcome<std::string> directory = store_directory();
     if (!directory.ok()) return retrieval_failed(directory.error());
     const standin::CredentialStore store(std::move(directory.value()));
@@ -214,7 +206,6 @@ Outcome<RetrievalOperationRef> TpmPlatform::OpenAsync(const StringRef& name) {
 }
 
 Outcome<DeleteOperationRef> TpmPlatform::DeleteAsync(const StringRef& name) {
-    if (std::optional<PlatformError> error = unusable_error()) return deletion_failed(*error);
     return remove_from_store(store_directory(), string_text(name));
 }
 
@@ -228,7 +219,6 @@ Outcome<SignOperationRef> TpmPlatform::RequestSignAsync(const CredentialRef& cre
     const standin::LocalCredential* held = credential_of(credential);
     const std::vector<std::uint8_t>* bytes = bytes_of(data);
     if (held == nullptr || bytes == nullptr) return null_argument();
-    if (std::optional<PlatformError> error = unusable_error()) return std::move(*error);
 
     crypto::Sha256 digest{};
     if (crypto::sha256(crypto::ConstBytes(bytes->data(), bytes->size()), digest) != crypto::kOk) {

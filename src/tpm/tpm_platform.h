@@ -50,9 +50,7 @@ struct AvailabilityReport {
 
 class TpmPlatform final : public standin::LocalPlatform {
 public:
-    // With a `problem`, a platform that fails every request with E_INVALIDARG and that
-    // text: what a setting that names no platform gets.
-    explicit TpmPlatform(std::optional<std::string> problem = std::nullopt);
+    TpmPlatform();
 
     std::string_view platform_name() const noexcept override { return "tpm"; }
     std::span<const char* const> environment_variables() const noexcept override;
@@ -76,9 +74,6 @@ private:
     // KeyCredentialStatus_Success when the user was verified, else the status the
     // request ends with; a failure when polkit cannot be asked.
     Outcome<std::int32_t> verify();
-    std::optional<PlatformError> unusable_error() const;
-
-    std::optional<std::string> problem_;
 };
 
 }  // namespace bio::tpm

@@ -64,7 +64,8 @@ std::size_t copy_out(const void* data, std::size_t size, void* buffer, std::size
 
 // Scripts the next call of `op` (names as in the fake's call log): kind is "fail"
 // (value: HRESULT, message: attached text or null), "no_object", "status", "length",
-// "answer" (value: 0 or 1) or "succeed". Returns 0, or -1 for an unknown op or kind.
+// "answer" (value: 0 or 1), "bytes" (the buffer yielded holds the `value` bytes at
+// `message`) or "succeed". Returns 0, or -1 for an unknown op or kind.
 BIO_TEST_EXPORT int bio_test_script(const char* op_name, const char* kind, long long value, const char* message) {
     using bio::testing::Step;
     bio::testing::Op op;
@@ -81,6 +82,10 @@ BIO_TEST_EXPORT int bio_test_script(const char* op_name, const char* kind, long 
         step = Step::length(static_cast<std::uint32_t>(value));
     } else if (k == "answer") {
         step = Step::answer(value != 0);
+    } else if (k == "bytes") {
+        if (message == nullptr && value != 0) return -1;
+        const auto* data = reinterpret_cast<const std::uint8_t*>(message);
+        step = Step::buffer(std::vector<std::uint8_t>(data, data + value));
     } else if (k == "succeed") {
         step = Step::succeed();
     } else {

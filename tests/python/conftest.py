@@ -50,7 +50,9 @@ class Fake:
             getattr(self.lib, name).restype = ctypes.c_size_t
 
     def script(self, op, kind, value=0, message=None):
-        rc = self.lib.bio_test_script(op.encode(), kind.encode(), value, message.encode() if message else None)
+        if isinstance(message, str):
+            message = message.encode()
+        rc = self.lib.bio_test_script(op.encode(), kind.encode(), value, message)
         assert rc == 0, f"unknown op or kind: {op} {kind}"
 
     def reset(self):

@@ -135,6 +135,32 @@ def test_seal_hands_out_no_envelope_whose_signature_does_not_verify(keys_fake):
     assert info.value.args == (f"Seal failed with error code: {NTE_BAD_SIGNATURE}",)
 
 
+# The name's credential replaced or removed while the user was verified (the name opened
+# again afterwards finds another key, or NotFound): seal raises what unseal would raise
+# now. Unchanged, seal goes on to check the signature.
+@pytest.mark.parametrize("changes, error, message", [
+    ([("RetrievePublicKeyWithBlobType", "bytes", 3, b"\x04\x00\x06")], biometric_keys.EnvelopeError,
+     "the credential of this name was replaced while the user was verified: an envelope sealed with the one "
+     "before would not open; nothing was sealed"),
+    ([("Status(retrieval)", "status", 2)] * 2, biometric_keys.CredentialNotFoundError,
+     "Seal failed with error code: 2"),
+    ([], biometric_keys.KeyCredentialError, f"Seal failed with error code: {NTE_BAD_SIGNATURE}"),
+], ids=["replaced", "removed", "unchanged"])
+def test_seal_hands_out_no_envelope_that_the_name_cannot_open_now(keys_fake, changes, error, message):
+    keys_fake.set_public_key(SPKI)
+    keys_fake.set_signature(bytes(256))
+    for op in ("RetrievePublicKeyWithBlobType", "Status(retrieval)"):
+        keys_fake.script(op, "succeed")  # the first open, before the user is asked
+    for change in changes:
+        keys_fake.script(*change)
+    with pytest.raises(error) as info:
+        biometric_keys.seal("a", b"secret")
+    assert type(info.value) is error and info.value.args == (message,)
+    calls = keys_fake.calls  # the name opened again once the user was verified
+    assert calls.count("OpenAsync") == 2
+    assert calls.index("RequestSignAsync") < calls.index("OpenAsync", calls.index("OpenAsync") + 1)
+
+
 # What unseal finds out before it asks anyone: the form with no platform call at all, the
 # credential's key without a signing request.
 @pytest.mark.parametrize("envelope, opens", [

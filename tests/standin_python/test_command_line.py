@@ -17,9 +17,10 @@ def run(*args, **env):
     # The TPM platform where there is none: what is missing, in words.
     ({"BIOMETRIC_PLATFORM": "tpm", "BIOMETRIC_TPM_TCTI": "device:/nonexistent/tpmrm0"}, 1,
      "platform: tpm\navailability: device_not_present\nreason: "),
+    # A value that names no platform chooses none, and says so.
     ({"BIOMETRIC_PLATFORM": "tmp"}, 1,
-     'platform: tpm\navailability: unknown (Availability check failed with error code: -2147024809)\n'
-     'reason: BIOMETRIC_PLATFORM is "tmp": it names no platform of this system ("tpm" or "standin")\n'),
+     'platform: none\nreason: BIOMETRIC_PLATFORM is "tmp": it names no platform of this system ("tpm" or "standin")\n'
+     'what to do: '),
 ])
 def test_status(env, code, expected):
     result = run("status", **env)
@@ -41,6 +42,27 @@ def test_install_policy_failing_says_where_in_one_line(tmp_path):
     assert result.returncode == 1 and result.stdout == ""
     assert result.stderr.startswith("install-policy: ") and result.stderr.count("\n") == 1, result.stderr
     assert str(tmp_path / "file") in result.stderr
+
+
+# Every call of biometric_keys fails with the reason and E_INVALIDARG, platform() too;
+# biometric's texts are as they were.
+@pytest.mark.parametrize("value", ["STANDIN", " standin", "bogus"])
+def test_a_platform_variable_that_names_none_fails_every_call(value):
+    code = """if True:
+        import biometric, biometric_keys as k
+        for call, args in [(k.platform, ()), (k.is_supported, ()), (k.seal, ("a", b"s")), (biometric.setup, ("a",))]:
+            try:
+                call(*args)
+            except RuntimeError as error:
+                print(type(error).__name__, getattr(error, "code", None), error)
+    """
+    result = subprocess.run([sys.executable, "-c", code], env=dict(os.environ, BIOMETRIC_PLATFORM=value),
+                            capture_output=True, text=True, timeout=60)
+    reason = f'BIOMETRIC_PLATFORM is "{value}": it names no platform of this system ("tpm" or "standin").'
+    assert result.stdout.splitlines() == [
+        f"KeyCredentialError -2147024809 {reason} {operation} failed with error code: -2147024809"
+        for operation in ("Platform choice", "Support check", "Seal")
+    ] + ["RuntimeError None Setup failed with error code: -2147024809"], result.stderr
 
 
 def test_install_policy_is_idempotent_and_uninstalls(tmp_path):

@@ -109,6 +109,7 @@ Outcome<PlatformRef<Kind>> FakePlatform::make(Op op, std::vector<std::uint8_t> b
     Step step = next_step(op);
     if (step.kind == Step::Fail) return error_for(step);
     if (step.kind == Step::NoObject) return PlatformRef<Kind>();
+    if (step.kind == Step::Bytes) bytes = std::move(step.bytes);
     Object& o = objects_.emplace_back(Object{static_cast<int>(objects_.size()), Kind, true, std::move(bytes),
                                             std::move(text)});
     ++live_objects_;

@@ -54,17 +54,21 @@ inline constexpr Op kLastOp = Op::AttestationBuffer;
 const char* op_name(Op op);
 
 struct Step {
-    enum Kind { Succeed, Fail, NoObject, Value } kind = Succeed;
+    enum Kind { Succeed, Fail, NoObject, Value, Bytes } kind = Succeed;
     std::int32_t hresult = 0;  // Fail
     std::string message;       // Fail: attached error text, when not empty
     std::int64_t value = 0;    // Value: the status, the length, or the support answer
+    std::vector<std::uint8_t> bytes;  // Bytes: what the buffer a call yields holds
 
     static Step succeed() { return {}; }
-    static Step fail(std::int32_t hr, std::string msg = {}) { return {Fail, hr, std::move(msg), 0}; }
-    static Step no_object() { return {NoObject, 0, {}, 0}; }
-    static Step status(std::int32_t s) { return {Value, 0, {}, s}; }
-    static Step length(std::uint32_t n) { return {Value, 0, {}, n}; }
-    static Step answer(bool supported) { return {Value, 0, {}, supported ? 1 : 0}; }
+    static Step fail(std::int32_t hr, std::string msg = {}) { return {Fail, hr, std::move(msg), 0, {}}; }
+    static Step no_object() { return {NoObject, 0, {}, 0, {}}; }
+    static Step status(std::int32_t s) { return {Value, 0, {}, s, {}}; }
+    static Step length(std::uint32_t n) { return {Value, 0, {}, n, {}}; }
+    static Step answer(bool supported) { return {Value, 0, {}, supported ? 1 : 0, {}}; }
+    // For a call that yields a buffer (a public key, a signature): these bytes instead of
+    // the fake's own, as when the credential behind a name changed.
+    static Step buffer(std::vector<std::uint8_t> b) { return {Bytes, 0, {}, 0, std::move(b)}; }
 };
 
 class FakePlatform final : public KeyCredentialPlatform {

@@ -18,7 +18,8 @@ random challenge, and a key derived from the signature encrypts the secret.
 Failures raise KeyCredentialError, a RuntimeError whose message ends in the platform's
 signed code, as for `biometric`: a KeyCredentialStatus (such as 2, NotFound), an HRESULT,
 or 0 when the platform yielded no object; the code is its attribute `code`, and the
-common statuses have subclasses of their own.
+common statuses have subclasses of their own. Where a BIOMETRIC_PLATFORM names no platform,
+every call raises it with E_INVALIDARG, the message beginning with the variable's value.
 """
 
 from biometric_keys._native import (Attestation, CancelToken, CredentialExistsError, CredentialNotFoundError,

@@ -90,7 +90,15 @@ def _reason(platform: str, availability: str | None) -> str:
 
 
 def status() -> int:
-    platform = biometric_keys.platform()
+    try:
+        platform = biometric_keys.platform()
+    except biometric_keys.KeyCredentialError:
+        # A BIOMETRIC_PLATFORM that names no platform: none is chosen, and the reason says why.
+        print("platform: none")
+        print(f"reason: {_native._availability_reason()}")
+        print("what to do: set BIOMETRIC_PLATFORM to a platform the reason names, or unset it to let the machine "
+              "choose.")
+        return 1
     print(f"platform: {platform}")
     availability: str | None
     try:

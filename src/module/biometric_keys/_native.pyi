@@ -88,7 +88,11 @@ def platform() -> Literal["windows", "tpm", "standin"]:
     (Linux: keys in the TPM, the user verified through polkit) or "standin" (software keys,
     no one verified: for tests). On Linux the TPM platform is chosen when /dev/tpmrm0
     exists, else the stand-in; BIOMETRIC_PLATFORM=tpm or =standin chooses instead (read
-    once, at the first call). The two keep their credentials apart."""
+    once, at the first call). The two keep their credentials apart.
+
+    A BIOMETRIC_PLATFORM that names no platform chooses none: this raises KeyCredentialError
+    (code -2147024809, E_INVALIDARG), as every call of this module then does, its message
+    beginning 'BIOMETRIC_PLATFORM is "bogus": it names no platform of this system'."""
 
 def create(name: str, *, replace: bool = False, window: int | None = None, timeout: float | None = None,
     cancel: CancelToken | None = None) -> bytes:
@@ -104,9 +108,12 @@ def sign(key_name: str, data: bytes, *, window: int | None = None, timeout: floa
     """The platform's signature of `data` with the credential of `key_name`
     (RSASSA-PKCS1-v1_5, SHA-256), after it verified the user.
 
-    Data that begins with b"biometric seal" is ValueError: it is signed only to seal and
-    unseal. More than 4294967295 bytes is OverflowError. Raises KeyCredentialError "Sign
-    failed with error code: N".
+    The signature is made by the key that had the name when the user verified, even if
+    the name's credential was replaced or removed while the user did: check it against the
+    public key you trust, not against a `public_key` read afterwards. Data that begins with
+    b"biometric seal" is ValueError: it is signed only to seal and unseal. More than
+    4294967295 bytes is OverflowError. Raises KeyCredentialError "Sign failed with error
+    code: N".
     """
 
 def availability() -> _Availability:
@@ -134,9 +141,12 @@ def seal(key_name: str, secret: bytes, *, window: int | None = None, timeout: fl
     once) and returns the envelope: b"BIOSEAL\\x01", the SHA-256 of the credential's public
     key, a random challenge and nonce, the AES-256-GCM ciphertext and its tag.
 
-    The signature is checked before the envelope is made: an envelope is only handed out
-    if the same credential can open it again. A secret of more than 4294967195 bytes is
-    OverflowError. Raises KeyCredentialError "Seal failed with error code: N".
+    An envelope is only handed out if the name's credential can open it: once the user
+    has verified, the name is opened again, and a credential replaced meanwhile raises
+    EnvelopeError, one removed CredentialNotFoundError, as unseal would; then the signature
+    is checked. When seal raises, nothing was sealed: keep the secret until it returns. A
+    secret of more than 4294967195 bytes is OverflowError. Raises KeyCredentialError "Seal
+    failed with error code: N".
     """
 
 def unseal(key_name: str, envelope: bytes, *, window: int | None = None, timeout: float | None = None,
