@@ -70,6 +70,15 @@ def test_public_key_of_a_damaged_key_file_is_unknown_error(store):
     assert biometric.setup("dave") is True
 
 
+def test_a_store_that_others_may_write_is_refused_and_the_error_says_why(store):
+    biometric.setup("erin")
+    store.chmod(0o777)
+    with pytest.raises(biometric_keys.KeyCredentialError, match=r"^Sign failed with error code: -2147024891$") as raised:
+        biometric_keys.sign("erin", b"data")
+    # The message stays the code's; the note, which a traceback shows, names the path and the fault.
+    assert raised.value.__notes__ == [f"unsafe key-credential store {store}: group or others may write it (mode 0777)"]
+
+
 # biometric_keys is a package whose __init__ is the module library, for its command line.
 @pytest.mark.parametrize("name, stub", [("biometric", "biometric.pyi"), ("biometric_keys", "biometric_keys/__init__.pyi")])
 def test_both_modules_are_installed_with_their_stubs(name, stub):
