@@ -17,13 +17,31 @@
 namespace bio {
 namespace {
 
+// The text of the last failure a platform call ended with on this thread
+// (take_failure_text).
+struct FailureText {
+    CredentialErrorCode code = 0;
+    std::string text;
+};
+thread_local FailureText t_failure;
+
+// The code of a failed platform call. The text a platform attached to the error itself
+// (TextErrorInfo: the store's account of a directory it refuses, say) is kept for
+// take_failure_text; the system's texts for codes are not, the code says as much.
+CredentialErrorCode failure_code(const PlatformError& error) {
+    const auto* attached = dynamic_cast<const TextErrorInfo*>(error.info());
+    t_failure.code = error.code();
+    t_failure.text = attached != nullptr ? attached->message() : std::string();
+    return t_failure.code;
+}
+
 // Takes the object out of an outcome, or the code that ends the operation: the error's
 // code, or 0 when the call succeeded without an object (the platform may hand back a
 // null object on success).
 template <ObjectKind Kind>
 BIO_ALWAYS_INLINE std::optional<CredentialErrorCode> take(Outcome<PlatformRef<Kind>>&& outcome,
                                                           PlatformRef<Kind>& into) {
-    if (!outcome.ok()) return outcome.error().code();
+    if (!outcome.ok()) return failure_code(outcome.error());
     into = std::move(outcome.value());
     if (!into) return 0;
     return std::nullopt;
@@ -35,10 +53,10 @@ template <class ResultRef>
 BIO_ALWAYS_INLINE std::optional<CredentialErrorCode> check_status(KeyCredentialPlatform& platform,
                                                                   const ResultRef& result) {
     Outcome<std::int32_t> status = platform.Status(result);
-    if (!status.ok()) return status.error().code();
+    if (!status.ok()) return failure_code(status.error());
     if (status.value() == KeyCredentialStatus_Success) return std::nullopt;
     Outcome<std::int32_t> again = platform.Status(result);
-    if (!again.ok()) return again.error().code();
+    if (!again.ok()) return failure_code(again.error());
     return again.value();
 }
 
@@ -63,7 +81,7 @@ std::variant<std::vector<std::uint8_t>, CredentialErrorCode> buffer_bytes(KeyCre
     ReceivingArray received;
     Outcome<void> copied = platform.CopyToByteArray(buffer, received);
     PlatformArray bytes(platform, received);
-    if (!copied.ok()) return copied.error().code();
+    if (!copied.ok()) return failure_code(copied.error());
     std::vector<std::uint8_t> out;
     if (received.length != 0) out.assign(received.data, received.data + received.length);
     return out;
@@ -105,6 +123,11 @@ PlatformError not_implemented() {
 }
 
 }  // namespace
+
+std::string take_failure_text(CredentialErrorCode code) {
+    if (t_failure.text.empty() || t_failure.code != code) return {};
+    return std::exchange(t_failure.text, std::string());
+}
 
 Outcome<RetrievalOperationRef> KeyCredentialPlatform::RequestCreateForWindowAsync(WindowHandle, const StringRef& name,
                                                                                   KeyCredentialCreationOption option) {
@@ -161,7 +184,7 @@ ConsentResult check_availability(KeyCredentialPlatform& platform) {
     AvailabilityOperationRef operation;
     if (auto code = take(platform.CheckAvailabilityAsync(), operation)) return *code;
     Outcome<std::int32_t> answer = platform.wait_for_results(operation);
-    if (!answer.ok()) return answer.error().code();
+    if (!answer.ok()) return failure_code(answer.error());
     return ConsentAnswer{answer.value()};
 }
 
@@ -170,7 +193,7 @@ ConsentResult verify_consent(KeyCredentialPlatform& platform, TextView message, 
     VerificationOperationRef operation;
     if (auto code = take(platform.RequestVerificationForWindowAsync(window, message_string), operation)) return *code;
     Outcome<std::int32_t> answer = platform.wait_for_results(operation);
-    if (!answer.ok()) return answer.error().code();
+    if (!answer.ok()) return failure_code(answer.error());
     return ConsentAnswer{answer.value()};
 }
 
@@ -186,7 +209,7 @@ AttestationOutcome read_attestation(KeyCredentialPlatform& platform, TextView ke
         if (auto code = take(platform.wait_for_results(operation), attested)) return *code;
     }
     Outcome<std::int32_t> status = platform.Status(attested);
-    if (!status.ok()) return status.error().code();
+    if (!status.ok()) return failure_code(status.error());
     KeyAttestation attestation;
     attestation.status = status.value();
     if (attestation.status != KeyCredentialAttestationStatus_Success) return attestation;
@@ -218,7 +241,7 @@ EnrolmentResult enrol_credential(KeyCredentialPlatform& platform, TextView name)
     }
 
     Outcome<StringRef> encoded = platform.EncodeToBase64String(public_key);
-    if (!encoded.ok()) return encoded.error().code();
+    if (!encoded.ok()) return failure_code(encoded.error());
     // No string is the empty text.
     // Owners are locals, so the last made goes first: nothing outlives what it was made from.
     return platform.string_text(encoded.value());
@@ -290,7 +313,7 @@ SigningResult sign_opened(KeyCredentialPlatform& platform, const CredentialRef& 
         } else if (received.length > prepared_array.length) {
             received.length = prepared_array.length;
         }
-        if (!copied.ok()) return copied.error().code();
+        if (!copied.ok()) return failure_code(copied.error());
 
         // A length of 0 is an empty signature, whatever the pointer.
         if (received.length != 0) signature.assign(received.data, received.data + received.length);
@@ -322,7 +345,7 @@ std::optional<CredentialErrorCode> delete_credential(KeyCredentialPlatform& plat
     DeleteOperationRef operation;
     if (auto code = take(platform.DeleteAsync(name_string), operation)) return *code;
     Outcome<void> deleted = platform.wait_for_results(operation);
-    if (!deleted.ok()) return deleted.error().code();
+    if (!deleted.ok()) return failure_code(deleted.error());
     return std::nullopt;
 }
 
@@ -330,7 +353,7 @@ SupportResult check_support(KeyCredentialPlatform& platform) {
     SupportOperationRef operation;
     if (auto code = take(platform.IsSupportedAsync(), operation)) return *code;
     Outcome<bool> supported = platform.wait_for_results(operation);
-    if (!supported.ok()) return supported.error().code();
+    if (!supported.ok()) return failure_code(supported.error());
     return supported.value();
 }
 

@@ -305,6 +305,11 @@ private:
     ReceivingArray array_;
 };
 
+// The text that the platform attached to the error that the calling thread's last call
+// below ended with, when that error's code is `code`: the store's account of a directory
+// it refuses, say. Empty when there is none; taken once.
+std::string take_failure_text(CredentialErrorCode code);
+
 // Either the Base64 text of the new credential's public key, or the code.
 using EnrolmentResult = std::variant<std::string, CredentialErrorCode>;
 // Either the signature, or the code.

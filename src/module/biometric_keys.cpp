@@ -77,6 +77,14 @@ PyErr credential_failure(PyObject* module, std::string_view operation, std::int3
     PyRef& instance = std::get<PyRef>(made);
     PyRef code_object = PyRef::steal(PyLong_FromLong(code));
     if (!code_object || PyObject_SetAttrString(instance.get(), "code", code_object.get()) == -1) return fetch_error();
+    // What the platform said of the failure (the store names a directory it refuses and
+    // why) as a note, which a traceback shows under the message; not twice.
+    if (const std::string text = take_failure_text(code); !text.empty() && message.find(text) == std::string::npos) {
+        PyRef note = PyRef::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "backslashreplace"));
+        if (!note) return fetch_error();
+        PyRef added = PyRef::steal(PyObject_CallMethod(instance.get(), "add_note", "O", note.get()));
+        if (!added) return fetch_error();
+    }
     return PyErr::normalized(std::move(instance));
 }
 

@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <system_error>
 #include <utility>
 
@@ -45,19 +47,127 @@ std::optional<PlatformError> make_private(int directory, const std::string& show
     return os_error(errno, "cannot set the mode of the key-credential store directory", shown);
 }
 
-// Creates the missing directories of `path`, each 0700.
+// A descriptor that only names a directory, for fstat and as the start of a look-up: it
+// needs no read permission on the directory.
+#ifdef O_PATH
+constexpr int kLookupFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+#else
+constexpr int kLookupFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+#endif
+
+// Whom the store trusts. A directory or key file that another user could change would
+// let that user plant a key of theirs, which then seals and signs for the caller: the
+// store directory, the directories in it and the key files must be the calling user's
+// own (root's for root) and writable by nobody else. A directory above the store may also
+// be root's, and may be writable by others if it is sticky (/tmp), since then nobody
+// else can move or remove the directory in it that is the caller's.
+enum class Trust { Own, Ancestor };
+
+// What makes `st` something another user could change, or empty when nothing does.
+std::string untrusted(const struct stat& st, Trust trust) {
+    const uid_t me = ::geteuid();
+    const bool ancestor = trust == Trust::Ancestor;
+    if (st.st_uid != me && !(ancestor && st.st_uid == 0)) {
+        return "owned by uid " + std::to_string(st.st_uid) + ", not by the calling user (uid " + std::to_string(me) +
+               (ancestor ? ") or root" : ")");
+    }
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && !(ancestor && (st.st_mode & S_ISVTX) != 0)) {
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+        return std::string("group or others may write it (mode ") + mode + ")";
+    }
+    return {};
+}
+
+PlatformError refusal(std::string_view what, std::string_view path, const std::string& fault) {
+    std::string text = "unsafe ";
+    text += what;
+    text += " ";
+    text += path;
+    text += ": ";
+    text += fault;
+    return PlatformError::with_text(hresult_from_errno(EACCES), std::move(text));
+}
+
+// `path` (which names the directory at `fd`) with `depth` trailing components taken off
+// its real path, for messages about the directories above it.
+std::string ancestor_name(const std::string& path, std::size_t depth) {
+    std::unique_ptr<char, decltype(&std::free)> real(::realpath(path.c_str(), nullptr), &std::free);
+    if (!real) {
+        std::string name = path;
+        for (std::size_t i = 0; i < depth; ++i) name = join(name, "..");
+        return name;
+    }
+    std::string name = real.get();
+    for (std::size_t i = 0; i < depth; ++i) {
+        const std::size_t slash = name.find_last_of('/');
+        name.resize(slash == 0 || slash == std::string::npos ? 1 : slash);
+    }
+    return name;
+}
+
+// Checks the directory at `fd` (`path`) as `trust` says, then every directory above it up
+// to the root by "..", which are the directories its path really passes, whatever links
+// it took: each of them could move it elsewhere.
+std::optional<PlatformError> check_directories(int fd, const std::string& path, Trust trust) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return os_error(errno, "cannot look up the key-credential store directory", path);
+    if (std::string fault = untrusted(st, trust); !fault.empty()) {
+        return refusal(trust == Trust::Own ? "key-credential store" : "key-credential store directory", path, fault);
+    }
+    UniqueFd current;
+    for (std::size_t depth = 1;; ++depth) {
+        UniqueFd parent(::openat(current ? current.get() : fd, "..", kLookupFlags));
+        struct stat above;
+        if (!parent || ::fstat(parent.get(), &above) != 0) {
+            return os_error(errno, "cannot look up the key-credential store directory", ancestor_name(path, depth));
+        }
+        if (above.st_dev == st.st_dev && above.st_ino == st.st_ino) return std::nullopt;  // the root
+        if (std::string fault = untrusted(above, Trust::Ancestor); !fault.empty()) {
+            return refusal("key-credential store directory", ancestor_name(path, depth), fault);
+        }
+        st = above;
+        current = std::move(parent);
+    }
+}
+
+// Creates the missing directories of `path`, each 0700, once the deepest directory that
+// exists and those above it are checked: nothing is made where another user could reach.
 std::optional<PlatformError> make_directories(const std::string& path) {
+    std::string deepest = path.starts_with('/') ? "/" : ".";
+    bool checked = false;
     for (std::size_t end = 1; end <= path.size(); ++end) {
         if (end != path.size() && path[end] != '/') continue;
         if (path[end - 1] == '/') continue;
         std::string prefix = path.substr(0, end);
+        if (!checked) {
+            if (UniqueFd(::open(prefix.c_str(), kLookupFlags))) {
+                deepest = std::move(prefix);
+                continue;
+            }
+            UniqueFd found(::open(deepest.c_str(), kLookupFlags));
+            if (!found) return os_error(errno, "cannot open the key-credential store directory", deepest);
+            if (auto error = check_directories(found.get(), deepest, Trust::Ancestor)) return error;
+            checked = true;
+        }
         if (::mkdir(prefix.c_str(), 0700) == 0) {
             UniqueFd made(::open(prefix.c_str(), kDirectoryFlags));
             if (!made) return os_error(errno, "cannot open the key-credential store directory", prefix);
             if (auto error = make_private(made.get(), prefix)) return error;
             continue;
         }
-        if (errno == EEXIST) continue;
+        if (errno == EEXIST) {
+            // Made by someone else since it was looked for: checked as those above were.
+            UniqueFd other(::open(prefix.c_str(), kLookupFlags));
+            struct stat st;
+            if (!other || ::fstat(other.get(), &st) != 0) {
+                return os_error(errno, "cannot open the key-credential store directory", prefix);
+            }
+            if (std::string fault = untrusted(st, Trust::Ancestor); !fault.empty()) {
+                return refusal("key-credential store directory", prefix, fault);
+            }
+            continue;
+        }
         const int error_number = errno;
         // A parent that exists may refuse mkdir with EACCES rather than EEXIST.
         struct stat st;
@@ -67,7 +177,8 @@ std::optional<PlatformError> make_directories(const std::string& path) {
     return std::nullopt;
 }
 
-// Opens the store directory; an absent store is an invalid descriptor unless `create`.
+// Opens the store directory, which must be the caller's alone (Trust); an absent store is
+// an invalid descriptor unless `create`.
 Outcome<UniqueFd> open_store(const std::string& directory, bool create) {
     const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
     UniqueFd fd(::open(directory.c_str(), flags));
@@ -77,6 +188,7 @@ Outcome<UniqueFd> open_store(const std::string& directory, bool create) {
         fd = UniqueFd(::open(directory.c_str(), flags));
     }
     if (!fd) return os_error(errno, "cannot open the key-credential store", directory);
+    if (auto error = check_directories(fd.get(), directory, Trust::Own)) return std::move(*error);
     return fd;
 }
 
@@ -105,6 +217,11 @@ Outcome<UniqueFd> open_key_directory(const std::string& directory, const std::ve
             }
         }
         if (!next) return os_error(errno, "cannot open the key-credential store directory", shown);
+        struct stat st;
+        if (::fstat(next.get(), &st) != 0) return os_error(errno, "cannot look up the key-credential store directory", shown);
+        if (std::string fault = untrusted(st, Trust::Own); !fault.empty()) {
+            return refusal("key-credential store directory", shown, fault);
+        }
         fd = std::move(next);
     }
     return fd;
@@ -396,6 +513,7 @@ Outcome<CredentialStore::Opened> CredentialStore::open(std::string_view name) co
     struct stat st;
     if (::fstat(file.get(), &st) != 0) return unreadable(std::generic_category().message(errno));
     if (!S_ISREG(st.st_mode)) return unreadable("not a regular file");
+    if (std::string fault = untrusted(st, Trust::Own); !fault.empty()) return refusal("key file", shown, fault);
     if (st.st_size > kMaxKeyFileSize) return unreadable("too large for a key file");
     opened.state = Loaded::Found;
     opened.file = std::move(file);

@@ -1,5 +1,7 @@
-// The store: file names for awkward credential names, its location, OS error codes.
+// The store: file names for awkward credential names, its location, OS error codes, whom
+// it trusts.
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -346,6 +348,87 @@ TEST_F(CredentialStoreTest, ConcurrentCreatesAndDeletesOfNamesSharingDirectories
     EXPECT_EQ(lost.load(), 0);
     ASSERT_TRUE(fs::is_directory(store_));
     EXPECT_TRUE(fs::is_empty(store_));
+}
+
+// What another user owns or may write, in or above the store: refused, naming the path and
+// the fault, with nothing changed.
+struct UnsafeCase {
+    const char* label;
+    const char* path;  // relative to the store
+    int owner;         // -1: kept
+    unsigned mode;     // 0: kept
+    bool absent;       // the store is yet to be made
+    const char* what;
+    std::string fault;
+};
+void PrintTo(const UnsafeCase& c, std::ostream* out) { *out << c.label; }
+
+const std::string kMe = std::to_string(::geteuid());
+const std::string kNotMine = "owned by uid 65534, not by the calling user (uid " + kMe + ")";
+std::string writable(const char* mode) { return std::string("group or others may write it (mode ") + mode + ")"; }
+
+class UnsafeStoreTest : public StandinTest, public ::testing::WithParamInterface<UnsafeCase> {};
+
+TEST_P(UnsafeStoreTest, IsRefusedAndLeftAsItWas) {
+    const UnsafeCase& c = GetParam();
+    if (c.owner >= 0 && ::geteuid() != 0) GTEST_SKIP() << "only root can give a file to another user";
+    standin::CredentialStore store(store_.string());
+    ASSERT_TRUE(store.create("zoe", kKey, false).ok());
+    if (c.absent) fs::remove_all(store_);
+    const std::string_view path = c.path;
+    const fs::path target = path == ".." ? store_.parent_path() : path.empty() ? store_ : store_ / path;
+    if (c.owner >= 0) {
+        ASSERT_EQ(::chown(target.c_str(), static_cast<uid_t>(c.owner), static_cast<gid_t>(-1)), 0);
+    }
+    if (c.mode != 0) {
+        ASSERT_EQ(::chmod(target.c_str(), c.mode), 0);
+    }
+    const std::vector<std::string> before = c.absent ? std::vector<std::string>() : store_entries(store_);
+    const std::string expected = std::string("unsafe ") + c.what + " " + target.string() + ": " + c.fault;
+
+    const auto refused = [&](auto outcome) {
+        ASSERT_FALSE(outcome.ok());
+        EXPECT_EQ(outcome.error().message(), expected);
+    };
+    // Where there is no store, there is nothing to read; only making it is refused.
+    if (!c.absent) refused(store.load("zoe"));
+    if (std::string_view(c.what) != "key file") {
+        refused(store.create("new", kKey, false));
+        if (!c.absent) {
+            refused(store.contains("zoe"));
+            refused(store.remove("zoe"));
+        }
+    }
+    EXPECT_EQ(fs::exists(store_), !c.absent);
+    if (!c.absent) {
+        EXPECT_EQ(store_entries(store_), before);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, UnsafeStoreTest,
+    ::testing::Values(
+        UnsafeCase{"StoreOwnedByOther", "", 65534, 0, false, "key-credential store", kNotMine},
+        UnsafeCase{"StoreGroupWritable", "", -1, 0770, false, "key-credential store", writable("0770")},
+        UnsafeCase{"StoreOthersWritable", "", -1, 0703, false, "key-credential store", writable("0703")},
+        UnsafeCase{"ParentOwnedByOther", "..", 65534, 0, false, "key-credential store directory", kNotMine + " or root"},
+        UnsafeCase{"ParentOthersWritable", "..", -1, 0777, false, "key-credential store directory", writable("0777")},
+        // Not even the store is made.
+        UnsafeCase{"ParentOthersWritableStoreAbsent", "..", -1, 0777, true, "key-credential store directory",
+                   writable("0777")},
+        UnsafeCase{"KeyOwnedByOther", "zoe.key", 65534, 0, false, "key file", kNotMine},
+        UnsafeCase{"KeyGroupWritable", "zoe.key", -1, 0620, false, "key file", writable("0620")}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+// A sticky directory above the store (as /tmp is) is fine: nobody else can move the
+// caller's directory out of it.
+TEST_F(CredentialStoreTest, StickyDirectoryAboveTheStoreIsTrusted) {
+    ASSERT_EQ(::chmod(store_.parent_path().c_str(), 01777), 0);
+    standin::CredentialStore store(store_.string());
+    ASSERT_TRUE(store.create("zoe", kKey, false).ok());
+    Outcome<standin::CredentialStore::Loaded> loaded = store.load("zoe");
+    ASSERT_TRUE(loaded.ok());
+    EXPECT_EQ(loaded.value().state, standin::CredentialStore::Loaded::Found);
 }
 
 }  // namespace

@@ -80,3 +80,13 @@ def test_the_wheel_installs_biometric_and_two_typed_packages():
     # The native core sits inside its package, under its private name.
     native = pathlib.Path(biometric_keys._native.__file__)
     assert (native.parent.name, native.name.split(".")[0]) == ("biometric_keys", "_native")
+
+
+def test_a_store_that_others_may_write_is_refused_and_the_error_says_why(store):
+    biometric.setup("erin")
+    store.chmod(0o777)
+    with pytest.raises(biometric_keys.KeyCredentialError) as raised:
+        biometric_keys.sign("erin", b"data")
+    # The message stays the code's; the note, which a traceback shows, names the path and the fault.
+    assert str(raised.value) == "Sign failed with error code: -2147024891"
+    assert raised.value.__notes__ == [f"unsafe key-credential store {store}: group or others may write it (mode 0777)"]

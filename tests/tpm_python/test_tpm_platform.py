@@ -32,6 +32,12 @@ def store(tpm_fixture):
     shutil.rmtree(directory)
 
 
+@pytest.fixture
+def root_store(tmp_path):
+    """A key store of root's, for what root runs: the store trusts only the caller's own."""
+    return tmp_path
+
+
 def platform_env(fixture, store, **extra):
     return {"BIOMETRIC_PLATFORM": "tpm", "BIOMETRIC_TPM_TCTI": fixture.tcti, "BIOMETRIC_TPM_STORE": str(store), **extra}
 
@@ -220,10 +226,10 @@ def test_availability_tells_what_is_missing(user_terminal, tpm_fixture, store, c
                 path.write_bytes(content)
 
 
-def test_signing_leaks_no_tpm_object(tpm_fixture, store):
+def test_signing_leaks_no_tpm_object(tpm_fixture, root_store):
     # The simulator has three slots for transient objects: a sign that left one behind
     # would fail the fourth, and any later create.
-    as_root(tpm_fixture, store, """
+    as_root(tpm_fixture, root_store, """
 import biometric_keys as k
 k.create("many")
 public = k.public_key("many")
@@ -231,13 +237,13 @@ for i in range(1000):
     k.sign("many", b"%d" % i)
 """)
     for _ in range(50):
-        as_root(tpm_fixture, store, "import biometric_keys as k; k.sign('many', b'again')")
-    out = as_root(tpm_fixture, store, "import biometric_keys as k; print(k.create('after').hex())")
+        as_root(tpm_fixture, root_store, "import biometric_keys as k; k.sign('many', b'again')")
+    out = as_root(tpm_fixture, root_store, "import biometric_keys as k; print(k.create('after').hex())")
     assert len(bytes.fromhex(out)) > 256
 
 
-def test_biometric_setup_and_authenticate_use_the_tpm(tpm_fixture, store):
-    out = as_root(tpm_fixture, store, """
+def test_biometric_setup_and_authenticate_use_the_tpm(tpm_fixture, root_store):
+    out = as_root(tpm_fixture, root_store, """
 import biometric, biometric_keys
 print(biometric.setup("carol"))
 print(bytes(biometric.authenticate("carol", b"nonce")).hex())
@@ -245,17 +251,17 @@ print(biometric_keys.public_key("carol").hex())
 """).split()
     assert out[0] == "True"
     verify(bytes.fromhex(out[2]), bytes.fromhex(out[1]), b"nonce")
-    assert [p.name for p in store.iterdir()] == ["carol.key"]
+    assert [p.name for p in root_store.iterdir()] == ["carol.key"]
 
 
-def test_without_the_tpm_and_bus_libraries_the_stand_in_still_runs(tpm_fixture, store):
+def test_without_the_tpm_and_bus_libraries_the_stand_in_still_runs(tpm_fixture, root_store):
     # A mount namespace of its own, where the libraries the platform loads are empty files.
     hide = " && ".join(f"mount --bind /dev/null {os.path.realpath('/usr/lib/x86_64-linux-gnu/' + name)}"
                        for name in ("libtss2-esys.so.0", "libsystemd.so.0"))
 
     def run(platform, code):
-        env = dict(os.environ, PYTHONPATH=MODULES, BIOMETRIC_STANDIN_STORE=str(store / "standin"),
-                   **platform_env(tpm_fixture, store, BIOMETRIC_PLATFORM=platform))
+        env = dict(os.environ, PYTHONPATH=MODULES, BIOMETRIC_STANDIN_STORE=str(root_store / "standin"),
+                   **platform_env(tpm_fixture, root_store, BIOMETRIC_PLATFORM=platform))
         return subprocess.run(["unshare", "--mount", "sh", "-c", hide + ' && exec "$0" -c "$1"', sys.executable, code],
                               env=env, capture_output=True, text=True, timeout=60).stdout.split()
 
