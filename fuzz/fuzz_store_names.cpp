@@ -5,11 +5,11 @@
 #include <vector>
 
 #include "fuzz_support.h"
-#include "standin/credential_store.h"
+#include "local/credential_store.h"
 
-using bio::standin::key_file_path;
-using bio::standin::kComponentChars;
-using bio::standin::name_of_key_file;
+using bio::local::key_file_path;
+using bio::local::kComponentChars;
+using bio::local::name_of_key_file;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string name(reinterpret_cast<const char*>(data), size);

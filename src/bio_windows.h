@@ -2,9 +2,12 @@
 // support check as ordered sequences of calls on the platform's key-credential
 // operations, each failure reduced to one signed code.
 //
-// KeyCredentialPlatform is the only way to the platform. It has three implementations:
-// the Windows Runtime binding (src/winrt), the software stand-in used on other systems
-// (src/standin), and the scripted fake of the tests.
+// KeyCredentialPlatform is the only way to the platform: the platform interface, the
+// Windows Runtime's key-credential and user-consent objects (KeyCredentialManager,
+// CryptographicBuffer, UserConsentVerifier) as a C++ interface. The Windows Runtime
+// binding (src/winrt) implements it with the real objects; where there are none, the
+// local kit (src/local) plays them in this process for the TPM platform (src/tpm) and
+// the software stand-in (src/standin); the tests add a scripted fake.
 #pragma once
 
 #include <cstddef>
@@ -179,7 +182,8 @@ struct ReceivingArray {
     std::uint32_t length = 0;
 };
 
-// The platform's key-credential operations, under their published names.
+// The platform interface: the platform's key-credential operations, under their
+// published names.
 //
 // Every operation that yields an object yields an owning PlatformRef or the
 // PlatformError of the call; one that succeeds without an object yields the empty

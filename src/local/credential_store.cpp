@@ -1,4 +1,4 @@
-#include "standin/credential_store.h"
+#include "local/credential_store.h"
 
 #include <fcntl.h>
 #include <pwd.h>
@@ -12,10 +12,11 @@
 #include <system_error>
 #include <utility>
 
+#include "local/unique_fd.h"
+#include "runtime/crypto.h"
 #include "runtime/environment.h"
-#include "standin/unique_fd.h"
 
-namespace bio::standin {
+namespace bio::local {
 namespace {
 
 constexpr char kHexDigits[] = "0123456789abcdef";
@@ -436,7 +437,7 @@ Outcome<bool> store_key(const std::string& store, const std::vector<std::string>
     UniqueFd file;
     for (int attempt = 0; !file; ++attempt) {
         std::uint8_t random[8];
-        if (!random_bytes(random, sizeof random)) {
+        if (crypto::random_bytes(random) != crypto::kOk) {
             return PlatformError::with_text(static_cast<std::int32_t>(0x80090020u),  // NTE_FAIL
                                             "no random bytes for a temporary file name");
         }
@@ -580,4 +581,4 @@ Outcome<bool> CredentialStore::remove(std::string_view name) const {
     return os_error(errno, "cannot remove the key file", join(directory_, components.back()));
 }
 
-}  // namespace bio::standin
+}  // namespace bio::local

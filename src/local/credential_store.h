@@ -37,10 +37,10 @@
 #include <vector>
 
 #include "bio_windows.h"
-#include "standin/rsa_key.h"
-#include "standin/unique_fd.h"
+#include "local/secret_bytes.h"
+#include "local/unique_fd.h"
 
-namespace bio::standin {
+namespace bio::local {
 
 inline constexpr std::size_t kComponentChars = 240;
 inline constexpr std::string_view kKeySuffix = ".key";
@@ -127,4 +127,4 @@ private:
     std::string directory_;
 };
 
-}  // namespace bio::standin
+}  // namespace bio::local

@@ -1,16 +1,41 @@
-#include "standin/local_platform.h"
+#include "local/local_platform.h"
 
+#include <openssl/evp.h>
+
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <vector>
 
+#include "local/credential_store.h"
 #include "runtime/fault.h"
-#include "standin/credential_store.h"
-#include "standin/rsa_key.h"
 
-namespace bio::standin {
+namespace bio::local {
+namespace {
+
+// Standard Base64 with padding, no line breaks.
+std::string base64_encode(const std::uint8_t* data, std::size_t size) {
+    // EVP_EncodeBlock takes an int length: whole 3-byte groups at a time keep every
+    // piece but the last free of padding.
+    constexpr std::size_t kPiece = 3 * (std::size_t{1} << 20);
+    const std::size_t encoded = (size + 2) / 3 * 4;
+    std::string text(encoded + 1, '\0');  // room for the terminator the library writes
+    std::size_t at = 0;
+    for (std::size_t done = 0; done < size;) {
+        std::size_t piece = std::min(size - done, kPiece);
+        int written = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data() + at), data + done,
+                                      static_cast<int>(piece));
+        at += static_cast<std::size_t>(written);
+        done += piece;
+    }
+    text.resize(at);
+    return text;
+}
+
+}  // namespace
 namespace {
 
 constexpr std::int32_t kE_OUTOFMEMORY = static_cast<std::int32_t>(0x8007000Eu);
@@ -360,4 +385,4 @@ void LocalPlatform::release(ObjectKind kind, void* raw) noexcept {
     delete object;
 }
 
-}  // namespace bio::standin
+}  // namespace bio::local

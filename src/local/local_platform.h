@@ -1,5 +1,11 @@
-// The handle model of a platform whose requests do their work when they are made: the
-// stand-in (standin_platform.h) and the TPM platform (src/tpm/) share it.
+// The local kit: the platform interface's objects (bio_windows.h) emulated in this
+// process, for platforms that have none of their own. The Windows Runtime hands out
+// strings, buffers, asynchronous operations and their results; the TPM platform
+// (src/tpm/) and the stand-in (src/standin/) have only keys and a way to verify the
+// user, and build on this for the rest. They stand side by side on this folder and
+// include nothing of each other.
+//
+// The handle model of a platform whose requests do their work when they are made.
 //
 // The platform's objects are small heap objects, one per handle, freed by release().
 // Results are shared between the handles that reach them, so waiting twice on one
@@ -24,7 +30,7 @@
 
 #include "bio_windows.h"
 
-namespace bio::standin {
+namespace bio::local {
 
 using SharedBytes = std::shared_ptr<const std::vector<std::uint8_t>>;
 
@@ -99,4 +105,4 @@ private:
     PlatformRef<Kind> make(T value);
 };
 
-}  // namespace bio::standin
+}  // namespace bio::local

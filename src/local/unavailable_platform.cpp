@@ -1,6 +1,6 @@
-#include "standin/unavailable_platform.h"
+#include "local/unavailable_platform.h"
 
-namespace bio::standin {
+namespace bio::local {
 
 std::string unknown_platform_text(std::string_view value, std::string_view platforms) {
     std::string text = std::string(kPlatformVariable) + " is ";
@@ -35,4 +35,4 @@ Outcome<VerificationOperationRef> UnavailablePlatform::RequestVerificationForWin
     return error();
 }
 
-}  // namespace bio::standin
+}  // namespace bio::local

@@ -8,9 +8,9 @@
 #include <string>
 #include <string_view>
 
-#include "standin/local_platform.h"
+#include "local/local_platform.h"
 
-namespace bio::standin {
+namespace bio::local {
 
 inline constexpr const char* kPlatformVariable = "BIOMETRIC_PLATFORM";
 
@@ -42,4 +42,4 @@ private:
     std::string reason_;
 };
 
-}  // namespace bio::standin
+}  // namespace bio::local

@@ -5,7 +5,7 @@
 
 #include <utility>
 
-namespace bio::standin {
+namespace bio::local {
 
 // Closes its descriptor when it ends; -1 is none.
 class UniqueFd {
@@ -34,4 +34,4 @@ private:
     int fd_ = -1;
 };
 
-}  // namespace bio::standin
+}  // namespace bio::local

@@ -1,36 +1,48 @@
-// The platform of a Linux build with the TPM platform: the TPM where the machine has its
-// resource manager, else the stand-in; BIOMETRIC_PLATFORM ("tpm" or "standin") decides
-// instead when it is set.
+// default_platform() off Windows: the one place that names the platforms, which stand
+// side by side on src/local/ and know nothing of each other. With the TPM platform built
+// (BIO_WITH_TPM), the TPM where the machine has its resource manager, else the stand-in;
+// without it, the stand-in. BIOMETRIC_PLATFORM ("tpm" or "standin") decides instead when
+// it is set; a value that names no platform of this build chooses none.
 #include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
 
+#include "local/unavailable_platform.h"
 #include "standin/standin_platform.h"
-#include "standin/unavailable_platform.h"
+#if BIO_WITH_TPM
 #include "tpm/tpm_platform.h"
+#endif
 
 namespace bio {
 namespace {
 
+#if BIO_WITH_TPM
+constexpr const char* kPlatforms = "\"tpm\" or \"standin\"";
+#else
+constexpr const char* kPlatforms = "\"standin\"";
+#endif
+
 KeyCredentialPlatform& choose_platform() {
     // Read once, at the first request, with the interpreter lock held: nothing of the
     // program's changes the environment meanwhile.
-    const char* choice = std::getenv(standin::kPlatformVariable);
+    const char* choice = std::getenv(local::kPlatformVariable);
     if (choice == nullptr || *choice == '\0') {
-        choice = ::access("/dev/tpmrm0", F_OK) == 0 ? "tpm" : "standin";
+        choice = BIO_WITH_TPM && ::access("/dev/tpmrm0", F_OK) == 0 ? "tpm" : "standin";
     }
     if (std::strcmp(choice, "standin") == 0) return *new standin::StandinPlatform;
+#if BIO_WITH_TPM
     if (std::strcmp(choice, "tpm") == 0) return *new tpm::TpmPlatform;
+#endif
     // A typing error must not quietly become the stand-in, which verifies no one.
-    return *new standin::UnavailablePlatform(standin::unknown_platform_text(choice, "\"tpm\" or \"standin\""));
+    return *new local::UnavailablePlatform(local::unknown_platform_text(choice, kPlatforms));
 }
 
 }  // namespace
 
 KeyCredentialPlatform& default_platform() {
     // Never destroyed: a daemon thread of the program may still be in a request while the
-    // process exits, and the platform and its libraries stay for it.
+    // process exits, and the platform, its keys and its libraries stay for it.
     static KeyCredentialPlatform& platform = choose_platform();
     return platform;
 }

@@ -19,7 +19,7 @@ KeyCache::Moment KeyCache::now() noexcept {
 #endif
 }
 
-KeyCache::Key KeyCache::find(const FileIdentity& identity) {
+KeyCache::Key KeyCache::find(const local::FileIdentity& identity) {
     const std::lock_guard<std::mutex> lock(mutex_);
     for (Entry& entry : entries_) {
         if (entry.identity == identity) {
@@ -30,7 +30,7 @@ KeyCache::Key KeyCache::find(const FileIdentity& identity) {
     return nullptr;
 }
 
-void KeyCache::insert(const FileIdentity& identity, Key key, Moment looked_at) {
+void KeyCache::insert(const local::FileIdentity& identity, Key key, Moment looked_at) {
     const Moment changed = Moment{identity.changed_seconds} * 1'000'000'000 + identity.changed_nanoseconds;
     const Moment modified = Moment{identity.modified_seconds} * 1'000'000'000 + identity.modified_nanoseconds;
     if (changed >= looked_at || modified >= looked_at) return;

@@ -21,7 +21,7 @@
 #include <mutex>
 #include <vector>
 
-#include "standin/credential_store.h"
+#include "local/credential_store.h"
 #include "standin/rsa_key.h"
 
 namespace bio::standin {
@@ -43,17 +43,17 @@ public:
     static Moment now() noexcept;
 
     // The key parsed from the file version `identity`, or null.
-    Key find(const FileIdentity& identity);
+    Key find(const local::FileIdentity& identity);
 
     // Remembers `key` for `identity`, which was taken after `looked_at` (now()), unless
     // the file changed too recently to tell a later change from this version.
-    void insert(const FileIdentity& identity, Key key, Moment looked_at);
+    void insert(const local::FileIdentity& identity, Key key, Moment looked_at);
 
     std::size_t size() const;
 
 private:
     struct Entry {
-        FileIdentity identity;
+        local::FileIdentity identity;
         Key key;
         std::uint64_t last_used = 0;
     };

@@ -81,17 +81,6 @@ void initialize_library() noexcept { OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT,
 
 void PkeyDeleter::operator()(EVP_PKEY* key) const noexcept { EVP_PKEY_free(key); }
 
-SecretBytes& SecretBytes::operator=(SecretBytes&& other) noexcept {
-    if (this != &other) {
-        if (!bytes_.empty()) OPENSSL_cleanse(bytes_.data(), bytes_.size());
-        bytes_ = std::move(other.bytes_);
-    }
-    return *this;
-}
-
-SecretBytes::~SecretBytes() {
-    if (!bytes_.empty()) OPENSSL_cleanse(bytes_.data(), bytes_.size());
-}
 
 namespace {
 
@@ -240,31 +229,6 @@ std::optional<std::vector<std::uint8_t>> sign_sha256(EVP_PKEY* key, const std::u
         return std::nullopt;
     }
     return signature;
-}
-
-std::string base64_encode(const std::uint8_t* data, std::size_t size) {
-    // EVP_EncodeBlock takes an int length: whole 3-byte groups at a time keep every
-    // piece but the last free of padding.
-    constexpr std::size_t kPiece = 3 * (std::size_t{1} << 20);
-    const std::size_t encoded = (size + 2) / 3 * 4;
-    std::string text(encoded + 1, '\0');  // room for the terminator the library writes
-    std::size_t at = 0;
-    for (std::size_t done = 0; done < size;) {
-        std::size_t piece = std::min(size - done, kPiece);
-        int written = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data() + at), data + done,
-                                      static_cast<int>(piece));
-        at += static_cast<std::size_t>(written);
-        done += piece;
-    }
-    text.resize(at);
-    return text;
-}
-
-bool random_bytes(std::uint8_t* out, std::size_t size) noexcept {
-    if (size > INT_MAX) return false;
-    if (RAND_bytes(out, static_cast<int>(size)) == 1) return true;
-    ERR_clear_error();
-    return false;
 }
 
 }  // namespace bio::standin

@@ -14,32 +14,18 @@
 #include <string>
 #include <vector>
 
+#include "local/secret_bytes.h"
+
 typedef struct evp_pkey_st EVP_PKEY;
 
 namespace bio::standin {
+
+using local::SecretBytes;
 
 struct PkeyDeleter {
     void operator()(EVP_PKEY* key) const noexcept;
 };
 using PkeyPtr = std::unique_ptr<EVP_PKEY, PkeyDeleter>;
-
-// Bytes that may hold a private key: wiped before their memory goes back.
-class SecretBytes {
-public:
-    SecretBytes() = default;
-    explicit SecretBytes(std::vector<std::uint8_t> bytes) noexcept : bytes_(std::move(bytes)) {}
-    SecretBytes(SecretBytes&& other) noexcept = default;
-    SecretBytes& operator=(SecretBytes&& other) noexcept;
-    SecretBytes(const SecretBytes&) = delete;
-    SecretBytes& operator=(const SecretBytes&) = delete;
-    ~SecretBytes();
-
-    const std::uint8_t* data() const noexcept { return bytes_.data(); }
-    std::size_t size() const noexcept { return bytes_.size(); }
-
-private:
-    std::vector<std::uint8_t> bytes_;
-};
 
 inline constexpr int kKeyBits = 2048;
 inline constexpr std::size_t kSignatureSize = kKeyBits / 8;
@@ -73,10 +59,5 @@ std::optional<std::vector<std::uint8_t>> public_key_der(EVP_PKEY* key, std::stri
 std::optional<std::vector<std::uint8_t>> sign_sha256(EVP_PKEY* key, const std::uint8_t* data, std::size_t size,
                                                      std::string& error);
 
-// Standard Base64 with padding, no line breaks.
-std::string base64_encode(const std::uint8_t* data, std::size_t size);
-
-// Random bytes from the library's generator; false when it has none to give.
-bool random_bytes(std::uint8_t* out, std::size_t size) noexcept;
 
 }  // namespace bio::standin

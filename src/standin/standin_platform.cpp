@@ -9,7 +9,7 @@
 
 #include "runtime/fault.h"
 #include "runtime/interrupt.h"
-#include "standin/credential_store.h"
+#include "local/credential_store.h"
 #include "standin/key_cache.h"
 #include "standin/rsa_key.h"
 #include "standin/user_verification.h"
@@ -23,7 +23,7 @@ constexpr std::int32_t kE_INVALIDARG = static_cast<std::int32_t>(0x80070057u);
 using Key = KeyCache::Key;
 
 // A credential: its key, whose public half is the credential's public key.
-struct StandinCredential final : LocalCredential {
+struct StandinCredential final : local::LocalCredential {
     Key key;
 };
 
@@ -39,7 +39,7 @@ Key load(PkeyPtr key) {
                                                        std::make_shared<const std::vector<std::uint8_t>>(std::move(*der))});
 }
 
-LocalCredentialPtr credential(Key key, std::string name) {
+local::LocalCredentialPtr credential(Key key, std::string name) {
     auto made = std::make_shared<StandinCredential>();
     made->name = std::move(name);
     made->public_key = key->public_key;
@@ -60,13 +60,13 @@ std::size_t StandinPlatform::cached_keys() const { return keys_->size(); }
 
 Outcome<std::string> StandinPlatform::store_directory() const {
     if (store_directory_) return *store_directory_;
-    return store_directory_from_environment();
+    return local::store_directory_from_environment();
 }
 
 std::span<const char* const> StandinPlatform::environment_variables() const noexcept {
     static constexpr const char* kNames[] = {kVerifyVariable, kDelayVariable, kAvailabilityVariable,
-                                             kStoreDirectoryVariables[0], kStoreDirectoryVariables[1],
-                                             kStoreDirectoryVariables[2]};
+                                             local::kStoreDirectoryVariables[0], local::kStoreDirectoryVariables[1],
+                                             local::kStoreDirectoryVariables[2]};
     // A platform with a directory of its own reads none of the store's variables.
     return store_directory_ ? std::span<const char* const>(kNames, 3) : std::span<const char* const>(kNames);
 }
@@ -85,7 +85,7 @@ Outcome<RetrievalOperationRef> StandinPlatform::RequestCreateAsync(const StringR
 
     Outcome<std::string> directory = store_directory();
     if (!directory.ok()) return retrieval_failed(directory.error());
-    const CredentialStore store(std::move(directory.value()));
+    const local::CredentialStore store(std::move(directory.value()));
 
     // Generating a key takes a while: not for a name that is taken already.
     if (!replace) {
@@ -117,23 +117,23 @@ Outcome<RetrievalOperationRef> StandinPlatform::RequestCreateAsync(const StringR
 Outcome<RetrievalOperationRef> StandinPlatform::OpenAsync(const StringRef& name) {
     Outcome<std::string> directory = store_directory();
     if (!directory.ok()) return retrieval_failed(directory.error());
-    const CredentialStore store(std::move(directory.value()));
+    const local::CredentialStore store(std::move(directory.value()));
 
     const std::string text = string_text(name);
     // Before the file is looked at (key_cache.h).
     const KeyCache::Moment looked_at = KeyCache::now();
-    Outcome<CredentialStore::Opened> opened = store.open(text);
+    Outcome<local::CredentialStore::Opened> opened = store.open(text);
     if (!opened.ok()) return retrieval_failed(opened.error());
     switch (opened.value().state) {
-        case CredentialStore::Loaded::NotFound: return retrieval_done(KeyCredentialStatus_NotFound);
-        case CredentialStore::Loaded::Unreadable: return retrieval_done(KeyCredentialStatus_UnknownError);
-        case CredentialStore::Loaded::Found: break;
+        case local::CredentialStore::Loaded::NotFound: return retrieval_done(KeyCredentialStatus_NotFound);
+        case local::CredentialStore::Loaded::Unreadable: return retrieval_done(KeyCredentialStatus_UnknownError);
+        case local::CredentialStore::Loaded::Found: break;
     }
-    const FileIdentity identity = opened.value().identity;
+    const local::FileIdentity identity = opened.value().identity;
     if (Key key = keys_->find(identity)) return retrieval_done(KeyCredentialStatus_Success, credential(std::move(key), text));
 
-    const CredentialStore::Loaded loaded = CredentialStore::read(opened.value());
-    if (loaded.state != CredentialStore::Loaded::Found) return retrieval_done(KeyCredentialStatus_UnknownError);
+    const local::CredentialStore::Loaded loaded = local::CredentialStore::read(opened.value());
+    if (loaded.state != local::CredentialStore::Loaded::Found) return retrieval_done(KeyCredentialStatus_UnknownError);
     std::string why;
     PkeyPtr parsed = parse_private_key_pem(loaded.pem.data(), loaded.pem.size(), why);
     if (!parsed) return retrieval_done(KeyCredentialStatus_UnknownError);
@@ -150,7 +150,7 @@ Outcome<DeleteOperationRef> StandinPlatform::DeleteAsync(const StringRef& name) 
 Outcome<SupportOperationRef> StandinPlatform::IsSupportedAsync() { return support_done(true); }
 
 Outcome<SignOperationRef> StandinPlatform::RequestSignAsync(const CredentialRef& credential, const BufferRef& data) {
-    const LocalCredential* held = credential_of(credential);
+    const local::LocalCredential* held = credential_of(credential);
     const std::vector<std::uint8_t>* bytes = bytes_of(data);
     if (held == nullptr || bytes == nullptr) return null_argument();
     if (const std::int32_t verdict = verify_user(VerifiedRequest::Sign, held->name); verdict != KeyCredentialStatus_Success) {

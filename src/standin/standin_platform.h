@@ -28,13 +28,13 @@
 #include <optional>
 #include <string>
 
-#include "standin/local_platform.h"
+#include "local/local_platform.h"
 
 namespace bio::standin {
 
 class KeyCache;
 
-class StandinPlatform final : public LocalPlatform {
+class StandinPlatform final : public local::LocalPlatform {
 public:
     // Keeps credentials in `store_directory`; without one, in the directory that the
     // environment names when each request is made.

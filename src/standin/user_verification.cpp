@@ -15,7 +15,7 @@
 #include "platform_error.h"
 #include "runtime/environment.h"
 #include "runtime/interrupt.h"
-#include "standin/unique_fd.h"
+#include "local/unique_fd.h"
 
 namespace bio::standin {
 namespace {
@@ -140,7 +140,7 @@ namespace {
 // Asks on the controlling terminal: Success or UserCanceled.
 std::int32_t ask_user(VerifiedRequest request, std::string_view text) {
     // The terminal, never standard input or output: those belong to the application.
-    UniqueFd tty(::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC));
+    local::UniqueFd tty(::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC));
     if (!tty) return KeyCredentialStatus_UserCanceled;
     // A background job that read the terminal would be stopped until it came back to the
     // foreground: it is not asked at all.

@@ -11,7 +11,7 @@
 
 #include "runtime/environment.h"
 #include "runtime/interrupt.h"
-#include "standin/unique_fd.h"
+#include "local/unique_fd.h"
 #include "tpm/sd_bus.h"
 #include "tpm/text_agent.h"
 
@@ -277,7 +277,7 @@ Outcome<Verification> verify_user(std::string_view action_id) {
     // interaction: no agent serves this process.
     if (!first.value().answer->challenge) return Verification::Refused;
 
-    standin::UniqueFd terminal(::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC));
+    local::UniqueFd terminal(::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC));
     // A process in the background of its terminal cannot ask there: the agent would be
     // stopped (SIGTTOU) as it turns echo off.
     if (!terminal || ::tcgetpgrp(terminal.get()) != ::getpgrp()) return Verification::NoAgent;

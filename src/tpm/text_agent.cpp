@@ -15,12 +15,12 @@
 #include <vector>
 
 #include "runtime/environment.h"
-#include "standin/unique_fd.h"
+#include "local/unique_fd.h"
 
 namespace bio::tpm {
 namespace {
 
-using standin::UniqueFd;
+using local::UniqueFd;
 
 // The descriptor the agent closes once registered, in the agent.
 constexpr int kNotifyFd = 3;

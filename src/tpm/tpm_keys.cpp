@@ -20,7 +20,7 @@
 #include <utility>
 
 #include "runtime/openssl_ptr.h"
-#include "standin/unique_fd.h"
+#include "local/unique_fd.h"
 
 namespace bio::tpm {
 namespace {
@@ -209,7 +209,7 @@ std::optional<PlatformError> check_device_node(const std::string& tcti) {
     constexpr std::string_view prefix = "device:";
     if (tcti.compare(0, prefix.size(), prefix) != 0 || tcti.size() == prefix.size()) return std::nullopt;
     const std::string path = tcti.substr(prefix.size());
-    const standin::UniqueFd node(::open(path.c_str(), O_RDWR | O_CLOEXEC));
+    const local::UniqueFd node(::open(path.c_str(), O_RDWR | O_CLOEXEC));
     if (!node) return errno_error(errno, path);
     return std::nullopt;
 }

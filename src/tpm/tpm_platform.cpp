@@ -7,7 +7,7 @@
 #include "runtime/crypto.h"
 #include "runtime/environment.h"
 #include "runtime/interrupt.h"
-#include "standin/credential_store.h"
+#include "local/credential_store.h"
 #include "tpm/polkit.h"
 #include "tpm/text_agent.h"
 #include "tpm/tpm_keys.h"
@@ -19,11 +19,11 @@ namespace {
 constexpr std::int32_t kE_INVALIDARG = static_cast<std::int32_t>(0x80070057u);
 
 // A credential: its key as the TPM wrapped it.
-struct TpmCredential final : standin::LocalCredential {
+struct TpmCredential final : local::LocalCredential {
     KeyBlob key;
 };
 
-standin::LocalCredentialPtr credential(KeyBlob key, std::vector<std::uint8_t> public_key, std::string name) {
+local::LocalCredentialPtr credential(KeyBlob key, std::vector<std::uint8_t> public_key, std::string name) {
     auto made = std::make_shared<TpmCredential>();
     made->name = std::move(name);
     made->public_key = std::make_shared<const std::vector<std::uint8_t>>(std::move(public_key));
@@ -79,7 +79,7 @@ std::string TpmPlatform::tcti() const {
 }
 
 Outcome<std::string> TpmPlatform::store_directory() const {
-    return standin::store_directory_from_environment(kStoreVariable, "tpm");
+    return local::store_directory_from_environment(kStoreVariable, "tpm");
 }
 
 Outcome<AvailabilityReport> TpmPlatform::report() {
@@ -143,7 +143,7 @@ Outcome<RetrievalOperationRef> TpmPlatform::RequestCreateAsync(const StringRef& 
 
     Outcome<std::string> directory = store_directory();
     if (!directory.ok()) return retrieval_failed(directory.error());
-    const standin::CredentialStore store(std::move(directory.value()));
+    const local::CredentialStore store(std::move(directory.value()));
     // Nobody is asked for a name that is taken already, nor for a TPM that is not there.
     if (!replace) {
         Outcome<bool> exists = store.contains(text);
@@ -171,7 +171,7 @@ Outcome<RetrievalOperationRef> TpmPlatform::RequestCreateAsync(const StringRef& 
     if (!public_key.ok()) return retrieval_failed(public_key.error());
     if (request_cancelled()) return retrieval_done(KeyCredentialStatus_UserCanceled);
 
-    Outcome<bool> stored = store.create(text, standin::SecretBytes(encode_key_file(key.value())), replace);
+    Outcome<bool> stored = store.create(text, local::SecretBytes(encode_key_file(key.value())), replace);
     if (!stored.ok()) return retrieval_failed(stored.error());
     // Another process created the name between the look-up and the link.
     if (!stored.value()) return retrieval_done(KeyCredentialStatus_CredentialAlreadyExists);
@@ -182,17 +182,17 @@ Outcome<RetrievalOperationRef> TpmPlatform::RequestCreateAsync(const StringRef& 
 Outcome<RetrievalOperationRef> TpmPlatform::OpenAsync(const StringRef& name) {
     Outcome<std::string> directory = store_directory();
     if (!directory.ok()) return retrieval_failed(directory.error());
-    const standin::CredentialStore store(std::move(directory.value()));
+    const local::CredentialStore store(std::move(directory.value()));
 
     const std::string text = string_text(name);
-    Outcome<standin::CredentialStore::Loaded> loaded = store.load(text);
+    Outcome<local::CredentialStore::Loaded> loaded = store.load(text);
     if (!loaded.ok()) return retrieval_failed(loaded.error());
     switch (loaded.value().state) {
-        case standin::CredentialStore::Loaded::NotFound: return retrieval_done(KeyCredentialStatus_NotFound);
-        case standin::CredentialStore::Loaded::Unreadable: return retrieval_done(KeyCredentialStatus_UnknownError);
-        case standin::CredentialStore::Loaded::Found: break;
+        case local::CredentialStore::Loaded::NotFound: return retrieval_done(KeyCredentialStatus_NotFound);
+        case local::CredentialStore::Loaded::Unreadable: return retrieval_done(KeyCredentialStatus_UnknownError);
+        case local::CredentialStore::Loaded::Found: break;
     }
-    const standin::SecretBytes& bytes = loaded.value().pem;
+    const local::SecretBytes& bytes = loaded.value().pem;
     std::optional<KeyBlob> key = decode_key_file(std::span<const std::uint8_t>(bytes.data(), bytes.size()));
     if (!key) return retrieval_done(KeyCredentialStatus_UnknownError);
     const TssLoad& load = tss_library(true);
@@ -216,7 +216,7 @@ Outcome<SupportOperationRef> TpmPlatform::IsSupportedAsync() {
 }
 
 Outcome<SignOperationRef> TpmPlatform::RequestSignAsync(const CredentialRef& credential, const BufferRef& data) {
-    const standin::LocalCredential* held = credential_of(credential);
+    const local::LocalCredential* held = credential_of(credential);
     const std::vector<std::uint8_t>* bytes = bytes_of(data);
     if (held == nullptr || bytes == nullptr) return null_argument();
 

@@ -32,7 +32,7 @@
 #include <string>
 #include <string_view>
 
-#include "standin/local_platform.h"
+#include "local/local_platform.h"
 
 namespace bio::tpm {
 
@@ -48,7 +48,7 @@ struct AvailabilityReport {
     std::string reason;
 };
 
-class TpmPlatform final : public standin::LocalPlatform {
+class TpmPlatform final : public local::LocalPlatform {
 public:
     TpmPlatform();
 

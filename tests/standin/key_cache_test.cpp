@@ -6,7 +6,7 @@
 #include <chrono>
 #include <thread>
 
-#include "standin/credential_store.h"
+#include "local/credential_store.h"
 #include "standin/key_cache.h"
 #include "standin_test_util.h"
 

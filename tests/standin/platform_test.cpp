@@ -10,7 +10,7 @@
 #include <map>
 #include <thread>
 
-#include "standin/credential_store.h"
+#include "local/credential_store.h"
 #include "standin_test_util.h"
 
 namespace bio::testing {

@@ -11,15 +11,15 @@
 #include <map>
 #include <thread>
 
-#include "standin/credential_store.h"
+#include "local/credential_store.h"
 #include "standin_test_util.h"
 
 namespace bio::testing {
 namespace {
 
-using standin::key_file_path;
-using standin::kComponentChars;
-using standin::name_of_key_file;
+using local::key_file_path;
+using local::kComponentChars;
+using local::name_of_key_file;
 
 struct NamedCase {
     const char* label;
@@ -195,7 +195,7 @@ TEST_P(StoreLocationTest, FollowsTheEnvironment) {
     set("BIOMETRIC_STANDIN_STORE", c.store);
     set("XDG_DATA_HOME", c.data_home);
     set("HOME", c.home);
-    Outcome<std::string> directory = standin::store_directory_from_environment();
+    Outcome<std::string> directory = local::store_directory_from_environment();
     ASSERT_TRUE(directory.ok());
     EXPECT_EQ(directory.value(), c.expected);
 }
@@ -221,14 +221,14 @@ TEST(OsErrors, BecomeWin32HResults) {
         {ENAMETOOLONG, 206}, {EFBIG, 223},  {EIO, 1117},    {EMLINK, 1142}, {EDQUOT, 1295},  {ELOOP, 1921},
     };
     for (const auto& [error_number, win32] : table) {
-        EXPECT_EQ(standin::hresult_from_errno(error_number), static_cast<std::int32_t>(0x80070000u | win32))
+        EXPECT_EQ(local::hresult_from_errno(error_number), static_cast<std::int32_t>(0x80070000u | win32))
             << std::generic_category().message(error_number);
     }
     // Without a counterpart: E_FAIL.
     for (int error_number : {0, EPIPE, EAGAIN, ECONNRESET, -1, 100000}) {
-        EXPECT_EQ(standin::hresult_from_errno(error_number), static_cast<std::int32_t>(0x80004005u)) << error_number;
+        EXPECT_EQ(local::hresult_from_errno(error_number), static_cast<std::int32_t>(0x80004005u)) << error_number;
     }
-    PlatformError error = standin::os_error(EACCES, "cannot open the key-credential store", "/s");
+    PlatformError error = local::os_error(EACCES, "cannot open the key-credential store", "/s");
     EXPECT_EQ(error.debug_text(),
               "Error { code: HRESULT(0x80070005), message: \"cannot open the key-credential store /s: "
               "Permission denied\" }");
@@ -239,9 +239,9 @@ class CredentialStoreTest : public StandinTest {};
 // Creating a name that is taken, without replacing: nothing is written, the old key stays,
 // and no temporary file is left behind.
 TEST_F(CredentialStoreTest, CreatingATakenNameWithoutReplaceChangesNothing) {
-    standin::CredentialStore store(store_.string());
+    local::CredentialStore store(store_.string());
     const auto octets = [](std::string_view text) { return std::vector<std::uint8_t>(text.begin(), text.end()); };
-    const auto bytes = [&](std::string_view text) { return standin::SecretBytes(octets(text)); };
+    const auto bytes = [&](std::string_view text) { return local::SecretBytes(octets(text)); };
     Outcome<bool> first = store.create("zoe", bytes("first key"), false);
     ASSERT_TRUE(first.ok());
     EXPECT_TRUE(first.value());
@@ -267,7 +267,7 @@ std::vector<std::string> store_entries(const fs::path& store) {
     return out;
 }
 
-const standin::SecretBytes kKey(std::vector<std::uint8_t>(64, 'k'));
+const local::SecretBytes kKey(std::vector<std::uint8_t>(64, 'k'));
 const std::string kYs(1000, 'y');  // four directories and a key file
 
 // While it lives, a file cannot grow past 16 bytes: writing a key fails with EFBIG.
@@ -305,7 +305,7 @@ class FailedCreateTest : public StandinTest, public ::testing::WithParamInterfac
 // that another key needs stay.
 TEST_P(FailedCreateTest, LeavesTheStoreAsItWas) {
     const FailedCreateCase& c = GetParam();
-    standin::CredentialStore store(store_.string());
+    local::CredentialStore store(store_.string());
     fs::create_directories(store_);
     if (c.existing) {
         Outcome<bool> made = store.create(*c.existing, kKey, false);
@@ -330,7 +330,7 @@ INSTANTIATE_TEST_SUITE_P(Failures, FailedCreateTest,
 // Threads create and delete names that share directories: a removal that empties a
 // directory another thread is about to use costs that thread a retry, never its key.
 TEST_F(CredentialStoreTest, ConcurrentCreatesAndDeletesOfNamesSharingDirectoriesLoseNothing) {
-    standin::CredentialStore store(store_.string());
+    local::CredentialStore store(store_.string());
     std::atomic<int> lost{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {
@@ -372,7 +372,7 @@ class UnsafeStoreTest : public StandinTest, public ::testing::WithParamInterface
 TEST_P(UnsafeStoreTest, IsRefusedAndLeftAsItWas) {
     const UnsafeCase& c = GetParam();
     if (c.owner >= 0 && ::geteuid() != 0) GTEST_SKIP() << "only root can give a file to another user";
-    standin::CredentialStore store(store_.string());
+    local::CredentialStore store(store_.string());
     ASSERT_TRUE(store.create("zoe", kKey, false).ok());
     if (c.absent) fs::remove_all(store_);
     const std::string_view path = c.path;
@@ -424,11 +424,11 @@ INSTANTIATE_TEST_SUITE_P(
 // caller's directory out of it.
 TEST_F(CredentialStoreTest, StickyDirectoryAboveTheStoreIsTrusted) {
     ASSERT_EQ(::chmod(store_.parent_path().c_str(), 01777), 0);
-    standin::CredentialStore store(store_.string());
+    local::CredentialStore store(store_.string());
     ASSERT_TRUE(store.create("zoe", kKey, false).ok());
-    Outcome<standin::CredentialStore::Loaded> loaded = store.load("zoe");
+    Outcome<local::CredentialStore::Loaded> loaded = store.load("zoe");
     ASSERT_TRUE(loaded.ok());
-    EXPECT_EQ(loaded.value().state, standin::CredentialStore::Loaded::Found);
+    EXPECT_EQ(loaded.value().state, local::CredentialStore::Loaded::Found);
 }
 
 }  // namespace

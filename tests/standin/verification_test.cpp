@@ -12,7 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "bio_windows.h"
-#include "standin/unique_fd.h"
+#include "local/unique_fd.h"
 #include "standin/user_verification.h"
 
 namespace bio::testing {
@@ -46,8 +46,8 @@ protected:
     void SetUp() override {
         int master = -1, slave = -1;
         ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
-        master_ = standin::UniqueFd(master);
-        slave_ = standin::UniqueFd(slave);
+        master_ = local::UniqueFd(master);
+        slave_ = local::UniqueFd(slave);
     }
     // What the terminal shows, as far as has been written.
     std::string shown() {
@@ -59,7 +59,7 @@ protected:
         ::fcntl(master_.get(), F_SETFL, flags);
         return out;
     }
-    standin::UniqueFd master_, slave_;
+    local::UniqueFd master_, slave_;
 };
 
 TEST_F(TerminalTest, OnlyYesGoesAhead) {
