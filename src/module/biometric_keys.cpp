@@ -15,10 +15,11 @@
 
 #include "bio_windows.h"
 #include "envelope.h"
+#include "module/cancel_token.h"
 #include "module/conversions.h"
+#include "module/errors.h"
 #include "module/module.h"
-#include "runtime/environment.h"
-#include "runtime/interrupt.h"
+#include "module/request_limits.h"
 
 namespace bio {
 namespace {
@@ -27,73 +28,6 @@ constexpr std::string_view kKeyNameParameter[] = {"key_name"};
 constexpr ParameterSpec kPublicKeySpec{"public_key", kKeyNameParameter, 1};
 constexpr ParameterSpec kDeleteSpec{"delete", kKeyNameParameter, 1};
 constexpr ParameterSpec kIsSupportedSpec{"is_supported", nullptr, 0};
-
-// The exception classes of platform failures, by the code they stand for; any other code
-// is the base class, KeyCredentialError.
-struct ErrorClass {
-    const char* name;
-    std::int32_t code;  // 0: the base
-    const char* doc;
-};
-constexpr ErrorClass kErrorClasses[] = {
-    {"KeyCredentialError", 0,
-     "A request the platform refused or that failed on the way; `code` is the signed code the message ends "
-     "in: a KeyCredentialStatus, an HRESULT, or 0 for a call that yielded no object."},
-    {"CredentialNotFoundError", KeyCredentialStatus_NotFound, "No credential of that name (2, NotFound)."},
-    {"UserCanceledError", KeyCredentialStatus_UserCanceled, "The user cancelled the prompt (3, UserCanceled)."},
-    {"UserPrefersPasswordError", KeyCredentialStatus_UserPrefersPassword,
-     "The user chose a password instead (4, UserPrefersPassword)."},
-    {"CredentialExistsError", KeyCredentialStatus_CredentialAlreadyExists,
-     "A credential of that name exists already (5, CredentialAlreadyExists)."},
-    {"SecurityDeviceLockedError", KeyCredentialStatus_SecurityDeviceLocked,
-     "The security device is locked (6, SecurityDeviceLocked)."},
-};
-
-// "<operation> failed with error code: N" as the module's class for the code, with the
-// code as its attribute `code`.
-// A new instance of the module's exception class `name` with `message`, or the error of
-// making it.
-PyResult<PyRef> module_exception(PyObject* module, const char* name, const std::string& message) {
-    PyRef type = PyRef::steal(PyObject_GetAttrString(module, name));
-    if (!type) return fetch_error();
-    PyRef instance = PyRef::steal(PyObject_CallFunction(type.get(), "s#", message.data(),
-                                                        static_cast<Py_ssize_t>(message.size())));
-    if (!instance) return fetch_error();
-    return instance;
-}
-
-PyErr credential_failure(PyObject* module, std::string_view operation, std::int32_t code) {
-    const char* name = kErrorClasses[0].name;
-    for (const ErrorClass& error_class : kErrorClasses) {
-        if (error_class.code == code && code != 0) name = error_class.name;
-    }
-    // A platform that is none says why with every failure (what a setting that names no
-    // platform gets); the message still ends in the code.
-    std::string message(default_platform().unusable_reason());
-    if (!message.empty()) message += ". ";
-    message += std::string(operation) + " failed with error code: " + std::to_string(code);
-    PyResult<PyRef> made = module_exception(module, name, message);
-    if (PyErr* err = std::get_if<PyErr>(&made)) return std::move(*err);
-    PyRef& instance = std::get<PyRef>(made);
-    PyRef code_object = PyRef::steal(PyLong_FromLong(code));
-    if (!code_object || PyObject_SetAttrString(instance.get(), "code", code_object.get()) == -1) return fetch_error();
-    // What the platform said of the failure (the store names a directory it refuses and
-    // why) as a note, which a traceback shows under the message; not twice.
-    if (const std::string text = take_failure_text(code); !text.empty() && message.find(text) == std::string::npos) {
-        PyRef note = PyRef::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "backslashreplace"));
-        if (!note) return fetch_error();
-        PyRef added = PyRef::steal(PyObject_CallMethod(instance.get(), "add_note", "O", note.get()));
-        if (!added) return fetch_error();
-    }
-    return PyErr::normalized(std::move(instance));
-}
-
-// The module's `name` with `message` as the error a call returns.
-PyErr module_error(PyObject* module, const char* name, const std::string& message) {
-    PyResult<PyRef> made = module_exception(module, name, message);
-    if (PyErr* err = std::get_if<PyErr>(&made)) return std::move(*err);
-    return PyErr::normalized(std::move(std::get<PyRef>(made)));
-}
 
 // Binds the one argument `key_name` and converts it to text.
 PyResult<TextView> bind_key_name(const ParameterSpec& spec, PyObject* const* args, Py_ssize_t nargs,
@@ -172,59 +106,6 @@ constexpr ParameterSpec kAttestationSpec{"attestation", kKeyNameParameter, 1};
 
 constexpr std::size_t kMaxBufferLength = std::numeric_limits<std::uint32_t>::max();
 
-bool given(PyObject* object) { return object != nullptr && object != Py_None; }
-
-PyErr value_error(std::string_view parameter, std::string_view text) {
-    std::string message = "argument '";
-    message += parameter;
-    message += "': ";
-    message += text;
-    return new_error(ErrorKind::ValueError, std::move(message));
-}
-
-// `window`: None, or a non-negative int (a window handle).
-PyResult<WindowHandle> window_from_object(PyObject* object) {
-    if (!given(object)) return WindowHandle{0};
-    // A bool is an int to Python, but never a window.
-    if (PyBool_Check(object)) {
-        return wrap_argument_error("window", new_error(ErrorKind::ArgumentError,
-                                                       "'bool' object cannot be interpreted as an integer"));
-    }
-    PyRef index = PyRef::steal(PyNumber_Index(object));
-    if (!index) return wrap_argument_error("window", fetch_error());
-    int overflow = 0;
-    const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
-    if (value == -1 && overflow == 0 && PyErr_Occurred() != nullptr) return fetch_error();
-    if (overflow > 0) return value_error("window", "not a window handle");
-    if (overflow < 0 || value < 0) return value_error("window", "a window handle is not negative");
-    return static_cast<WindowHandle>(value);
-}
-
-// `timeout`: None, or a non-negative finite number of seconds.
-PyResult<std::optional<std::chrono::steady_clock::time_point>> deadline_from_object(PyObject* object) {
-    using Deadline = std::optional<std::chrono::steady_clock::time_point>;
-    if (!given(object)) return Deadline();
-    if (PyBool_Check(object)) {
-        return wrap_argument_error("timeout", new_error(ErrorKind::ArgumentError, "must be real number, not bool"));
-    }
-    constexpr std::string_view kNotSeconds = "must be a non-negative, finite number of seconds";
-    const double seconds = PyFloat_AsDouble(object);
-    if (seconds == -1.0 && PyErr_Occurred() != nullptr) {
-        PyErr err = fetch_error();
-        // An int too large for a float is as infinite as inf.
-        if (PyErr_GivenExceptionMatches(error_type(err).get(), PyExc_OverflowError)) {
-            return value_error("timeout", kNotSeconds);
-        }
-        return wrap_argument_error("timeout", std::move(err));
-    }
-    if (!std::isfinite(seconds) || seconds < 0) return value_error("timeout", kNotSeconds);
-    // Beyond a year is as good as no limit, and keeps the arithmetic in range.
-    if (seconds > 365.0 * 24 * 3600) return Deadline();
-    return Deadline(std::chrono::steady_clock::now() +
-                    std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                        std::chrono::duration<double>(seconds)));
-}
-
 // `replace`: a bool, as biometric reads its arguments: bool itself only.
 PyResult<bool> flag_from_object(std::string_view parameter, PyObject* object) {
     if (object == nullptr) return false;
@@ -233,136 +114,12 @@ PyResult<bool> flag_from_object(std::string_view parameter, PyObject* object) {
     return wrap_argument_error(parameter, type_mismatch_error(object, "PyBool"));
 }
 
-// The `window` and `timeout` that the waiting calls take.
-// CancelToken: a flag that the program sets with cancel() (from any thread, a signal
-// handler included: one atomic store) and that the waits beneath a call read between
-// their slices. The call holds a reference to the token while it waits.
-struct TokenObject {
-    PyObject_HEAD
-    std::atomic<bool> cancelled;
-};
-
-std::atomic<bool>& token_flag(PyObject* token) { return reinterpret_cast<TokenObject*>(token)->cancelled; }
-
-PyObject* token_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    if (PyTuple_Size(args) != 0 || (kwargs != nullptr && PyDict_Size(kwargs) != 0)) {
-        PyErr_SetString(PyExc_TypeError, "CancelToken() takes no arguments");
-        return nullptr;
-    }
-    PyObject* token = PyType_GenericNew(type, args, kwargs);
-    if (token != nullptr) new (&token_flag(token)) std::atomic<bool>(false);
-    return token;
-}
-
-PyObject* token_cancel(PyObject* token, PyObject*) {
-    token_flag(token).store(true, std::memory_order_release);
-    return Py_NewRef(Py_None);
-}
-
-PyObject* token_cancelled(PyObject* token, void*) {
-    return PyBool_FromLong(token_flag(token).load(std::memory_order_acquire) ? 1 : 0);
-}
-
-PyMethodDef g_token_methods[] = {
-    {"cancel", token_cancel, METH_NOARGS,
-     "cancel($self, /)\n--\n\nCancels every request made with this token, now and later; never blocks."},
-    {nullptr, nullptr, 0, nullptr},
-};
-PyGetSetDef g_token_getset[] = {
-    {"cancelled", token_cancelled, nullptr, "Whether cancel() was called.", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-PyType_Slot g_token_slots[] = {
-    {Py_tp_doc, const_cast<char*>("CancelToken()\n--\n\nA cancellation handle for the calls that wait for the user: "
-                                  "pass it as `cancel`, and cancel() from any thread ends their requests.")},
-    {Py_tp_new, reinterpret_cast<void*>(token_new)},
-    {Py_tp_methods, g_token_methods},
-    {Py_tp_getset, g_token_getset},
-    {0, nullptr},
-};
-PyType_Spec g_token_spec{"biometric_keys.CancelToken", sizeof(TokenObject), 0, Py_TPFLAGS_DEFAULT, g_token_slots};
-
-// The `window`, `timeout` and `cancel` that the waiting calls take.
-struct WaitArguments {
-    WindowHandle window = 0;
-    std::optional<std::chrono::steady_clock::time_point> deadline;
-    const std::atomic<bool>* cancelled = nullptr;  // the token's flag
-};
-
-// `cancel`: None, or the module's CancelToken.
-PyResult<const std::atomic<bool>*> token_from_object(PyObject* module, PyObject* object) {
-    if (!given(object)) return static_cast<const std::atomic<bool>*>(nullptr);
-    PyRef type = PyRef::steal(PyObject_GetAttrString(module, "CancelToken"));
-    if (!type) return fetch_error();
-    if (Py_TYPE(object) != reinterpret_cast<PyTypeObject*>(type.get())) {
-        return wrap_argument_error("cancel", type_mismatch_error(object, "CancelToken"));
-    }
-    return &token_flag(object);
-}
-
-PyResult<WaitArguments> wait_arguments(PyObject* module, PyObject* window_object, PyObject* timeout_object,
-                                       PyObject* cancel_object) {
-    PyResult<WindowHandle> window = window_from_object(window_object);
-    if (PyErr* err = std::get_if<PyErr>(&window)) return std::move(*err);
-    auto deadline = deadline_from_object(timeout_object);
-    if (PyErr* err = std::get_if<PyErr>(&deadline)) return std::move(*err);
-    auto cancelled = token_from_object(module, cancel_object);
-    if (PyErr* err = std::get_if<PyErr>(&cancelled)) return std::move(*err);
-    return WaitArguments{std::get<WindowHandle>(window), std::get<0>(deadline), std::get<0>(cancelled)};
-}
-
 // The new bytes of a result, or "<operation> failed with error code: N".
 auto bytes_or_failure(PyObject* module, std::string_view operation) {
     return [module, operation](std::variant<std::vector<std::uint8_t>, CredentialErrorCode>&& result) -> EntryOutcome {
         if (const auto* code = std::get_if<CredentialErrorCode>(&result)) return credential_failure(module, operation, *code);
         return bytes_from_vector(std::move(std::get<std::vector<std::uint8_t>>(result)));
     };
-}
-
-// Whether a request's result says it took effect: a credential made, a signature, an
-// answer other than the cancel a cancelled verification ends with.
-bool took_effect(const std::variant<std::vector<std::uint8_t>, CredentialErrorCode>& result) {
-    return result.index() == 0;
-}
-bool took_effect(const ConsentResult& result) {
-    const auto* answer = std::get_if<ConsentAnswer>(&result);
-    return answer != nullptr && answer->value != UserConsent_Canceled;
-}
-bool took_effect(const AttestationOutcome& result) { return result.index() == 0; }
-bool took_effect(const EnvelopeOutcome& result) { return result.index() == 0; }
-
-// Runs `request` on `platform` without the interpreter lock, under the deadline and the token, with the
-// platform's settings read from the environment before the lock is given up.
-//
-// A cancelled request has changed nothing, or the call returns its result: when Ctrl-C
-// (a signal handler that raised), the program's token or the deadline ended a wait, and
-// the request did not take effect, the call raises the handler's exception,
-// RequestCancelledError "<operation> cancelled" or TimeoutError "<operation> timed out". A request that took effect all the same returns its result through `finish`, and
-// the handler's exception is raised by the interpreter right after the call. Nothing is
-// asked once the request has returned.
-template <class Request, class Finish>
-EntryOutcome run_released(PyObject* module, std::string_view operation, KeyCredentialPlatform& platform,
-                          const WaitArguments& wait, Request&& request, Finish&& finish) {
-    // A token cancelled already: nothing is asked.
-    if (wait.cancelled != nullptr && wait.cancelled->load(std::memory_order_acquire)) {
-        return module_error(module, "RequestCancelledError", std::string(operation) + " cancelled");
-    }
-    std::optional<decltype(request(platform))> result;
-    WaitVerdict verdict = WaitVerdict::Continue;
-    {
-        RequestEnvironment environment(platform.environment_variables());
-        RequestLimits limits(wait.deadline, wait.cancelled);
-        AllowThreads released;
-        result.emplace(request(platform));
-        verdict = limits.verdict();
-    }
-    if (verdict != WaitVerdict::Continue && !took_effect(*result)) {
-        if (std::optional<PyErr> interruption = take_interruption()) return std::move(*interruption);
-        if (verdict == WaitVerdict::TimedOut) return new_error(ErrorKind::TimedOut, std::string(operation) + " timed out");
-        if (verdict == WaitVerdict::Cancelled) return module_error(module, "RequestCancelledError", std::string(operation) + " cancelled");
-    }
-    // The handler's exception, if any, follows the result (run_entry).
-    return finish(std::move(*result));
 }
 
 // The name of a UserConsent value, or null for one the table does not know.
@@ -590,13 +347,7 @@ EntryOutcome unseal_body(PyObject* module, PyObject* const* args, Py_ssize_t nar
         });
 }
 
-// The entry of a body: the module is the function's self.
-template <EntryOutcome (*Body)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)>
-PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return run_entry([&] { return Body(module, args, nargs, kwnames); });
-}
-
-const FunctionRecord kFunctions[] = {
+constexpr FunctionRecord kFunctions[] = {
     {entry<public_key_body>, "public_key", "public_key(key_name)\n--\n\n"},
     {entry<delete_body>, "delete", "delete(key_name)\n--\n\n"},
     {entry<is_supported_body>, "is_supported", "is_supported()\n--\n\n"},
@@ -617,8 +368,6 @@ constexpr const char* kPublicName = "biometric_keys";
 constexpr const char* kModuleDoc =
     "The native core of biometric_keys: import biometric_keys, which re-exports its public names.";
 
-PyMethodDef g_method_definitions[std::size(kFunctions)];
-
 // Attestation(status, certificate_chain, attestation), a named tuple of this module.
 std::optional<PyErr> add_attestation_type(PyObject* module) {
     PyRef collections = PyRef::steal(PyImport_ImportModule("collections"));
@@ -632,68 +381,17 @@ std::optional<PyErr> add_attestation_type(PyObject* module) {
     return add_public_attribute(module, "Attestation", type.get());
 }
 
-// The exception classes: KeyCredentialError(RuntimeError) and its subclasses by code,
-// whose `code` is 0 until an instance has its own; EnvelopeError(ValueError).
-std::optional<PyErr> add_error_classes(PyObject* module) {
-    PyRef base;
-    for (const ErrorClass& error_class : kErrorClasses) {
-        const std::string name = std::string("biometric_keys.") + error_class.name;
-        PyResult<PyRef> made = new_exception_type(name, error_class.doc, base ? base.get() : PyExc_RuntimeError);
-        if (PyErr* err = std::get_if<PyErr>(&made)) return std::move(*err);
-        PyRef& type = std::get<PyRef>(made);
-        PyRef zero = PyRef::steal(PyLong_FromLong(0));
-        if (!zero || PyObject_SetAttrString(type.get(), "code", zero.get()) == -1) return fetch_error();
-        if (std::optional<PyErr> err = add_public_attribute(module, error_class.name, type.get())) return err;
-        if (!base) base = std::move(type);
-    }
-    PyResult<PyRef> envelope = new_exception_type(
-        "biometric_keys.EnvelopeError",
-        "An envelope that unseal cannot open: not an envelope, of an unknown version, sealed with another "
-        "credential than the name has now, or damaged.",
-        PyExc_ValueError);
-    if (PyErr* err = std::get_if<PyErr>(&envelope)) return std::move(*err);
-    return add_public_attribute(module, "EnvelopeError", std::get<PyRef>(envelope).get());
-}
-
-// CancelToken, and RequestCancelledError, a concurrent.futures.CancelledError: the
-// program cancelled, not the user.
-std::optional<PyErr> add_cancellation(PyObject* module) {
-    PyRef token = PyRef::steal(PyType_FromModuleAndSpec(module, &g_token_spec, nullptr));
-    if (!token) return fetch_error();
-    if (std::optional<PyErr> err = add_public_attribute(module, "CancelToken", token.get())) return err;
-    PyRef futures = PyRef::steal(PyImport_ImportModule("concurrent.futures"));
-    if (!futures) return fetch_error();
-    PyRef base = PyRef::steal(PyObject_GetAttrString(futures.get(), "CancelledError"));
-    if (!base) return fetch_error();
-    PyResult<PyRef> made = new_exception_type(
-        "biometric_keys.RequestCancelledError",
-        "The program cancelled the request (a CancelToken, or the asyncio task); nothing was created or signed.",
-        base.get());
-    if (PyErr* err = std::get_if<PyErr>(&made)) return std::move(*err);
-    return add_public_attribute(module, "RequestCancelledError", std::get<PyRef>(made).get());
-}
-
 std::optional<PyErr> add_attributes(PyObject* module) {
     if (std::optional<PyErr> err = add_attestation_type(module)) return err;
     if (std::optional<PyErr> err = add_error_classes(module)) return err;
-    return add_cancellation(module);
+    if (std::optional<PyErr> err = add_cancel_token_type(module)) return err;
+    return add_cancelled_error(module);
 }
 
-extern ModuleRecord g_record;
-void free_module(void* module) { forget_module(g_record, module); }
-
-ModuleRecord g_record{
-    kFunctions,
-    std::size(kFunctions),
-    g_method_definitions,
-    add_attributes,
-    {PyModuleDef_HEAD_INIT, "biometric_keys._native", kModuleDoc, 0, nullptr, nullptr, nullptr, nullptr, free_module},
-    kPublicName,
-};
+constexpr ModuleSpec kModule{"biometric_keys._native", kPublicName, kModuleDoc, kFunctions, std::size(kFunctions),
+                             add_attributes};
 
 }  // namespace
 }  // namespace bio
 
-extern "C" BIO_MODULE_EXPORT PyObject* PyInit__native() {
-    return bio::run_entry([] { return bio::obtain_module(bio::g_record); });
-}
+extern "C" BIO_MODULE_EXPORT PyObject* PyInit__native() { return bio::ModuleDefinition<bio::kModule>::init(); }

@@ -4,7 +4,6 @@
 #include <string>
 #include <utility>
 
-#include "bio_windows.h"
 #include "module/conversions.h"
 
 namespace bio {
@@ -106,62 +105,12 @@ PyErr wrap_argument_error(std::string_view parameter, PyErr err) {
     return wrapped;
 }
 
-PyErr operation_failure(std::string_view operation, std::int32_t code) {
-    std::string message(operation);
-    message += " failed with error code: ";
-    message += std::to_string(code);
-    return new_error(ErrorKind::OperationFailure, std::move(message));
-}
-
-namespace {
-
-constexpr std::string_view kSetupParameters[] = {"name"};
-constexpr std::string_view kAuthenticateParameters[] = {"key_name", "data"};
-constexpr ParameterSpec kSetupSpec{"setup", kSetupParameters, 1};
-constexpr ParameterSpec kAuthenticateSpec{"authenticate", kAuthenticateParameters, 2};
-
-EntryOutcome setup_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* slots[1] = {};
-    if (std::optional<PyErr> err = bind_arguments(kSetupSpec, args, nargs, kwnames, slots)) return std::move(*err);
-
-    PyResult<TextView> name = text_from_object(slots[0]);
-    if (PyErr* err = std::get_if<PyErr>(&name)) return wrap_argument_error("name", std::move(*err));
-
-    EnrolmentResult result = enrol_credential(default_platform(), std::get<TextView>(name));
-    if (const auto* code = std::get_if<CredentialErrorCode>(&result)) {
-        return operation_failure("Setup", *code);
-    }
-    // The encoded public key is not part of setup's result.
-    return true_result();
-}
-
-EntryOutcome authenticate_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* slots[2] = {};
-    if (std::optional<PyErr> err = bind_arguments(kAuthenticateSpec, args, nargs, kwnames, slots)) {
-        return std::move(*err);
-    }
-
-    PyResult<TextView> key_name = text_from_object(slots[0]);
-    if (PyErr* err = std::get_if<PyErr>(&key_name)) return wrap_argument_error("key_name", std::move(*err));
-    PyResult<ByteView> data = bytes_from_object(slots[1]);
-    if (PyErr* err = std::get_if<PyErr>(&data)) return wrap_argument_error("data", std::move(*err));
-
-    SigningResult result = sign_with_credential(default_platform(), std::get<TextView>(key_name),
-                                                std::get<ByteView>(data));
-    if (const auto* code = std::get_if<CredentialErrorCode>(&result)) {
-        return operation_failure("Authentication", *code);
-    }
-    return list_from_bytes(std::move(std::get<std::vector<std::uint8_t>>(result)));
-}
-
-}  // namespace
-
-PyObject* setup_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return run_entry([&] { return setup_body(args, nargs, kwnames); });
-}
-
-PyObject* authenticate_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return run_entry([&] { return authenticate_body(args, nargs, kwnames); });
+PyErr value_error(std::string_view parameter, std::string_view text) {
+    std::string message = "argument '";
+    message += parameter;
+    message += "': ";
+    message += text;
+    return new_error(ErrorKind::ValueError, std::move(message));
 }
 
 bool signal_handler_raised() noexcept {

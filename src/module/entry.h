@@ -1,5 +1,5 @@
-// The way in from Python: the entry wrapper every call runs inside, argument binding,
-// and the entry points of setup and authenticate.
+// The way in from Python, shared by both modules: the entry wrapper every call runs
+// inside, argument binding and the argument errors, and the signal handlers' exceptions.
 #pragma once
 
 #include <cstdint>
@@ -35,9 +35,8 @@ std::optional<PyErr> bind_arguments(const ParameterSpec& spec, PyObject* const* 
 // other error unchanged.
 PyErr wrap_argument_error(std::string_view parameter, PyErr err);
 
-// RuntimeError("{operation} failed with error code: {code}"): how a platform's refusal
-// reaches Python, the code in signed decimal.
-PyErr operation_failure(std::string_view operation, std::int32_t code);
+// ValueError "argument '{parameter}': {text}".
+PyErr value_error(std::string_view parameter, std::string_view text);
 
 using EntryOutcome = PyResult<PyRef>;
 
@@ -96,7 +95,10 @@ BIO_THREAD_EXIT_PASSES PyObject* run_entry(Body&& body) {
     }
 }
 
-PyObject* setup_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* authenticate_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+// The entry of a body that takes the module (the function's self).
+template <EntryOutcome (*Body)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)>
+PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return run_entry([&] { return Body(module, args, nargs, kwnames); });
+}
 
 }  // namespace bio

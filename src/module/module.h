@@ -60,4 +60,39 @@ EntryOutcome obtain_module(ModuleRecord& record);
 // up the ownership, and nothing of that interpreter is kept.
 void forget_module(ModuleRecord& record, void* module) noexcept;
 
+// What a module library defines of its module; everything else of the definition is
+// ModuleDefinition's.
+struct ModuleSpec {
+    const char* name;         // m_name
+    const char* public_name;  // null: m_name (ModuleRecord::public_name)
+    const char* doc;
+    const FunctionRecord* functions;
+    std::size_t function_count;
+    std::optional<PyErr> (*add_attributes)(PyObject* module);  // null for none
+};
+
+// The module of a library, one per spec: its record, in static storage, and the body of
+// its init function. A library's only export is then
+//     extern "C" BIO_MODULE_EXPORT PyObject* PyInit_<name>() { return ModuleDefinition<kSpec>::init(); }
+template <const ModuleSpec& Spec>
+class ModuleDefinition {
+public:
+    static PyObject* init() {
+        return run_entry([] { return obtain_module(record_); });
+    }
+
+private:
+    static void free(void* module) { forget_module(record_, module); }
+
+    static inline PyMethodDef method_definitions_[Spec.function_count]{};
+    static inline ModuleRecord record_{
+        Spec.functions,
+        Spec.function_count,
+        method_definitions_,
+        Spec.add_attributes,
+        {PyModuleDef_HEAD_INIT, Spec.name, Spec.doc, 0, nullptr, nullptr, nullptr, nullptr, &free},
+        Spec.public_name,
+    };
+};
+
 }  // namespace bio

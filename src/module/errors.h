@@ -1,0 +1,34 @@
+// Where a request's outcome becomes a Python exception, for both modules: biometric's
+// RuntimeError "<operation> failed with error code: N" (its contract), and
+// biometric_keys' classes: KeyCredentialError and its subclasses by code, EnvelopeError
+// and RequestCancelledError, made once per module and raised by name.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "module/py_err.h"
+
+namespace bio {
+
+// RuntimeError("{operation} failed with error code: {code}"): how a platform's refusal
+// reaches Python from biometric, the code in signed decimal.
+PyErr operation_failure(std::string_view operation, std::int32_t code);
+
+// The same message from biometric_keys, as the module's class for the code with the code
+// as its attribute `code`. A platform that is none puts its reason first; a text the
+// platform attached to the failure (the store's account of a directory it refuses)
+// becomes a note.
+PyErr credential_failure(PyObject* module, std::string_view operation, std::int32_t code);
+
+// The module's exception class `name` with `message`, as the error a call returns.
+PyErr module_error(PyObject* module, const char* name, const std::string& message);
+
+// KeyCredentialError(RuntimeError) and its subclasses, EnvelopeError(ValueError); then
+// RequestCancelledError: each added to the module and its __all__.
+std::optional<PyErr> add_error_classes(PyObject* module);
+std::optional<PyErr> add_cancelled_error(PyObject* module);
+
+}  // namespace bio
