@@ -1,5 +1,6 @@
 """biometric_keys on the scripted fake: the module object, binding, results and failures."""
 import ctypes
+import pickle
 
 import pytest
 
@@ -141,3 +142,21 @@ def test_failures_are_runtime_errors_with_the_code(keys_fake, function, script, 
     assert_credential_error(info.value, message)
     assert info.value.__cause__ is None
     assert keys_fake.calls[-1] == script[-1][0]
+
+
+@pytest.mark.parametrize("name", ERRORS + ["Attestation"])
+def test_classes_carry_the_package_name_and_pickle_by_it(name):
+    cls = getattr(biometric_keys, name)
+    assert cls.__module__ == "biometric_keys"
+    if issubclass(cls, BaseException):
+        error = pickle.loads(pickle.dumps(cls("text")))
+        assert (type(error), error.args) == (cls, ("text",))
+
+
+def test_import_leaves_asyncio_for_the_first_use_of_aio():
+    out = run_python(
+        "import sys, biometric_keys\n"
+        "before = {'asyncio', 'biometric_keys.aio'} & set(sys.modules)\n"
+        "from biometric_keys import aio\n"
+        "print(sorted(before), aio is biometric_keys.aio, aio.__name__)\n")
+    assert out.stdout == "[] True biometric_keys.aio\n", out.stderr
