@@ -6,17 +6,17 @@ asyncio.timeout(), wait_for, a failing TaskGroup) cancels the platform's request
 CancelToken, waits until the request has settled, and then raises CancelledError: after
 that no prompt is up and nothing more is created or signed. A `cancel` token given to a
 call is the one that the task's cancellation cancels (with every other call that shares
-it); without one, each call has its own. A request that took effect
-before it could be cancelled is not undone: the cancellation still propagates, as asyncio
-requires, and a credential made that way is the one public_key returns.
+it); without one, each call has its own. A request that took effect before it could be
+cancelled is not undone: the cancellation still propagates, as asyncio requires, and a
+credential made that way is the one public_key returns.
 
 The pool has up to MAX_THREADS threads, made as calls need them: that many requests can
 wait for the user at once; more wait for a thread, and one cancelled while it waits is
 cancelled at once. A thread that has had nothing to do for five seconds leaves: calls made
-one at a time keep one thread, and a burst leaves none behind. A child of os.fork() (and of
-a multiprocessing pool that forks) starts with a pool of its own. When the interpreter exits, the requests still
-running are cancelled, and those still waiting for a thread never start, so that exiting
-does not wait for the user.
+one at a time keep one thread, and a burst leaves none behind. A child of os.fork() (and
+of a multiprocessing pool that forks) starts with a pool of its own. When the interpreter
+exits, the requests still running are cancelled, and those still waiting for a thread
+never start, so that exiting does not wait for the user.
 """
 
 from __future__ import annotations
