@@ -146,7 +146,7 @@ _at_exit_registered = False
 
 
 def _keys() -> Any:
-    # The module of this interpreter, imported before this one.
+    # The package of this interpreter, which is imported before its submodule.
     return sys.modules["biometric_keys"]
 
 
@@ -204,7 +204,7 @@ def _call(token: Any, call: Callable[[], _T]) -> _T:
 
 
 async def _run(call: Callable[..., _T], *args: Any, cancellable: bool = True, **kwargs: Any) -> _T:
-    # Imported here: importing biometric_keys, which imports this module, stays cheap.
+    # Imported at the first call: importing this module stays cheap.
     import asyncio
 
     token = None
