@@ -50,6 +50,8 @@ libs = [line.split()[-1] for line in open("/proc/self/maps") if "libcrypto" in l
 own = pathlib.Path(biometric.__file__).parent / "biometric.libs"
 sys.exit(0 if libs and all(pathlib.Path(p).parent == own for p in libs) else f"libcrypto from {set(libs)}")'
     "$venv_python" -m pytest -q -p no:cacheprovider tests/standin_python
+    # The features every platform holds, here on the stand-in.
+    "$venv_python" -m pytest -q -p no:cacheprovider tests/features
     # The example of testing an application against the simulated user.
     "$venv_python" -m pytest -q -p no:cacheprovider examples/test_my_app.py
     # Apart: each suite's conftest is imported as "conftest".

@@ -28,5 +28,8 @@ modules=$TPM_FIXTURE_DIR/modules
 mkdir -p "$modules"
 cp -r build/linux/src/module/biometric.abi3.so build/linux/src/module/biometric_keys "$modules/"
 chmod -R a+rX "$modules"
-BIOMETRIC_TPM_TEST_MODULES=$modules BIOMETRIC_TPM_TEST_PYTHON=$(tpm_fixture_python "$python") \
-    TPM_FIXTURE_DIR=$TPM_FIXTURE_DIR "$venv_python" -m pytest -q -p no:cacheprovider tests/tpm_python
+user_python=$(tpm_fixture_python "$python")
+for suite in tests/tpm_python tests/features; do  # apart: each suite's conftest is imported as "conftest"
+    BIOMETRIC_TPM_TEST_MODULES=$modules BIOMETRIC_TPM_TEST_PYTHON=$user_python \
+        TPM_FIXTURE_DIR=$TPM_FIXTURE_DIR "$venv_python" -m pytest -q -p no:cacheprovider "$suite"
+done

@@ -1,37 +1,14 @@
-"""biometric_keys on the stand-in platform, installed: the life of a credential, checked
-with `cryptography` as a server would."""
+"""biometric_keys on the stand-in platform, installed: names not found, deleted and
+damaged, the wheel's packages, the store's permissions. (A credential's life is in
+tests/features.)"""
 import importlib.metadata
 import pathlib
 
 import pytest
-from cryptography.hazmat.primitives import hashes, serialization
-from cryptography.hazmat.primitives.asymmetric import padding, rsa
 
 import biometric
 import biometric_keys
 import standin_keys
-
-
-def test_setup_public_key_sign_verify_delete(store):
-    assert biometric_keys.is_supported() is True
-    assert biometric.setup("alice") is True
-
-    der = biometric_keys.public_key("alice")
-    assert type(der) is bytes
-    key = serialization.load_der_public_key(der)
-    assert isinstance(key, rsa.RSAPublicKey) and key.key_size == 2048
-    # The very key the stand-in stored.
-    assert key.public_numbers() == standin_keys.public_key("alice").public_numbers()
-
-    challenge = b"server challenge 42"
-    signature = bytes(biometric.authenticate("alice", challenge))
-    key.verify(signature, challenge, padding.PKCS1v15(), hashes.SHA256())
-
-    assert biometric_keys.delete("alice") is None
-    assert not standin_keys.key_file("alice").exists()
-    with pytest.raises(RuntimeError) as info:
-        biometric.authenticate("alice", challenge)
-    assert info.value.args == ("Authentication failed with error code: 2",)
 
 
 @pytest.mark.parametrize(

@@ -3,9 +3,6 @@ fprintd: the test user proves who they are at their terminal; root, whom polkit 
 without asking, runs what needs no person (many signatures, many processes)."""
 
 import os
-import pwd
-import re
-import shutil
 import subprocess
 import sys
 import tempfile
@@ -16,30 +13,16 @@ import pytest
 from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import padding
 
-from conftest import user_processes
+from tpm_terminal import FINGER_PROMPT, platform_env, user_processes
 
 MODULES = os.environ.get("BIOMETRIC_TPM_TEST_MODULES", "")
 ACTION_FILE = Path("/usr/share/polkit-1/actions/org.biometric.verify.policy")
 
 
 @pytest.fixture
-def store(tpm_fixture):
-    """A key store of the test user's, outside root's closed temporary directories."""
-    directory = Path(tempfile.mkdtemp(prefix="biometric-tpm-store-"))
-    user = pwd.getpwnam(tpm_fixture.user)
-    os.chown(directory, user.pw_uid, user.pw_gid)
-    yield directory
-    shutil.rmtree(directory)
-
-
-@pytest.fixture
 def root_store(tmp_path):
     """A key store of root's, for what root runs: the store trusts only the caller's own."""
     return tmp_path
-
-
-def platform_env(fixture, store, **extra):
-    return {"BIOMETRIC_PLATFORM": "tpm", "BIOMETRIC_TPM_TCTI": fixture.tcti, "BIOMETRIC_TPM_STORE": str(store), **extra}
 
 
 def as_root(fixture, store, snippet, timeout=120):
@@ -51,10 +34,6 @@ def as_root(fixture, store, snippet, timeout=120):
 
 def verify(public_key_der, signature, data):
     serialization.load_der_public_key(public_key_der).verify(signature, data, padding.PKCS1v15(), hashes.SHA256())
-
-
-# One match per prompt: the text names the finger and the reader.
-FINGER_PROMPT = r"Swipe your [a-z ]+ finger across the fingerprint reader"
 
 
 def _password(terminal, fixture, right=True):  # a finger that does not match, then the password
@@ -75,31 +54,6 @@ def _ctrl_c(terminal, fixture):
 
 def _nothing(terminal, fixture):
     terminal.expect(FINGER_PROMPT)
-
-
-LIFE = """
-import biometric_keys as k
-print("platform", k.platform())
-public = k.create("alice")
-print("public", public.hex())
-print("signature", k.sign("alice", b"challenge").hex())
-envelope = k.seal("alice", b"a-secret")
-print("unsealed", k.unseal("alice", envelope))
-assert k.public_key("alice") == public
-k.delete("alice")
-print("deleted", sorted(__import__("os").listdir(__import__("os").environ["BIOMETRIC_TPM_STORE"])))
-"""
-
-
-def test_a_credentials_life_on_the_tpm(user_terminal, tpm_fixture, store):
-    terminal = user_terminal.python(LIFE, env=platform_env(tpm_fixture, store))
-    for step in (_password, _finger, _finger, _password):  # create, sign, seal, unseal
-        step(terminal, tpm_fixture)
-    assert terminal.finish(timeout=60) == 0, terminal.output
-    values = {name: re.search(rf"{name} (\S+)", terminal.output).group(1)
-              for name in ("platform", "public", "signature", "unsealed", "deleted")}
-    verify(bytes.fromhex(values["public"]), bytes.fromhex(values["signature"]), b"challenge")
-    assert (values["platform"], values["unsealed"], values["deleted"]) == ("tpm", "b'a-secret'", "[]")
 
 
 CREATE = """

@@ -1,0 +1,83 @@
+"""The features every platform holds, tested once: `platform` runs a Python snippet against
+each platform this machine has, with a user who confirms every prompt, and returns what it
+printed (a non-zero exit fails the test with its output). A platform that is not here is
+skipped: the stand-in where its installed module is importable (not on Windows), the TPM
+beside the fixture of scripts/tpm_fixture.sh (tests/tpm_python/tpm_terminal.py), Windows
+in CPython for Windows with the test doubles (tests/windows_python/windows_doubles.py)."""
+import importlib.util
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+TESTS = Path(__file__).resolve().parents[1]
+
+
+class Standin:
+    name = "standin"
+
+    def __init__(self, store):
+        self.env = dict(os.environ, BIOMETRIC_PLATFORM="standin", BIOMETRIC_STANDIN_STORE=str(store),
+                        BIOMETRIC_STANDIN_VERIFY="allow")
+
+    def run(self, snippet):
+        result = subprocess.run([sys.executable, "-c", snippet], env=self.env, capture_output=True, text=True,
+                                timeout=120)
+        assert result.returncode == 0, result.stdout + result.stderr
+        return result.stdout
+
+
+class Tpm:
+    name = "tpm"
+
+    def __init__(self, fixture, store):
+        self.fixture, self.store = fixture, store
+
+    def run(self, snippet):
+        from tpm_terminal import FINGER_PROMPT, UserTerminal, platform_env
+        terminal = UserTerminal.python(self.fixture, snippet, env=platform_env(self.fixture, self.store))
+        try:
+            while True:  # the enrolled finger on the reader at each prompt, until the program ends
+                try:
+                    terminal.expect(FINGER_PROMPT, timeout=30)
+                except AssertionError:
+                    break
+                terminal.scan("finger-A")
+            assert terminal.finish(timeout=60) == 0, terminal.output
+            return terminal.output
+        finally:
+            terminal.close()
+
+
+class Windows:
+    name = "windows"
+
+    def run(self, snippet):
+        from windows_doubles import run_python
+        result = run_python("doubles.control.real_keys = True\n" + snippet)
+        assert result.returncode == 0, result.stdout + result.stderr
+        return result.stdout
+
+
+@pytest.fixture(params=["standin", "tpm", "windows"])
+def platform(request, tmp_path):
+    if request.param == "standin":
+        if sys.platform == "win32" or importlib.util.find_spec("biometric_keys") is None:
+            pytest.skip("the stand-in's module is not installed here")
+        yield Standin(tmp_path)
+    elif request.param == "tpm":
+        # Also asked: the modules the stage copied for the test user.
+        if sys.platform != "linux" or not os.environ.get("BIOMETRIC_TPM_TEST_MODULES"):
+            pytest.skip("no TPM fixture here (scripts/test.d/45-linux-tpm.sh runs this suite beside one)")
+        sys.path.insert(0, str(TESTS / "tpm_python"))
+        import tpm_terminal
+        fixture = tpm_terminal.read_fixture()
+        with tpm_terminal.user_store(fixture) as store:
+            yield Tpm(fixture, store)
+    else:
+        if sys.platform != "win32" or "BIOMETRIC_DOUBLES" not in os.environ:
+            pytest.skip("Windows only, with the test doubles (scripts/test.d/60-windows-python.sh)")
+        sys.path.insert(0, str(TESTS / "windows_python"))
+        yield Windows()
