@@ -4,7 +4,8 @@
 # check-wheel-contents; that one wheel installed without
 # an index or any build (`--no-index --only-binary=:all:`) into a fresh virtual
 # environment of CPython 3.12 and of 3.13 where there is one; then pytest end to end on
-# the software stand-in platform (keyring installed for the keyring backend), the example
+# the software stand-in platform (keyring installed for the keyring backend), the feature
+# suite (tests/features) on the stand-in, the example
 # tests in examples/, the installed-module tests that Windows CI runs too, and mypy's
 # stubtest of the types, in each; then the types as checkers see them (below).
 set -euo pipefail

@@ -1,8 +1,8 @@
 # The Linux TPM platform's parts against real daemons: a TPM simulator (swtpm), a system
 # bus, polkitd and fprintd's virtual device, with a test user who proves who they are at a
 # terminal of their own (scripts/tpm_fixture.sh sets it all up and takes it down). The
-# C++ tests of the text agent; then tests/tpm_python, run as root, which runs what it
-# tests as the test user. Needs root: it adds a user, system files and daemons.
+# C++ tests of the text agent; then tests/tpm_python and the feature suite (tests/features)
+# on the TPM, run as root, which run what they test as the test user. Needs root: it adds a user, system files and daemons.
 set -euo pipefail
 source scripts/lib.sh
 need_apt swtpm swtpm-tools libtss2-dev libtss2-tcti-swtpm0 libsystemd-dev dbus-daemon polkitd pkexec \
