@@ -128,6 +128,7 @@ class KeyCredentialPlatform;
 
 // The one holder of one platform object: move-only, released exactly once through the
 // platform that made it, when the holder is reset or goes out of scope.
+// Not a UniqueHandle (runtime/unique_handle.h): it carries the platform it releases through.
 template <ObjectKind Kind>
 class PlatformRef {
 public:

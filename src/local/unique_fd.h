@@ -3,35 +3,18 @@
 
 #include <unistd.h>
 
-#include <utility>
+#include "runtime/unique_handle.h"
 
 namespace bio::local {
 
-// Closes its descriptor when it ends; -1 is none.
-class UniqueFd {
-public:
-    UniqueFd() noexcept = default;
-    explicit UniqueFd(int fd) noexcept : fd_(fd) {}
-    UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    UniqueFd& operator=(UniqueFd&& other) noexcept {
-        if (this != &other) {
-            reset();
-            fd_ = std::exchange(other.fd_, -1);
-        }
-        return *this;
-    }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    ~UniqueFd() { reset(); }
-
-    int get() const noexcept { return fd_; }
-    explicit operator bool() const noexcept { return fd_ >= 0; }
-    void reset() noexcept {
-        if (fd_ >= 0) ::close(std::exchange(fd_, -1));
-    }
-
-private:
-    int fd_ = -1;
+// -1 is none: what every call that opens one returns when it fails.
+struct FdTraits {
+    using type = int;
+    static type invalid() noexcept { return -1; }
+    static void close(type fd) noexcept { ::close(fd); }
 };
+
+// Closes its descriptor when it ends.
+using UniqueFd = UniqueHandle<FdTraits>;
 
 }  // namespace bio::local

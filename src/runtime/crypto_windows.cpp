@@ -8,8 +8,11 @@
 #include <climits>
 #include <cstring>
 #include <initializer_list>
+#include <memory>
 #include <utility>
 #include <vector>
+
+#include "runtime/unique_handle.h"
 
 namespace bio::crypto {
 namespace {
@@ -20,37 +23,8 @@ constexpr NTSTATUS kStatusAuthTagMismatch = static_cast<NTSTATUS>(0xC000A002L);
 
 Code code_of(NTSTATUS status) noexcept { return HRESULT_FROM_NT(status); }
 
-// One CNG handle, let go by `Close`. Declared after what it was made from, it goes first.
-template <class Close>
-class Owned {
-public:
-    Owned() noexcept = default;
-    Owned(Owned&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
-    Owned& operator=(Owned&& other) noexcept {
-        if (this != &other) {
-            reset();
-            handle_ = std::exchange(other.handle_, nullptr);
-        }
-        return *this;
-    }
-    Owned(const Owned&) = delete;
-    Owned& operator=(const Owned&) = delete;
-    ~Owned() { reset(); }
-
-    void* get() const noexcept { return handle_; }
-    // For the call that makes the handle.
-    void** out() noexcept {
-        reset();
-        return &handle_;
-    }
-
-private:
-    void reset() noexcept {
-        if (handle_ != nullptr) Close{}(std::exchange(handle_, nullptr));
-    }
-    void* handle_ = nullptr;
-};
-
+// CNG handles, each held by a std::unique_ptr that lets it go with the function for its
+// kind. Declared after what it was made from, a handle goes first.
 struct CloseAlgorithm {
     void operator()(BCRYPT_ALG_HANDLE handle) const noexcept { (void)BCryptCloseAlgorithmProvider(handle, 0); }
 };
@@ -60,9 +34,9 @@ struct DestroyKey {
 struct DestroyHash {
     void operator()(BCRYPT_HASH_HANDLE handle) const noexcept { (void)BCryptDestroyHash(handle); }
 };
-using Algorithm = Owned<CloseAlgorithm>;
-using Key = Owned<DestroyKey>;
-using Hash = Owned<DestroyHash>;
+using Algorithm = std::unique_ptr<void, CloseAlgorithm>;
+using Key = std::unique_ptr<void, DestroyKey>;
+using Hash = std::unique_ptr<void, DestroyHash>;
 
 // CNG counts in ULONG: anything longer is refused, never cut short.
 bool fits(std::size_t size) noexcept { return size <= ULONG_MAX; }
@@ -83,7 +57,7 @@ struct Secret {
 NTSTATUS digest(const Algorithm& algorithm, ConstBytes key, std::initializer_list<ConstBytes> parts,
                 MutableBytes out) noexcept {
     Hash hash;
-    NTSTATUS status = BCryptCreateHash(algorithm.get(), hash.out(), nullptr, 0, input(key), size_of(key), 0);
+    NTSTATUS status = BCryptCreateHash(algorithm.get(), out_param(hash), nullptr, 0, input(key), size_of(key), 0);
     for (ConstBytes part : parts) {
         if (!BCRYPT_SUCCESS(status)) return status;
         status = BCryptHashData(hash.get(), input(part), size_of(part), 0);
@@ -98,7 +72,7 @@ struct GcmKey {
     Key key;
 };
 NTSTATUS make_gcm_key(ConstBytes bytes, GcmKey& out) noexcept {
-    NTSTATUS status = BCryptOpenAlgorithmProvider(out.algorithm.out(), BCRYPT_AES_ALGORITHM, nullptr, 0);
+    NTSTATUS status = BCryptOpenAlgorithmProvider(out_param(out.algorithm), BCRYPT_AES_ALGORITHM, nullptr, 0);
     if (BCRYPT_SUCCESS(status)) {
         // The property takes the mode's name with its terminator, in bytes.
         status = BCryptSetProperty(out.algorithm.get(), BCRYPT_CHAINING_MODE,
@@ -106,7 +80,7 @@ NTSTATUS make_gcm_key(ConstBytes bytes, GcmKey& out) noexcept {
                                    static_cast<ULONG>(sizeof BCRYPT_CHAIN_MODE_GCM), 0);
     }
     if (BCRYPT_SUCCESS(status)) {
-        status = BCryptGenerateSymmetricKey(out.algorithm.get(), out.key.out(), nullptr, 0, input(bytes),
+        status = BCryptGenerateSymmetricKey(out.algorithm.get(), out_param(out.key), nullptr, 0, input(bytes),
                                             size_of(bytes), 0);
     }
     return status;
@@ -237,7 +211,7 @@ Code random_bytes(MutableBytes out) noexcept {
 Code sha256(ConstBytes data, Sha256& out) noexcept {
     if (!fits(data.size())) return kNteFail;
     Algorithm algorithm;
-    NTSTATUS status = BCryptOpenAlgorithmProvider(algorithm.out(), BCRYPT_SHA256_ALGORITHM, nullptr, 0);
+    NTSTATUS status = BCryptOpenAlgorithmProvider(out_param(algorithm), BCRYPT_SHA256_ALGORITHM, nullptr, 0);
     if (BCRYPT_SUCCESS(status)) status = digest(algorithm, {}, {data}, out);
     return BCRYPT_SUCCESS(status) ? kOk : code_of(status);
 }
@@ -249,7 +223,7 @@ Code hkdf_sha256(ConstBytes ikm, ConstBytes salt, ConstBytes info, MutableBytes 
     }
     Algorithm hmac;
     NTSTATUS status =
-        BCryptOpenAlgorithmProvider(hmac.out(), BCRYPT_SHA256_ALGORITHM, nullptr, BCRYPT_ALG_HANDLE_HMAC_FLAG);
+        BCryptOpenAlgorithmProvider(out_param(hmac), BCRYPT_SHA256_ALGORITHM, nullptr, BCRYPT_ALG_HANDLE_HMAC_FLAG);
     // Extract: no salt is a salt of zeros.
     const Sha256 zeros{};
     Secret prk;
@@ -314,10 +288,10 @@ Code rsa_pkcs1_sha256_verify(ConstBytes subject_public_key_info, ConstBytes mess
     }
     const std::vector<std::uint8_t> blob = rsa_public_blob(parsed);
     Algorithm rsa;
-    NTSTATUS status = BCryptOpenAlgorithmProvider(rsa.out(), BCRYPT_RSA_ALGORITHM, nullptr, 0);
+    NTSTATUS status = BCryptOpenAlgorithmProvider(out_param(rsa), BCRYPT_RSA_ALGORITHM, nullptr, 0);
     Key key;
     if (BCRYPT_SUCCESS(status)) {
-        status = BCryptImportKeyPair(rsa.get(), nullptr, BCRYPT_RSAPUBLIC_BLOB, key.out(), input(blob),
+        status = BCryptImportKeyPair(rsa.get(), nullptr, BCRYPT_RSAPUBLIC_BLOB, out_param(key), input(blob),
                                      size_of(blob), 0);
     }
     if (!BCRYPT_SUCCESS(status)) return code_of(status);

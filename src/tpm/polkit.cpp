@@ -11,6 +11,7 @@
 
 #include "runtime/environment.h"
 #include "runtime/interrupt.h"
+#include "runtime/unique_handle.h"
 #include "local/unique_fd.h"
 #include "tpm/sd_bus.h"
 #include "tpm/text_agent.h"
@@ -75,7 +76,7 @@ std::optional<Failure> open_session(Session& session) {
     SdBus* bus = nullptr;
     int r = session.api->new_bus(&bus);
     if (r < 0) return Failure{ActionProbe::NoBus, kPolkitNoServiceCode, errno_text("system bus", r)};
-    session.bus = SdBusConnection(*session.api, bus);
+    session.bus = SdBusConnection(bus);
     r = session.api->set_address(bus, address.c_str());
     if (r >= 0) r = session.api->set_bus_client(bus, 1);
     if (r >= 0) r = session.api->start(bus);
@@ -100,7 +101,7 @@ std::optional<Failure> new_check(Session& session, const std::string& action_id,
     int r = api.message_new_method_call(session.bus.get(), &m, kAuthority, kAuthorityPath, kAuthorityInterface,
                                         "CheckAuthorization");
     if (r < 0) return Failure{ActionProbe::NoBus, kPolkitFailedCode, errno_text("CheckAuthorization", r)};
-    message = SdBusMessageRef(api, m);
+    message = SdBusMessageRef(m);
     // Subject (sa{sv}), action id, no details (polkit takes none from a caller that is
     // not root), flags, cancellation id.
     r = api.message_append(m, "(sa{sv})sa{ss}us", "system-bus-name", 1u, "name", "s", session.unique_name,
@@ -155,7 +156,7 @@ struct Pending {
 
 int on_reply(SdBusMessage* m, void* userdata, SdBusErrorAbi*) {
     auto* pending = static_cast<Pending*>(userdata);
-    pending->reply = SdBusMessageRef(*pending->api, pending->api->message_ref(m));
+    pending->reply = SdBusMessageRef(pending->api->message_ref(m));
     return 1;
 }
 
@@ -165,7 +166,7 @@ std::optional<Failure> cancel_check(Session& session, const std::string& cancell
     int r = api.message_new_method_call(session.bus.get(), &m, kAuthority, kAuthorityPath, kAuthorityInterface,
                                         "CancelCheckAuthorization");
     if (r < 0) return Failure{ActionProbe::No, kPolkitFailedCode, errno_text("CancelCheckAuthorization", r)};
-    SdBusMessageRef message(api, m);
+    SdBusMessageRef message(m);
     r = api.message_append(m, "s", cancellation_id.c_str());
     // Its own reply is not waited for: the cancelled check's reply says it is done.
     if (r >= 0) r = api.send(session.bus.get(), m, nullptr);
@@ -181,8 +182,8 @@ Outcome<Interactive> check_interactively(Session& session, const std::string& ac
         return PlatformError::with_text(failure->code, std::move(failure->detail));
     }
     Pending pending{&api, {}};
-    SdBusSlotRef slot(api);
-    int r = api.call_async(session.bus.get(), slot.put(), message.get(), on_reply, &pending, kSdBusNoTimeout);
+    SdBusSlotRef slot;
+    int r = api.call_async(session.bus.get(), out_param(slot), message.get(), on_reply, &pending, kSdBusNoTimeout);
     if (r < 0) return PlatformError::with_text(kPolkitFailedCode, errno_text("CheckAuthorization", r));
 
     Interactive result;
@@ -244,7 +245,7 @@ ActionProbeResult probe_action(std::string_view action_id) {
     SdBusError error(api);
     SdBusMessage* raw_reply = nullptr;
     const int r = api.call(session.bus.get(), message.get(), kProbeTimeoutUsec, error.get(), &raw_reply);
-    SdBusMessageRef reply(api, raw_reply);
+    SdBusMessageRef reply(raw_reply);
     if (r < 0) {
         if (error.name() == nullptr) return {ActionProbe::NoBus, errno_text("CheckAuthorization", r)};
         if (is_unknown_action(error.name(), error.message())) {

@@ -4,8 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
-#include <utility>
 
 namespace bio::tpm {
 
@@ -56,81 +56,19 @@ struct SdBusApi {
 // *why.
 const SdBusApi* sd_bus_api(std::string* why = nullptr) noexcept;
 
-// Owners of one reference each, dropped exactly once.
-
-// A bus connection: flushed, closed and dropped at its end.
-class SdBusConnection {
-public:
-    SdBusConnection() noexcept = default;
-    SdBusConnection(const SdBusApi& api, SdBus* bus) noexcept : api_(&api), bus_(bus) {}
-    SdBusConnection(SdBusConnection&& other) noexcept
-        : api_(other.api_), bus_(std::exchange(other.bus_, nullptr)) {}
-    SdBusConnection& operator=(SdBusConnection&& other) noexcept {
-        if (this != &other) {
-            reset();
-            api_ = other.api_;
-            bus_ = std::exchange(other.bus_, nullptr);
-        }
-        return *this;
-    }
-    ~SdBusConnection() { reset(); }
-
-    SdBus* get() const noexcept { return bus_; }
-    void reset() noexcept {
-        if (bus_ != nullptr) api_->flush_close_unref(std::exchange(bus_, nullptr));
-    }
-
-private:
-    const SdBusApi* api_ = nullptr;
-    SdBus* bus_ = nullptr;
+// Owners of one reference each, dropped exactly once. Every object comes from the one
+// table above, loaded for good, so the deleter finds the free function there and the
+// holders stay a pointer wide.
+struct SdBusUnref {
+    // A bus connection is flushed and closed as it is dropped.
+    void operator()(SdBus* bus) const noexcept { sd_bus_api()->flush_close_unref(bus); }
+    void operator()(SdBusMessage* m) const noexcept { sd_bus_api()->message_unref(m); }
+    // Dropping a pending call's slot forgets the call: its callback never runs after.
+    void operator()(SdBusSlot* slot) const noexcept { sd_bus_api()->slot_unref(slot); }
 };
-
-class SdBusMessageRef {
-public:
-    SdBusMessageRef() noexcept = default;
-    SdBusMessageRef(const SdBusApi& api, SdBusMessage* m) noexcept : api_(&api), m_(m) {}
-    SdBusMessageRef(SdBusMessageRef&& other) noexcept : api_(other.api_), m_(std::exchange(other.m_, nullptr)) {}
-    SdBusMessageRef& operator=(SdBusMessageRef&& other) noexcept {
-        if (this != &other) {
-            reset();
-            api_ = other.api_;
-            m_ = std::exchange(other.m_, nullptr);
-        }
-        return *this;
-    }
-    ~SdBusMessageRef() { reset(); }
-
-    SdBusMessage* get() const noexcept { return m_; }
-    explicit operator bool() const noexcept { return m_ != nullptr; }
-    void reset() noexcept {
-        if (m_ != nullptr) api_->message_unref(std::exchange(m_, nullptr));
-    }
-
-private:
-    const SdBusApi* api_ = nullptr;
-    SdBusMessage* m_ = nullptr;
-};
-
-// A pending call's slot: dropping it forgets the call, so its callback never runs after.
-class SdBusSlotRef {
-public:
-    explicit SdBusSlotRef(const SdBusApi& api) noexcept : api_(&api) {}
-    SdBusSlotRef(const SdBusSlotRef&) = delete;
-    SdBusSlotRef& operator=(const SdBusSlotRef&) = delete;
-    ~SdBusSlotRef() { reset(); }
-
-    SdBusSlot** put() noexcept {
-        reset();
-        return &slot_;
-    }
-    void reset() noexcept {
-        if (slot_ != nullptr) api_->slot_unref(std::exchange(slot_, nullptr));
-    }
-
-private:
-    const SdBusApi* api_;
-    SdBusSlot* slot_ = nullptr;
-};
+using SdBusConnection = std::unique_ptr<SdBus, SdBusUnref>;
+using SdBusMessageRef = std::unique_ptr<SdBusMessage, SdBusUnref>;
+using SdBusSlotRef = std::unique_ptr<SdBusSlot, SdBusUnref>;
 
 // An sd_bus_error that an sd-bus call may fill; freed once.
 class SdBusError {

@@ -341,26 +341,18 @@ Outcome<TpmConnection> TpmConnection::open(const TssFunctions& tss, const std::s
     return TpmConnection(tss, tcti_context, esys);
 }
 
-TpmConnection::TpmConnection(TpmConnection&& other) noexcept
-    : tss_(other.tss_),
-      tcti_(std::exchange(other.tcti_, nullptr)),
-      esys_(std::exchange(other.esys_, nullptr)),
-      tracked_(other.tracked_),
-      tracked_count_(std::exchange(other.tracked_count_, 0)) {}
-
 TpmConnection::~TpmConnection() {
-    if (esys_ != nullptr) {
-        while (tracked_count_ > 0) tss_->Esys_FlushContext(esys_, tracked_[--tracked_count_]);
-        tss_->Esys_Finalize(&esys_);
+    // A moved-from connection has no context and flushes nothing.
+    if (esys_) {
+        while (tracked_count_ > 0) tss_->Esys_FlushContext(esys_.get(), tracked_[--tracked_count_]);
     }
-    if (tcti_ != nullptr) tss_->Tss2_TctiLdr_Finalize(&tcti_);
 }
 
 void TpmConnection::track(ESYS_TR handle) noexcept {
     // Never more than a primary and a key at a time; a third would be a fault of ours,
     // and flushing it at once is the safe answer.
     if (tracked_count_ == kMaxTracked) {
-        tss_->Esys_FlushContext(esys_, handle);
+        tss_->Esys_FlushContext(esys_.get(), handle);
         return;
     }
     tracked_[tracked_count_++] = handle;
@@ -370,7 +362,7 @@ void TpmConnection::flush(ESYS_TR handle) noexcept {
     const auto end = tracked_.begin() + static_cast<std::ptrdiff_t>(tracked_count_);
     const auto it = std::find(tracked_.begin(), end, handle);
     if (it == end) return;
-    tss_->Esys_FlushContext(esys_, handle);
+    tss_->Esys_FlushContext(esys_.get(), handle);
     std::copy(it + 1, end, it);
     --tracked_count_;
 }

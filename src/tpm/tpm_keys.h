@@ -10,6 +10,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -79,14 +80,14 @@ class TpmConnection {
 public:
     static Outcome<TpmConnection> open(const TssFunctions& tss, const std::string& tcti);
 
-    TpmConnection(TpmConnection&& other) noexcept;
+    TpmConnection(TpmConnection&&) noexcept = default;
     TpmConnection& operator=(TpmConnection&&) = delete;
     TpmConnection(const TpmConnection&) = delete;
     TpmConnection& operator=(const TpmConnection&) = delete;
     ~TpmConnection();
 
     const TssFunctions& tss() const noexcept { return *tss_; }
-    ESYS_CONTEXT* esys() const noexcept { return esys_; }
+    ESYS_CONTEXT* esys() const noexcept { return esys_.get(); }
 
     // Flushes `handle` when the connection ends (unless flush() came first).
     void track(ESYS_TR handle) noexcept;
@@ -94,13 +95,24 @@ public:
     void flush(ESYS_TR handle) noexcept;
 
 private:
+    struct FinalizeTcti {
+        const TssFunctions* tss;
+        void operator()(TSS2_TCTI_CONTEXT* tcti) const noexcept { tss->Tss2_TctiLdr_Finalize(&tcti); }
+    };
+    struct FinalizeEsys {
+        const TssFunctions* tss;
+        void operator()(ESYS_CONTEXT* esys) const noexcept { tss->Esys_Finalize(&esys); }
+    };
+
     TpmConnection(const TssFunctions& tss, TSS2_TCTI_CONTEXT* tcti, ESYS_CONTEXT* esys) noexcept
-        : tss_(&tss), tcti_(tcti), esys_(esys) {}
+        : tss_(&tss), tcti_(tcti, FinalizeTcti{&tss}), esys_(esys, FinalizeEsys{&tss}) {}
 
     static constexpr std::size_t kMaxTracked = 4;
     const TssFunctions* tss_;
-    TSS2_TCTI_CONTEXT* tcti_;
-    ESYS_CONTEXT* esys_;
+    // Members end in reverse: the ESAPI context (after the destructor has flushed the
+    // tracked objects through it), then the TCTI under it.
+    std::unique_ptr<TSS2_TCTI_CONTEXT, FinalizeTcti> tcti_;
+    std::unique_ptr<ESYS_CONTEXT, FinalizeEsys> esys_;
     std::array<ESYS_TR, kMaxTracked> tracked_{};
     std::size_t tracked_count_ = 0;
 };

@@ -85,12 +85,12 @@ struct CompletionHandler {
     const typename Traits::Vtbl* lpVtbl = &kVtbl;
     // What Invoke signals. It goes with the last reference: a platform that holds on to
     // the handler after the wait has ended, or calls it then, still finds it open.
-    UniqueHandle event;
+    KernelHandle event;
     std::atomic<LONG> count{1};
 
-    explicit CompletionHandler(UniqueHandle completion_event) noexcept : event(std::move(completion_event)) {}
+    explicit CompletionHandler(KernelHandle completion_event) noexcept : event(std::move(completion_event)) {}
 
-    static CompletionHandler* create(UniqueHandle completion_event) noexcept {
+    static CompletionHandler* create(KernelHandle completion_event) noexcept {
         auto* handler = new (std::nothrow) CompletionHandler(std::move(completion_event));
         if (handler == nullptr) allocation_failed(sizeof(CompletionHandler));
         return handler;
@@ -161,7 +161,7 @@ std::optional<PlatformError> await_completion(typename HandlerTraits<Result>::Op
 
     // Manual reset and created before registration: a handler invoked inside
     // put_Completed, or before the wait starts, is not lost.
-    UniqueHandle created(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    KernelHandle created(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!created) return error_from_last_system_error();
     // Our reference, to the end of the wait, keeps the handler's event open for it; the
     // platform takes its own, whatever becomes of the wait.
@@ -200,7 +200,7 @@ template <class Result>
 Outcome<ComPtr<Result>> wait_for_results(typename HandlerTraits<Result>::Operation* operation) {
     if (std::optional<PlatformError> error = await_completion<Result>(operation)) return std::move(*error);
     ComPtr<Result> result;
-    const HRESULT hr = operation->lpVtbl->GetResults(operation, result.put());
+    const HRESULT hr = operation->lpVtbl->GetResults(operation, out_param(result));
     if (FAILED(hr)) return error_from_failure(hr);
     if (!result) return PlatformError::empty();
     return result;

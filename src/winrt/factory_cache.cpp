@@ -52,7 +52,7 @@ Outcome<ComPtr<abi::IActivationFactory>> load_factory_from_library(const char* f
     library.keep();
 
     ComPtr<abi::IActivationFactory> factory;
-    const HRESULT hr = get_factory(class_name, factory.put());
+    const HRESULT hr = get_factory(class_name, out_param(factory));
     if (FAILED(hr)) return error_from_failure(hr);
     if (!factory) return PlatformError::empty();
     return factory;
@@ -63,13 +63,13 @@ Outcome<ComPtr<abi::IUnknown>> resolve_factory(std::string_view class_name, cons
     const EntryPoints& platform = entry_points();
 
     ComPtr<abi::IUnknown> factory;
-    HRESULT hr = platform.RoGetActivationFactory(name.get(), iid, factory.put_void());
+    HRESULT hr = platform.RoGetActivationFactory(name.get(), iid, out_param(factory));
     if (hr == kNotInitialized) {
         // No apartment on this thread: join the multithreaded one for good (the cookie is
         // never handed back) and look up once more.
         CO_MTA_USAGE_COOKIE cookie = nullptr;
         (void)platform.CoIncrementMTAUsage(&cookie);
-        hr = platform.RoGetActivationFactory(name.get(), iid, factory.put_void());
+        hr = platform.RoGetActivationFactory(name.get(), iid, out_param(factory));
     }
     // A factory counts, whatever code came with it.
     if (factory) return factory;
@@ -94,7 +94,7 @@ Outcome<ComPtr<abi::IUnknown>> resolve_factory(std::string_view class_name, cons
         // The first library that yields a factory decides, even when it lacks the interface.
         ComPtr<abi::IUnknown> statics;
         ComPtr<abi::IActivationFactory>& library_factory = generic.value();
-        hr = library_factory->lpVtbl->QueryInterface(library_factory.get(), &iid, statics.put_void());
+        hr = library_factory->lpVtbl->QueryInterface(library_factory.get(), &iid, out_param(statics));
         if (FAILED(hr)) return error_from_failure(hr);
         if (!statics) return error_from_failure(E_POINTER);
         return statics;

@@ -38,7 +38,7 @@ public:
 
             Outcome<ComPtr<abi::IUnknown>> resolved = resolve_factory(class_name_, iid_);
             if (!resolved.ok()) return std::move(resolved.error());
-            ComPtr<Statics> factory(reinterpret_cast<Statics*>(resolved.value().detach()));
+            ComPtr<Statics> factory(reinterpret_cast<Statics*>(resolved.value().release()));
 
             if (!is_agile(factory.get())) {
                 // Usable on this thread only: serves this one call.
@@ -47,7 +47,7 @@ public:
             Statics* expected = nullptr;
             if (cell_.compare_exchange_strong(expected, factory.get(), std::memory_order_acq_rel,
                                               std::memory_order_acquire)) {
-                factory.detach();  // the cell owns it now
+                (void)factory.release();  // the cell owns it now
             }
             // Otherwise another thread stored its factory first; ours is released here.
         }

@@ -28,20 +28,23 @@ std::string WindowsErrorInfo::message() const {
             query<abi::IRestrictedErrorInfo>(info_.get(), abi::IID_IRestrictedErrorInfo)) {
         Bstr description, restricted_description, capability_sid;
         HRESULT error = 0;
-        (void)restricted->lpVtbl->GetErrorDetails(restricted.get(), description.put(), &error,
-                                                  restricted_description.put(), capability_sid.put());
+        (void)restricted->lpVtbl->GetErrorDetails(restricted.get(), out_param(description), &error,
+                                                  out_param(restricted_description), out_param(capability_sid));
         // The restricted description is the more specific one when it says anything.
-        candidate = restricted_description.length() != 0 ? std::move(restricted_description) : std::move(description);
+        candidate = SysStringLen(restricted_description.get()) != 0 ? std::move(restricted_description)
+                                                                : std::move(description);
     }
-    if (candidate.length() == 0) (void)info_->lpVtbl->GetDescription(info_.get(), candidate.put());
-    if (candidate.length() == 0) return {};
-    return message_text(candidate.get(), candidate.length());
+    if (SysStringLen(candidate.get()) == 0) (void)info_->lpVtbl->GetDescription(info_.get(), out_param(candidate));
+    const UINT length = SysStringLen(candidate.get());  // 0 for the null string too
+    if (length == 0) return {};
+    return message_text(candidate.get(), length);
 }
 
 PlatformError error_from_failure(HRESULT code) noexcept {
-    ComPtr<abi::IErrorInfo> info;
     // Taking the object clears it from the thread; its own result says nothing useful.
-    (void)GetErrorInfo(0, reinterpret_cast<::IErrorInfo**>(info.put()));
+    abi::IErrorInfo* taken = nullptr;
+    (void)GetErrorInfo(0, reinterpret_cast<::IErrorInfo**>(&taken));
+    ComPtr<abi::IErrorInfo> info(taken);
     if (!info) return PlatformError(code);
     return PlatformError(code, std::make_unique<WindowsErrorInfo>(std::move(info)));
 }

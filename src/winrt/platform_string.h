@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <utility>
 
+#include "runtime/unique_handle.h"
 #include "winrt/abi.h"
 
 namespace bio::winrt {
@@ -40,39 +40,22 @@ std::wstring_view string_units(HSTRING string) noexcept;
 // UTF-16 to UTF-8; every unpaired surrogate becomes U+FFFD.
 std::string utf16_to_utf8(const wchar_t* units, std::size_t count);
 
-class PlatformString {
+struct HstringTraits {
+    using type = HSTRING;
+    static type invalid() noexcept { return nullptr; }
+    static void close(type string) noexcept { release_string_block(string); }
+};
+
+// One reference to a string; takes over a handle the caller owns (one the platform
+// returned, for instance).
+class PlatformString : public UniqueHandle<HstringTraits> {
 public:
-    PlatformString() noexcept = default;
-    // Takes over a handle the caller owns (one the platform returned, for instance).
-    explicit PlatformString(HSTRING adopted) noexcept : handle_(adopted) {}
+    using UniqueHandle::UniqueHandle;
     // Faults when the text cannot become a string.
     static PlatformString from_utf8(std::string_view utf8);
 
-    PlatformString(PlatformString&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
-    PlatformString& operator=(PlatformString&& other) noexcept {
-        if (this != &other) {
-            reset();
-            handle_ = std::exchange(other.handle_, nullptr);
-        }
-        return *this;
-    }
-    PlatformString(const PlatformString&) = delete;
-    PlatformString& operator=(const PlatformString&) = delete;
-    ~PlatformString() { reset(); }
-
-    HSTRING get() const noexcept { return handle_; }
-    HSTRING detach() noexcept { return std::exchange(handle_, nullptr); }
-    HSTRING* put() noexcept {
-        reset();
-        return &handle_;
-    }
-    void reset() noexcept { release_string_block(std::exchange(handle_, nullptr)); }
-
-    std::wstring_view view() const noexcept { return string_units(handle_); }
+    std::wstring_view view() const noexcept { return string_units(get()); }
     std::string text() const { return utf16_to_utf8(view().data(), view().size()); }
-
-private:
-    HSTRING handle_ = nullptr;
 };
 
 }  // namespace bio::winrt

@@ -37,7 +37,7 @@ Outcome<std::int32_t> read_status(ResultInterface* result) {
 }  // namespace
 
 StringRef WinrtPlatform::create_string(TextView utf8) {
-    return adopt<ObjectKind::String>(PlatformString::from_utf8(utf8).detach());
+    return adopt<ObjectKind::String>(PlatformString::from_utf8(utf8).release());
 }
 
 std::string WinrtPlatform::string_text(const StringRef& string) {
@@ -149,7 +149,7 @@ Outcome<AttestationResultRef> WinrtPlatform::wait_for_results(const AttestationO
     auto waited = winrt::wait_for_results<abi::IKeyCredentialAttestationResult>(
         as<abi::IAsyncOperation_KeyCredentialAttestationResult>(operation.get()));
     if (!waited.ok()) return std::move(waited.error());
-    return adopt<ObjectKind::AttestationResult>(waited.value().detach());
+    return adopt<ObjectKind::AttestationResult>(waited.value().release());
 }
 
 Outcome<std::int32_t> WinrtPlatform::Status(const AttestationResultRef& result) {
@@ -203,14 +203,14 @@ Outcome<RetrievalResultRef> WinrtPlatform::wait_for_results(const RetrievalOpera
     auto waited = winrt::wait_for_results<abi::IKeyCredentialRetrievalResult>(
         as<abi::IAsyncOperation_KeyCredentialRetrievalResult>(operation.get()));
     if (!waited.ok()) return std::move(waited.error());
-    return adopt<ObjectKind::RetrievalResult>(waited.value().detach());
+    return adopt<ObjectKind::RetrievalResult>(waited.value().release());
 }
 
 Outcome<OperationResultRef> WinrtPlatform::wait_for_results(const SignOperationRef& operation) {
     auto waited = winrt::wait_for_results<abi::IKeyCredentialOperationResult>(
         as<abi::IAsyncOperation_KeyCredentialOperationResult>(operation.get()));
     if (!waited.ok()) return std::move(waited.error());
-    return adopt<ObjectKind::OperationResult>(waited.value().detach());
+    return adopt<ObjectKind::OperationResult>(waited.value().release());
 }
 
 Outcome<void> WinrtPlatform::wait_for_results(const DeleteOperationRef& operation) {

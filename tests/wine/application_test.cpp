@@ -67,7 +67,7 @@ Answer run(Call call, WindowHandle window) {
 
 // The value the next kernel handle gets: a handle leaked since the last probe moves it.
 UINT_PTR next_handle() {
-    UniqueHandle probe(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    KernelHandle probe(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     return reinterpret_cast<UINT_PTR>(probe.get());
 }
 

@@ -38,7 +38,7 @@ struct QueryRow {
 };
 class HandlerQuery : public ::testing::TestWithParam<QueryRow> {};
 
-UniqueHandle new_event() { return UniqueHandle(CreateEventW(nullptr, TRUE, FALSE, nullptr)); }
+KernelHandle new_event() { return KernelHandle(CreateEventW(nullptr, TRUE, FALSE, nullptr)); }
 
 TEST_P(HandlerQuery, AnswersItsDelegateUnknownAndAgileOnly) {
     RetrievalHandler* handler = RetrievalHandler::create(new_event());

@@ -87,7 +87,7 @@ INSTANTIATE_TEST_SUITE_P(Answers, NotAgileFactory,
 // atomic waits in mingw-w64's GCC 12 libstdc++ can miss a wake-up and hang.)
 struct Rendezvous {
     volatile LONG arrived = 0;
-    UniqueHandle all_here{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    KernelHandle all_here{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     void arrive_and_wait() {
         if (InterlockedIncrement(&arrived) == 2) SetEvent(all_here.get());
         WaitForSingleObject(all_here.get(), INFINITE);

@@ -96,7 +96,7 @@ TEST(PlatformString, ReleaseCountsDownAndFreesAtZero) {
     release_string_block(handle);
     EXPECT_EQ(header(string)->refcount, 1);
     EXPECT_NE(HeapSize(GetProcessHeap(), 0, handle), static_cast<SIZE_T>(-1));
-    (void)string.detach();
+    (void)string.release();
     release_string_block(handle);  // frees; the heap no longer knows the block
     EXPECT_EQ(HeapValidate(GetProcessHeap(), 0, nullptr), TRUE);
 }
@@ -111,7 +111,7 @@ TEST(PlatformString, ReferenceStringsAreLeftAlone) {
 }
 
 TEST(PlatformString, PlatformDeletesOurBlocksAndWeDeleteItsStrings) {
-    HSTRING ours = PlatformString::from_utf8("abc").detach();
+    HSTRING ours = PlatformString::from_utf8("abc").release();
     EXPECT_EQ(WindowsDeleteString(ours), S_OK);
 
     HSTRING theirs = nullptr;
@@ -125,7 +125,7 @@ TEST(PlatformString, PlatformDeletesOurBlocksAndWeDeleteItsStrings) {
 TEST(PlatformStringDeathTest, OverReleaseIsAFault) {
     EXPECT_DEATH(
         {
-            HSTRING handle = PlatformString::from_utf8("abc").detach();
+            HSTRING handle = PlatformString::from_utf8("abc").release();
             reinterpret_cast<StringHeader*>(handle)->refcount = 0;
             release_string_block(handle);
         },
