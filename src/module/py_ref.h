@@ -30,6 +30,8 @@ bool release_pool_exists() noexcept;
 // References waiting in the pool.
 std::size_t release_pool_size() noexcept;
 
+// Not a UniqueHandle (runtime/unique_handle.h): it borrows or steals, and gives its
+// references back to the interpreter, or to the pool when the lock is not held.
 class PyRef {
 public:
     PyRef() noexcept = default;
