@@ -1,5 +1,5 @@
-// Argument binding and conversion of setup and authenticate, through their entry points
-// in an embedded interpreter: any number of positional arguments and keywords, with any
+// Argument binding and conversion of setup and authenticate, called as Python calls the
+// module's functions (vectorcall with keyword names) in an embedded interpreter: any number of positional arguments and keywords, with any
 // names (also ones that are not UTF-8). A call succeeds exactly when a reference binding
 // says it should, and fails otherwise with the module's TypeError.
 #include <Python.h>
@@ -11,7 +11,7 @@
 
 #include "fake_platform.h"
 #include "fuzz_support.h"
-#include "module/entry.h"
+#include "module/module.h"
 
 namespace bio {
 namespace {
@@ -27,6 +27,8 @@ namespace {
 
 PyObject* g_text = nullptr;
 PyObject* g_bytes = nullptr;
+PyObject* g_setup = nullptr;
+PyObject* g_authenticate = nullptr;
 
 struct Keyword {
     std::string name;  // as given; not always UTF-8
@@ -57,10 +59,17 @@ bool binds(const std::vector<std::string_view>& parameters, const std::vector<bo
 // leaked; the module's own leaks are the concern of valgrind and the pytest sweeps.
 extern "C" const char* __asan_default_options() { return "detect_leaks=0"; }
 
+extern "C" PyObject* PyInit_biometric();
+
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     Py_InitializeEx(0);
     g_text = PyUnicode_FromString("k");
     g_bytes = PyBytes_FromString("d");
+    PyObject* module = PyInit_biometric();
+    FUZZ_CHECK(module != nullptr);
+    g_setup = PyObject_GetAttrString(module, "setup");
+    g_authenticate = PyObject_GetAttrString(module, "authenticate");
+    FUZZ_CHECK(g_setup != nullptr && g_authenticate != nullptr);
     return 0;
 }
 
@@ -97,8 +106,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         args.push_back(keywords[k].text_value ? g_text : g_bytes);
     }
 
-    PyObject* result = setup ? bio::setup_entry(nullptr, args.data(), static_cast<Py_ssize_t>(nargs), kwnames)
-                             : bio::authenticate_entry(nullptr, args.data(), static_cast<Py_ssize_t>(nargs), kwnames);
+    PyObject* result = PyObject_Vectorcall(setup ? g_setup : g_authenticate, args.data(), nargs, kwnames);
     const bool expected = setup ? binds({"name"}, {true}, positional_text, keywords)
                                 : binds({"key_name", "data"}, {true, false}, positional_text, keywords);
     if (result != nullptr) {
