@@ -347,6 +347,21 @@ EntryOutcome unseal_body(PyObject* module, PyObject* const* args, Py_ssize_t nar
         });
 }
 
+constexpr std::string_view kNameParameter[] = {"name"};
+constexpr ParameterSpec kGetattrSpec{"__getattr__", kNameParameter, 1};
+
+// The module's __getattr__, which Python asks for a name the module does not have yet:
+// RequestCancelledError, made at its first use.
+EntryOutcome module_getattr_body(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* slots[1] = {};
+    if (std::optional<PyErr> err = bind_arguments(kGetattrSpec, args, nargs, kwnames, slots)) return std::move(*err);
+    if (PyUnicode_Check(slots[0]) && PyUnicode_CompareWithASCIIString(slots[0], "RequestCancelledError") == 0) {
+        return request_cancelled_error(module);
+    }
+    PyErr_Format(PyExc_AttributeError, "module 'biometric_keys._native' has no attribute %R", slots[0]);
+    return fetch_error();
+}
+
 constexpr FunctionRecord kFunctions[] = {
     {entry<public_key_body>, "public_key", "public_key(key_name)\n--\n\n"},
     {entry<delete_body>, "delete", "delete(key_name)\n--\n\n"},
@@ -360,6 +375,7 @@ constexpr FunctionRecord kFunctions[] = {
     {entry<attestation_body>, "attestation", "attestation(key_name)\n--\n\n"},
     {entry<seal_body>, "seal", "seal(key_name, secret, *, window=None, timeout=None, cancel=None)\n--\n\n"},
     {entry<unseal_body>, "unseal", "unseal(key_name, envelope, *, window=None, timeout=None, cancel=None)\n--\n\n"},
+    {entry<module_getattr_body>, "__getattr__", "__getattr__(name)\n--\n\n"},
 };
 
 // The package biometric_keys (its __init__.py) re-exports what this module defines, and
@@ -385,7 +401,7 @@ std::optional<PyErr> add_attributes(PyObject* module) {
     if (std::optional<PyErr> err = add_attestation_type(module)) return err;
     if (std::optional<PyErr> err = add_error_classes(module)) return err;
     if (std::optional<PyErr> err = add_cancel_token_type(module)) return err;
-    return add_cancelled_error(module);
+    return add_public_name(module, "RequestCancelledError");
 }
 
 constexpr ModuleSpec kModule{"biometric_keys._native", kPublicName, kModuleDoc, kFunctions, std::size(kFunctions),

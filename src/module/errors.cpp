@@ -6,6 +6,8 @@
 namespace bio {
 namespace {
 
+constexpr const char* kRequestCancelled = "RequestCancelledError";
+
 // The exception classes of platform failures, by the code they stand for; any other code
 // is the base class, KeyCredentialError.
 struct ErrorClass {
@@ -103,9 +105,11 @@ std::optional<PyErr> add_error_classes(PyObject* module) {
     return add_public_attribute(module, "EnvelopeError", std::get<PyRef>(envelope).get());
 }
 
-// RequestCancelledError, a concurrent.futures.CancelledError: the program cancelled, not
-// the user.
-std::optional<PyErr> add_cancelled_error(PyObject* module) {
+PyResult<PyRef> request_cancelled_error(PyObject* module) {
+    PyObject* dict = PyModule_GetDict(module);  // borrowed
+    if (dict == nullptr) return fetch_error();
+    PyObject* made_before = PyDict_GetItemString(dict, kRequestCancelled);  // borrowed; sets no error
+    if (made_before != nullptr) return PyRef::borrow(made_before);
     PyRef futures = PyRef::steal(PyImport_ImportModule("concurrent.futures"));
     if (!futures) return fetch_error();
     PyRef base = PyRef::steal(PyObject_GetAttrString(futures.get(), "CancelledError"));
@@ -115,7 +119,17 @@ std::optional<PyErr> add_cancelled_error(PyObject* module) {
         "The program cancelled the request (a CancelToken, or the asyncio task); nothing was created or signed.",
         base.get());
     if (PyErr* err = std::get_if<PyErr>(&made)) return std::move(*err);
-    return add_public_attribute(module, "RequestCancelledError", std::get<PyRef>(made).get());
+    if (PyObject_SetAttrString(module, kRequestCancelled, std::get<PyRef>(made).get()) == -1) return fetch_error();
+    return made;
+}
+
+PyErr request_cancelled(PyObject* module, const std::string& message) {
+    PyResult<PyRef> type = request_cancelled_error(module);
+    if (PyErr* err = std::get_if<PyErr>(&type)) return std::move(*err);
+    PyRef instance = PyRef::steal(PyObject_CallFunction(std::get<PyRef>(type).get(), "s#", message.data(),
+                                                        static_cast<Py_ssize_t>(message.size())));
+    if (!instance) return fetch_error();
+    return PyErr::normalized(std::move(instance));
 }
 
 

@@ -26,9 +26,15 @@ PyErr credential_failure(PyObject* module, std::string_view operation, std::int3
 // The module's exception class `name` with `message`, as the error a call returns.
 PyErr module_error(PyObject* module, const char* name, const std::string& message);
 
-// KeyCredentialError(RuntimeError) and its subclasses, EnvelopeError(ValueError); then
-// RequestCancelledError: each added to the module and its __all__.
+// KeyCredentialError(RuntimeError) and its subclasses, EnvelopeError(ValueError): each
+// added to the module and its __all__.
 std::optional<PyErr> add_error_classes(PyObject* module);
-std::optional<PyErr> add_cancelled_error(PyObject* module);
+
+// RequestCancelledError, a concurrent.futures.CancelledError (the program cancelled, not
+// the user): made at its first use and kept in the module, not at import, so that a
+// program that never cancels does not import concurrent.futures (and logging) for it.
+PyResult<PyRef> request_cancelled_error(PyObject* module);
+// A new RequestCancelledError with `message`, as the error a call returns.
+PyErr request_cancelled(PyObject* module, const std::string& message);
 
 }  // namespace bio

@@ -66,6 +66,11 @@ PyErr refusal(const ModuleRecord& record) {
 
 }  // namespace
 
+std::optional<PyErr> add_public_name(PyObject* module, const char* name) {
+    PyRef key = interned(name);
+    return add_to_all(module, key.get());
+}
+
 std::optional<PyErr> add_public_attribute(PyObject* module, const char* name, PyObject* value) {
     PyRef key = interned(name);
     if (std::optional<PyErr> err = add_to_all(module, key.get())) return err;

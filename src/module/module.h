@@ -50,6 +50,8 @@ inline const char* public_name(const ModuleRecord& record) {
 
 // Adds `value` to `module` under `name`, and the name to __all__.
 std::optional<PyErr> add_public_attribute(PyObject* module, const char* name, PyObject* value);
+// Only the name, for an attribute that the module's __getattr__ makes when first asked.
+std::optional<PyErr> add_public_name(PyObject* module, const char* name);
 
 // A new reference to the record's module, built on the first call in the owning
 // interpreter; other interpreters are refused while the owner's module lives.

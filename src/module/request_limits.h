@@ -74,7 +74,7 @@ EntryOutcome run_released(PyObject* module, std::string_view operation, KeyCrede
                           const WaitArguments& wait, Request&& request, Finish&& finish) {
     // A token cancelled already: nothing is asked.
     if (wait.cancelled != nullptr && wait.cancelled->load(std::memory_order_acquire)) {
-        return module_error(module, "RequestCancelledError", std::string(operation) + " cancelled");
+        return request_cancelled(module, std::string(operation) + " cancelled");
     }
     std::optional<decltype(request(platform))> result;
     WaitVerdict verdict = WaitVerdict::Continue;
@@ -91,7 +91,7 @@ EntryOutcome run_released(PyObject* module, std::string_view operation, KeyCrede
             return new_error(ErrorKind::TimedOut, std::string(operation) + " timed out");
         }
         if (verdict == WaitVerdict::Cancelled) {
-            return module_error(module, "RequestCancelledError", std::string(operation) + " cancelled");
+            return request_cancelled(module, std::string(operation) + " cancelled");
         }
     }
     // The handler's exception, if any, follows the result (run_entry).

@@ -153,10 +153,13 @@ def test_classes_carry_the_package_name_and_pickle_by_it(name):
         assert (type(error), error.args) == (cls, ("text",))
 
 
-def test_import_leaves_asyncio_for_the_first_use_of_aio():
+def test_import_leaves_asyncio_and_concurrent_futures_for_their_first_use():
     out = run_python(
-        "import sys, biometric_keys\n"
-        "before = {'asyncio', 'biometric_keys.aio'} & set(sys.modules)\n"
+        "import sys, biometric_keys as k\n"
+        "before = sorted(m for m in sys.modules if m.startswith(('asyncio', 'concurrent', 'biometric_keys.aio')))\n"
         "from biometric_keys import aio\n"
-        "print(sorted(before), aio is biometric_keys.aio, aio.__name__)\n")
-    assert out.stdout == "[] True biometric_keys.aio\n", out.stderr
+        "import concurrent.futures\n"
+        "print(before, aio is k.aio, aio.__name__,\n"
+        "      issubclass(k.RequestCancelledError, concurrent.futures.CancelledError),\n"
+        "      k.RequestCancelledError is k._native.RequestCancelledError)\n")
+    assert out.stdout == "[] True biometric_keys.aio True True\n", out.stderr

@@ -23,15 +23,15 @@ every call raises it with E_INVALIDARG, the message beginning with the variable'
 """
 
 from biometric_keys._native import (Attestation, CancelToken, CredentialExistsError, CredentialNotFoundError,
-                                    EnvelopeError, KeyCredentialError, RequestCancelledError,
-                                    SecurityDeviceLockedError, UserCanceledError, UserPrefersPasswordError,
-                                    attestation, availability, create, delete, is_supported, platform,
-                                    public_key, seal, sign, unseal, verify_user)
+                                    EnvelopeError, KeyCredentialError, SecurityDeviceLockedError, UserCanceledError,
+                                    UserPrefersPasswordError, attestation, availability, create, delete, is_supported,
+                                    platform, public_key, seal, sign, unseal, verify_user)
 
 # True for type checkers; at run time importing typing would cost more than the module.
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from biometric_keys import aio as aio
+    from biometric_keys._native import RequestCancelledError as RequestCancelledError
 
 __all__ = ["public_key", "delete", "is_supported", "platform", "create", "sign", "availability", "verify_user", "attestation",
            "seal", "unseal", "Attestation", "KeyCredentialError", "CredentialNotFoundError", "UserCanceledError",
@@ -40,10 +40,15 @@ __all__ = ["public_key", "delete", "is_supported", "platform", "create", "sign",
 
 
 def __getattr__(name: str) -> object:
-    # biometric_keys.aio without its import: asyncio and the thread pool load only when
-    # the coroutine functions are first used.
+    # What loads at its first use: biometric_keys.aio without its import (asyncio and the
+    # thread pool), and RequestCancelledError (concurrent.futures, its base's module).
     if name == "aio":
         import importlib
 
         return importlib.import_module("biometric_keys.aio")
+    if name == "RequestCancelledError":
+        from biometric_keys import _native
+
+        made = globals()[name] = _native.RequestCancelledError
+        return made
     raise AttributeError(f"module 'biometric_keys' has no attribute {name!r}")
