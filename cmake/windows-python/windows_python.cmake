@@ -122,10 +122,10 @@ function(bio_windows_python_version version platform)
       COMMAND ${CMAKE_OBJCOPY} --strip-debug --add-gnu-debuglink=$<TARGET_FILE:${module}_${tag}>.debug
               $<TARGET_FILE:${module}_${tag}>
       VERBATIM)
-    # A wheel's contents, as src/module installs them: biometric_keys' library is the
-    # package's native core.
-    if(module STREQUAL "biometric_keys")
-      install(FILES $<TARGET_FILE:${module}_${tag}> DESTINATION ${module} RENAME _native.pyd COMPONENT ${tag})
+    # A wheel's contents, as src/module installs them: a package's native core inside it.
+    bio_module_library_name(${module} library package)
+    if(package)
+      install(FILES $<TARGET_FILE:${module}_${tag}> DESTINATION ${package} RENAME ${library}.pyd COMPONENT ${tag})
     else()
       install(TARGETS ${module}_${tag} LIBRARY DESTINATION . COMPONENT ${tag})
       install(FILES ${PROJECT_SOURCE_DIR}/src/module/${module}.pyi DESTINATION ${module}-stubs RENAME __init__.pyi

@@ -29,15 +29,19 @@ constexpr ErrorClass kErrorClasses[] = {
      "The security device is locked (6, SecurityDeviceLocked)."},
 };
 
-// A new instance of the module's exception class `name` with `message`, or the error of
-// making it.
-PyResult<PyRef> module_exception(PyObject* module, const char* name, const std::string& message) {
-    PyRef type = PyRef::steal(PyObject_GetAttrString(module, name));
-    if (!type) return fetch_error();
-    PyRef instance = PyRef::steal(PyObject_CallFunction(type.get(), "s#", message.data(),
+// A new instance of the exception class `type` with `message`, or the error of making it.
+PyResult<PyRef> exception_instance(PyObject* type, const std::string& message) {
+    PyRef instance = PyRef::steal(PyObject_CallFunction(type, "s#", message.data(),
                                                         static_cast<Py_ssize_t>(message.size())));
     if (!instance) return fetch_error();
     return instance;
+}
+
+// The same of the module's exception class `name`.
+PyResult<PyRef> module_exception(PyObject* module, const char* name, const std::string& message) {
+    PyRef type = PyRef::steal(PyObject_GetAttrString(module, name));
+    if (!type) return fetch_error();
+    return exception_instance(type.get(), message);
 }
 
 }  // namespace
@@ -126,10 +130,9 @@ PyResult<PyRef> request_cancelled_error(PyObject* module) {
 PyErr request_cancelled(PyObject* module, const std::string& message) {
     PyResult<PyRef> type = request_cancelled_error(module);
     if (PyErr* err = std::get_if<PyErr>(&type)) return std::move(*err);
-    PyRef instance = PyRef::steal(PyObject_CallFunction(std::get<PyRef>(type).get(), "s#", message.data(),
-                                                        static_cast<Py_ssize_t>(message.size())));
-    if (!instance) return fetch_error();
-    return PyErr::normalized(std::move(instance));
+    PyResult<PyRef> made = exception_instance(std::get<PyRef>(type).get(), message);
+    if (PyErr* err = std::get_if<PyErr>(&made)) return std::move(*err);
+    return PyErr::normalized(std::move(std::get<PyRef>(made)));
 }
 
 
