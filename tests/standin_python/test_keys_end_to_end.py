@@ -1,8 +1,6 @@
 """biometric_keys on the stand-in platform, installed: names not found, deleted and
-damaged, the wheel's packages, the store's permissions. (A credential's life is in
+damaged, the store's permissions. (A credential's life is in
 tests/features.)"""
-import importlib.metadata
-import pathlib
 
 import pytest
 
@@ -45,18 +43,6 @@ def test_public_key_of_a_damaged_key_file_is_unknown_error(store):
     # A damaged credential can still be removed, and enrolled again.
     biometric_keys.delete("dave")
     assert biometric.setup("dave") is True
-
-
-def test_the_wheel_installs_biometric_and_two_typed_packages():
-    files = {str(f) for f in importlib.metadata.files("biometric")}
-    tops = {name.split("/")[0] for name in files} - {"biometric.libs"}
-    assert {top.split(".")[0] for top in tops if not top.endswith(".dist-info")} == {
-        "biometric", "biometric-stubs", "biometric_keys", "biometric_keyring"}
-    assert {"biometric_keys/py.typed", "biometric_keyring/py.typed", "biometric-stubs/__init__.pyi",
-            "biometric_keys/_native.pyi"} <= files
-    # The native core sits inside its package, under its private name.
-    native = pathlib.Path(biometric_keys._native.__file__)
-    assert (native.parent.name, native.name.split(".")[0]) == ("biometric_keys", "_native")
 
 
 def test_a_store_that_others_may_write_is_refused_and_the_error_says_why(store):
