@@ -1,5 +1,7 @@
-"""The program cancels: a CancelToken and biometric_keys.aio on the stand-in. A cancelled
-request ends within a wait's slice, with nothing created or signed."""
+"""The program cancels: a CancelToken and biometric_keys.aio on the stand-in, a timeout and
+Ctrl-C on Windows. A cancelled request ends within a wait's slice, with nothing created
+or signed."""
+import _thread
 import asyncio
 import inspect
 import os
@@ -11,9 +13,10 @@ import time
 
 import pytest
 
-import biometric_keys
-from biometric_keys import aio
-from test_user_verification import CREATE_QUESTION, run_with_terminal
+from conftest import TESTS
+
+biometric_keys = pytest.importorskip("biometric_keys", reason="the modules are not installed here")
+from biometric_keys import aio  # noqa: E402
 
 CALLS = {
     "create": lambda cancel: biometric_keys.create("new", cancel=cancel),
@@ -76,6 +79,8 @@ def test_one_token_cancels_every_thread_that_waits_with_it(alice):
 
 
 def test_a_token_ends_the_prompt(store):
+    sys.path.insert(0, str(TESTS / "standin_python"))
+    from test_user_verification import CREATE_QUESTION, run_with_terminal
     code = """
         import threading, biometric_keys
         token = biometric_keys.CancelToken()
@@ -172,3 +177,33 @@ def test_the_interpreter_exits_without_waiting_for_the_user(alice):
     subprocess.run([sys.executable, "-c", textwrap.dedent(code)], check=True, timeout=60,
                    env=dict(os.environ, BIOMETRIC_STANDIN_STORE=str(alice)))
     assert time.monotonic() - start < 3
+
+
+# Windows: the request cancelled through the platform, all its objects released.
+
+def given_up_cleanly(doubles):
+    from windows_doubles import METHODS
+    assert doubles.control.calls[METHODS.index("Cancel")] == 1
+    doubles.settle()
+    assert doubles.control.live_objects == 0
+
+
+@pytest.mark.parametrize("completion", ["later", "never"])  # completes after the wait, or only when cancelled
+def test_a_timeout_cancels_the_windows_request_and_raises_timeout_error(doubles, completion):
+    # The call ends once the cancelled request has settled, as Canceled here; that it
+    # waits for it, and what a request that took effect gives, is the Wine suite's.
+    doubles.reset(completion)
+    doubles.control.later_ms = 300
+    with pytest.raises(TimeoutError):
+        biometric_keys.sign("alice", b"x", window=0x1234, timeout=0.1)
+    given_up_cleanly(doubles)
+
+
+def test_ctrl_c_cancels_the_windows_request_and_raises_keyboard_interrupt(doubles):
+    doubles.reset("never")
+    sent = []
+    threading.Timer(0.3, lambda: (sent.append(time.monotonic()), _thread.interrupt_main())).start()
+    with pytest.raises(KeyboardInterrupt):
+        biometric_keys.verify_user("m")
+    assert time.monotonic() - sent[0] < 0.2
+    given_up_cleanly(doubles)

@@ -25,8 +25,6 @@ _spec = importlib.util.spec_from_file_location("ctrl_c_sweep", pathlib.Path(__fi
 _sweep = importlib.util.module_from_spec(_spec)
 _spec.loader.exec_module(_sweep)
 
-E_INVALIDARG = -2147024809
-
 
 @pytest.fixture
 def env(monkeypatch):
@@ -46,30 +44,6 @@ def test_create_sign_and_attest(store, env):
     assert biometric_keys.attestation("alice") == ("not_supported", b"", b"")
     with pytest.raises(RuntimeError, match=r"^Attestation failed with error code: 2$"):
         biometric_keys.attestation("nobody")
-
-
-@pytest.mark.parametrize("availability, verify, expected", [
-    (None, None, "verified"), ("available", "deny", "canceled"), (None, "5", "retries_exhausted"),
-    (None, "2", "not_configured_for_user"), ("device_busy", "allow", "device_busy"),
-    ("disabled_by_policy", "prompt", "disabled_by_policy"),  # reported without asking anyone
-    (None, "soon", RuntimeError("Verification failed with error code: 1")),
-    ("elsewhere", None, RuntimeError(f"Verification failed with error code: {E_INVALIDARG}")),
-])
-def test_availability_and_verify_user(store, env, availability, verify, expected):
-    if availability is not None:
-        env.setenv("BIOMETRIC_STANDIN_AVAILABILITY", availability)
-    if verify is not None:
-        env.setenv("BIOMETRIC_STANDIN_VERIFY", verify)
-    if isinstance(expected, Exception):
-        with pytest.raises(RuntimeError) as info:
-            biometric_keys.verify_user("Unlock the vault")
-        assert info.value.args == expected.args
-        return
-    assert biometric_keys.verify_user("Unlock the vault") == expected
-    reported = availability or "available"
-    if reported == "elsewhere":
-        return
-    assert biometric_keys.availability() == reported
 
 
 @pytest.mark.parametrize("delay, call", [
