@@ -37,7 +37,7 @@ changed = bytearray(envelope)
 for attempt in range({attempts}):
     try:
         k.unseal(name, bytes(changed))
-    except k.KeyCredentialError as error:
+    except (k.EnvelopeError, k.KeyCredentialError) as error:
         print("raised:", type(error).__name__)
     # A refusing user (the stand-in's) shows that the second attempt asks no one: asked, it
     # would fail with UserCanceledError.
