@@ -74,7 +74,7 @@ class Windows:
 def platform(request, tmp_path):
     if request.param == "standin":
         if not standin_here():
-            pytest.skip("the stand-in's module is not installed here")
+            pytest.skip(NO_STANDIN)
         yield Standin(tmp_path / "store")
     elif request.param == "tpm":
         # Also asked: the modules the stage copied for the test user.
@@ -92,6 +92,9 @@ def platform(request, tmp_path):
         yield Windows()
 
 
+NO_STANDIN = "no installed stand-in here (it is the Linux modules' platform in this process)"
+
+
 def standin_here():
     return sys.platform != "win32" and importlib.util.find_spec("biometric_keys") is not None
 
@@ -100,7 +103,7 @@ def standin_here():
 def standin(monkeypatch):
     """The installed stand-in in this process, with no simulated user's settings."""
     if not standin_here():
-        pytest.skip("the stand-in's module is not installed here")
+        pytest.skip(NO_STANDIN)
     monkeypatch.setenv("BIOMETRIC_PLATFORM", "standin")
     for name in ("BIOMETRIC_STANDIN_VERIFY", "BIOMETRIC_STANDIN_DELAY_MS", "BIOMETRIC_STANDIN_AVAILABILITY"):
         monkeypatch.delenv(name, raising=False)
