@@ -54,7 +54,23 @@ def test_a_name_that_is_not_enrolled_is_not_found(platform):
         assert not platform.store.exists()
 
 
-# The stand-in's own: its key files and the store's permissions.
+# The stand-in's own: a key as its file holds it, attestation, its key files and the
+# store's permissions.
+
+def test_create_sign_and_attest(standin, store):
+    import biometric_keys
+    import standin_keys
+    key = biometric_keys.create("alice", window=1234)
+    assert key == biometric_keys.public_key("alice")
+    signature = biometric_keys.sign("alice", b"data", timeout=30)
+    assert standin_keys.verifies(standin_keys.public_key("alice"), b"data", signature)
+    with pytest.raises(RuntimeError, match=r"^Create failed with error code: 5$"):
+        biometric_keys.create("alice")
+    assert biometric_keys.create("alice", replace=True) != key
+    assert biometric_keys.attestation("alice") == ("not_supported", b"", b"")
+    with pytest.raises(RuntimeError, match=r"^Attestation failed with error code: 2$"):
+        biometric_keys.attestation("nobody")
+
 
 def test_delete_removes_that_credential_only_and_frees_its_name(store):
     import biometric

@@ -1,12 +1,10 @@
 """biometric_keys' application calls in the real interpreter, against the doubles: each row
 of their table, the owner window where the platform takes one, refusals as values,
-failures as errors, and calls from several threads (timeouts and Ctrl-C that cancel are
+failures as errors (timeouts and Ctrl-C that cancel, and calls from several threads, are
 tests/features').
 The service's every path (each window case, each failing call, each call cancelled) is
 tests/wine/application_test.cpp's, the mapping of every value tests/python's: here one
 row of each, as the real interpreter sees them."""
-import concurrent.futures
-import time
 
 import pytest
 
@@ -83,14 +81,3 @@ def test_a_failed_platform_call_or_a_status_is_the_error_code(doubles, call, met
     with pytest.raises(RuntimeError) as info:
         FAILING[call][0]()
     assert info.value.args == (f"{FAILING[call][1]} with error code: {code}",)
-
-
-def test_calls_from_several_threads_wait_at_the_same_time(doubles):
-    doubles.reset("later")
-    doubles.control.later_ms = 300
-    started = time.monotonic()
-    with concurrent.futures.ThreadPoolExecutor(4) as pool:
-        results = list(pool.map(lambda i: (biometric_keys.sign("alice", b"x", window=WINDOW + i),
-                                           biometric_keys.verify_user(f"m{i}")), range(4)))
-    assert results == [(SIGNATURE, "verified")] * 4
-    assert time.monotonic() - started < 2.0  # one after another: 4 threads x 3 waits x 0.3 s
