@@ -1,7 +1,8 @@
 """A credential's life, as an application lives it on each platform: made, its public key
 read, a signature a server verifies with that key, a secret sealed and opened again; then
-deleted, after which its key is not found. A name never enrolled is not found either; on
-the stand-in, what deleting and a damaged or unsafe store do to its key files."""
+deleted, after which its key is not found. A name never enrolled is not found either. On
+the stand-in: a key as its file holds it, attestation, and what deleting and a damaged or
+unsafe store do to its key files; on Windows, attestation as the platform gives it."""
 import re
 
 import pytest
@@ -108,3 +109,14 @@ def test_a_store_that_others_may_write_is_refused_and_the_error_says_why(store):
     # The message stays the code's; the note, which a traceback shows, names the path and the fault.
     assert str(raised.value) == "Sign failed with error code: -2147024891"
     assert raised.value.__notes__ == [f"unsafe key-credential store {store}: group or others may write it (mode 0777)"]
+
+
+# Windows: attestation as the doubles give it.
+
+@pytest.mark.parametrize("status, name", [(0, "success"), (2, "not_supported")])
+def test_windows_attestation_is_the_status_with_the_buffers_of_a_success(doubles, status, name):
+    import biometric_keys
+    doubles.script("AttestationStatus", value=status)
+    attestation = biometric_keys.attestation("alice")
+    assert type(attestation).__name__ == "Attestation"
+    assert attestation == ((name, b"\x30\x82\x01", b"TPM\x00") if status == 0 else (name, b"", b""))

@@ -1,6 +1,6 @@
 """biometric_keys' application calls in the real interpreter, against the doubles: each row
-of their table, the owner window where the platform takes one, refusals as values,
-failures as errors (timeouts and Ctrl-C that cancel, and calls from several threads, are
+of their table, the owner window where the platform takes one, failures as errors
+(attestation, timeouts and Ctrl-C that cancel, and calls from several threads are
 tests/features').
 The service's every path (each window case, each failing call, each call cancelled) is
 tests/wine/application_test.cpp's, the mapping of every value tests/python's: here one
@@ -53,14 +53,6 @@ def test_without_the_window_interfaces_the_older_calls_serve_and_are_asked_for_o
             "RequestCreateForWindowAsync", "RequestSignForWindowAsync")])
     """)
     assert checked.stdout.splitlines() == ["04010203 00017f80ff"] * 2 + ["[1, 1, 2, 2, 0, 0]"], checked.stderr
-
-
-@pytest.mark.parametrize("status, name", [(0, "success"), (2, "not_supported")])
-def test_attestation_is_the_status_with_the_buffers_of_a_success(doubles, status, name):
-    doubles.script("AttestationStatus", value=status)
-    attestation = biometric_keys.attestation("alice")
-    assert type(attestation).__name__ == "Attestation"
-    assert attestation == ((name, b"\x30\x82\x01", b"TPM\x00") if status == 0 else (name, b"", b""))
 
 
 FAILING = {
