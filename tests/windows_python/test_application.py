@@ -1,14 +1,10 @@
 """biometric_keys' application calls in the real interpreter, against the doubles: each row
-of their table, the owner window where the platform takes one, refusals as values,
-failures as errors, timeouts and Ctrl-C that cancel, and calls from several threads.
+of their table, the owner window where the platform takes one, failures as errors
+(attestation, timeouts and Ctrl-C that cancel, and calls from several threads are
+tests/features').
 The service's every path (each window case, each failing call, each call cancelled) is
 tests/wine/application_test.cpp's, the mapping of every value tests/python's: here one
 row of each, as the real interpreter sees them."""
-import _thread
-import concurrent.futures
-import ctypes
-import threading
-import time
 
 import pytest
 
@@ -21,12 +17,6 @@ WINDOW = 0x1234
 
 def calls(doubles, method):
     return doubles.control.calls[METHODS.index(method)]
-
-
-def foreground_window():
-    user32 = ctypes.windll.user32
-    user32.GetForegroundWindow.restype = ctypes.c_void_p
-    return user32.GetForegroundWindow() or 0
 
 
 # call: (run it with these keywords, its result, the window-taking request, the older one)
@@ -65,29 +55,6 @@ def test_without_the_window_interfaces_the_older_calls_serve_and_are_asked_for_o
     assert checked.stdout.splitlines() == ["04010203 00017f80ff"] * 2 + ["[1, 1, 2, 2, 0, 0]"], checked.stderr
 
 
-@pytest.mark.parametrize("value, name", [(4, "device_busy")])
-def test_availability_names_the_platforms_answer(doubles, value, name):
-    doubles.control.availability = value
-    assert biometric_keys.availability() == name
-
-
-@pytest.mark.parametrize("window", [WINDOW, None])
-@pytest.mark.parametrize("value, name", [(0, "verified"), (6, "canceled")])
-def test_verify_user_shows_the_message_owned_by_the_window(doubles, value, name, window):
-    doubles.control.verification = value
-    assert biometric_keys.verify_user("Unlock the vault \u00e9", window=window) == name
-    assert doubles.control.last_name == "Unlock the vault \u00e9"
-    assert doubles.control.last_window == (WINDOW if window else foreground_window())
-
-
-@pytest.mark.parametrize("status, name", [(0, "success"), (2, "not_supported")])
-def test_attestation_is_the_status_with_the_buffers_of_a_success(doubles, status, name):
-    doubles.script("AttestationStatus", value=status)
-    attestation = biometric_keys.attestation("alice")
-    assert type(attestation).__name__ == "Attestation"
-    assert attestation == ((name, b"\x30\x82\x01", b"TPM\x00") if status == 0 else (name, b"", b""))
-
-
 FAILING = {
     "create": (lambda: biometric_keys.create("alice", window=WINDOW), "Create failed"),
     "sign": (lambda: biometric_keys.sign("alice", b"x", window=WINDOW), "Sign failed"),
@@ -106,47 +73,3 @@ def test_a_failed_platform_call_or_a_status_is_the_error_code(doubles, call, met
     with pytest.raises(RuntimeError) as info:
         FAILING[call][0]()
     assert info.value.args == (f"{FAILING[call][1]} with error code: {code}",)
-
-
-def given_up_cleanly(doubles):
-    assert calls(doubles, "Cancel") == 1
-    doubles.settle()
-    assert doubles.control.live_objects == 0
-
-
-TIMED = {
-    "sign": lambda: biometric_keys.sign("alice", b"x", window=WINDOW, timeout=0.1),
-}
-
-
-@pytest.mark.parametrize("completion", ["later", "never"])  # completes after the wait, or only when cancelled
-@pytest.mark.parametrize("call", list(TIMED))
-def test_a_timeout_cancels_the_request_and_raises_timeout_error(doubles, call, completion):
-    # The call ends once the cancelled request has settled, as Canceled here; that it
-    # waits for it, and what a request that took effect gives, is the Wine suite's.
-    doubles.reset(completion)
-    doubles.control.later_ms = 300
-    with pytest.raises(TimeoutError):
-        TIMED[call]()
-    given_up_cleanly(doubles)
-
-
-def test_ctrl_c_cancels_the_request_and_raises_keyboard_interrupt(doubles):
-    doubles.reset("never")
-    sent = []
-    threading.Timer(0.3, lambda: (sent.append(time.monotonic()), _thread.interrupt_main())).start()
-    with pytest.raises(KeyboardInterrupt):
-        biometric_keys.verify_user("m")
-    assert time.monotonic() - sent[0] < 0.2
-    given_up_cleanly(doubles)
-
-
-def test_calls_from_several_threads_wait_at_the_same_time(doubles):
-    doubles.reset("later")
-    doubles.control.later_ms = 300
-    started = time.monotonic()
-    with concurrent.futures.ThreadPoolExecutor(4) as pool:
-        results = list(pool.map(lambda i: (biometric_keys.sign("alice", b"x", window=WINDOW + i),
-                                           biometric_keys.verify_user(f"m{i}")), range(4)))
-    assert results == [(SIGNATURE, "verified")] * 4
-    assert time.monotonic() - started < 2.0  # one after another: 4 threads x 3 waits x 0.3 s

@@ -1,5 +1,6 @@
 """Every operation of both modules in the real interpreter, against the doubles: the
-results, and each way the platform can refuse coming back as the documented error."""
+results, and each way the platform can refuse coming back as the documented error. (seal
+and unseal with the doubles' real keys are tests/features'.)"""
 import pytest
 
 import biometric
@@ -85,16 +86,5 @@ def test_an_operation_ended_in_error_or_canceled_is_the_code_of_its_results(doub
     doubles.reset(completion)
     doubles.control.final_status, doubles.control.error_code = status, -2146893802  # 0x80090016
     expect_error(call, code)
-    doubles.settle()
-    assert doubles.control.live_objects == 0
-
-
-def test_a_secret_sealed_with_a_real_key_opens_with_that_credential_only(doubles):
-    doubles.control.real_keys = True
-    secret = b"\x00token\xff" * 100
-    envelope = biometric_keys.seal("alice", secret)
-    assert biometric_keys.unseal("alice", envelope) == secret
-    with pytest.raises(biometric_keys.EnvelopeError):
-        biometric_keys.unseal("bob", envelope)
     doubles.settle()
     assert doubles.control.live_objects == 0

@@ -1,10 +1,16 @@
-"""python -m biometric_keys, as installed."""
+"""python -m biometric_keys, as installed, on the stand-in: status for every availability
+and platform choice, install-policy."""
 import os
 import stat
 import subprocess
 import sys
 
 import pytest
+
+
+@pytest.fixture(autouse=True)
+def _on_the_standin(standin):
+    pass
 
 
 def run(*args, **env):

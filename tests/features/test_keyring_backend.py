@@ -11,21 +11,23 @@ import subprocess
 import sys
 import textwrap
 
-import keyring.backends.fail
-import keyring.errors
 import pytest
-from keyring.compat import properties
-from keyring.testing.backend import BackendBasicTests
 
-import biometric_keyring
-import biometric_keys
-from conftest import ROOT
-from memory_keyring import MemoryKeyring
+pytest.importorskip("keyring", reason="keyring is not installed here")
+import keyring.backends.fail  # noqa: E402
+import keyring.errors  # noqa: E402
+from keyring.compat import properties  # noqa: E402
+from keyring.testing.backend import BackendBasicTests  # noqa: E402
+
+import biometric_keyring  # noqa: E402
+import biometric_keys  # noqa: E402
+from conftest import ROOT  # noqa: E402
+from memory_keyring import MemoryKeyring  # noqa: E402
 
 
 @pytest.fixture
 def env(monkeypatch):
-    for name in ("BIOMETRIC_STANDIN_VERIFY", "BIOMETRIC_STANDIN_DELAY_MS", "KEYRING_PROPERTY_CREDENTIAL_NAME"):
+    for name in ("KEYRING_PROPERTY_CREDENTIAL_NAME",):
         monkeypatch.delenv(name, raising=False)
     return monkeypatch
 
@@ -213,7 +215,7 @@ def test_keyring_chooses_it_only_when_asked(store, env, tmp_path_factory, how, c
     environment = {key: value for key, value in os.environ.items() if key != "PYTHON_KEYRING_BACKEND"}
     # No desktop keyring is reachable, whatever this machine has.
     environment.update(XDG_CONFIG_HOME=str(home), DBUS_SESSION_BUS_ADDRESS="unix:path=/nonexistent",
-                       PYTHONPATH=str(ROOT / "tests" / "standin_python"))
+                       PYTHONPATH=str(ROOT / "tests" / "features"))
     if variable is not None:
         environment["PYTHON_KEYRING_BACKEND"] = variable
     result = json.loads(subprocess.run([sys.executable, "-c", textwrap.dedent(CHOOSE), how], env=environment,

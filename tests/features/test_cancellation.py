@@ -1,8 +1,12 @@
-"""The program cancels: a CancelToken and biometric_keys.aio on the stand-in. A cancelled
-request ends within a wait's slice, with nothing created or signed."""
+"""The program cancels: a CancelToken, biometric_keys.aio, a deadline, Ctrl-C and the
+program's own SIGINT handler on the stand-in; a timeout and Ctrl-C on Windows. A cancelled request ends within a wait's slice, with nothing created
+or signed."""
+import _thread
 import asyncio
+import importlib.util
 import inspect
 import os
+import signal
 import subprocess
 import sys
 import textwrap
@@ -11,9 +15,10 @@ import time
 
 import pytest
 
-import biometric_keys
-from biometric_keys import aio
-from test_user_verification import CREATE_QUESTION, run_with_terminal
+from conftest import TESTS
+
+biometric_keys = pytest.importorskip("biometric_keys", reason="the modules are not installed here")
+from biometric_keys import aio  # noqa: E402
 
 CALLS = {
     "create": lambda cancel: biometric_keys.create("new", cancel=cancel),
@@ -76,6 +81,8 @@ def test_one_token_cancels_every_thread_that_waits_with_it(alice):
 
 
 def test_a_token_ends_the_prompt(store):
+    sys.path.insert(0, str(TESTS / "standin_python"))
+    from test_user_verification import CREATE_QUESTION, run_with_terminal
     code = """
         import threading, biometric_keys
         token = biometric_keys.CancelToken()
@@ -172,3 +179,117 @@ def test_the_interpreter_exits_without_waiting_for_the_user(alice):
     subprocess.run([sys.executable, "-c", textwrap.dedent(code)], check=True, timeout=60,
                    env=dict(os.environ, BIOMETRIC_STANDIN_STORE=str(alice)))
     assert time.monotonic() - start < 3
+
+
+@pytest.mark.parametrize("delay, call", [
+    ("5000", lambda: biometric_keys.create("bob", timeout=0.3)),
+    ("5000", lambda: biometric_keys.verify_user("m", timeout=0)),
+    # The key generation itself stops at the deadline.
+    ("0", lambda: biometric_keys.create("bob", timeout=0.001)),
+])
+def test_timeout_cancels_and_nothing_is_made(standin, store, delay, call):
+    import standin_keys
+    standin.setenv("BIOMETRIC_STANDIN_DELAY_MS", delay)
+    start = time.monotonic()
+    with pytest.raises(TimeoutError):
+        call()
+    assert time.monotonic() - start < 2
+    assert not standin_keys.key_file("bob", store).exists()
+
+
+# Moments of the delay, of the key generation, and past the call's end.
+@pytest.mark.parametrize("replace", [False, True])
+@pytest.mark.parametrize("delay_ms, at", [(0, 0.0), (0, 0.02), (0, 0.06), (0, 0.3), (200, 0.1), (200, 0.25)])
+def test_ctrl_c_either_changes_nothing_or_returns_the_result(standin, replace, delay_ms, at):
+    spec = importlib.util.spec_from_file_location("ctrl_c_sweep", TESTS.parent / "tools" / "ctrl_c_sweep.py")
+    sweep = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(sweep)
+    outcome, ok, stderr = sweep.run_once(replace, delay_ms, at, 0.5)
+    assert ok, (outcome, stderr)
+
+
+HANDLED = """
+import signal, sys, time, biometric_keys
+handler = sys.argv[1]
+def on_sigint(signum, frame):
+    print("handled", flush=True)
+    if handler == "raises":
+        raise ValueError("from the handler")
+signal.signal(signal.SIGINT, on_sigint)
+print("go", flush=True)
+try:
+    print(type(biometric_keys.create("k")).__name__, biometric_keys.verify_user("m"), flush=True)
+except ValueError as error:
+    print("ValueError", error, flush=True)
+"""
+
+
+# The program's own handler decides: one that carries on cancels nothing; one that raises
+# cancels the request, and its exception is what the call raises.
+@pytest.mark.parametrize("handler, printed", [
+    ("logs", ["go", "handled", "bytes verified"]),
+    ("raises", ["go", "handled", "ValueError from the handler"]),
+])
+def test_a_programs_own_sigint_handler_decides(store, handler, printed):
+    import standin_keys
+    child_env = dict(os.environ, BIOMETRIC_STANDIN_STORE=str(store), BIOMETRIC_STANDIN_DELAY_MS="600")
+    process = subprocess.Popen([sys.executable, "-c", HANDLED, handler], env=child_env, text=True,
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    assert process.stdout.readline() == "go\n"
+    time.sleep(0.3)
+    process.send_signal(signal.SIGINT)
+    stdout, stderr = process.communicate(timeout=30)
+    assert ["go"] + stdout.splitlines() == printed, stderr
+    assert standin_keys.key_file("k", store).exists() == (handler == "logs")
+
+
+def test_ctrl_c_cancels_a_released_wait_at_once(standin, store):
+    biometric_keys.create("erin")
+    code = """
+        import time, biometric_keys
+        try:
+            biometric_keys.sign("erin", b"x")
+            print("signed")
+        except KeyboardInterrupt:
+            print("KeyboardInterrupt", time.monotonic())
+        """
+    child_env = dict(os.environ, BIOMETRIC_STANDIN_STORE=str(store), BIOMETRIC_STANDIN_DELAY_MS="10000")
+    process = subprocess.Popen([sys.executable, "-c", textwrap.dedent(code)], env=child_env, text=True,
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                               preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+    time.sleep(1.5)
+    sent = time.monotonic()
+    process.send_signal(signal.SIGINT)
+    stdout, stderr = process.communicate(timeout=30)
+    word, at = stdout.split()
+    assert word == "KeyboardInterrupt", stderr
+    assert float(at) - sent < 0.5
+
+# Windows: the request cancelled through the platform, all its objects released.
+
+def given_up_cleanly(doubles):
+    from windows_doubles import METHODS
+    assert doubles.control.calls[METHODS.index("Cancel")] == 1
+    doubles.settle()
+    assert doubles.control.live_objects == 0
+
+
+@pytest.mark.parametrize("completion", ["later", "never"])  # completes after the wait, or only when cancelled
+def test_a_timeout_cancels_the_windows_request_and_raises_timeout_error(doubles, completion):
+    # The call ends once the cancelled request has settled, as Canceled here; that it
+    # waits for it, and what a request that took effect gives, is the Wine suite's.
+    doubles.reset(completion)
+    doubles.control.later_ms = 300
+    with pytest.raises(TimeoutError):
+        biometric_keys.sign("alice", b"x", window=0x1234, timeout=0.1)
+    given_up_cleanly(doubles)
+
+
+def test_ctrl_c_cancels_the_windows_request_and_raises_keyboard_interrupt(doubles):
+    doubles.reset("never")
+    sent = []
+    threading.Timer(0.3, lambda: (sent.append(time.monotonic()), _thread.interrupt_main())).start()
+    with pytest.raises(KeyboardInterrupt):
+        biometric_keys.verify_user("m")
+    assert time.monotonic() - sent[0] < 0.2
+    given_up_cleanly(doubles)
