@@ -23,7 +23,6 @@ function(bio_windows_module name)
   set(BIO_WINDOWS_MODULES ${BIO_WINDOWS_MODULES} ${name} PARENT_SCOPE)
 endfunction()
 
-find_program(BIOMETRIC_MINGW_DLLTOOL NAMES ${BIOMETRIC_MINGW_TRIPLE}-dlltool x86_64-w64-mingw32-dlltool REQUIRED)
 
 # Sets `out` to a copy of CPython <version>'s Include/ directory without its pyconfig.h,
 # or to "" when no such CPython is found. BIOMETRIC_WINDOWS_PYTHON_<tag> may name the
@@ -101,7 +100,7 @@ function(bio_windows_python_version version platform)
     OUTPUT ${def} ${import_library}
     COMMAND ${CMAKE_COMMAND} -DNM=${CMAKE_NM} -DINPUTS=${work}/def-inputs.txt -DINCLUDE_DIR=${include}
             -DDLL=${dll} -DOUTPUT=${def} -P ${_bio_windows_python_dir}/python_def.cmake
-    COMMAND ${BIOMETRIC_MINGW_DLLTOOL} --input-def ${def} --dllname ${dll} --output-lib ${import_library}
+    COMMAND ${_bio_dlltool} -d ${def} -D ${dll} -l ${import_library}
     DEPENDS ${inputs} ${work}/def-inputs.txt ${_bio_windows_python_dir}/python_def.cmake
     COMMENT "Import library of ${dll} for the names the module uses"
     VERBATIM)
