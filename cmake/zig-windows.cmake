@@ -55,6 +55,9 @@ set(BIOMETRIC_DLLTOOL "${_bio_zig_tools}/dlltool" CACHE FILEPATH "")
 find_program(CMAKE_NM NAMES llvm-nm-16 llvm-nm REQUIRED)
 find_program(CMAKE_OBJDUMP NAMES llvm-objdump-16 llvm-objdump REQUIRED)
 find_program(CMAKE_OBJCOPY NAMES llvm-objcopy-16 llvm-objcopy REQUIRED)
+# Its linker writes no COFF symbol table: images get a table of function names
+# (cmake/frame_names.cmake), made from their DWARF.
+set(BIOMETRIC_FRAME_NAMES ON)
 find_program(BIOMETRIC_DWARFDUMP NAMES llvm-dwarfdump-16 llvm-dwarfdump REQUIRED)
 
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
@@ -82,7 +85,9 @@ endif()
 # zig has no headers of the Windows Runtime classes, which src/winrt/abi_check.c compares
 # ours with: Debian's mingw-w64 (mingw-w64-common) has them.
 set(BIOMETRIC_MINGW_WINRT_HEADERS /usr/share/mingw-w64/include)
-# Nor a libruntimeobject.a: src/winrt makes it from zig's .def of the API set.
+# Nor a libruntimeobject.a: src/winrt makes it from zig's .def files of the API sets.
 execute_process(COMMAND "${BIOMETRIC_ZIG_PYTHON}" -c "import ziglang, os; print(os.path.dirname(ziglang.__file__))"
                 OUTPUT_VARIABLE _bio_ziglang OUTPUT_STRIP_TRAILING_WHITESPACE)
-set(BIOMETRIC_WINRT_CORE_DEF "${_bio_ziglang}/lib/libc/mingw/lib-common/api-ms-win-core-winrt-l1-1-0.def")
+set(BIOMETRIC_WINRT_DEF_DIR "${_bio_ziglang}/lib/libc/mingw/lib-common")
+# The C runtime the images link: what tests/windows_module allows them to import.
+set(BIOMETRIC_C_RUNTIME ucrt)

@@ -24,6 +24,8 @@ function(bio_windows_module name)
 endfunction()
 
 
+include(${PROJECT_SOURCE_DIR}/cmake/frame_names.cmake)
+
 # Sets `out` to a copy of CPython <version>'s Include/ directory without its pyconfig.h,
 # or to "" when no such CPython is found. BIOMETRIC_WINDOWS_PYTHON_<tag> may name the
 # interpreter; otherwise pyenv's and the system's are tried.
@@ -114,13 +116,8 @@ function(bio_windows_python_version version platform)
       LIBRARY_OUTPUT_DIRECTORY ${BIO_WINDOWS_MODULE_DIR})
     add_dependencies(${module}_${tag} bio_python_${tag}_import)
     # The file that ships: without its DWARF (several MB; kept beside it as <file>.debug,
-    # which no wheel carries), with the COFF symbol table the module names its own
-    # frames from.
-    add_custom_command(TARGET ${module}_${tag} POST_BUILD
-      COMMAND ${CMAKE_OBJCOPY} --only-keep-debug $<TARGET_FILE:${module}_${tag}> $<TARGET_FILE:${module}_${tag}>.debug
-      COMMAND ${CMAKE_OBJCOPY} --strip-debug --add-gnu-debuglink=$<TARGET_FILE:${module}_${tag}>.debug
-              $<TARGET_FILE:${module}_${tag}>
-      VERBATIM)
+    # which no wheel carries), with the names of its functions (cmake/frame_names.cmake).
+    bio_frame_names(${module}_${tag} SHIP)
     # A wheel's contents, as src/module installs them: a package's native core inside it.
     bio_module_library_name(${module} library package)
     if(package)

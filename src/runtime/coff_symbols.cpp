@@ -44,9 +44,47 @@ struct Section {
     std::uint32_t address;
     std::uint32_t size;
     bool code;
+    std::uint32_t raw_size;
+    std::uint32_t raw_at;
+    std::string_view name;
 };
 
+// The table of function names a build adds as a section of its own (tools/frame_names.py
+// writes it): a magic text, a count, (start, end, name offset) per function by start,
+// then the names.
+constexpr std::string_view kNamesSection = ".fnames";
+constexpr std::string_view kNamesMagic{"bio-fn1\0", 8};
+constexpr std::size_t kNamesRow = 12;
+
 }  // namespace
+
+bool CoffFunctions::read_names_section(std::span<const std::uint8_t> section) {
+    const Reader in(section);
+    std::uint32_t count = 0;
+    if (!in.has(0, kNamesMagic.size()) || std::memcmp(section.data(), kNamesMagic.data(), kNamesMagic.size()) != 0 ||
+        !in.read(kNamesMagic.size(), count)) {
+        return false;
+    }
+    const std::size_t rows_at = kNamesMagic.size() + 4;
+    if (!in.has(rows_at, std::size_t{count} * kNamesRow)) return false;
+    const std::size_t names_at = rows_at + std::size_t{count} * kNamesRow;
+    for (std::size_t i = 0; i < count; ++i) {
+        std::uint32_t start = 0, end = 0, offset = 0;
+        const std::size_t at = rows_at + i * kNamesRow;
+        in.read(at, start);
+        in.read(at + 4, end);
+        in.read(at + 8, offset);
+        const std::string_view name = in.text(names_at + offset, section.size());
+        // A name must end inside the section; rows out of order or empty make a damaged table.
+        if (start >= end || name.empty() || !in.has(names_at + offset, name.size() + 1) ||
+            (!functions_.empty() && start < functions_.back().start)) {
+            functions_.clear();
+            return false;
+        }
+        functions_.push_back(Function{start, end, std::string(name)});
+    }
+    return true;
+}
 
 CoffFunctions CoffFunctions::from_image(std::span<const std::uint8_t> image) {
     CoffFunctions table;
@@ -61,7 +99,6 @@ CoffFunctions CoffFunctions::from_image(std::span<const std::uint8_t> image) {
     in.read(header + 8, symbols_at);
     in.read(header + 12, symbol_count);
     in.read(header + 16, optional_size);
-    if (symbols_at == 0 || symbol_count == 0) return table;
 
     std::vector<Section> sections;
     const std::size_t first_section = header + kFileHeaderSize + optional_size;
@@ -69,10 +106,23 @@ CoffFunctions CoffFunctions::from_image(std::span<const std::uint8_t> image) {
         const std::size_t at = first_section + i * kSectionHeaderSize;
         Section s{};
         std::uint32_t characteristics = 0;
-        if (!in.read(at + 8, s.size) || !in.read(at + 12, s.address) || !in.read(at + 36, characteristics)) return table;
+        if (!in.read(at + 8, s.size) || !in.read(at + 12, s.address) || !in.read(at + 16, s.raw_size) ||
+            !in.read(at + 20, s.raw_at) || !in.read(at + 36, characteristics)) {
+            return table;
+        }
         s.code = (characteristics & (kCode | kExecute)) != 0;
+        s.name = in.text(at, 8);
         sections.push_back(s);
     }
+    // The table of names where the build added one; the symbol table otherwise.
+    for (const Section& s : sections) {
+        if (s.name != kNamesSection) continue;
+        // The file's copy is padded to its alignment; the header's virtual size is exact.
+        const std::size_t size = std::min(s.raw_size, s.size == 0 ? s.raw_size : s.size);
+        if (in.has(s.raw_at, size)) table.read_names_section(image.subspan(s.raw_at, size));
+        return table;
+    }
+    if (symbols_at == 0 || symbol_count == 0) return table;
 
     // The string table follows the symbols: its size (itself included), then the names.
     const std::size_t strings_at = std::size_t{symbols_at} + std::size_t{symbol_count} * kSymbolSize;

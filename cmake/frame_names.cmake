@@ -1,0 +1,33 @@
+# The table of function names a Windows image names its own stack frames from where
+# there is no COFF symbol table (zig's linker writes none; GNU ld's table serves the
+# mingw-w64 build): tools/frame_names.py makes it from the linked image's DWARF, and
+# llvm-objcopy adds it as the section .fnames after all the others, which moves no code.
+#
+# bio_frame_names(<target> [SHIP]): after <target> links, adds the section; with SHIP,
+# also moves the DWARF out to <file>.debug (which nothing ships) and links it by name.
+find_program(_bio_host_python NAMES python3 REQUIRED)
+
+function(bio_frame_names target)
+  cmake_parse_arguments(arg SHIP "" "" ${ARGN})
+  set(file $<TARGET_FILE:${target}>)
+  if(arg_SHIP)
+    set(debug COMMAND ${CMAKE_OBJCOPY} --only-keep-debug ${file} ${file}.debug)
+    set(strip --strip-debug --add-gnu-debuglink=${file}.debug)
+  else()
+    set(debug "")
+    set(strip "")
+  endif()
+  if(NOT BIOMETRIC_FRAME_NAMES)
+    # The symbol table names the frames.
+    if(arg_SHIP)
+      add_custom_command(TARGET ${target} POST_BUILD ${debug} COMMAND ${CMAKE_OBJCOPY} ${strip} ${file} VERBATIM)
+    endif()
+    return()
+  endif()
+  add_custom_command(TARGET ${target} POST_BUILD
+    COMMAND ${_bio_host_python} ${PROJECT_SOURCE_DIR}/tools/frame_names.py ${BIOMETRIC_DWARFDUMP} ${file} ${file}.fnames
+    ${debug}
+    COMMAND ${CMAKE_OBJCOPY} ${strip} --add-section .fnames=${file}.fnames --set-section-flags .fnames=readonly,data
+            ${file}
+    VERBATIM)
+endfunction()
