@@ -26,6 +26,18 @@ endfunction()
 
 include(${PROJECT_SOURCE_DIR}/cmake/frame_names.cmake)
 
+# The C runtime the toolchain links (the UCRT with zig, msvcrt by mingw-w64's default),
+# and the modules' machine as `objdump -f` names it (GNU's or LLVM's).
+set(BIO_WINDOWS_C_RUNTIME msvcrt)
+if(BIOMETRIC_C_RUNTIME)
+  set(BIO_WINDOWS_C_RUNTIME ${BIOMETRIC_C_RUNTIME})
+endif()
+if(CMAKE_SYSTEM_PROCESSOR STREQUAL "ARM64")
+  set(BIO_WINDOWS_ARCHITECTURE "^aarch64$")
+else()
+  set(BIO_WINDOWS_ARCHITECTURE "^(x86_64|i386:x86-64)$")
+endif()
+
 # Sets `out` to a copy of CPython <version>'s Include/ directory without its pyconfig.h,
 # or to "" when no such CPython is found. BIOMETRIC_WINDOWS_PYTHON_<tag> may name the
 # interpreter; otherwise pyenv's and the system's are tried.
@@ -128,6 +140,15 @@ function(bio_windows_python_version version platform)
               COMPONENT ${tag})
     endif()
     set_property(GLOBAL APPEND PROPERTY BIO_WINDOWS_MODULE_TARGETS ${module}_${tag})
+    # Its PE tables as the Windows loader will see them, for either machine (the
+    # packaging stage checks the ARM64 modules so; Wine cannot load them).
+    add_custom_target(${module}_${tag}_pe_check
+      COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${CMAKE_OBJDUMP} -DMODULE=$<TARGET_FILE:${module}_${tag}> -DNAME=${library}
+              -DPYTHON_DLL=${dll} -DC_RUNTIME=${BIO_WINDOWS_C_RUNTIME} -DARCHITECTURE=${BIO_WINDOWS_ARCHITECTURE}
+              -P ${PROJECT_SOURCE_DIR}/tests/windows_module/check_pe.cmake
+      DEPENDS ${module}_${tag}
+      VERBATIM)
+    set_property(GLOBAL APPEND PROPERTY BIO_WINDOWS_PE_CHECKS ${module}_${tag}_pe_check)
     set_property(GLOBAL APPEND PROPERTY BIO_WINDOWS_MODULE_LINES "${module} ${tag} ${dll} $<TARGET_FILE:${module}_${tag}>")
   endforeach()
   # The pure-Python packages, as src/module installs them.
@@ -148,6 +169,8 @@ function(bio_windows_python_modules platform)
   endforeach()
   get_property(targets GLOBAL PROPERTY BIO_WINDOWS_MODULE_TARGETS)
   add_custom_target(bio_windows_modules DEPENDS ${targets})
+  get_property(checks GLOBAL PROPERTY BIO_WINDOWS_PE_CHECKS)
+  add_custom_target(bio_windows_pe_checks DEPENDS ${checks})
   get_property(lines GLOBAL PROPERTY BIO_WINDOWS_MODULE_LINES)
   file(GENERATE OUTPUT ${BIO_WINDOWS_MODULE_DIR}/modules.txt CONTENT "$<JOIN:${lines},\n>\n")
 endfunction()
