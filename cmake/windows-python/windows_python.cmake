@@ -28,14 +28,16 @@ include(${PROJECT_SOURCE_DIR}/cmake/frame_names.cmake)
 
 # The C runtime the toolchain links (the UCRT with zig, msvcrt by mingw-w64's default),
 # and the modules' machine as `objdump -f` names it (GNU's or LLVM's).
-set(BIO_WINDOWS_C_RUNTIME msvcrt)
+# (Cache entries: tests/windows_module checks with them too.)
 if(BIOMETRIC_C_RUNTIME)
-  set(BIO_WINDOWS_C_RUNTIME ${BIOMETRIC_C_RUNTIME})
+  set(BIO_WINDOWS_C_RUNTIME ${BIOMETRIC_C_RUNTIME} CACHE INTERNAL "")
+else()
+  set(BIO_WINDOWS_C_RUNTIME msvcrt CACHE INTERNAL "")
 endif()
 if(CMAKE_SYSTEM_PROCESSOR STREQUAL "ARM64")
-  set(BIO_WINDOWS_ARCHITECTURE "^aarch64$")
+  set(BIO_WINDOWS_ARCHITECTURE "^aarch64$" CACHE INTERNAL "")
 else()
-  set(BIO_WINDOWS_ARCHITECTURE "^(x86_64|i386:x86-64)$")
+  set(BIO_WINDOWS_ARCHITECTURE "^(x86_64|i386:x86-64)$" CACHE INTERNAL "")
 endif()
 
 # Sets `out` to a copy of CPython <version>'s Include/ directory without its pyconfig.h,
