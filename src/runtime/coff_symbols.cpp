@@ -163,7 +163,9 @@ std::string_view CoffFunctions::function_at(std::uint32_t rva) const {
     return rva < function.end ? std::string_view(function.name) : std::string_view();
 }
 
-std::string without_parameters(std::string name) {
+namespace {
+
+std::string without_trailing_parameters(std::string name) {
     // Qualifiers after the parameter list: " const", " volatile", " &", " &&", " noexcept".
     std::size_t end = name.size();
     for (bool trimmed = true; trimmed;) {
@@ -187,6 +189,67 @@ std::string without_parameters(std::string name) {
         }
     }
     return name;
+}
+
+
+bool is_name_character(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+}
+
+// The end of the parenthesised group that starts at `open`, or npos when it never closes.
+std::size_t group_end(std::string_view text, std::size_t open) {
+    int depth = 0;
+    for (std::size_t i = open; i < text.size(); ++i) {
+        if (text[i] == '(') ++depth;
+        if (text[i] == ')' && --depth == 0) return i;
+    }
+    return std::string_view::npos;
+}
+
+// Inside template arguments LLVM's demangler writes a function the argument refers to
+// with its parameter list ("bio::entry<&bio::f(int)>"), GNU's without ("bio::entry<&bio::f>"):
+// such a list, a '(' right after a name, goes too. After an operator's name or a keyword
+// ("decltype(", "{lambda()#1}") the group stays as it is.
+std::string without_argument_parameters(std::string_view name) {
+    std::string out;
+    int angles = 0;
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        const char c = name[i];
+        if (c == '(' && angles > 0 && !out.empty() && is_name_character(out.back())) {
+            std::size_t word = out.size();
+            while (word > 0 && is_name_character(out[word - 1])) --word;
+            const std::string_view before = std::string_view(out).substr(word);
+            const std::size_t end = group_end(name, i);
+            if (end == std::string_view::npos) {
+                out.append(name.substr(i));
+                break;
+            }
+            const bool keyword = before == "operator" || before == "lambda" || before == "decltype" ||
+                                 before == "sizeof" || before == "alignof" || before == "noexcept" || before == "typeid";
+            if (keyword) {
+                out.append(name.substr(i, end - i + 1));
+                // "operator()(int)": the call operator's name, then its parameter list.
+                const std::size_t list_end = before == "operator" && end + 1 < name.size() && name[end + 1] == '('
+                                                 ? group_end(name, end + 1)
+                                                 : std::string_view::npos;
+                if (list_end != std::string_view::npos) i = list_end;
+                else i = end;
+            } else {
+                i = end;
+            }
+            continue;
+        }
+        if (c == '<') ++angles;
+        if (c == '>' && angles > 0) --angles;
+        out += c;
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string without_parameters(std::string name) {
+    return without_argument_parameters(without_trailing_parameters(std::move(name)));
 }
 
 }  // namespace bio

@@ -43,7 +43,9 @@ private:
 };
 
 // A demangled C++ function name without its parameter list and qualifiers, as
-// backtraces show it: "bio::f(int) const" is "bio::f". Other text is returned as it is.
+// backtraces show it: "bio::f(int) const" is "bio::f", and without those of functions
+// in its template arguments, as LLVM's demangler writes them: "bio::g<&bio::f(int)>()"
+// is "bio::g<&bio::f>", as GNU's writes it. Other text is returned as it is.
 std::string without_parameters(std::string name);
 
 }  // namespace bio

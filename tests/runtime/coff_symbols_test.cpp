@@ -192,6 +192,11 @@ TEST(CoffFunctions, NamesLoseTheirParameterLists) {
                 {"bio::call<void (*)(int)>(void (*)(int))", "bio::call<void (*)(int)>"},
                 {"bio::f()::{lambda()#1}::_FUN", "bio::f()::{lambda()#1}::_FUN"},
                 {"PyInit_biometric", "PyInit_biometric"},
+                // LLVM's rendering of a function in template arguments, made GNU's.
+                {"_object* bio::entry<&bio::(anonymous namespace)::body(_object*, long long)>(_object*)",
+                 "_object* bio::entry<&bio::(anonymous namespace)::body>"},
+                {"bio::g<&bio::X::operator()(int), decltype(f(0))>()", "bio::g<&bio::X::operator(), decltype(f(0))>"},
+                {"bio::h<&bio::f(int>()", "bio::h<&bio::f(int>"},
                 {"(broken", "(broken"},
                 {"", ""}};
     for (const auto& row : rows) EXPECT_EQ(without_parameters(row.in), row.out) << row.in;
