@@ -1,11 +1,14 @@
-# The table of function names a Windows image names its own stack frames from where
-# there is no COFF symbol table (zig's linker writes none; GNU ld's table serves the
-# mingw-w64 build): tools/frame_names.py makes it from the linked image's DWARF, and
-# llvm-objcopy adds it as the section .fnames after all the others, which moves no code.
+# The table of function names a Windows image names its own stack frames from, with no
+# debugger library that reads DWARF and no COFF symbol table (zig's linker writes none):
+# tools/frame_names.py makes it from the linked image's DWARF, and llvm-objcopy adds it
+# as the section .fnames after all the others, which moves no code. (GNU objcopy adds no
+# section to a linked image.)
 #
 # bio_frame_names(<target> [SHIP]): after <target> links, adds the section; with SHIP,
 # also moves the DWARF out to <file>.debug (which nothing ships) and links it by name.
 find_program(_bio_host_python NAMES python3 REQUIRED)
+find_program(BIOMETRIC_DWARFDUMP NAMES llvm-dwarfdump-16 llvm-dwarfdump REQUIRED)
+find_program(BIOMETRIC_LLVM_OBJCOPY NAMES llvm-objcopy-16 llvm-objcopy REQUIRED)
 
 function(bio_frame_names target)
   cmake_parse_arguments(arg SHIP "" "" ${ARGN})
@@ -17,17 +20,10 @@ function(bio_frame_names target)
     set(debug "")
     set(strip "")
   endif()
-  if(NOT BIOMETRIC_FRAME_NAMES)
-    # The symbol table names the frames.
-    if(arg_SHIP)
-      add_custom_command(TARGET ${target} POST_BUILD ${debug} COMMAND ${CMAKE_OBJCOPY} ${strip} ${file} VERBATIM)
-    endif()
-    return()
-  endif()
   add_custom_command(TARGET ${target} POST_BUILD
     COMMAND ${_bio_host_python} ${PROJECT_SOURCE_DIR}/tools/frame_names.py ${BIOMETRIC_DWARFDUMP} ${file} ${file}.fnames
     ${debug}
-    COMMAND ${CMAKE_OBJCOPY} ${strip} --add-section .fnames=${file}.fnames --set-section-flags .fnames=readonly,data
-            ${file}
+    COMMAND ${BIOMETRIC_LLVM_OBJCOPY} ${strip} --add-section .fnames=${file}.fnames
+            --set-section-flags .fnames=readonly,data ${file}
     VERBATIM)
 endfunction()

@@ -55,10 +55,6 @@ set(BIOMETRIC_DLLTOOL "${_bio_zig_tools}/dlltool" CACHE FILEPATH "")
 find_program(CMAKE_NM NAMES llvm-nm-16 llvm-nm REQUIRED)
 find_program(CMAKE_OBJDUMP NAMES llvm-objdump-16 llvm-objdump REQUIRED)
 find_program(CMAKE_OBJCOPY NAMES llvm-objcopy-16 llvm-objcopy REQUIRED)
-# Its linker writes no COFF symbol table: images get a table of function names
-# (cmake/frame_names.cmake), made from their DWARF.
-set(BIOMETRIC_FRAME_NAMES ON)
-find_program(BIOMETRIC_DWARFDUMP NAMES llvm-dwarfdump-16 llvm-dwarfdump REQUIRED)
 
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
@@ -69,8 +65,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # writes a PDB besides). __FILE__ as written on the command line, with its '/'.
 set(CMAKE_C_FLAGS_INIT "-gdwarf-4 -fno-file-reproducible")
 set(CMAKE_CXX_FLAGS_INIT "-gdwarf-4 -fno-file-reproducible")
-# Programs and modules link libc++ statically and the UCRT through its API sets: no
-# runtime DLL goes beside them.
+# No -static (mingw-w64.cmake's): zig links libc++ statically anyway, and the UCRT through
+# its API sets, so no runtime DLL goes beside a program or module; with -static, zig
+# writes a DLL's link as a static archive.
 
 if(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
   find_program(BIOMETRIC_WINE_LOADER
