@@ -78,9 +78,11 @@ build_requirements() {
     "$(find_python312)" -c 'import tomllib; print("\n".join(tomllib.load(open("pyproject.toml", "rb"))["build-system"]["requires"]))'
 }
 
-# Configures the mingw preset, naming the CPython 3.12 whose headers the Windows modules
-# (stable ABI) are built against.
+# Configures the mingw preset (GCC, kept for comparison), naming the CPython 3.12 whose
+# headers the Windows modules (stable ABI) are built against. LLVM 16 adds the images'
+# tables of frame names.
 mingw_configure() {
+    need_apt mingw-w64 g++-mingw-w64-x86-64-posix googletest cmake ninja-build llvm-16 || return 1
     cmake --preset mingw -DBIOMETRIC_WINDOWS_PYTHON_cp312="$(find_python312)" >/dev/null
 }
 
