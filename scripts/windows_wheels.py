@@ -9,7 +9,8 @@ modules and their type stubs), the metadata the project's build backend writes f
 wheel (prepare_metadata_for_build_wheel: METADATA and the license), a WHEEL file for
 cp312-abi3-win_amd64 or -win_arm64 (every CPython from 3.12 on; the platform is the
 modules' machine), and the RECORD. Each module's file must be fit to ship: under
-1.5 MB, without DWARF, naming no directory of this build.
+1.5 MB, without DWARF, with its table of function names, naming no directory of this
+build.
 Needs pyproject-hooks and the backend installed in this interpreter's environment.
 """
 import base64
@@ -95,15 +96,25 @@ def write_wheel(tag, build, dist_info, output):
     return wheel
 
 
-# What a .pyd may weigh: its code and the symbol table it names its frames from, not
+# What a .pyd may weigh: its code and the table of names it names its frames from, not
 # the debug data (kept beside it in the build, as <file>.debug).
 MAX_PYD_BYTES = 1_500_000
+
+
+def section_names(data):
+    """The names in a PE image's section table."""
+    pe = int.from_bytes(data[0x3C:0x40], "little")
+    count = int.from_bytes(data[pe + 6 : pe + 8], "little")
+    first = pe + 24 + int.from_bytes(data[pe + 20 : pe + 22], "little")
+    return [data[at : at + 8].rstrip(b"\0").decode("ascii", "replace") for at in range(first, first + 40 * count, 40)]
 
 
 def shipped_file_problem(data):
     """Why a module's file is not fit to ship, or None."""
     if len(data) >= MAX_PYD_BYTES:
         return f"has {len(data)} bytes, not fewer than {MAX_PYD_BYTES}"
+    if ".fnames" not in section_names(data):
+        return "has no table of its function names (.fnames) to name its frames from"
     if b".debug_info" in data:
         return "carries DWARF debug data"
     for path in {str(ROOT), str(ROOT).replace("/", "\\")}:
