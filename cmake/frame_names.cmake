@@ -14,16 +14,17 @@ function(bio_frame_names target)
   cmake_parse_arguments(arg SHIP "" "" ${ARGN})
   set(file $<TARGET_FILE:${target}>)
   if(arg_SHIP)
-    set(debug COMMAND ${CMAKE_OBJCOPY} --only-keep-debug ${file} ${file}.debug)
-    set(strip --strip-debug --add-gnu-debuglink=${file}.debug)
+    # The symbol table goes too: the table of names replaces it (and llvm-objcopy cannot
+    # read GNU ld's).
+    set(ship COMMAND ${CMAKE_OBJCOPY} --only-keep-debug ${file} ${file}.debug
+             COMMAND ${CMAKE_OBJCOPY} --strip-all --add-gnu-debuglink=${file}.debug ${file})
   else()
-    set(debug "")
-    set(strip "")
+    set(ship "")
   endif()
   add_custom_command(TARGET ${target} POST_BUILD
     COMMAND ${_bio_host_python} ${PROJECT_SOURCE_DIR}/tools/frame_names.py ${BIOMETRIC_DWARFDUMP} ${file} ${file}.fnames
-    ${debug}
-    COMMAND ${BIOMETRIC_LLVM_OBJCOPY} ${strip} --add-section .fnames=${file}.fnames
-            --set-section-flags .fnames=readonly,data ${file}
+    ${ship}
+    COMMAND ${BIOMETRIC_LLVM_OBJCOPY} --add-section .fnames=${file}.fnames --set-section-flags .fnames=readonly,data
+            ${file}
     VERBATIM)
 endfunction()

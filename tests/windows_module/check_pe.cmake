@@ -52,11 +52,14 @@ foreach(line IN LISTS lines)
     string(TOLOWER "${CMAKE_MATCH_1}" dll)
     list(APPEND imports ${dll})
     string(APPEND listing "${CMAKE_MATCH_1}:")
-  elseif(section STREQUAL "exports" AND (line MATCHES "^[ \t]+\\[ *[0-9]+\\] (.+)$"
-                                         OR line MATCHES "^[ \t]+[0-9]+[ \t]+0x[0-9a-f]+[ \t]+(.+)$"))
+  # One pattern per branch: a failed MATCHES clears CMAKE_MATCH_1. GNU's lines first, then LLVM's.
+  elseif(section STREQUAL "exports" AND line MATCHES "^[ \t]+\\[ *[0-9]+\\] (.+)$")
     list(APPEND exports "${CMAKE_MATCH_1}")
-  elseif(dll AND (line MATCHES "^[ \t]+[0-9a-f]+[ \t]+[0-9]+[ \t]+([^ \t]+)"
-                  OR line MATCHES "^[ \t]+[0-9]+[ \t]+([^ \t]+)$"))
+  elseif(section STREQUAL "exports" AND line MATCHES "^[ \t]+[0-9]+[ \t]+0x[0-9a-f]+[ \t]+(.+)$")
+    list(APPEND exports "${CMAKE_MATCH_1}")
+  elseif(dll AND line MATCHES "^[ \t]+[0-9a-f]+[ \t]+[0-9]+[ \t]+([^ \t]+)")
+    string(APPEND listing " ${CMAKE_MATCH_1}")
+  elseif(dll AND line MATCHES "^[ \t]+[0-9]+[ \t]+([^ \t]+)$")
     string(APPEND listing " ${CMAKE_MATCH_1}")
   elseif(line STREQUAL "")
     if(section STREQUAL "imports" AND dll)
