@@ -9,8 +9,8 @@ modules and their type stubs), the metadata the project's build backend writes f
 wheel (prepare_metadata_for_build_wheel: METADATA and the license), a WHEEL file for
 cp312-abi3-win_amd64 or -win_arm64 (every CPython from 3.12 on; the platform is the
 modules' machine), and the RECORD. Each module's file must be fit to ship: under
-1.5 MB, without DWARF, with its table of function names, naming no directory of this
-build.
+1.5 MB, without DWARF, with its table of function names (or GCC's symbol table),
+naming no directory of this build.
 Needs pyproject-hooks and the backend installed in this interpreter's environment.
 """
 import base64
@@ -109,12 +109,18 @@ def section_names(data):
     return [data[at : at + 8].rstrip(b"\0").decode("ascii", "replace") for at in range(first, first + 40 * count, 40)]
 
 
+def symbol_count(data):
+    """The number of COFF symbols a PE image's file header counts."""
+    pe = int.from_bytes(data[0x3C:0x40], "little")
+    return int.from_bytes(data[pe + 16 : pe + 20], "little")
+
+
 def shipped_file_problem(data):
     """Why a module's file is not fit to ship, or None."""
     if len(data) >= MAX_PYD_BYTES:
         return f"has {len(data)} bytes, not fewer than {MAX_PYD_BYTES}"
-    if ".fnames" not in section_names(data):
-        return "has no table of its function names (.fnames) to name its frames from"
+    if ".fnames" not in section_names(data) and symbol_count(data) == 0:
+        return "has neither a table of its function names (.fnames) nor a symbol table to name its frames from"
     if b".debug_info" in data:
         return "carries DWARF debug data"
     for path in {str(ROOT), str(ROOT).replace("/", "\\")}:
