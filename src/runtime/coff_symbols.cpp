@@ -191,7 +191,6 @@ std::string without_trailing_parameters(std::string name) {
     return name;
 }
 
-
 bool is_name_character(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
 }
@@ -232,8 +231,7 @@ std::string without_argument_parameters(std::string_view name) {
                 const std::size_t list_end = before == "operator" && end + 1 < name.size() && name[end + 1] == '('
                                                  ? group_end(name, end + 1)
                                                  : std::string_view::npos;
-                if (list_end != std::string_view::npos) i = list_end;
-                else i = end;
+                i = list_end != std::string_view::npos ? list_end : end;
             } else {
                 i = end;
             }
