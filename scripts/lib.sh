@@ -78,10 +78,29 @@ build_requirements() {
     "$(find_python312)" -c 'import tomllib; print("\n".join(tomllib.load(open("pyproject.toml", "rb"))["build-system"]["requires"]))'
 }
 
-# Configures the mingw preset, naming the CPython 3.12 whose headers the Windows modules
-# (stable ABI) are built against.
+# Configures the mingw preset (GCC, kept for comparison), naming the CPython 3.12 whose
+# headers the Windows modules (stable ABI) are built against. LLVM 16 adds the images'
+# tables of frame names.
 mingw_configure() {
+    need_apt mingw-w64 g++-mingw-w64-x86-64-posix googletest cmake ninja-build llvm-16 || return 1
     cmake --preset mingw -DBIOMETRIC_WINDOWS_PYTHON_cp312="$(find_python312)" >/dev/null
+}
+
+# The Windows toolchain: zig, from PyPI's ziglang at this version, in build/venv-zig
+# (which cmake/zig-windows.cmake finds). Its cache (libc++ and the C runtime, built once
+# per target: minutes) is build/zig-cache.
+ZIGLANG_VERSION=0.17.1
+
+# Installs ziglang (once) and configures the zig preset $1 (zig-x64 or zig-arm64), naming
+# the CPython 3.12 whose headers the Windows modules are built against. LLVM 16 reads and
+# edits the images; mingw-w64's headers supply the runtime classes' declarations.
+zig_configure() {
+    local preset=$1
+    need_apt cmake ninja-build llvm-16 mingw-w64-common || return 1
+    if [ "$(build/venv-zig/bin/python -m ziglang version 2>/dev/null)" != "$ZIGLANG_VERSION" ]; then
+        test_venv build/venv-zig "$(find_python312)" "ziglang==$ZIGLANG_VERSION" >/dev/null || return 1
+    fi
+    cmake --preset "$preset" -DBIOMETRIC_WINDOWS_PYTHON_cp312="$(find_python312)" >/dev/null
 }
 
 # Configures and builds the benchmarks' targets in build/bench with $1, a venv's python
@@ -110,10 +129,15 @@ build_fuzz() {
     cmake --build --preset fuzz
 }
 
+# The x64 build whose programs, test doubles and modules the Wine stages run: zig's
+# (the mingw preset's GCC build is kept for comparison, and runs the same way with
+# BIOMETRIC_WINDOWS_BUILD=build/mingw).
+windows_build=${BIOMETRIC_WINDOWS_BUILD:-build/zig-x64}
+
 # Sets up Wine for the stages that run Windows programs: finds the loader and server
 # (sets $wine and $wineserver), makes a fresh prefix (exports WINEPREFIX and the rest),
 # starts one server for the whole run, ends it and removes the prefix on exit, and
-# registers the test doubles of the mingw build (build/mingw/tests/wine) for both runtime
+# registers the test doubles of $windows_build (its tests/wine) for both runtime
 # classes named in $@ (by default only KeyCredentialManager).
 wine_setup() {
     wine=""
@@ -147,14 +171,14 @@ wine_setup() {
     local classes=("$@") class doubles
     [ ${#classes[@]} -eq 0 ] && classes=(Windows.Security.Credentials.KeyCredentialManager
                                          Windows.Security.Credentials.UI.UserConsentVerifier)
-    doubles=$(windows_path "$(pwd -P)/build/mingw/tests/wine/bio_doubles.dll")
+    doubles=$(windows_path "$(pwd -P)/$windows_build/tests/wine/bio_doubles.dll")
     for class in "${classes[@]}"; do
         "$wine" reg add "HKLM\\Software\\Microsoft\\WindowsRuntime\\ActivatableClassId\\$class" /v DllPath /t REG_SZ \
             /d "$doubles" /f </dev/null >/dev/null 2>&1
     done
     # Wine has no windowing API set: the double of its GetWindowIdFromWindow stands in,
     # where the system would have it.
-    cp build/mingw/tests/wine/bio_windowing.dll "$WINEPREFIX/drive_c/windows/system32/ext-ms-win-windowing-external-l1-1-0.dll"
+    cp "$windows_build/tests/wine/bio_windowing.dll" "$WINEPREFIX/drive_c/windows/system32/ext-ms-win-windowing-external-l1-1-0.dll"
 }
 
 # The path Wine's programs see for the absolute host path $1 (its Z: drive).

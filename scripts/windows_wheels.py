@@ -1,13 +1,16 @@
-"""Writes the Windows wheels from the modules the mingw preset cross-built.
+"""Writes the Windows wheels from the modules a Windows preset (zig-x64, zig-arm64,
+mingw) cross-built.
 
-    python scripts/windows_wheels.py <mingw build dir> <output dir>
+    python scripts/windows_wheels.py <build dir> <output dir>
 
 One wheel for the stable-ABI modules listed in <build>/windows-modules/modules.txt
 (tag abi3): what the build installs for them (cmake --install --component abi3: the
 modules and their type stubs), the metadata the project's build backend writes for any
 wheel (prepare_metadata_for_build_wheel: METADATA and the license), a WHEEL file for
-cp312-abi3-win_amd64 (every CPython from 3.12 on), and the RECORD. Each module's file
-must be fit to ship: under 1.5 MB, without DWARF, naming no directory of this build.
+cp312-abi3-win_amd64 or -win_arm64 (every CPython from 3.12 on; the platform is the
+modules' machine), and the RECORD. Each module's file must be fit to ship: under
+1.5 MB, without DWARF, with its table of function names (or GCC's symbol table),
+naming no directory of this build.
 Needs pyproject-hooks and the backend installed in this interpreter's environment.
 """
 import base64
@@ -22,7 +25,8 @@ import zipfile
 from pyproject_hooks import BuildBackendHookCaller, quiet_subprocess_runner
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
-PLATFORM = "win_amd64"
+# The wheel platform of each PE machine type the modules may be built for.
+PLATFORMS = {0x8664: "win_amd64", 0xAA64: "win_arm64"}
 # The oldest CPython whose stable ABI the modules use.
 PYTHON_TAG = "cp312"
 # Fixed timestamps: the same inputs make the same wheel.
@@ -41,14 +45,32 @@ def record_line(path, data):
     return f"{path},sha256={digest},{len(data)}"
 
 
+def machine(data):
+    """The machine type of a PE image's file header, or None for other bytes."""
+    if data[:2] != b"MZ" or len(data) < 0x40:
+        return None
+    pe = int.from_bytes(data[0x3C:0x40], "little")
+    if data[pe : pe + 4] != b"PE\0\0":
+        return None
+    return int.from_bytes(data[pe + 4 : pe + 6], "little")
+
+
+def platform_of(files):
+    """The wheel platform of the modules, the .pyd files in `files`: one machine for all."""
+    machines = {machine(data) for path, data in files.items() if path.endswith(".pyd")}
+    if len(machines) != 1 or next(iter(machines)) not in PLATFORMS:
+        raise ValueError(f"modules for no single known machine: {sorted(map(str, machines))}")
+    return PLATFORMS[next(iter(machines))]
+
+
 def write_wheel(tag, build, dist_info, output):
     name, version = dist_info.name.removesuffix(".dist-info").split("-")
-    wheel_tag = f"{PYTHON_TAG}-{tag}-{PLATFORM}"
     with tempfile.TemporaryDirectory() as staging:
         staging = pathlib.Path(staging)
         subprocess.run(["cmake", "--install", str(build), "--component", tag, "--prefix", str(staging)],
                        check=True, stdout=subprocess.DEVNULL)
         files = {p.relative_to(staging).as_posix(): p.read_bytes() for p in sorted(staging.rglob("*")) if p.is_file()}
+    wheel_tag = f"{PYTHON_TAG}-{tag}-{platform_of(files)}"
     # The backend's metadata, but this wheel's own WHEEL file.
     for path in sorted(dist_info.rglob("*")):
         relative = path.relative_to(dist_info).as_posix()
@@ -74,15 +96,31 @@ def write_wheel(tag, build, dist_info, output):
     return wheel
 
 
-# What a .pyd may weigh: its code and the symbol table it names its frames from, not
+# What a .pyd may weigh: its code and the table of names it names its frames from, not
 # the debug data (kept beside it in the build, as <file>.debug).
 MAX_PYD_BYTES = 1_500_000
+
+
+def section_names(data):
+    """The names in a PE image's section table."""
+    pe = int.from_bytes(data[0x3C:0x40], "little")
+    count = int.from_bytes(data[pe + 6 : pe + 8], "little")
+    first = pe + 24 + int.from_bytes(data[pe + 20 : pe + 22], "little")
+    return [data[at : at + 8].rstrip(b"\0").decode("ascii", "replace") for at in range(first, first + 40 * count, 40)]
+
+
+def symbol_count(data):
+    """The number of COFF symbols a PE image's file header counts."""
+    pe = int.from_bytes(data[0x3C:0x40], "little")
+    return int.from_bytes(data[pe + 16 : pe + 20], "little")
 
 
 def shipped_file_problem(data):
     """Why a module's file is not fit to ship, or None."""
     if len(data) >= MAX_PYD_BYTES:
         return f"has {len(data)} bytes, not fewer than {MAX_PYD_BYTES}"
+    if ".fnames" not in section_names(data) and symbol_count(data) == 0:
+        return "has neither a table of its function names (.fnames) nor a symbol table to name its frames from"
     if b".debug_info" in data:
         return "carries DWARF debug data"
     for path in {str(ROOT), str(ROOT).replace("/", "\\")}:

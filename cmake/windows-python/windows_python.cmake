@@ -23,7 +23,22 @@ function(bio_windows_module name)
   set(BIO_WINDOWS_MODULES ${BIO_WINDOWS_MODULES} ${name} PARENT_SCOPE)
 endfunction()
 
-find_program(BIOMETRIC_MINGW_DLLTOOL NAMES ${BIOMETRIC_MINGW_TRIPLE}-dlltool x86_64-w64-mingw32-dlltool REQUIRED)
+
+include(${PROJECT_SOURCE_DIR}/cmake/frame_names.cmake)
+
+# The C runtime the toolchain links (the UCRT with zig, msvcrt by mingw-w64's default),
+# and the modules' machine as `objdump -f` names it (GNU's or LLVM's).
+# (Cache entries: tests/windows_module checks with them too.)
+if(BIOMETRIC_C_RUNTIME)
+  set(BIO_WINDOWS_C_RUNTIME ${BIOMETRIC_C_RUNTIME} CACHE INTERNAL "")
+else()
+  set(BIO_WINDOWS_C_RUNTIME msvcrt CACHE INTERNAL "")
+endif()
+if(CMAKE_SYSTEM_PROCESSOR STREQUAL "ARM64")
+  set(BIO_WINDOWS_ARCHITECTURE "^aarch64$" CACHE INTERNAL "")
+else()
+  set(BIO_WINDOWS_ARCHITECTURE "^(x86_64|i386:x86-64)$" CACHE INTERNAL "")
+endif()
 
 # Sets `out` to a copy of CPython <version>'s Include/ directory without its pyconfig.h,
 # or to "" when no such CPython is found. BIOMETRIC_WINDOWS_PYTHON_<tag> may name the
@@ -101,7 +116,7 @@ function(bio_windows_python_version version platform)
     OUTPUT ${def} ${import_library}
     COMMAND ${CMAKE_COMMAND} -DNM=${CMAKE_NM} -DINPUTS=${work}/def-inputs.txt -DINCLUDE_DIR=${include}
             -DDLL=${dll} -DOUTPUT=${def} -P ${_bio_windows_python_dir}/python_def.cmake
-    COMMAND ${BIOMETRIC_MINGW_DLLTOOL} --input-def ${def} --dllname ${dll} --output-lib ${import_library}
+    COMMAND ${_bio_dlltool} -d ${def} -D ${dll} -l ${import_library}
     DEPENDS ${inputs} ${work}/def-inputs.txt ${_bio_windows_python_dir}/python_def.cmake
     COMMENT "Import library of ${dll} for the names the module uses"
     VERBATIM)
@@ -115,13 +130,8 @@ function(bio_windows_python_version version platform)
       LIBRARY_OUTPUT_DIRECTORY ${BIO_WINDOWS_MODULE_DIR})
     add_dependencies(${module}_${tag} bio_python_${tag}_import)
     # The file that ships: without its DWARF (several MB; kept beside it as <file>.debug,
-    # which no wheel carries), with the COFF symbol table the module names its own
-    # frames from.
-    add_custom_command(TARGET ${module}_${tag} POST_BUILD
-      COMMAND ${CMAKE_OBJCOPY} --only-keep-debug $<TARGET_FILE:${module}_${tag}> $<TARGET_FILE:${module}_${tag}>.debug
-      COMMAND ${CMAKE_OBJCOPY} --strip-debug --add-gnu-debuglink=$<TARGET_FILE:${module}_${tag}>.debug
-              $<TARGET_FILE:${module}_${tag}>
-      VERBATIM)
+    # which no wheel carries), with the names of its functions (cmake/frame_names.cmake).
+    bio_frame_names(${module}_${tag} SHIP)
     # A wheel's contents, as src/module installs them: a package's native core inside it.
     bio_module_library_name(${module} library package)
     if(package)
@@ -132,6 +142,15 @@ function(bio_windows_python_version version platform)
               COMPONENT ${tag})
     endif()
     set_property(GLOBAL APPEND PROPERTY BIO_WINDOWS_MODULE_TARGETS ${module}_${tag})
+    # Its PE tables as the Windows loader will see them, for either machine (the
+    # packaging stage checks the ARM64 modules so; Wine cannot load them).
+    add_custom_target(${module}_${tag}_pe_check
+      COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${CMAKE_OBJDUMP} -DMODULE=$<TARGET_FILE:${module}_${tag}> -DNAME=${library}
+              -DPYTHON_DLL=${dll} -DC_RUNTIME=${BIO_WINDOWS_C_RUNTIME} -DARCHITECTURE=${BIO_WINDOWS_ARCHITECTURE}
+              -P ${PROJECT_SOURCE_DIR}/tests/windows_module/check_pe.cmake
+      DEPENDS ${module}_${tag}
+      VERBATIM)
+    set_property(GLOBAL APPEND PROPERTY BIO_WINDOWS_PE_CHECKS ${module}_${tag}_pe_check)
     set_property(GLOBAL APPEND PROPERTY BIO_WINDOWS_MODULE_LINES "${module} ${tag} ${dll} $<TARGET_FILE:${module}_${tag}>")
   endforeach()
   # The pure-Python packages, as src/module installs them.
@@ -152,6 +171,8 @@ function(bio_windows_python_modules platform)
   endforeach()
   get_property(targets GLOBAL PROPERTY BIO_WINDOWS_MODULE_TARGETS)
   add_custom_target(bio_windows_modules DEPENDS ${targets})
+  get_property(checks GLOBAL PROPERTY BIO_WINDOWS_PE_CHECKS)
+  add_custom_target(bio_windows_pe_checks DEPENDS ${checks})
   get_property(lines GLOBAL PROPERTY BIO_WINDOWS_MODULE_LINES)
   file(GENERATE OUTPUT ${BIO_WINDOWS_MODULE_DIR}/modules.txt CONTENT "$<JOIN:${lines},\n>\n")
 endfunction()

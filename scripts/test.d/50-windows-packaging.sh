@@ -1,10 +1,16 @@
-# Windows packaging: the wheels from the cross-built modules, checked as a package index
-# would; the workflow that builds them natively with MSVC, and its cibuildwheel
-# configuration, checked as far as they can be without Windows.
+# Windows packaging: the wheels from the cross-built modules (x64 and ARM64, with zig),
+# checked as a package index would; the workflow that builds them natively with MSVC,
+# and its cibuildwheel configuration, checked as far as they can be without Windows.
 set -euo pipefail
 source scripts/lib.sh
 
+# The frame-name table's maker, then the wheels (the modules carry its tables).
+tools_python=$(test_venv build/venv-tools "$(find_python312)" pytest)
+"$tools_python" -m pytest -q -p no:cacheprovider tests/tools
+
+start=$SECONDS
 scripts/windows-wheels
+echo "--- Windows wheels (x64 and ARM64) built and checked in $((SECONDS - start)) s"
 
 workflow=.github/workflows/windows-wheels.yml
 cibuildwheel_version=$(sed -n 's|.*uses: pypa/cibuildwheel@v||p' "$workflow")

@@ -7,7 +7,7 @@
 # Downloads are cached under build/windows-python: a warm run fetches nothing.
 set -euo pipefail
 source scripts/lib.sh
-need_apt mingw-w64 g++-mingw-w64-x86-64-posix cmake ninja-build osslsigncode unzip openssl bsdutils
+need_apt cmake ninja-build osslsigncode unzip openssl bsdutils
 need_apt wine64 2>/dev/null || need_apt wine
 # Wine's bcrypt does its cryptography with GnuTLS, which Wine only recommends; later
 # releases name the library libgnutls30t64.
@@ -51,9 +51,9 @@ if [ "$(cat "$cache/wheels/.pins" 2>/dev/null)" != "$stamp" ]; then
 fi
 pip_wheel=$(ls "$cache"/wheels/pip-*-py3-none-any.whl)
 
-# The test doubles of the mingw build, and the wheels of the packaging stage.
-mingw_configure
-cmake --build --preset mingw --target bio_doubles bio_windowing >/dev/null
+# The test doubles of the x64 build, and the wheels of the packaging stage.
+zig_configure zig-x64
+cmake --build --preset zig-x64 --target bio_doubles bio_windowing >/dev/null
 if ! ls dist/biometric-*-win_amd64.whl >/dev/null 2>&1; then
     scripts/windows-wheels >/dev/null
 fi
@@ -61,7 +61,7 @@ fi
 wine_setup Windows.Security.Credentials.KeyCredentialManager Windows.Security.Cryptography.CryptographicBuffer \
     Windows.Security.Credentials.UI.UserConsentVerifier
 export BIOMETRIC_DOUBLES
-BIOMETRIC_DOUBLES=$(windows_path "$(pwd -P)/build/mingw/tests/wine/bio_doubles.dll")
+BIOMETRIC_DOUBLES=$(windows_path "$(pwd -P)/$windows_build/tests/wine/bio_doubles.dll")
 
 # Under Wine 8, CPython cannot start with its standard output or error a regular file:
 # they are pipes (through cat) everywhere here.

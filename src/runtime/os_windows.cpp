@@ -27,10 +27,17 @@ namespace bio {
 void end_process() noexcept {
 #if defined(_MSC_VER)
     __fastfail(FAST_FAIL_FATAL_APP_EXIT);
-#else
+#elif defined(__x86_64__)
     // mingw-w64 has no __fastfail intrinsic: the same interrupt, code in ecx.
     __asm__ volatile("int $0x29" : : "c"(FAST_FAIL_FATAL_APP_EXIT) : "memory");
     __builtin_unreachable();
+#elif defined(__aarch64__)
+    // The same on ARM64: the fast-fail break, code in x0.
+    register unsigned long long code __asm__("x0") = FAST_FAIL_FATAL_APP_EXIT;
+    __asm__ volatile("brk #0xf003" : : "r"(code) : "memory");
+    __builtin_unreachable();
+#else
+#error "no fail-fast sequence for this architecture"
 #endif
 }
 
@@ -110,9 +117,11 @@ struct Dbghelp {
                     reinterpret_cast<void (*)()>(GetProcAddress(library, name)));
                 return slot != nullptr;
             };
-            const bool basic = find(t.get_options, "SymGetOptions") & find(t.set_options, "SymSetOptions") &
-                               find(t.initialize, "SymInitialize") & find(t.from_address, "SymFromAddr") &
-                               find(t.line_from_address, "SymGetLineFromAddr64");
+            // Every function looked up, whether or not an earlier one was missing.
+            const int basic_found = find(t.get_options, "SymGetOptions") + find(t.set_options, "SymSetOptions") +
+                                    find(t.initialize, "SymInitialize") + find(t.from_address, "SymFromAddr") +
+                                    find(t.line_from_address, "SymGetLineFromAddr64");
+            const bool basic = basic_found == 5;
             find(t.include_inline_trace, "SymAddrIncludeInlineTrace");
             find(t.query_inline_trace, "SymQueryInlineTrace");
             find(t.from_inline_context, "SymFromInlineContext");
@@ -279,32 +288,64 @@ StderrWrite os_write_stderr(std::string_view bytes, PendingUtf8& pending) noexce
     return write_console(handle, console, bytes, pending);
 }
 
+namespace {
+
+// The registers of a CONTEXT the stack walk reads and moves, per architecture.
+#if defined(_M_X64) || defined(__x86_64__)
+DWORD64& program_counter(CONTEXT& context) { return context.Rip; }
+DWORD64& stack_pointer(CONTEXT& context) { return context.Rsp; }
+// A function without unwind data is a leaf that left the stack as the call made it:
+// its return address on top. Moving past it pops that address.
+bool unwind_leaf(CONTEXT& context, bool) {
+    context.Rip = *reinterpret_cast<const DWORD64*>(context.Rsp);
+    context.Rsp += 8;
+    return true;
+}
+#elif defined(_M_ARM64) || defined(__aarch64__)
+DWORD64& program_counter(CONTEXT& context) { return context.Pc; }
+DWORD64& stack_pointer(CONTEXT& context) { return context.Sp; }
+// A leaf without unwind data keeps its return address in the link register and the
+// stack pointer where it was; that holds only for the innermost frame.
+bool unwind_leaf(CONTEXT& context, bool innermost) {
+    if (!innermost) return false;
+    context.Pc = context.Lr;
+    return true;
+}
+#else
+#error "no stack walk for this architecture"
+#endif
+
+}  // namespace
+
 void walk_stack(const std::function<bool(const StackFrame&)>& visit) {
     CONTEXT context;
     RtlCaptureContext(&context);
-    DWORD64 previous_sp = context.Rsp;
-    for (bool innermost = true; context.Rip != 0; innermost = false) {
+    DWORD64 previous_sp = stack_pointer(context);
+    for (bool innermost = true; program_counter(context) != 0; innermost = false) {
+        const DWORD64 pc = program_counter(context);
         StackFrame frame;
-        frame.address = static_cast<std::uintptr_t>(context.Rip);
+        frame.address = static_cast<std::uintptr_t>(pc);
         // A return address points after the call; look up the call itself.
-        resolve(frame, innermost ? context.Rip : context.Rip - 1);
+        resolve(frame, innermost ? pc : pc - 1);
         if (!visit(frame)) return;
 
         DWORD64 image_base = 0;
-        PRUNTIME_FUNCTION function = RtlLookupFunctionEntry(context.Rip, &image_base, nullptr);
+        PRUNTIME_FUNCTION function = RtlLookupFunctionEntry(pc, &image_base, nullptr);
+        bool leaf = false;
         if (function == nullptr) {
-            // A leaf function: the return address is on top of the stack.
-            context.Rip = *reinterpret_cast<const DWORD64*>(context.Rsp);
-            context.Rsp += 8;
+            if (!unwind_leaf(context, innermost)) return;
+            leaf = true;
         } else {
             void* handler_data = nullptr;
             DWORD64 establisher_frame = 0;
-            RtlVirtualUnwind(UNW_FLAG_NHANDLER, image_base, context.Rip, function, &context, &handler_data,
+            RtlVirtualUnwind(UNW_FLAG_NHANDLER, image_base, pc, function, &context, &handler_data,
                              &establisher_frame, nullptr);
         }
-        // The stack only grows outwards; anything else is a broken chain.
-        if (context.Rsp <= previous_sp) return;
-        previous_sp = context.Rsp;
+        // The stack only grows outwards (an ARM64 leaf leaves it where it was); anything
+        // else is a broken chain.
+        const DWORD64 sp = stack_pointer(context);
+        if (sp < previous_sp || (sp == previous_sp && !(leaf && program_counter(context) != pc))) return;
+        previous_sp = sp;
     }
 }
 

@@ -1,17 +1,17 @@
 # cmake -DOBJDUMP=<objdump> -DMODULE=<.pyd> -DNAME=<module name> -DPYTHON_DLL=python3.dll
-#       -P check_pe.cmake
+#       [-DC_RUNTIME=ucrt|msvcrt] [-DARCHITECTURE=<regex>] -P check_pe.cmake
 #
 # Checks a built module's PE tables as the Windows loader will see them: it exports
 # exactly PyInit_<NAME>, and it imports only from PYTHON_DLL and from the Windows
-# system DLLs below, never from a mingw-w64 runtime DLL that users do not have.
+# system DLLs below, never from a mingw-w64 runtime DLL that users do not have; with
+# ARCHITECTURE, its machine is the one `objdump -f` names so. OBJDUMP is GNU's or LLVM's
+# (which alone reads ARM64 images).
 
 # Each system DLL the module may import, and why it needs it.
 set(allowed
   # Events, heap, library loading, FormatMessageW, GetEnvironmentVariableW, standard
   # error, stack walking; the C++ runtime's threads and locks.
   kernel32.dll
-  # The C runtime mingw-w64 builds against; part of every Windows since XP.
-  msvcrt.dll
   # CoIncrementMTAUsage, CoTaskMemAlloc/CoTaskMemFree, GetErrorInfo.
   ole32.dll
   # SysStringLen and SysFreeString, for the strings of IErrorInfo.
@@ -22,6 +22,14 @@ set(allowed
   api-ms-win-core-winrt-l1-1-0.dll
   # CNG: the random challenge, HKDF, AES-GCM and RSA verification of seal and unseal.
   bcrypt.dll)
+if(C_RUNTIME STREQUAL "ucrt")
+  # The Universal C runtime, which CPython itself links, through its API sets
+  # (api-ms-win-crt-<part>-l1-1-0.dll; part of Windows since 10).
+  set(crt_pattern "^api-ms-win-crt-[a-z]+-l1-1-0\\.dll$")
+else()
+  # The C runtime mingw-w64 builds against by default; part of every Windows since XP.
+  set(crt_pattern "^msvcrt\\.dll$")
+endif()
 # The mingw-w64 runtime, which must be linked in statically.
 set(forbidden libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll)
 
@@ -37,16 +45,21 @@ set(section "")
 set(dll "")
 set(listing "")
 foreach(line IN LISTS lines)
-  if(line MATCHES "^\\[Ordinal/Name Pointer\\] Table")
+  if(line MATCHES "^\\[Ordinal/Name Pointer\\] Table" OR line MATCHES "^Export Table:")
     set(section exports)
   elseif(line MATCHES "^[ \t]*DLL Name: (.+)$")
     set(section imports)
     string(TOLOWER "${CMAKE_MATCH_1}" dll)
     list(APPEND imports ${dll})
     string(APPEND listing "${CMAKE_MATCH_1}:")
+  # One pattern per branch: a failed MATCHES clears CMAKE_MATCH_1. GNU's lines first, then LLVM's.
   elseif(section STREQUAL "exports" AND line MATCHES "^[ \t]+\\[ *[0-9]+\\] (.+)$")
     list(APPEND exports "${CMAKE_MATCH_1}")
+  elseif(section STREQUAL "exports" AND line MATCHES "^[ \t]+[0-9]+[ \t]+0x[0-9a-f]+[ \t]+(.+)$")
+    list(APPEND exports "${CMAKE_MATCH_1}")
   elseif(dll AND line MATCHES "^[ \t]+[0-9a-f]+[ \t]+[0-9]+[ \t]+([^ \t]+)")
+    string(APPEND listing " ${CMAKE_MATCH_1}")
+  elseif(dll AND line MATCHES "^[ \t]+[0-9]+[ \t]+([^ \t]+)$")
     string(APPEND listing " ${CMAKE_MATCH_1}")
   elseif(line STREQUAL "")
     if(section STREQUAL "imports" AND dll)
@@ -70,11 +83,22 @@ endif()
 foreach(dll IN LISTS imports)
   if(dll IN_LIST forbidden)
     string(APPEND errors "imports ${dll}, a mingw-w64 runtime DLL that must be linked statically\n")
-  elseif(NOT dll IN_LIST allowed AND NOT dll STREQUAL python_dll)
+  elseif(NOT dll IN_LIST allowed AND NOT dll STREQUAL python_dll AND NOT dll MATCHES "${crt_pattern}")
     string(APPEND errors "imports ${dll}, which is not allowed\n")
   endif()
 endforeach()
+if(ARCHITECTURE)
+  execute_process(COMMAND ${OBJDUMP} -f ${MODULE} OUTPUT_VARIABLE header RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0 OR NOT header MATCHES "architecture: ([^ ,\n]+)")
+    string(APPEND errors "${OBJDUMP} -f names no architecture\n")
+  else()
+    set(architecture "${CMAKE_MATCH_1}")
+    if(NOT architecture MATCHES "${ARCHITECTURE}")
+      string(APPEND errors "is built for ${architecture}, not ${ARCHITECTURE}\n")
+    endif()
+  endif()
+endif()
 if(errors)
   message(FATAL_ERROR "${MODULE}:\n${errors}")
 endif()
-message(STATUS "${MODULE}: exports PyInit_${NAME} only; imports only ${PYTHON_DLL} and allowed system DLLs")
+message(STATUS "${MODULE}: ${architecture} exports PyInit_${NAME} only; imports only ${PYTHON_DLL} and allowed system DLLs")
