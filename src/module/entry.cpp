@@ -4,6 +4,7 @@
 #include <string>
 #include <utility>
 
+#include "bio_windows.h"
 #include "module/conversions.h"
 
 namespace bio {
@@ -146,6 +147,13 @@ void raise_after_call(PyErr err) {
         PyErr_SetRaisedException(exception.release());
         PyErr_WriteUnraisable(nullptr);
     }
+}
+
+std::optional<PyErr> warn_about_platform_choice() {
+    const std::optional<std::string> warning = default_platform().take_choice_warning();
+    if (!warning) return std::nullopt;
+    if (PyErr_WarnEx(PyExc_RuntimeWarning, warning->c_str(), 1) < 0) return fetch_error();
+    return std::nullopt;
 }
 
 }  // namespace bio

@@ -51,7 +51,9 @@ LoadedApi load() {
                 resolve(library, "sd_bus_process", a.process, why) &&
                 resolve(library, "sd_bus_wait", a.wait, why) &&
                 resolve(library, "sd_bus_slot_unref", a.slot_unref, why) &&
-                resolve(library, "sd_bus_error_free", a.error_free, why);
+                resolve(library, "sd_bus_error_free", a.error_free, why) &&
+                resolve(library, "sd_bus_message_append_array", a.message_append_array, why) &&
+                resolve(library, "sd_bus_message_read_array", a.message_read_array, why);
     return loaded;
 }
 

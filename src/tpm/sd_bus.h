@@ -3,6 +3,7 @@
 // verification. The declarations are ours, as libsystemd's published ABI has them.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -49,6 +50,9 @@ struct SdBusApi {
     int (*wait)(SdBus* bus, std::uint64_t timeout_usec);
     SdBusSlot* (*slot_unref)(SdBusSlot* slot);
     void (*error_free)(SdBusErrorAbi* e);
+    // Byte arrays ("ay") without an argument per byte: the key service's data and keys.
+    int (*message_append_array)(SdBusMessage* m, char type, const void* ptr, std::size_t size);
+    int (*message_read_array)(SdBusMessage* m, char type, const void** ptr, std::size_t* size);
 };
 
 // libsystemd.so.0's functions, loaded on first use (once, from any thread, never
