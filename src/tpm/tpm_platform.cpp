@@ -10,8 +10,8 @@
 #include "local/credential_store.h"
 #include "tpm/polkit.h"
 #include "tpm/text_agent.h"
-#include "tpm/tpm_keys.h"
-#include "tpm/tss_library.h"
+#include "keyd/tpm_keys.h"
+#include "keyd/tss_library.h"
 
 namespace bio::tpm {
 namespace {
