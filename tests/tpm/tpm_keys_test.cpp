@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "runtime/crypto.h"
-#include "tpm/tpm_keys.h"
+#include "keyd/tpm_keys.h"
 
 namespace bio::tpm {
 namespace {

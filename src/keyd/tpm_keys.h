@@ -18,7 +18,7 @@
 
 #include "bio_windows.h"
 #include "platform_error.h"
-#include "tpm/tss_library.h"
+#include "keyd/tss_library.h"
 
 namespace bio::tpm {
 

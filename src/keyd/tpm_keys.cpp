@@ -1,4 +1,4 @@
-#include "tpm/tpm_keys.h"
+#include "keyd/tpm_keys.h"
 
 #include <fcntl.h>
 #include <openssl/bn.h>
