@@ -117,6 +117,39 @@ private:
     std::size_t tracked_count_ = 0;
 };
 
+// A key's authorization value (its userAuth): 32 random bytes, wiped when it goes.
+struct KeyAuth {
+    static constexpr std::size_t kSize = 32;
+    std::array<std::uint8_t, kSize> bytes{};
+
+    KeyAuth() = default;
+    KeyAuth(const KeyAuth&) = default;
+    KeyAuth& operator=(const KeyAuth&) = default;
+    ~KeyAuth();
+    bool operator==(const KeyAuth&) const = default;
+
+    // From the system's random source (OpenSSL's private generator); nullopt if it fails.
+    static std::optional<KeyAuth> random();
+};
+
+// The owner hierarchy's storage primary (see create_signing_key), made in the TPM now;
+// the caller flushes it (flush_object) when it is done with it.
+Outcome<ESYS_TR> create_storage_primary(TpmConnection& c);
+
+// A new signing key as create_signing_key makes it, but usable only with `auth`, under
+// `parent` (a storage primary loaded through `c`).
+Outcome<KeyBlob> create_signing_key_under(TpmConnection& c, ESYS_TR parent, const KeyAuth& auth);
+
+// Loads `key` under `parent` and gives its handle the authorization value; the caller
+// flushes it (flush_object).
+Outcome<ESYS_TR> load_key_under(TpmConnection& c, ESYS_TR parent, const KeyBlob& key, const KeyAuth& auth);
+
+// Flushes an object that was not tracked.
+void flush_object(TpmConnection& c, ESYS_TR handle) noexcept;
+
+// One GetRandom: whether the TPM at the end of `c` answers.
+Outcome<void> ping(TpmConnection& c);
+
 // A new RSA-2048 RSASSA-SHA256 signing key (empty auth, fixedTPM, noDA) under the
 // owner hierarchy's ECC P-256 storage primary.
 Outcome<KeyBlob> create_signing_key(const TssFunctions& tss, const std::string& tcti);

@@ -28,6 +28,7 @@ namespace bio::tpm {
     X(0, Esys_ContextSave)                                            \
     X(0, Esys_ContextLoad)                                            \
     X(0, Esys_FlushContext)                                           \
+    X(0, Esys_TR_SetAuth)                                             \
     X(1, Tss2_MU_TPM2B_PUBLIC_Marshal)                                \
     X(1, Tss2_MU_TPM2B_PUBLIC_Unmarshal)                              \
     X(1, Tss2_MU_TPM2B_PRIVATE_Marshal)                               \
