@@ -152,6 +152,11 @@ void raise_after_call(PyErr err) {
 std::optional<PyErr> warn_about_platform_choice() {
     const std::optional<std::string> warning = default_platform().take_choice_warning();
     if (!warning) return std::nullopt;
+    // biometric and biometric_keys each choose their platform: the first to warn marks
+    // the interpreter (a private name of sys), and the other is then silent.
+    constexpr const char* kWarned = "_biometric_platform_warned";
+    if (PySys_GetObject(kWarned) != nullptr) return std::nullopt;
+    if (PySys_SetObject(kWarned, Py_True) < 0) return fetch_error();
     if (PyErr_WarnEx(PyExc_RuntimeWarning, warning->c_str(), 1) < 0) return fetch_error();
     return std::nullopt;
 }

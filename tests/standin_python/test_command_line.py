@@ -14,9 +14,11 @@ def run(*args, **env):
 
 @pytest.mark.parametrize("env, code, expected", [
     ({}, 0, "platform: standin\navailability: available\n"),
-    # The TPM platform where there is none: what is missing, in words.
-    ({"BIOMETRIC_PLATFORM": "tpm", "BIOMETRIC_TPM_TCTI": "device:/nonexistent/tpmrm0"}, 1,
-     "platform: tpm\navailability: device_not_present\nreason: "),
+    # The TPM platform where its key service is not: what to run, in words.
+    ({"BIOMETRIC_PLATFORM": "tpm", "DBUS_SYSTEM_BUS_ADDRESS": "unix:path=/nonexistent/bus"}, 1,
+     "platform: tpm\navailability: not_configured_for_user\nreason: the key service biometric-keyd is not installed "
+     "or does not answer (system bus unix:path=/nonexistent/bus: No such file or directory): run "
+     f"`sudo {sys.executable} -m biometric_keys install-service`\n"),
     # A value that names no platform chooses none, and says so.
     ({"BIOMETRIC_PLATFORM": "tmp"}, 1,
      'platform: none\nreason: BIOMETRIC_PLATFORM is "tmp": it names no platform of this system ("tpm" or "standin")\n'
@@ -25,6 +27,23 @@ def run(*args, **env):
 def test_status(env, code, expected):
     result = run("status", **env)
     assert (result.returncode, result.stdout[:len(expected)]) == (code, expected), result.stderr
+
+
+NOTHING_VERIFIES = not (os.path.exists("/dev/tpmrm0") or os.path.exists("/dev/tpm0")
+                        or os.path.exists("/usr/share/dbus-1/system-services/org.biometric.KeyCredentials1.service"))
+
+
+@pytest.mark.skipif(not NOTHING_VERIFIES, reason="this machine has a TPM or the key service")
+@pytest.mark.parametrize("choice, warnings", [("", 1), ("standin", 0)])
+def test_the_stand_in_nobody_chose_warns_once_and_fails_status(choice, warnings):
+    env = {"BIOMETRIC_PLATFORM": choice, "DBUS_SYSTEM_BUS_ADDRESS": "unix:path=/nonexistent/bus"}
+    code = "import biometric, biometric_keys as k; k.platform(); k.availability(); biometric.setup('w')"
+    result = subprocess.run([sys.executable, "-W", "always", "-c", code], env=dict(os.environ, **env),
+                            capture_output=True, text=True, timeout=60)
+    assert result.stderr.count("RuntimeWarning: no platform that verifies users is here") == warnings, result.stderr
+    status = run("status", **env)
+    assert (status.returncode, "\nwarning: no platform that verifies users" in status.stdout) == (
+        warnings, bool(warnings)), status.stdout
 
 
 @pytest.mark.parametrize("availability", ["available", "device_not_present", "not_configured_for_user",
