@@ -59,7 +59,8 @@ def test_install_writes_each_file_once_and_uninstall_removes_them_keeping_the_ke
         assert line is None or line in written.read_text(), path
     assert (f"SystemdService={_service.UNIT_NAME}" in (root / _service.ACTIVATION_FILE.lstrip("/")).read_text()) \
         == systemd
-    assert f"Exec={root}{_service.EXECUTABLE}" in (root / _service.ACTIVATION_FILE.lstrip("/")).read_text()
+    assert (f"Exec={root}{_service.EXECUTABLE} --idle-exit --config {root}{_service.CONFIG_FILE} --state-dir "
+            f"{root}{_service.STATE_DIRECTORY}\n") in (root / _service.ACTIVATION_FILE.lstrip("/")).read_text()
     state = root / _service.STATE_DIRECTORY.lstrip("/")
     assert stat.S_IMODE(state.stat().st_mode) == 0o700
     assert tree(root) == sorted(p.lstrip("/") for p in expected)

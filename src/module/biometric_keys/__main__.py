@@ -21,7 +21,9 @@ from biometric_keys import _native
 ACTION_ID = "org.biometric.verify"
 ACTIONS_DIRECTORY = "/usr/share/polkit-1/actions"
 
-# Every use of a key asks the user to prove who they are: auth_self, never kept.
+# Every use of a key asks the user to prove who they are: auth_self, never kept. The key
+# service's user owns the action: polkit takes the details it shows (the operation, the
+# credential, the caller's message) only from root or an owner.
 ACTION_FILE = f"""<?xml version="1.0" encoding="UTF-8"?>
 <!DOCTYPE policyconfig PUBLIC "-//freedesktop//DTD PolicyKit Policy Configuration 1.0//EN"
  "http://www.freedesktop.org/standards/PolicyKit/1/policyconfig.dtd">
@@ -30,6 +32,7 @@ ACTION_FILE = f"""<?xml version="1.0" encoding="UTF-8"?>
   <action id="{ACTION_ID}">
     <description>Use a key credential</description>
     <message>Authentication is required to use a key credential</message>
+    <annotate key="org.freedesktop.policykit.owner">unix-user:biometric-keyd</annotate>
     <defaults>
       <allow_any>auth_self</allow_any>
       <allow_inactive>auth_self</allow_inactive>

@@ -53,22 +53,22 @@ BUS_POLICY_TEXT = f"""<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-BUS Bus 
 """
 
 
-def activation_text(executable: str, systemd: bool) -> str:
+def activation_text(command: str, systemd: bool) -> str:
     # The bus's launch helper starts it as User=; where systemd runs, systemd does (the unit).
-    lines = ["[D-BUS Service]", f"Name={BUS_NAME}", f"Exec={executable}", f"User={SERVICE_USER}"]
+    lines = ["[D-BUS Service]", f"Name={BUS_NAME}", f"Exec={command}", f"User={SERVICE_USER}"]
     if systemd:
         lines.append(f"SystemdService={UNIT_NAME}")
     return "\n".join(lines) + "\n"
 
 
-def unit_text(executable: str) -> str:
+def unit_text(command: str) -> str:
     return f"""[Unit]
 Description=biometric key credentials in the TPM, used after polkit verified the user
 
 [Service]
 Type=dbus
 BusName={BUS_NAME}
-ExecStart={executable}
+ExecStart={command}
 User={SERVICE_USER}
 Group={SERVICE_USER}
 SupplementaryGroups={TPM_GROUP}
@@ -152,6 +152,14 @@ class Installation:
     def path(self, path: str) -> Path:
         return Path(self.root + path) if self.root not in ("", "/") else Path(path)
 
+    def command(self) -> str:
+        # Started by the bus, it ends after a minute idle; below a root of its own, it
+        # reads its configuration and keeps its keys there too.
+        command = f"{self.path(EXECUTABLE)} --idle-exit"
+        if self.root not in ("", "/"):
+            command += f" --config {self.path(CONFIG_FILE)} --state-dir {self.path(STATE_DIRECTORY)}"
+        return command
+
     def files(self) -> list[str]:
         files = [EXECUTABLE, CONFIG_FILE, BUS_POLICY, ACTIVATION_FILE, ACTION_FILE_PATH]
         return files + [SYSTEMD_UNIT] if self.system.systemd else files
@@ -182,13 +190,13 @@ class Installation:
             raise ValueError(f"--tcti {tcti!r} is not a TCTI configuration")
         binary = executable.read_bytes()  # first: a missing executable changes nothing
         uid, gid = self.system.ensure_user()
-        installed = str(self.path(EXECUTABLE))
+        command = self.command()
         self._write(EXECUTABLE, binary, 0o755)
         self._write(CONFIG_FILE, config_text(tcti).encode(), 0o644)
         self._write(BUS_POLICY, BUS_POLICY_TEXT.encode(), 0o644)
-        self._write(ACTIVATION_FILE, activation_text(installed, self.system.systemd).encode(), 0o644)
+        self._write(ACTIVATION_FILE, activation_text(command, self.system.systemd).encode(), 0o644)
         if self.system.systemd:
-            self._write(SYSTEMD_UNIT, unit_text(installed).encode(), 0o644)
+            self._write(SYSTEMD_UNIT, unit_text(command).encode(), 0o644)
         self._write(ACTION_FILE_PATH, action_text.encode(), 0o644)
         state = self.path(STATE_DIRECTORY)
         state.mkdir(parents=True, exist_ok=True, mode=0o700)
