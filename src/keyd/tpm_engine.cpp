@@ -75,7 +75,8 @@ public:
     }
 
 private:
-    static constexpr std::size_t kCachedKeys = 3;
+    // The primary and two keys fill a simulator without a resource manager (three slots).
+    static constexpr std::size_t kCachedKeys = 2;
     static constexpr int kAttempts = 5;
     static constexpr std::int32_t kObjectMemory = tpm::kTpmResponseBase | TPM2_RC_OBJECT_MEMORY;
 
