@@ -38,6 +38,21 @@ void MainQueue::run() {
     for (auto& item : work) item();
 }
 
+namespace {
+
+// A response of the TPM that says the objects we hold are not there any more: it was
+// reset or restarted under a connection that survived (TPM_RC_REFERENCE_H0..H6,
+// TPM_RC_HANDLE of any handle, TPM_RC_INITIALIZE).
+bool objects_gone(std::int32_t code) {
+    const auto value = static_cast<std::uint32_t>(code);
+    if ((value & 0xFFFFF000u) != static_cast<std::uint32_t>(tpm::kTpmResponseBase)) return false;
+    const std::uint32_t rc = value & 0xFFFu;
+    return (rc >= TPM2_RC_REFERENCE_H0 && rc <= TPM2_RC_REFERENCE_H0 + 6) ||
+           ((rc & TPM2_RC_FMT1) != 0 && (rc & 0x3Fu) == (TPM2_RC_HANDLE & 0x3Fu)) || rc == TPM2_RC_INITIALIZE;
+}
+
+}  // namespace
+
 // The worker's connection and the objects loaded through it.
 class TpmSession {
 public:
@@ -99,9 +114,9 @@ private:
                 flush_cache();
             } else if (code == tpm::kTpmBusy) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(20 * i));
-            } else if (code == tpm::kTpmInternalError || code == tpm::kTpmNotFound) {
-                // The transport failed (the TPM or its resource manager went away): a new
-                // connection, and everything loaded again.
+            } else if (code == tpm::kTpmInternalError || code == tpm::kTpmNotFound || objects_gone(code)) {
+                // The transport failed (the TPM or its resource manager went away), or the
+                // TPM was reset: a new connection, and everything loaded again.
                 close();
                 if (i > 1) std::this_thread::sleep_for(std::chrono::milliseconds(50 * i));
             } else {
