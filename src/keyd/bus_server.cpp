@@ -249,22 +249,28 @@ private:
         if (r < 0 && r != -ENOTCONN) log(errno_text("reply", r));
     }
 
-    // Who sent `m`, from the bus (never from the message's contents).
+    // Who sent `m`, from the bus (never from the message's contents): its connection's
+    // uid and pid, which a unique name keeps for its whole life (it is never reused), so
+    // they are asked once per connection and forgotten when it leaves.
     std::optional<Caller> caller_of(SdBusMessage* m) {
+        const char* sender = api_.message_get_sender(m);
+        if (sender == nullptr) return std::nullopt;
+        if (const auto known = callers_.find(sender); known != callers_.end()) return known->second;
         tpm::SdBusCredsRef creds;
         const int r = api_.query_sender_creds(m, tpm::kSdBusCredsEuid | tpm::kSdBusCredsPid, out_param(creds));
-        const char* sender = api_.message_get_sender(m);
         uid_t uid = 0;
-        if (r < 0 || sender == nullptr || api_.creds_get_euid(creds.get(), &uid) < 0) return std::nullopt;
+        if (r < 0 || api_.creds_get_euid(creds.get(), &uid) < 0) return std::nullopt;
         Caller caller{uid, sender, -1};
         pid_t pid = 0;
         if (api_.creds_get_pid(creds.get(), &pid) >= 0 && pid > 0) caller.pid = pid;
+        // Kept only while the bus tells when the name leaves.
+        if (track(caller.bus_name)) callers_.emplace(caller.bus_name, caller);
         return caller;
     }
 
     // The caller leaving the bus cancels its requests.
-    void track(const std::string& bus_name) {
-        if (tracks_.count(bus_name) != 0) return;
+    bool track(const std::string& bus_name) {
+        if (tracks_.count(bus_name) != 0) return true;
         auto watched = std::make_unique<Watched>();
         watched->server = this;
         watched->bus_name = bus_name;
@@ -272,9 +278,10 @@ private:
         if (r >= 0) r = api_.track_add_name(watched->track.get(), bus_name.c_str());
         if (r < 0) {
             log(errno_text("watching a caller", r));
-            return;
+            return false;
         }
         tracks_[bus_name] = std::move(watched);
+        return true;
     }
 
     struct Watched {
@@ -292,6 +299,7 @@ private:
             self.left_.push_back(std::move(it->second));
             self.tracks_.erase(it);
         }
+        self.callers_.erase(name);
         self.service_.caller_left(name);
         return 0;
     }
@@ -357,10 +365,6 @@ private:
             reply_error(m, "org.freedesktop.DBus.Error.AccessDenied", "the bus does not say who the caller is");
             return 1;
         }
-        if (request.operation == Operation::Create || request.operation == Operation::Sign ||
-            request.operation == Operation::VerifyUser) {
-            track(caller->bus_name);
-        }
         SdBusMessageRef call(api_.message_ref(m));
         const Operation op = request.operation;
         service_.handle(*caller, std::move(request), [this, call = std::shared_ptr<SdBusMessage>(call.release(), tpm::SdBusUnref{}), op](Reply reply) {
@@ -378,6 +382,7 @@ private:
     Service service_;
     SdBusSlotRef object_;
     std::map<std::string, std::unique_ptr<Watched>> tracks_;
+    std::map<std::string, Caller> callers_;
     std::vector<std::unique_ptr<Watched>> left_;
     std::uint64_t last_activity_ = now_usec();
 };
@@ -432,6 +437,9 @@ int serve(const ServerOptions& options) {
     log("serving " + std::string(kBusName) + " (TPM at " + options.tcti + ", state in " + options.state_directory + ")");
 
     int status = 0;
+    // Idle: the name is given up first, then what was sent before is answered; requests
+    // sent after start the service again.
+    bool draining = false;
     for (;;) {
         do {
             r = api->process(bus.get(), nullptr);
@@ -442,14 +450,19 @@ int serve(const ServerOptions& options) {
             status = 1;
             break;
         }
+        if (draining && server->pending() == 0) break;
         std::uint64_t until = UINT64_MAX;
         api->get_timeout(bus.get(), &until);
         int timeout_ms = -1;
         const std::uint64_t now = now_usec();
         if (until != UINT64_MAX) timeout_ms = until <= now ? 0 : static_cast<int>(std::min<std::uint64_t>((until - now + 999) / 1000, 60'000));
-        if (options.idle_exit) {
+        if (options.idle_exit && !draining) {
             const std::uint64_t idle_end = server->last_activity() + std::uint64_t{kIdleExitSeconds} * 1'000'000u;
-            if (server->pending() == 0 && now >= idle_end) break;
+            if (!draining && server->pending() == 0 && now >= idle_end) {
+                api->release_name(bus.get(), kBusName);
+                draining = true;
+                continue;
+            }
             const int idle_ms = static_cast<int>(std::min<std::uint64_t>(idle_end > now ? (idle_end - now + 999) / 1000 : 1000, 60'000));
             if (timeout_ms < 0 || idle_ms < timeout_ms) timeout_ms = idle_ms;
         }

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <list>
 #include <optional>
+#include <utility>
 
 #include "keyd/protocol.h"
 #include "keyd/tpm_keys.h"
@@ -37,6 +38,21 @@ void MainQueue::run() {
     }
     for (auto& item : work) item();
 }
+
+namespace {
+
+// A response of the TPM that says the objects we hold are not there any more: it was
+// reset or restarted under a connection that survived (TPM_RC_REFERENCE_H0..H6,
+// TPM_RC_HANDLE of any handle).
+bool objects_gone(std::int32_t code) {
+    const auto value = static_cast<std::uint32_t>(code);
+    if ((value & 0xFFFFF000u) != static_cast<std::uint32_t>(tpm::kTpmResponseBase)) return false;
+    const std::uint32_t rc = value & 0xFFFu;
+    return (rc >= TPM2_RC_REFERENCE_H0 && rc <= TPM2_RC_REFERENCE_H0 + 6) ||
+           ((rc & TPM2_RC_FMT1) != 0 && (rc & 0x3Fu) == (TPM2_RC_HANDLE & 0x3Fu));
+}
+
+}  // namespace
 
 // The worker's connection and the objects loaded through it.
 class TpmSession {
@@ -75,9 +91,11 @@ public:
     }
 
 private:
-    static constexpr std::size_t kCachedKeys = 3;
+    // The primary and two keys fill a simulator without a resource manager (three slots).
+    static constexpr std::size_t kCachedKeys = 2;
     static constexpr int kAttempts = 5;
     static constexpr std::int32_t kObjectMemory = tpm::kTpmResponseBase | TPM2_RC_OBJECT_MEMORY;
+    static constexpr std::int32_t kNotStarted = tpm::kTpmResponseBase | TPM2_RC_INITIALIZE;
 
     struct Cached {
         tpm::KeyBlob blob;
@@ -98,9 +116,12 @@ private:
                 flush_cache();
             } else if (code == tpm::kTpmBusy) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(20 * i));
-            } else if (code == tpm::kTpmInternalError || code == tpm::kTpmNotFound) {
-                // The transport failed (the TPM or its resource manager went away): a new
-                // connection, and everything loaded again.
+            } else if (code == kNotStarted) {
+                close();
+                start_ = true;
+            } else if (code == tpm::kTpmInternalError || code == tpm::kTpmNotFound || objects_gone(code)) {
+                // The transport failed (the TPM or its resource manager went away), or the
+                // TPM was reset: a new connection, and everything loaded again.
                 close();
                 if (i > 1) std::this_thread::sleep_for(std::chrono::milliseconds(50 * i));
             } else {
@@ -116,6 +137,10 @@ private:
         auto opened = tpm::TpmConnection::open(*tss.value(), tcti_);
         if (!opened.ok()) return std::move(opened.error());
         connection_.emplace(std::move(opened.value()));
+        if (std::exchange(start_, false)) {
+            // Already started is no failure: the next command says whatever is wrong.
+            [[maybe_unused]] const Outcome<void> started = tpm::startup(*connection_);
+        }
         return &*connection_;
     }
 
@@ -167,6 +192,7 @@ private:
     ESYS_TR primary_ = ESYS_TR_NONE;
     std::list<Cached> cache_;  // the most recently used first
     std::optional<std::chrono::steady_clock::time_point> lockout_at_;
+    bool start_ = false;  // the TPM said it was not started: TPM2_Startup on the next connection
 };
 
 TpmEngine::TpmEngine(std::string tcti, MainQueue& main) : tcti_(std::move(tcti)), main_(main) {

@@ -547,6 +547,12 @@ void flush_object(TpmConnection& c, ESYS_TR handle) noexcept {
     if (handle != ESYS_TR_NONE) c.tss().Esys_FlushContext(c.esys(), handle);
 }
 
+Outcome<void> startup(TpmConnection& c) {
+    const TSS2_RC rc = c.tss().Esys_Startup(c.esys(), TPM2_SU_CLEAR);
+    if (rc != TSS2_RC_SUCCESS) return tss_error(c.tss(), rc, "Startup");
+    return {};
+}
+
 Outcome<void> ping(TpmConnection& c) {
     TPM2B_DIGEST* raw = nullptr;
     const TSS2_RC rc = c.tss().Esys_GetRandom(c.esys(), ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE, 1, &raw);

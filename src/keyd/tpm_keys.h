@@ -147,6 +147,10 @@ Outcome<ESYS_TR> load_key_under(TpmConnection& c, ESYS_TR parent, const KeyBlob&
 // Flushes an object that was not tracked.
 void flush_object(TpmConnection& c, ESYS_TR handle) noexcept;
 
+// TPM2_Startup(CLEAR), for a TPM that was reset and not started again (a simulator; on
+// a machine the firmware starts it).
+Outcome<void> startup(TpmConnection& c);
+
 // One GetRandom: whether the TPM at the end of `c` answers.
 Outcome<void> ping(TpmConnection& c);
 

@@ -135,6 +135,51 @@ TEST_F(TpmKeys, SavedContextsOfARestartedTpmAreMadeAgain) {
     EXPECT_EQ(sign(key, Bytes{2}).size(), 256u);
 }
 
+// A key made with an authorization value signs only with it: whoever has a copy of its
+// blob and opens the TPM, as the in-process platform did (empty auth), is refused by the
+// TPM itself.
+TEST_F(TpmKeys, AKeyWithAnAuthorizationValueSignsOnlyWithIt) {
+    auto auth = KeyAuth::random();
+    ASSERT_TRUE(auth);
+    KeyBlob key;
+    Bytes der;
+    {
+        auto connection = TpmConnection::open(tss(), tcti());
+        ASSERT_TRUE(connection.ok());
+        TpmConnection& c = connection.value();
+        auto primary = create_storage_primary(c);
+        ASSERT_TRUE(primary.ok()) << primary.error().debug_text();
+        auto made = create_signing_key_under(c, primary.value(), *auth);
+        ASSERT_TRUE(made.ok()) << made.error().debug_text();
+        key = made.value();
+        der = public_key_der(tss(), key).value();
+        const Bytes message{'m'};
+        crypto::Sha256 digest{};
+        ASSERT_EQ(crypto::sha256(message, digest), crypto::kOk);
+        KeyAuth wrong = *auth;
+        wrong.bytes[0] ^= 1;
+        for (const auto& [given, signs] : {std::pair{*auth, true}, std::pair{wrong, false}, std::pair{KeyAuth{}, false}}) {
+            auto handle = load_key_under(c, primary.value(), key, given);
+            ASSERT_TRUE(handle.ok()) << handle.error().debug_text();
+            auto signature = sign_loaded(c, handle.value(), digest);
+            flush_object(c, handle.value());
+            EXPECT_EQ(signature.ok(), signs);
+            if (signs) {
+                EXPECT_EQ(crypto::rsa_pkcs1_sha256_verify(der, message, signature.value()), crypto::kOk);
+            } else {
+                // TPM_RC_BAD_AUTH of the first session: the key is noDA, so nobody locks the TPM
+                // out for everyone by trying.
+                EXPECT_EQ(static_cast<std::uint32_t>(signature.error().code()), 0x802809A2u) << signature.error().debug_text();
+            }
+        }
+        flush_object(c, primary.value());
+    }
+    // The blob alone, loaded and signed with as the in-process platform does.
+    auto raw = sign_digest(tss(), tcti(), key, crypto::Sha256{});
+    ASSERT_FALSE(raw.ok());
+    EXPECT_EQ(static_cast<std::uint32_t>(raw.error().code()), 0x802809A2u) << raw.error().debug_text();
+}
+
 TEST(TpmKeyFile, RoundTripsAndRefusesEveryDamagedFile) {
     const KeyBlob key{{0x00, 0x03, 1, 2, 3}, {0x00, 0x02, 4, 5}};
     const Bytes file = encode_key_file(key);
