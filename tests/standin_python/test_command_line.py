@@ -95,3 +95,16 @@ def test_install_policy_is_idempotent_and_uninstalls(tmp_path):
     assert '<action id="org.biometric.verify">' in policy.read_text()
     assert "<allow_any>auth_self</allow_any>" in policy.read_text()
     assert sorted(p.name for p in policy.parent.iterdir()) == [policy.name]
+
+
+def test_status_names_an_old_in_process_tpm_store_to_enrol_again(tmp_path):
+    old = tmp_path / "tpm"
+    old.mkdir()
+    (old / "bob.key").write_bytes(b"a key of the in-process platform")
+    result = run("status", BIOMETRIC_PLATFORM="tpm", BIOMETRIC_TPM_STORE=str(old),
+                 DBUS_SYSTEM_BUS_ADDRESS="unix:path=/nonexistent/bus")
+    lines = result.stdout.splitlines()
+    assert "key service reachable: no" in lines and result.returncode == 1, result.stdout
+    assert [line for line in lines if line.startswith("old keys: ")] == [
+        f"old keys: {old} holds keys of the earlier in-process TPM platform, which nothing protected; they are not "
+        "used: enrol those credentials again, then delete the directory"], result.stdout
