@@ -238,3 +238,23 @@ except k.KeyCredentialError as error:
 """) == ["tpm", "device_not_present", "False", str(-2147024770)]  # ERROR_MOD_NOT_FOUND
     assert run("standin", "import biometric_keys as k; k.create('s'); print(k.platform(), len(k.sign('s', b'x')))") \
         == ["standin", "256"]
+
+
+def test_a_rule_saying_no_refuses_without_asking(user_terminal, tpm_fixture, store):
+    rule = Path("/etc/polkit-1/rules.d/10-biometric-test-no.rules")
+    saved = _polkit_file(rule, "polkit.addRule(function(a, s) { if (a.id == 'org.biometric.verify') "
+                               "return polkit.Result.NO; });")
+    try:
+        for _ in range(50):  # polkitd reads a changed rule a moment after
+            terminal = user_terminal.python(CREATE.format(timeout=20), env=platform_env(tpm_fixture, store))
+            assert terminal.finish(timeout=60) == 0, terminal.output
+            if "outcome: UserCanceledError" in terminal.output:
+                break
+            time.sleep(0.2)
+        assert "outcome: UserCanceledError" in terminal.output and "kept: no" in terminal.output, terminal.output
+        assert "Swipe" not in terminal.output and "Password" not in terminal.output, "the user was asked"
+    finally:
+        if saved is None:
+            rule.unlink(missing_ok=True)
+        else:
+            rule.write_bytes(saved)
