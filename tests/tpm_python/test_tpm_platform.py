@@ -246,7 +246,7 @@ def test_a_rule_saying_no_refuses_without_asking(user_terminal, tpm_fixture, sto
                                "return polkit.Result.NO; });")
     try:
         for _ in range(50):  # polkitd reads a changed rule a moment after
-            terminal = user_terminal.python(CREATE.format(timeout=20), env=platform_env(tpm_fixture, store))
+            terminal = user_terminal.python(CREATE.format(timeout=3), env=platform_env(tpm_fixture, store))
             assert terminal.finish(timeout=60) == 0, terminal.output
             if "outcome: UserCanceledError" in terminal.output:
                 break
