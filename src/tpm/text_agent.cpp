@@ -220,7 +220,7 @@ bool SharedTextAgent::in_use() noexcept {
 
 TextAgent::Start SharedTextAgent::take(int terminal, std::string* detail, WaitVerdict* verdict) {
     Shared& s = shared();
-    {
+    if (!joined_) {
         const std::lock_guard lock(s.state);
         ++s.users;
         joined_ = true;

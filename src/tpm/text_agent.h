@@ -68,7 +68,7 @@ public:
     // slices) and starts the agent on `terminal` for this process if it does not run.
     // Registered: the agent runs and this request has the turn until it is destroyed.
     // Failed (*detail says why) and Stopped (*verdict says what stopped it) give the turn
-    // back at once. Called once.
+    // back at once. Called again after a failure, it tries again (joined once).
     TextAgent::Start take(int terminal, std::string* detail, WaitVerdict* verdict);
 
 private:
