@@ -200,7 +200,7 @@ EOF
 
     # The key service, as an administrator installs it, reaching the simulator. Down
     # uninstalls it with its keys and its user (and stops it, by the pid the bus gave it).
-    if getent passwd biometric-keyd >/dev/null || [ -e /usr/local/libexec/biometric-keyd ]; then
+    if getent passwd biometric-keyd >/dev/null || [ -e /usr/local/lib/biometric-keyd ]; then
         _tpm_fixture_log "the key service is installed already; not touching it"
         return 1
     fi

@@ -42,7 +42,7 @@ done
 tpm_fixture_down
 trap - EXIT
 left=()
-for path in /usr/local/libexec/biometric-keyd /etc/biometric /var/lib/biometric \
+for path in /usr/local/lib/biometric-keyd /etc/biometric /var/lib/biometric \
     /usr/share/dbus-1/system.d/org.biometric.KeyCredentials1.conf \
     /usr/share/dbus-1/system-services/org.biometric.KeyCredentials1.service \
     /usr/share/polkit-1/actions/org.biometric.verify.policy; do

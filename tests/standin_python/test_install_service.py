@@ -49,10 +49,17 @@ def tree(root):
 @pytest.mark.parametrize("systemd", [True, False])
 def test_install_writes_each_file_once_and_uninstall_removes_them_keeping_the_keys(tmp_path, executable, systemd):
     root = tmp_path / "root"
+    libraries = tmp_path / "biometric.libs"  # as auditwheel leaves them beside the package
+    libraries.mkdir()
+    (libraries / "libcrypto-new.so.3").write_bytes(b"\x7fELF library")
+    stale = root / _service.LIBRARIES.lstrip("/") / "libcrypto-old.so.3"  # an earlier wheel's
+    stale.parent.mkdir(parents=True)
+    stale.write_bytes(b"old")
     said = []
     install, fake = installation(root, systemd, said)
-    install.install("swtpm:port=2321", executable, "<action id=\"org.biometric.verify\"/>\n")
+    install.install("swtpm:port=2321", executable, "<action id=\"org.biometric.verify\"/>\n", libraries)
     expected = {path: spec for path, spec in FILES.items() if systemd or path != _service.SYSTEMD_UNIT}
+    expected[f"{_service.LIBRARIES}/libcrypto-new.so.3"] = (0o644, None)
     for path, (mode, line) in expected.items():
         written = root / path.lstrip("/")
         assert stat.S_IMODE(written.stat().st_mode) == mode, path
@@ -66,7 +73,7 @@ def test_install_writes_each_file_once_and_uninstall_removes_them_keeping_the_ke
     assert tree(root) == sorted(p.lstrip("/") for p in expected)
 
     said.clear()
-    install.install("swtpm:port=2321", executable, "<action id=\"org.biometric.verify\"/>\n")
+    install.install("swtpm:port=2321", executable, "<action id=\"org.biometric.verify\"/>\n", libraries)
     assert [line for line in said if line.startswith("installed ")] == []
 
     (state / "1000").mkdir()

@@ -13,6 +13,7 @@ from tpm_terminal import FINGER_PROMPT, platform_env, user_processes
 
 MODULES = os.environ.get("BIOMETRIC_TPM_TEST_MODULES", "")
 STATE = "/var/lib/biometric"
+KEYD = "/usr/local/lib/biometric-keyd/biometric_keys/_libexec/biometric-keyd"
 
 
 def as_root(snippet, timeout=180):
@@ -116,7 +117,7 @@ def _service_pids():
     found = []
     for entry in os.listdir("/proc"):
         try:
-            if entry.isdigit() and os.readlink(f"/proc/{entry}/exe") == "/usr/local/libexec/biometric-keyd":
+            if entry.isdigit() and os.readlink(f"/proc/{entry}/exe") == KEYD:
                 found.append(int(entry))
         except OSError:
             continue

@@ -178,7 +178,7 @@ def install_service(arguments: argparse.Namespace) -> int:
               "(a Linux wheel has it)", file=sys.stderr)
         return 1
     try:
-        return installation.install(arguments.tcti, executable, ACTION_FILE)
+        return installation.install(arguments.tcti, executable, ACTION_FILE, _service.PACKAGED_LIBRARIES)
     except ValueError as error:
         print(f"install-service: {error}", file=sys.stderr)
         return 2

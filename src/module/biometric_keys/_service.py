@@ -2,7 +2,9 @@
 
 The service's executable ships in this package (_libexec/biometric-keyd) and is copied to
 a root-owned path: the bus starts it as its own system user, never from an environment a
-user can write to. Every file written here is listed by `service_files`, so that
+user can write to. A repaired wheel (auditwheel) carries the libraries the executable
+links in biometric.libs beside the package, found through a run path relative to the
+executable; they are copied too, into the same layout under SERVICE_HOME. Every file written here is listed by `service_files`, so that
 uninstalling removes exactly those; the keys (the state directory) and the service's user
 stay unless purged. BIOMETRIC_INSTALL_ROOT prefixes every path (tests install into a
 directory of their own).
@@ -27,7 +29,9 @@ TPM_GROUP = "tss"
 DEFAULT_TCTI = "device:/dev/tpmrm0"
 UNIT_NAME = "biometric-keyd.service"
 
-EXECUTABLE = "/usr/local/libexec/biometric-keyd"
+SERVICE_HOME = "/usr/local/lib/biometric-keyd"
+EXECUTABLE = f"{SERVICE_HOME}/biometric_keys/_libexec/biometric-keyd"
+LIBRARIES = f"{SERVICE_HOME}/biometric.libs"
 CONFIG_FILE = "/etc/biometric/keyd.conf"
 STATE_DIRECTORY = "/var/lib/biometric"
 BUS_POLICY = f"/usr/share/dbus-1/system.d/{BUS_NAME}.conf"
@@ -36,6 +40,7 @@ SYSTEMD_UNIT = f"/etc/systemd/system/{UNIT_NAME}"
 ACTION_FILE_PATH = "/usr/share/polkit-1/actions/org.biometric.verify.policy"
 
 PACKAGED_EXECUTABLE = Path(__file__).resolve().parent / "_libexec" / "biometric-keyd"
+PACKAGED_LIBRARIES = Path(__file__).resolve().parents[1] / "biometric.libs"
 
 # Only the service's user owns the name; everyone may call it (the service asks polkit).
 BUS_POLICY_TEXT = f"""<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-BUS Bus Configuration 1.0//EN"
@@ -185,13 +190,23 @@ class Installation:
             raise
         self.say(f"installed {target}")
 
-    def install(self, tcti: str, executable: Path, action_text: str) -> int:
+    def install(self, tcti: str, executable: Path, action_text: str, libraries: Path | None = None) -> int:
         if not tcti or "\n" in tcti or "\0" in tcti:
             raise ValueError(f"--tcti {tcti!r} is not a TCTI configuration")
         binary = executable.read_bytes()  # first: a missing executable changes nothing
+        linked = {p.name: p.read_bytes() for p in sorted(libraries.iterdir())} if libraries and libraries.is_dir() else {}
         uid, gid = self.system.ensure_user()
         command = self.command()
         self._write(EXECUTABLE, binary, 0o755)
+        for name, data in linked.items():
+            self._write(f"{LIBRARIES}/{name}", data, 0o644)
+        # Those of an earlier wheel (another hash in their names) go.
+        installed_libraries = self.path(LIBRARIES)
+        if installed_libraries.is_dir():
+            for stale in installed_libraries.iterdir():
+                if stale.name not in linked:
+                    stale.unlink()
+                    self.say(f"removed {stale}")
         self._write(CONFIG_FILE, config_text(tcti).encode(), 0o644)
         self._write(BUS_POLICY, BUS_POLICY_TEXT.encode(), 0o644)
         self._write(ACTIVATION_FILE, activation_text(command, self.system.systemd).encode(), 0o644)
@@ -216,6 +231,11 @@ class Installation:
             except FileNotFoundError:
                 continue
             self.say(f"removed {target}")
+        # The executable's own tree: nothing but what install wrote is in it.
+        home = self.path(SERVICE_HOME)
+        if home.exists():
+            shutil.rmtree(home)
+            self.say(f"removed {home}")
         try:
             self.path(CONFIG_FILE).parent.rmdir()
         except OSError:
