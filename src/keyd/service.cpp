@@ -111,6 +111,15 @@ void Service::handle(const Caller& caller, Request request, Respond respond) {
         }
         case Operation::VerifyUser: break;
     }
+    std::size_t& waiting = pending_per_user_[caller.uid];
+    if (waiting >= max_pending_per_user_) {
+        return respond(Reply{kTooManyRequests,
+                             "this user has " + std::to_string(waiting) +
+                                 " requests waiting already, the most the service takes; try again when one has "
+                                 "replied",
+                             0, {}, {}});
+    }
+    ++waiting;
     auto p = std::make_shared<Pending>();
     p->caller = caller;
     p->request = std::move(request);
@@ -191,7 +200,7 @@ void Service::commit(const PendingPtr& p) {
             Outcome<std::optional<StoredKey>> key = store_.load(p->caller.uid, request.name);
             if (!key.ok()) return finish(p, failure(key.error()));
             if (!key.value()) return finish(p, status(KeyCredentialStatus_NotFound));
-            engine_.sign(std::move(*key.value()), std::move(p->request.data),
+            engine_.sign(std::move(*key.value()), p->request.digest,
                          [this, p](Outcome<std::vector<std::uint8_t>> signature) {
                              if (!signature.ok()) return finish(p, tpm_failure(signature.error()));
                              finish(p, status(KeyCredentialStatus_Success, std::move(signature.value())));
@@ -206,6 +215,9 @@ void Service::finish(const PendingPtr& p, Reply reply) {
     if (p->stage == Pending::Stage::Done) return;
     p->stage = Pending::Stage::Done;
     --pending_;
+    if (const auto it = pending_per_user_.find(p->caller.uid); it != pending_per_user_.end() && --it->second == 0) {
+        pending_per_user_.erase(it);
+    }
     Respond respond = std::move(p->respond);
     respond(std::move(reply));
 }

@@ -14,6 +14,7 @@
 
 #include <sys/types.h>
 
+#include <array>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -23,6 +24,7 @@
 #include <vector>
 
 #include "bio_windows.h"
+#include "keyd/protocol.h"
 #include "keyd/request.h"
 #include "keyd/user_store.h"
 
@@ -82,8 +84,8 @@ public:
     virtual void availability(std::function<void(AvailabilityAnswer)> done) = 0;
     // A new key with a fresh authorization value.
     virtual void create(std::function<void(Outcome<StoredKey>)> done) = 0;
-    // The signature of SHA-256(data) with `key`.
-    virtual void sign(StoredKey key, std::vector<std::uint8_t> data,
+    // The signature of a SHA-256 digest with `key`.
+    virtual void sign(StoredKey key, std::array<std::uint8_t, 32> digest,
                       std::function<void(Outcome<std::vector<std::uint8_t>>)> done) = 0;
     // The key's public half as DER SubjectPublicKeyInfo (no TPM needed).
     virtual Outcome<std::vector<std::uint8_t>> public_key(const StoredKey& key) = 0;
@@ -91,8 +93,9 @@ public:
 
 class Service {
 public:
-    Service(const UserStore& store, Authority& authority, KeyEngine& engine)
-        : store_(store), authority_(authority), engine_(engine) {}
+    Service(const UserStore& store, Authority& authority, KeyEngine& engine,
+            std::size_t max_pending_per_user = kMaxPendingPerUser)
+        : store_(store), authority_(authority), engine_(engine), max_pending_per_user_(max_pending_per_user) {}
     Service(const Service&) = delete;
     Service& operator=(const Service&) = delete;
 
@@ -121,6 +124,8 @@ private:
     std::map<std::string, std::deque<PendingPtr>> queues_;
     std::uint64_t serial_ = 0;
     std::size_t pending_ = 0;
+    std::size_t max_pending_per_user_;
+    std::map<uid_t, std::size_t> pending_per_user_;  // verified requests not replied yet
 };
 
 }  // namespace bio::keyd

@@ -12,7 +12,6 @@
 #include "keyd/protocol.h"
 #include "keyd/tpm_keys.h"
 #include "keyd/tss_library.h"
-#include "runtime/crypto.h"
 
 namespace bio::keyd {
 
@@ -263,13 +262,10 @@ void TpmEngine::create(std::function<void(Outcome<StoredKey>)> done) {
     });
 }
 
-void TpmEngine::sign(StoredKey key, std::vector<std::uint8_t> data,
+void TpmEngine::sign(StoredKey key, std::array<std::uint8_t, 32> digest,
                      std::function<void(Outcome<std::vector<std::uint8_t>>)> done) {
-    submit([this, key = std::move(key), data = std::move(data), done = std::move(done)](TpmSession& session) mutable {
-        crypto::Sha256 digest{};
-        Outcome<std::vector<std::uint8_t>> result =
-            PlatformError::with_text(tpm::kTpmInternalError, "the data cannot be hashed");
-        if (crypto::sha256(data, digest) == crypto::kOk) result = session.sign(key, digest);
+    submit([this, key = std::move(key), digest, done = std::move(done)](TpmSession& session) mutable {
+        Outcome<std::vector<std::uint8_t>> result = session.sign(key, digest);
         auto shared = std::make_shared<decltype(result)>(std::move(result));
         main_.post([done = std::move(done), shared] { done(std::move(*shared)); });
     });

@@ -50,11 +50,10 @@ public:
         key.auth.bytes.fill(made);
         done(key);
     }
-    void sign(StoredKey key, Bytes data, std::function<void(Outcome<Bytes>)> done) override {
+    void sign(StoredKey key, std::array<std::uint8_t, 32> digest, std::function<void(Outcome<Bytes>)> done) override {
         signed_with.push_back(key.auth.bytes[0]);
         if (sign_error) return done(PlatformError::with_text(*sign_error, "fake"));
-        data.push_back(key.auth.bytes[0]);
-        done(data);
+        done(Bytes{digest[0], key.auth.bytes[0]});
     }
     Outcome<Bytes> public_key(const StoredKey& key) override { return Bytes{'p', key.auth.bytes[0]}; }
 
@@ -70,7 +69,7 @@ protected:
         ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
         dir_ = pattern;
         store_.emplace(dir_.string(), 2);
-        service_.emplace(*store_, authority_, engine_);
+        service_.emplace(*store_, authority_, engine_, 3);
     }
     void TearDown() override { fs::remove_all(dir_); }
 
@@ -82,7 +81,7 @@ protected:
         request.number = number;
         request.name = std::move(name);
         request.replace = replace;
-        request.data = {'d'};
+        request.digest[0] = 'd';
         const std::size_t slot = replies_.size();
         replies_.emplace_back();
         service_->handle(caller, std::move(request), [this, slot](Reply reply) {
@@ -238,6 +237,19 @@ TEST_F(ServiceTest, SignUsesTheKeyTheNameHasOnceVerifiedAndReportsLockout) {
     authority_.answer(1, Verdict::Authorized);
     EXPECT_EQ(replies_[locked]->code, 0);
     EXPECT_EQ(replies_[locked]->value, KeyCredentialStatus_SecurityDeviceLocked);
+}
+
+TEST_F(ServiceTest, AUserHasAtMostSoManyRequestsWaiting) {
+    for (std::uint64_t i = 1; i <= 3; ++i) send(alice_, Operation::VerifyUser, i);
+    const std::size_t fourth = send(alice_again_, Operation::VerifyUser, 4);
+    ASSERT_TRUE(replies_[fourth]);
+    EXPECT_EQ(replies_[fourth]->code, kTooManyRequests);
+    const std::size_t bobs = send(bob_, Operation::VerifyUser, 1);  // his own count
+    EXPECT_FALSE(replies_[bobs]);
+    authority_.answer(0, Verdict::Authorized);
+    const std::size_t fifth = send(alice_, Operation::VerifyUser, 5);
+    EXPECT_FALSE(replies_[fifth]);
+    EXPECT_EQ(service_->pending(), 4u);
 }
 
 TEST_F(ServiceTest, OpenAndDeleteAskNobody) {
