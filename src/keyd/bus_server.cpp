@@ -108,7 +108,7 @@ public:
             r = api_.message_append(m, "(sa{sv})sa{ss}us", "system-bus-name", 1u, "name", "s", caller.bus_name.c_str(),
                                     kVerifyAction, 3u, kDetailOperation, details.operation.c_str(), kDetailName,
                                     details.name.c_str(), kDetailMessage, details.message.c_str(),
-                                    kAllowUserInteraction, cancellation_id.c_str());
+                                    details.interactive ? kAllowUserInteraction : 0u, cancellation_id.c_str());
         }
         if (r >= 0) {
             r = api_.call_async(bus_, out_param(call->slot), m, on_reply, call.get(), tpm::kSdBusNoTimeout);

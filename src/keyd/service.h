@@ -53,12 +53,14 @@ struct CheckDetails {
     std::string operation;  // "create", "sign", "verify"
     std::string name;       // the credential's, empty for verify
     std::string message;    // the caller's, for verify
+    // False for Availability's question: what polkit would answer without asking anyone.
+    bool interactive = true;
 };
 
 enum class Verdict {
     Authorized,
     NotAuthorized,  // a failed or dismissed authentication, or a rule
-    NoAgent,        // polkit would ask, but no agent serves the caller
+    NoAgent,        // polkit would ask, but no agent serves the caller (or, not interactive: it would ask)
     Cancelled,      // CancelCheckAuthorization came first
 };
 
@@ -116,6 +118,8 @@ private:
     void finish(const PendingPtr& p, Reply reply);
     void cancel(const PendingPtr& p);
     void answer_open(const Caller& caller, const Request& request, const Respond& respond);
+    void answer_availability(const Caller& caller, Respond respond);
+    std::string next_cancellation_id();
 
     const UserStore& store_;
     Authority& authority_;

@@ -252,6 +252,41 @@ TEST_F(ServiceTest, AUserHasAtMostSoManyRequestsWaiting) {
     EXPECT_EQ(service_->pending(), 4u);
 }
 
+struct AvailabilityCase {
+    const char* label;
+    std::optional<Verdict> verdict;  // none: polkit fails with the code
+    std::int32_t code;
+    std::int32_t expected;
+};
+
+class Availability : public ServiceTest, public ::testing::WithParamInterface<AvailabilityCase> {};
+
+TEST_P(Availability, SaysWhatPolkitWouldAnswerWithoutAsking) {
+    const AvailabilityCase& c = GetParam();
+    const std::size_t reply = send(alice_, Operation::Availability, 0);
+    ASSERT_EQ(authority_.checks.size(), 1u);
+    EXPECT_FALSE(authority_.checks[0].details.interactive);
+    if (c.verdict) {
+        authority_.answer(0, *c.verdict);
+    } else {
+        authority_.answer(0, PlatformError::with_text(c.code, "polkit says"));
+    }
+    ASSERT_TRUE(replies_[reply]);
+    EXPECT_EQ(replies_[reply]->code, 0);
+    EXPECT_EQ(replies_[reply]->value, c.expected) << replies_[reply]->reason;
+    EXPECT_FALSE(replies_[reply]->reason.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Availability,
+    ::testing::Values(AvailabilityCase{"Authorized", Verdict::Authorized, 0, UserConsent_Available},
+                      AvailabilityCase{"WouldAsk", Verdict::NoAgent, 0, UserConsent_Available},
+                      AvailabilityCase{"ARuleSaysNo", Verdict::NotAuthorized, 0, UserConsent_DisabledByPolicy},
+                      AvailabilityCase{"ActionNotInstalled", std::nullopt, hresult_from_win32(1168),
+                                       UserConsent_NotConfiguredForUser},
+                      AvailabilityCase{"NoPolkit", std::nullopt, hresult_from_win32(1062), UserConsent_DeviceNotPresent}),
+    [](const auto& info) { return info.param.label; });
+
 TEST_F(ServiceTest, OpenAndDeleteAskNobody) {
     put(alice_.uid, "k", 4);
     const std::size_t opened = send(alice_, Operation::Open, 0);
