@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "runtime/crypto.h"
+#include "keyd/tpm_engine.h"
 #include "keyd/tpm_keys.h"
 
 namespace bio::tpm {
@@ -178,6 +180,48 @@ TEST_F(TpmKeys, AKeyWithAnAuthorizationValueSignsOnlyWithIt) {
     auto raw = sign_digest(tss(), tcti(), key, crypto::Sha256{});
     ASSERT_FALSE(raw.ok());
     EXPECT_EQ(static_cast<std::uint32_t>(raw.error().code()), 0x802809A2u) << raw.error().debug_text();
+}
+
+// biometric-keyd's worker: more keys than the simulator has slots for, used in turn,
+// and the simulator restarted under it (its connection drops, its objects are gone).
+TEST_F(TpmKeys, TheServicesWorkerKeepsSigningThroughFullSlotsAndARestart) {
+    keyd::MainQueue main;
+    ASSERT_TRUE(main.ok());
+    keyd::TpmEngine engine(tcti(), main);
+    // Waits for the worker's answer through the main queue, as the service's loop does.
+    const auto await = [&](auto& result) {
+        for (int i = 0; i < 500 && !result; ++i) {
+            pollfd fd{main.fd(), POLLIN, 0};
+            if (::poll(&fd, 1, 20) > 0) main.run();
+        }
+        ASSERT_TRUE(result.has_value());
+    };
+    std::vector<keyd::StoredKey> keys;
+    for (int i = 0; i < 4; ++i) {
+        std::optional<Outcome<keyd::StoredKey>> made;
+        engine.create([&](Outcome<keyd::StoredKey> key) { made.emplace(std::move(key)); });
+        await(made);
+        ASSERT_TRUE(made->ok()) << made->error().debug_text();
+        keys.push_back(made->value());
+    }
+    const auto sign_each = [&](int round) {
+        for (std::size_t k = 0; k < keys.size(); ++k) {
+            const Bytes message{static_cast<std::uint8_t>(round), static_cast<std::uint8_t>(k)};
+            crypto::Sha256 digest{};
+            ASSERT_EQ(crypto::sha256(message, digest), crypto::kOk);
+            std::optional<Outcome<Bytes>> signature;
+            engine.sign(keys[k], digest, [&](Outcome<Bytes> s) { signature.emplace(std::move(s)); });
+            await(signature);
+            ASSERT_TRUE(signature->ok()) << round << "/" << k << ": " << signature->error().debug_text();
+            EXPECT_EQ(crypto::rsa_pkcs1_sha256_verify(engine.public_key(keys[k]).value(), message, signature->value()),
+                      crypto::kOk);
+        }
+    };
+    for (int round = 0; round < 3; ++round) sign_each(round);
+    stop();
+    start();
+    ASSERT_GT(pid_, 0);
+    sign_each(3);
 }
 
 TEST(TpmKeyFile, RoundTripsAndRefusesEveryDamagedFile) {
