@@ -151,7 +151,7 @@ TEST_F(TpmKeys, AKeyWithAnAuthorizationValueSignsOnlyWithIt) {
         TpmConnection& c = connection.value();
         auto primary = create_storage_primary(c);
         ASSERT_TRUE(primary.ok()) << primary.error().debug_text();
-        auto made = create_signing_key_under(c, primary.value(), *auth);
+        auto made = create_signing_key_under(c, primary.value().get(), *auth);
         ASSERT_TRUE(made.ok()) << made.error().debug_text();
         key = made.value();
         der = public_key_der(tss(), key).value();
@@ -161,10 +161,9 @@ TEST_F(TpmKeys, AKeyWithAnAuthorizationValueSignsOnlyWithIt) {
         KeyAuth wrong = *auth;
         wrong.bytes[0] ^= 1;
         for (const auto& [given, signs] : {std::pair{*auth, true}, std::pair{wrong, false}, std::pair{KeyAuth{}, false}}) {
-            auto handle = load_key_under(c, primary.value(), key, given);
-            ASSERT_TRUE(handle.ok()) << handle.error().debug_text();
-            auto signature = sign_loaded(c, handle.value(), digest);
-            flush_object(c, handle.value());
+            auto loaded = load_key_under(c, primary.value().get(), key, given);
+            ASSERT_TRUE(loaded.ok()) << loaded.error().debug_text();
+            auto signature = sign_loaded(c, loaded.value().get(), digest);
             EXPECT_EQ(signature.ok(), signs);
             if (signs) {
                 EXPECT_EQ(crypto::rsa_pkcs1_sha256_verify(der, message, signature.value()), crypto::kOk);
@@ -174,7 +173,6 @@ TEST_F(TpmKeys, AKeyWithAnAuthorizationValueSignsOnlyWithIt) {
                 EXPECT_EQ(static_cast<std::uint32_t>(signature.error().code()), 0x802809A2u) << signature.error().debug_text();
             }
         }
-        flush_object(c, primary.value());
     }
     // The blob alone, loaded and signed with as the in-process platform does.
     auto raw = sign_digest(tss(), tcti(), key, crypto::Sha256{});
