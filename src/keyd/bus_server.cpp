@@ -19,6 +19,7 @@
 #include "keyd/service.h"
 #include "keyd/tpm_engine.h"
 #include "keyd/user_store.h"
+#include "local/unique_fd.h"
 #include "tpm/polkit.h"
 #include "tpm/sd_bus.h"
 #include "utf8.h"
@@ -387,12 +388,6 @@ private:
     std::uint64_t last_activity_ = now_usec();
 };
 
-struct SignalFdTraits {
-    using type = int;
-    static type invalid() noexcept { return -1; }
-    static void close(type fd) noexcept { ::close(fd); }
-};
-
 }  // namespace
 
 int serve(const ServerOptions& options) {
@@ -409,7 +404,7 @@ int serve(const ServerOptions& options) {
     sigaddset(&signals, SIGINT);
     ::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     ::signal(SIGPIPE, SIG_IGN);
-    UniqueHandle<SignalFdTraits> stop(::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK));
+    local::UniqueFd stop(::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK));
 
     const char* configured = std::getenv(tpm::kSystemBusVariable);
     const std::string address = configured != nullptr && *configured != '\0' ? configured : tpm::kSystemBusDefault;
