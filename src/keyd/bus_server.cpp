@@ -19,6 +19,7 @@
 #include "keyd/service.h"
 #include "keyd/tpm_engine.h"
 #include "keyd/user_store.h"
+#include "local/unique_fd.h"
 #include "tpm/polkit.h"
 #include "tpm/sd_bus.h"
 #include "utf8.h"
@@ -108,7 +109,7 @@ public:
             r = api_.message_append(m, "(sa{sv})sa{ss}us", "system-bus-name", 1u, "name", "s", caller.bus_name.c_str(),
                                     kVerifyAction, 3u, kDetailOperation, details.operation.c_str(), kDetailName,
                                     details.name.c_str(), kDetailMessage, details.message.c_str(),
-                                    kAllowUserInteraction, cancellation_id.c_str());
+                                    details.interactive ? kAllowUserInteraction : 0u, cancellation_id.c_str());
         }
         if (r >= 0) {
             r = api_.call_async(bus_, out_param(call->slot), m, on_reply, call.get(), tpm::kSdBusNoTimeout);
@@ -387,12 +388,6 @@ private:
     std::uint64_t last_activity_ = now_usec();
 };
 
-struct SignalFdTraits {
-    using type = int;
-    static type invalid() noexcept { return -1; }
-    static void close(type fd) noexcept { ::close(fd); }
-};
-
 }  // namespace
 
 int serve(const ServerOptions& options) {
@@ -409,7 +404,7 @@ int serve(const ServerOptions& options) {
     sigaddset(&signals, SIGINT);
     ::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     ::signal(SIGPIPE, SIG_IGN);
-    UniqueHandle<SignalFdTraits> stop(::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK));
+    local::UniqueFd stop(::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK));
 
     const char* configured = std::getenv(tpm::kSystemBusVariable);
     const std::string address = configured != nullptr && *configured != '\0' ? configured : tpm::kSystemBusDefault;

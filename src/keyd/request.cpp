@@ -1,6 +1,7 @@
 #include "keyd/request.h"
 
 #include "keyd/protocol.h"
+#include "runtime/crypto.h"
 #include "utf8.h"
 
 namespace bio::keyd {
@@ -109,10 +110,10 @@ Decoded decode_request(const CallFields& fields) {
             request.number = fields.number;
             why = check_name(fields.text);
             if (why.empty()) why = check_data(fields.bytes.size());
-            if (why.empty()) {
-                request.name = fields.text;
-                request.data.assign(fields.bytes.begin(), fields.bytes.end());
+            if (why.empty() && crypto::sha256(fields.bytes, request.digest) != crypto::kOk) {
+                why = "the data cannot be hashed";
             }
+            if (why.empty()) request.name = fields.text;
             break;
         case Operation::VerifyUser:
             request.number = fields.number;

@@ -6,11 +6,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <array>
 #include <span>
 #include <string>
 #include <string_view>
 #include <variant>
-#include <vector>
 
 namespace bio::keyd {
 
@@ -43,7 +43,7 @@ struct Request {
     std::uint64_t number = 0;      // Create, Sign, VerifyUser, Cancel
     std::string name;              // Create, Open, Sign, Delete, Attestation
     bool replace = false;          // Create
-    std::vector<std::uint8_t> data;  // Sign
+    std::array<std::uint8_t, 32> digest{};  // Sign: SHA-256 of its data (the data is not kept)
     std::string message;           // VerifyUser
 };
 

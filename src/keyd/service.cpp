@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "keyd/protocol.h"
+#include "tpm/polkit.h"
 
 namespace bio::keyd {
 
@@ -53,13 +54,7 @@ const char* operation_detail(Operation operation) {
 
 void Service::handle(const Caller& caller, Request request, Respond respond) {
     switch (request.operation) {
-        case Operation::Availability:
-            ++pending_;
-            engine_.availability([this, respond = std::move(respond)](AvailabilityAnswer answer) {
-                --pending_;
-                respond(Reply{0, {}, answer.availability, std::move(answer.reason), {}});
-            });
-            return;
+        case Operation::Availability: answer_availability(caller, std::move(respond)); return;
         case Operation::Open: answer_open(caller, request, respond); return;
         case Operation::Delete: {
             Outcome<bool> removed = store_.remove(caller.uid, request.name);
@@ -111,13 +106,54 @@ void Service::handle(const Caller& caller, Request request, Respond respond) {
         }
         case Operation::VerifyUser: break;
     }
+    std::size_t& waiting = pending_per_user_[caller.uid];
+    if (waiting >= max_pending_per_user_) {
+        return respond(Reply{kTooManyRequests,
+                             "this user has " + std::to_string(waiting) +
+                                 " requests waiting already, the most the service takes; try again when one has "
+                                 "replied",
+                             0, {}, {}});
+    }
+    ++waiting;
     auto p = std::make_shared<Pending>();
     p->caller = caller;
     p->request = std::move(request);
     p->respond = std::move(respond);
     p->queue = caller.pid >= 0 ? "pid " + std::to_string(caller.pid) : "name " + caller.bus_name;
-    p->cancellation_id = "biometric-keyd-" + std::to_string(::getpid()) + "-" + std::to_string(++serial_);
+    p->cancellation_id = next_cancellation_id();
     enqueue(std::move(p));
+}
+
+std::string Service::next_cancellation_id() {
+    return "biometric-keyd-" + std::to_string(::getpid()) + "-" + std::to_string(++serial_);
+}
+
+// The TPM first; then what polkit would answer the caller without asking anyone.
+void Service::answer_availability(const Caller& caller, Respond respond) {
+    ++pending_;
+    engine_.availability([this, caller, respond = std::move(respond)](AvailabilityAnswer answer) mutable {
+        if (answer.availability != UserConsent_Available) {
+            --pending_;
+            return respond(Reply{0, {}, answer.availability, std::move(answer.reason), {}});
+        }
+        CheckDetails details{"availability", {}, {}, false};
+        authority_.check(caller, details, next_cancellation_id(),
+                         [this, respond = std::move(respond)](Outcome<Verdict> verdict) {
+                             --pending_;
+                             Reply reply{0, {}, UserConsent_Available, "the TPM answers and polkit can verify the user", {}};
+                             if (!verdict.ok()) {
+                                 const bool no_action = verdict.error().code() == tpm::kPolkitNoActionCode;
+                                 reply.value = no_action ? UserConsent_NotConfiguredForUser : UserConsent_DeviceNotPresent;
+                                 reply.reason = no_action ? std::string("the polkit action ") + kVerifyAction +
+                                                                " is not installed: " + verdict.error().message()
+                                                          : "polkit cannot be asked: " + verdict.error().message();
+                             } else if (verdict.value() == Verdict::NotAuthorized) {
+                                 reply.value = UserConsent_DisabledByPolicy;
+                                 reply.reason = std::string("polkit refuses this user the action ") + kVerifyAction;
+                             }
+                             respond(std::move(reply));
+                         });
+    });
 }
 
 void Service::answer_open(const Caller& caller, const Request& request, const Respond& respond) {
@@ -191,7 +227,7 @@ void Service::commit(const PendingPtr& p) {
             Outcome<std::optional<StoredKey>> key = store_.load(p->caller.uid, request.name);
             if (!key.ok()) return finish(p, failure(key.error()));
             if (!key.value()) return finish(p, status(KeyCredentialStatus_NotFound));
-            engine_.sign(std::move(*key.value()), std::move(p->request.data),
+            engine_.sign(std::move(*key.value()), p->request.digest,
                          [this, p](Outcome<std::vector<std::uint8_t>> signature) {
                              if (!signature.ok()) return finish(p, tpm_failure(signature.error()));
                              finish(p, status(KeyCredentialStatus_Success, std::move(signature.value())));
@@ -206,6 +242,9 @@ void Service::finish(const PendingPtr& p, Reply reply) {
     if (p->stage == Pending::Stage::Done) return;
     p->stage = Pending::Stage::Done;
     --pending_;
+    if (const auto it = pending_per_user_.find(p->caller.uid); it != pending_per_user_.end() && --it->second == 0) {
+        pending_per_user_.erase(it);
+    }
     Respond respond = std::move(p->respond);
     respond(std::move(reply));
 }

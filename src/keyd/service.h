@@ -14,6 +14,7 @@
 
 #include <sys/types.h>
 
+#include <array>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -23,6 +24,7 @@
 #include <vector>
 
 #include "bio_windows.h"
+#include "keyd/protocol.h"
 #include "keyd/request.h"
 #include "keyd/user_store.h"
 
@@ -51,12 +53,14 @@ struct CheckDetails {
     std::string operation;  // "create", "sign", "verify"
     std::string name;       // the credential's, empty for verify
     std::string message;    // the caller's, for verify
+    // False for Availability's question: what polkit would answer without asking anyone.
+    bool interactive = true;
 };
 
 enum class Verdict {
     Authorized,
     NotAuthorized,  // a failed or dismissed authentication, or a rule
-    NoAgent,        // polkit would ask, but no agent serves the caller
+    NoAgent,        // polkit would ask, but no agent serves the caller (or, not interactive: it would ask)
     Cancelled,      // CancelCheckAuthorization came first
 };
 
@@ -82,8 +86,8 @@ public:
     virtual void availability(std::function<void(AvailabilityAnswer)> done) = 0;
     // A new key with a fresh authorization value.
     virtual void create(std::function<void(Outcome<StoredKey>)> done) = 0;
-    // The signature of SHA-256(data) with `key`.
-    virtual void sign(StoredKey key, std::vector<std::uint8_t> data,
+    // The signature of a SHA-256 digest with `key`.
+    virtual void sign(StoredKey key, std::array<std::uint8_t, 32> digest,
                       std::function<void(Outcome<std::vector<std::uint8_t>>)> done) = 0;
     // The key's public half as DER SubjectPublicKeyInfo (no TPM needed).
     virtual Outcome<std::vector<std::uint8_t>> public_key(const StoredKey& key) = 0;
@@ -91,8 +95,9 @@ public:
 
 class Service {
 public:
-    Service(const UserStore& store, Authority& authority, KeyEngine& engine)
-        : store_(store), authority_(authority), engine_(engine) {}
+    Service(const UserStore& store, Authority& authority, KeyEngine& engine,
+            std::size_t max_pending_per_user = kMaxPendingPerUser)
+        : store_(store), authority_(authority), engine_(engine), max_pending_per_user_(max_pending_per_user) {}
     Service(const Service&) = delete;
     Service& operator=(const Service&) = delete;
 
@@ -113,6 +118,8 @@ private:
     void finish(const PendingPtr& p, Reply reply);
     void cancel(const PendingPtr& p);
     void answer_open(const Caller& caller, const Request& request, const Respond& respond);
+    void answer_availability(const Caller& caller, Respond respond);
+    std::string next_cancellation_id();
 
     const UserStore& store_;
     Authority& authority_;
@@ -121,6 +128,8 @@ private:
     std::map<std::string, std::deque<PendingPtr>> queues_;
     std::uint64_t serial_ = 0;
     std::size_t pending_ = 0;
+    std::size_t max_pending_per_user_;
+    std::map<uid_t, std::size_t> pending_per_user_;  // verified requests not replied yet
 };
 
 }  // namespace bio::keyd

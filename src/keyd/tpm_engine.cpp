@@ -12,7 +12,6 @@
 #include "keyd/protocol.h"
 #include "keyd/tpm_keys.h"
 #include "keyd/tss_library.h"
-#include "runtime/crypto.h"
 
 namespace bio::keyd {
 
@@ -100,7 +99,7 @@ private:
     struct Cached {
         tpm::KeyBlob blob;
         tpm::KeyAuth auth;
-        ESYS_TR handle;
+        tpm::TransientObject object;
     };
 
     // Runs `step` until it succeeds, fails for good, or has had its attempts.
@@ -147,49 +146,42 @@ private:
     Outcome<ESYS_TR> primary() {
         auto c = connection();
         if (!c.ok()) return std::move(c.error());
-        if (primary_ != ESYS_TR_NONE) return primary_;
+        if (primary_.get() != ESYS_TR_NONE) return primary_.get();
         auto made = tpm::create_storage_primary(*c.value());
         if (!made.ok()) return std::move(made.error());
-        primary_ = made.value();
-        return primary_;
+        primary_ = std::move(made.value());
+        return primary_.get();
     }
 
     Outcome<ESYS_TR> loaded(const StoredKey& key) {
         for (auto it = cache_.begin(); it != cache_.end(); ++it) {
             if (it->blob == key.blob && it->auth == key.auth) {
                 cache_.splice(cache_.begin(), cache_, it);
-                return cache_.front().handle;
+                return cache_.front().object.get();
             }
         }
         auto parent = primary();
         if (!parent.ok()) return std::move(parent.error());
-        if (cache_.size() == kCachedKeys) {
-            tpm::flush_object(*connection_, cache_.back().handle);
-            cache_.pop_back();
-        }
-        auto handle = tpm::load_key_under(*connection_, parent.value(), key.blob, key.auth);
-        if (!handle.ok()) return std::move(handle.error());
-        cache_.push_front(Cached{key.blob, key.auth, handle.value()});
-        return handle.value();
+        if (cache_.size() == kCachedKeys) cache_.pop_back();  // flushed as it goes
+        auto loaded = tpm::load_key_under(*connection_, parent.value(), key.blob, key.auth);
+        if (!loaded.ok()) return std::move(loaded.error());
+        cache_.push_front(Cached{key.blob, key.auth, std::move(loaded.value())});
+        return cache_.front().object.get();
     }
 
-    void flush_cache() noexcept {
-        if (!connection_) return;
-        for (const Cached& cached : cache_) tpm::flush_object(*connection_, cached.handle);
-        cache_.clear();
-    }
+    void flush_cache() noexcept { cache_.clear(); }
 
+    // The objects first, through the connection they were loaded by.
     void close() noexcept {
-        if (!connection_) return;
-        flush_cache();
-        tpm::flush_object(*connection_, primary_);
-        primary_ = ESYS_TR_NONE;
+        cache_.clear();
+        primary_.reset();
         connection_.reset();
     }
 
     std::string tcti_;
+    // Declared before the objects loaded through it, so that it ends after them.
     std::optional<tpm::TpmConnection> connection_;
-    ESYS_TR primary_ = ESYS_TR_NONE;
+    tpm::TransientObject primary_;
     std::list<Cached> cache_;  // the most recently used first
     std::optional<std::chrono::steady_clock::time_point> lockout_at_;
     bool start_ = false;  // the TPM said it was not started: TPM2_Startup on the next connection
@@ -263,13 +255,10 @@ void TpmEngine::create(std::function<void(Outcome<StoredKey>)> done) {
     });
 }
 
-void TpmEngine::sign(StoredKey key, std::vector<std::uint8_t> data,
+void TpmEngine::sign(StoredKey key, std::array<std::uint8_t, 32> digest,
                      std::function<void(Outcome<std::vector<std::uint8_t>>)> done) {
-    submit([this, key = std::move(key), data = std::move(data), done = std::move(done)](TpmSession& session) mutable {
-        crypto::Sha256 digest{};
-        Outcome<std::vector<std::uint8_t>> result =
-            PlatformError::with_text(tpm::kTpmInternalError, "the data cannot be hashed");
-        if (crypto::sha256(data, digest) == crypto::kOk) result = session.sign(key, digest);
+    submit([this, key = std::move(key), digest, done = std::move(done)](TpmSession& session) mutable {
+        Outcome<std::vector<std::uint8_t>> result = session.sign(key, digest);
         auto shared = std::make_shared<decltype(result)>(std::move(result));
         main_.post([done = std::move(done), shared] { done(std::move(*shared)); });
     });

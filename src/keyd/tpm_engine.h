@@ -47,7 +47,7 @@ public:
 
     void availability(std::function<void(AvailabilityAnswer)> done) override;
     void create(std::function<void(Outcome<StoredKey>)> done) override;
-    void sign(StoredKey key, std::vector<std::uint8_t> data,
+    void sign(StoredKey key, std::array<std::uint8_t, 32> digest,
               std::function<void(Outcome<std::vector<std::uint8_t>>)> done) override;
     Outcome<std::vector<std::uint8_t>> public_key(const StoredKey& key) override;
 

@@ -489,7 +489,11 @@ std::optional<KeyAuth> KeyAuth::random() {
     return auth;
 }
 
-Outcome<ESYS_TR> create_storage_primary(TpmConnection& c) {
+void TransientObject::reset() noexcept {
+    if (handle_ != ESYS_TR_NONE) c_->tss().Esys_FlushContext(c_->esys(), std::exchange(handle_, ESYS_TR_NONE));
+}
+
+Outcome<TransientObject> create_storage_primary(TpmConnection& c) {
     const TPM2B_SENSITIVE_CREATE sensitive{};
     const TPM2B_PUBLIC in_public = primary_template();
     const TPM2B_DATA outside{};
@@ -499,7 +503,7 @@ Outcome<ESYS_TR> create_storage_primary(TpmConnection& c) {
                                                   ESYS_TR_NONE, &sensitive, &in_public, &outside, &pcrs, &handle,
                                                   nullptr, nullptr, nullptr, nullptr);
     if (rc != TSS2_RC_SUCCESS) return tss_error(c.tss(), rc, "CreatePrimary");
-    return handle;
+    return TransientObject(c, handle);
 }
 
 Outcome<KeyBlob> create_signing_key_under(TpmConnection& c, ESYS_TR parent, const KeyAuth& auth) {
@@ -522,7 +526,7 @@ Outcome<KeyBlob> create_signing_key_under(TpmConnection& c, ESYS_TR parent, cons
     return marshal_areas(tss, *out_public, *out_private);
 }
 
-Outcome<ESYS_TR> load_key_under(TpmConnection& c, ESYS_TR parent, const KeyBlob& key, const KeyAuth& auth) {
+Outcome<TransientObject> load_key_under(TpmConnection& c, ESYS_TR parent, const KeyBlob& key, const KeyAuth& auth) {
     auto in_public = unmarshal_public(c.tss(), key.public_area);
     if (!in_public.ok()) return std::move(in_public.error());
     auto in_private = unmarshal_private(c.tss(), key.private_area);
@@ -531,20 +535,14 @@ Outcome<ESYS_TR> load_key_under(TpmConnection& c, ESYS_TR parent, const KeyBlob&
     const TSS2_RC rc = c.tss().Esys_Load(c.esys(), parent, ESYS_TR_PASSWORD, ESYS_TR_NONE, ESYS_TR_NONE,
                                          &in_private.value(), &in_public.value(), &handle);
     if (rc != TSS2_RC_SUCCESS) return tss_error(c.tss(), rc, "Load");
+    TransientObject loaded(c, handle);
     TPM2B_AUTH value{};
     value.size = static_cast<UINT16>(auth.bytes.size());
     std::copy(auth.bytes.begin(), auth.bytes.end(), value.buffer);
     const TSS2_RC set = c.tss().Esys_TR_SetAuth(c.esys(), handle, &value);
     OPENSSL_cleanse(&value, sizeof value);
-    if (set != TSS2_RC_SUCCESS) {
-        flush_object(c, handle);
-        return tss_error(c.tss(), set, "TR_SetAuth");
-    }
-    return handle;
-}
-
-void flush_object(TpmConnection& c, ESYS_TR handle) noexcept {
-    if (handle != ESYS_TR_NONE) c.tss().Esys_FlushContext(c.esys(), handle);
+    if (set != TSS2_RC_SUCCESS) return tss_error(c.tss(), set, "TR_SetAuth");
+    return loaded;
 }
 
 Outcome<void> startup(TpmConnection& c) {

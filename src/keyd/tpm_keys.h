@@ -14,6 +14,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "bio_windows.h"
@@ -132,20 +133,43 @@ struct KeyAuth {
     static std::optional<KeyAuth> random();
 };
 
-// The owner hierarchy's storage primary (see create_signing_key), made in the TPM now;
-// the caller flushes it (flush_object) when it is done with it.
-Outcome<ESYS_TR> create_storage_primary(TpmConnection& c);
+// A transient object loaded through a connection (which outlives it), flushed when it
+// ends: its slot in the TPM is freed on every path.
+class TransientObject {
+public:
+    TransientObject() noexcept = default;
+    TransientObject(TpmConnection& c, ESYS_TR handle) noexcept : c_(&c), handle_(handle) {}
+    TransientObject(TransientObject&& other) noexcept
+        : c_(other.c_), handle_(std::exchange(other.handle_, ESYS_TR_NONE)) {}
+    TransientObject& operator=(TransientObject&& other) noexcept {
+        if (this != &other) {
+            reset();
+            c_ = other.c_;
+            handle_ = std::exchange(other.handle_, ESYS_TR_NONE);
+        }
+        return *this;
+    }
+    TransientObject(const TransientObject&) = delete;
+    TransientObject& operator=(const TransientObject&) = delete;
+    ~TransientObject() { reset(); }
+
+    ESYS_TR get() const noexcept { return handle_; }
+    void reset() noexcept;
+
+private:
+    TpmConnection* c_ = nullptr;
+    ESYS_TR handle_ = ESYS_TR_NONE;
+};
+
+// The owner hierarchy's storage primary (see create_signing_key), made in the TPM now.
+Outcome<TransientObject> create_storage_primary(TpmConnection& c);
 
 // A new signing key as create_signing_key makes it, but usable only with `auth`, under
 // `parent` (a storage primary loaded through `c`).
 Outcome<KeyBlob> create_signing_key_under(TpmConnection& c, ESYS_TR parent, const KeyAuth& auth);
 
-// Loads `key` under `parent` and gives its handle the authorization value; the caller
-// flushes it (flush_object).
-Outcome<ESYS_TR> load_key_under(TpmConnection& c, ESYS_TR parent, const KeyBlob& key, const KeyAuth& auth);
-
-// Flushes an object that was not tracked.
-void flush_object(TpmConnection& c, ESYS_TR handle) noexcept;
+// Loads `key` under `parent` and gives its handle the authorization value.
+Outcome<TransientObject> load_key_under(TpmConnection& c, ESYS_TR parent, const KeyBlob& key, const KeyAuth& auth);
 
 // TPM2_Startup(CLEAR), for a TPM that was reset and not started again (a simulator; on
 // a machine the firmware starts it).

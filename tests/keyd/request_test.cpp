@@ -5,6 +5,7 @@
 
 #include "keyd/protocol.h"
 #include "keyd/request.h"
+#include "runtime/crypto.h"
 
 namespace bio::keyd {
 namespace {
@@ -33,7 +34,11 @@ TEST_P(Decode, AcceptsOrRefusesWithTheReason) {
         Operation operation;
         ASSERT_TRUE(operation_of_member(c.member, operation));
         EXPECT_EQ(request.operation, operation);
-        EXPECT_EQ(request.data.size(), operation == Operation::Sign ? c.bytes : 0u);
+        crypto::Sha256 digest{};
+        if (operation == Operation::Sign) {
+            ASSERT_EQ(crypto::sha256(data, digest), crypto::kOk);
+        }
+        EXPECT_EQ(request.digest, digest);
         EXPECT_EQ(request.name.empty() && request.message.empty(), c.text.empty() || c.signature.find('s') == std::string::npos);
         return;
     }

@@ -50,11 +50,10 @@ public:
         key.auth.bytes.fill(made);
         done(key);
     }
-    void sign(StoredKey key, Bytes data, std::function<void(Outcome<Bytes>)> done) override {
+    void sign(StoredKey key, std::array<std::uint8_t, 32> digest, std::function<void(Outcome<Bytes>)> done) override {
         signed_with.push_back(key.auth.bytes[0]);
         if (sign_error) return done(PlatformError::with_text(*sign_error, "fake"));
-        data.push_back(key.auth.bytes[0]);
-        done(data);
+        done(Bytes{digest[0], key.auth.bytes[0]});
     }
     Outcome<Bytes> public_key(const StoredKey& key) override { return Bytes{'p', key.auth.bytes[0]}; }
 
@@ -70,7 +69,7 @@ protected:
         ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
         dir_ = pattern;
         store_.emplace(dir_.string(), 2);
-        service_.emplace(*store_, authority_, engine_);
+        service_.emplace(*store_, authority_, engine_, 3);
     }
     void TearDown() override { fs::remove_all(dir_); }
 
@@ -82,7 +81,7 @@ protected:
         request.number = number;
         request.name = std::move(name);
         request.replace = replace;
-        request.data = {'d'};
+        request.digest[0] = 'd';
         const std::size_t slot = replies_.size();
         replies_.emplace_back();
         service_->handle(caller, std::move(request), [this, slot](Reply reply) {
@@ -239,6 +238,54 @@ TEST_F(ServiceTest, SignUsesTheKeyTheNameHasOnceVerifiedAndReportsLockout) {
     EXPECT_EQ(replies_[locked]->code, 0);
     EXPECT_EQ(replies_[locked]->value, KeyCredentialStatus_SecurityDeviceLocked);
 }
+
+TEST_F(ServiceTest, AUserHasAtMostSoManyRequestsWaiting) {
+    for (std::uint64_t i = 1; i <= 3; ++i) send(alice_, Operation::VerifyUser, i);
+    const std::size_t fourth = send(alice_again_, Operation::VerifyUser, 4);
+    ASSERT_TRUE(replies_[fourth]);
+    EXPECT_EQ(replies_[fourth]->code, kTooManyRequests);
+    const std::size_t bobs = send(bob_, Operation::VerifyUser, 1);  // his own count
+    EXPECT_FALSE(replies_[bobs]);
+    authority_.answer(0, Verdict::Authorized);
+    const std::size_t fifth = send(alice_, Operation::VerifyUser, 5);
+    EXPECT_FALSE(replies_[fifth]);
+    EXPECT_EQ(service_->pending(), 4u);
+}
+
+struct AvailabilityCase {
+    const char* label;
+    std::optional<Verdict> verdict;  // none: polkit fails with the code
+    std::int32_t code;
+    std::int32_t expected;
+};
+
+class Availability : public ServiceTest, public ::testing::WithParamInterface<AvailabilityCase> {};
+
+TEST_P(Availability, SaysWhatPolkitWouldAnswerWithoutAsking) {
+    const AvailabilityCase& c = GetParam();
+    const std::size_t reply = send(alice_, Operation::Availability, 0);
+    ASSERT_EQ(authority_.checks.size(), 1u);
+    EXPECT_FALSE(authority_.checks[0].details.interactive);
+    if (c.verdict) {
+        authority_.answer(0, *c.verdict);
+    } else {
+        authority_.answer(0, PlatformError::with_text(c.code, "polkit says"));
+    }
+    ASSERT_TRUE(replies_[reply]);
+    EXPECT_EQ(replies_[reply]->code, 0);
+    EXPECT_EQ(replies_[reply]->value, c.expected) << replies_[reply]->reason;
+    EXPECT_FALSE(replies_[reply]->reason.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Availability,
+    ::testing::Values(AvailabilityCase{"Authorized", Verdict::Authorized, 0, UserConsent_Available},
+                      AvailabilityCase{"WouldAsk", Verdict::NoAgent, 0, UserConsent_Available},
+                      AvailabilityCase{"ARuleSaysNo", Verdict::NotAuthorized, 0, UserConsent_DisabledByPolicy},
+                      AvailabilityCase{"ActionNotInstalled", std::nullopt, hresult_from_win32(1168),
+                                       UserConsent_NotConfiguredForUser},
+                      AvailabilityCase{"NoPolkit", std::nullopt, hresult_from_win32(1062), UserConsent_DeviceNotPresent}),
+    [](const auto& info) { return info.param.label; });
 
 TEST_F(ServiceTest, OpenAndDeleteAskNobody) {
     put(alice_.uid, "k", 4);
