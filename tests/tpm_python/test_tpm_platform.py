@@ -156,11 +156,8 @@ def _polkit_file(path, text):
     ({}, "available True"),
     # No service to reach (here: no bus at all): what installs it.
     ({"DBUS_SYSTEM_BUS_ADDRESS": "unix:path=/nonexistent/bus"}, "not_configured_for_user False"),
-    pytest.param(
-        {"rule": "polkit.addRule(function(a, s) { if (a.id == 'org.biometric.verify') return polkit.Result.NO; });"},
-        "disabled_by_policy False", id="refused-by-rule",
-        marks=pytest.mark.xfail(strict=True, reason="biometric-keyd's Availability does not yet ask polkit about "
-                                                    "its caller")),
+    ({"rule": "polkit.addRule(function(a, s) { if (a.id == 'org.biometric.verify') return polkit.Result.NO; });"},
+     "disabled_by_policy False"),
 ], ids=["available", "no-service", "refused-by-rule"])
 def test_availability_tells_what_is_missing(user_terminal, tpm_fixture, store, change, expected):
     env = platform_env(tpm_fixture, store, **{k: v for k, v in change.items() if k.isupper()})
