@@ -20,6 +20,7 @@ import shutil
 import signal
 import subprocess
 import tempfile
+import time
 from pathlib import Path
 from typing import Callable
 
@@ -255,20 +256,34 @@ class Installation:
 
     def _stop_running(self, executable: str) -> None:
         # The service started from the installed executable, by pid: it would otherwise
-        # run until it is idle for a minute.
-        for entry in Path("/proc").iterdir():
-            if not entry.name.isdigit():
-                continue
+        # run until it is idle for a minute (and its user could not be removed meanwhile).
+        stopped = []
+        for pid in _running(executable):
             try:
-                running = os.readlink(entry / "exe")
-            except OSError:
+                os.kill(pid, signal.SIGTERM)
+            except ProcessLookupError:
                 continue
-            if running in (executable, executable + " (deleted)"):
-                try:
-                    os.kill(int(entry.name), signal.SIGTERM)
-                except ProcessLookupError:
-                    continue
-                self.say(f"stopped the running service (pid {entry.name})")
+            stopped.append(pid)
+            self.say(f"stopping the running service (pid {pid})")
+        deadline = time.monotonic() + 10
+        while stopped and set(stopped) & set(_running(executable)) and time.monotonic() < deadline:
+            time.sleep(0.05)
+
+
+def _running(executable: str) -> list[int]:
+    found = []
+    for entry in Path("/proc").iterdir():
+        if not entry.name.isdigit():
+            continue
+        try:
+            running = os.readlink(entry / "exe")
+            # A zombie has ended: its parent (the bus) reaps it.
+            state = (entry / "stat").read_text().rsplit(")", 1)[1].split()[0]
+        except (OSError, IndexError):
+            continue
+        if running in (executable, executable + " (deleted)") and state != "Z":
+            found.append(int(entry.name))
+    return found
 
 
 def install_root() -> str:
