@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "tpm/tpm_keys.h"
+#include "keyd/tpm_keys.h"
 
 namespace {
 

@@ -1,7 +1,9 @@
-# The machine the Linux TPM platform is tested on: a TPM simulator (swtpm), a system bus,
-# polkitd, fprintd with its virtual device, the project's polkit action, a PAM stack that
-# asks for a finger then the password, and a test user with a known password and an
-# enrolled finger.
+# The machine the Linux TPM platform is tested on: a TPM simulator (swtpm), a system bus
+# that starts the key service biometric-keyd on demand (D-Bus activation through the bus's
+# setuid launch helper), the service installed by `python -m biometric_keys
+# install-service`, polkitd, fprintd with its virtual device, a PAM stack that asks for a
+# finger then the password, a test user with a known password and an enrolled finger, and
+# a second user with a password of their own. Neither user is in tss.
 #
 # Sourced by a stage, which calls tpm_fixture_up and, on EXIT, tpm_fixture_down. The
 # daemons are this shell's own children, so down stops them by pid and reaps them (this
@@ -18,6 +20,7 @@
 
 TPM_FIXTURE_DIR=${TPM_FIXTURE_DIR:-/tmp/biometric-tpm-fixture}
 TPM_FIXTURE_USER=${TPM_FIXTURE_USER:-biotpmtest}
+TPM_FIXTURE_USER2=${TPM_FIXTURE_USER2:-biotpmother}
 TPM_FIXTURE_PORT=${TPM_FIXTURE_PORT:-2321}
 TPM_FIXTURE_ACTION=org.biometric.verify
 TPM_FIXTURE_BUS_SOCKET=/run/dbus/system_bus_socket
@@ -113,8 +116,10 @@ tpm_fixture_up() {
     _tpm_fixture_record pid $! swtpm
     _tpm_fixture_until 50 swtpm_ioctl --tcp "127.0.0.1:$((TPM_FIXTURE_PORT + 1))" -g
 
-    # The system bus where polkit's setuid helper looks for it. Without service
-    # directories it activates nothing: every daemon on it is one started here.
+    # The system bus where polkit's setuid helper looks for it. It activates services
+    # through dbus-daemon's setuid launch helper, which reads the system's own bus
+    # configuration for where their files are (the standard directory, where
+    # install-service writes); polkitd and fprintd are started here before anyone asks.
     if _tpm_fixture_bus_served; then
         _tpm_fixture_log "using the system bus already served at $TPM_FIXTURE_BUS_SOCKET"
     else
@@ -128,6 +133,8 @@ tpm_fixture_up() {
   <user>messagebus</user>
   <auth>EXTERNAL</auth>
   <listen>unix:path=$TPM_FIXTURE_BUS_SOCKET</listen>
+  <servicehelper>/usr/lib/dbus-1.0/dbus-daemon-launch-helper</servicehelper>
+  <servicedir>/usr/share/dbus-1/system-services</servicedir>
   <policy context="default">
     <allow user="*"/>
     <deny own="*"/>
@@ -191,16 +198,31 @@ EOF
         _tpm_fixture_until 100 _tpm_fixture_has_owner org.freedesktop.PolicyKit1
     fi
 
-    # The test user, with a password nobody else knows.
-    if getent passwd "$TPM_FIXTURE_USER" >/dev/null; then
-        _tpm_fixture_log "user $TPM_FIXTURE_USER exists already; not touching it"
+    # The key service, as an administrator installs it, reaching the simulator. Down
+    # uninstalls it with its keys and its user (and stops it, by the pid the bus gave it).
+    if getent passwd biometric-keyd >/dev/null || [ -e /usr/local/lib/biometric-keyd ]; then
+        _tpm_fixture_log "the key service is installed already; not touching it"
         return 1
     fi
-    local password
+    _tpm_fixture_record service
+    _tpm_fixture_service install-service --tcti "swtpm:host=127.0.0.1,port=$TPM_FIXTURE_PORT" >"$TPM_FIXTURE_DIR/install.log"
+
+    # The test users, each with a password nobody else knows.
+    local password password2 user
+    for user in "$TPM_FIXTURE_USER" "$TPM_FIXTURE_USER2"; do
+        if getent passwd "$user" >/dev/null; then
+            _tpm_fixture_log "user $user exists already; not touching it"
+            return 1
+        fi
+    done
     password=pw-$(od -An -tx1 -N8 /dev/urandom | tr -d ' \n')
+    password2=pw-$(od -An -tx1 -N8 /dev/urandom | tr -d ' \n')
     useradd --create-home --shell /bin/bash "$TPM_FIXTURE_USER"
     _tpm_fixture_record user "$TPM_FIXTURE_USER"
     echo "$TPM_FIXTURE_USER:$password" | chpasswd
+    useradd --create-home --shell /bin/bash "$TPM_FIXTURE_USER2"
+    _tpm_fixture_record user "$TPM_FIXTURE_USER2"
+    echo "$TPM_FIXTURE_USER2:$password2" | chpasswd
 
     # fprintd on its virtual device, a socket that every user may write a scan to.
     if _tpm_fixture_has_owner net.reactivated.Fprint; then
@@ -239,12 +261,19 @@ EOF
     cat >"$TPM_FIXTURE_DIR/env" <<EOF
 TPM_FIXTURE_USER=$TPM_FIXTURE_USER
 TPM_FIXTURE_PASSWORD=$password
+TPM_FIXTURE_USER2=$TPM_FIXTURE_USER2
+TPM_FIXTURE_PASSWORD2=$password2
 TPM_FIXTURE_TCTI=swtpm:host=127.0.0.1,port=$TPM_FIXTURE_PORT
 TPM_FIXTURE_FPRINT_SOCKET=$socket
 TPM_FIXTURE_ACTION=$TPM_FIXTURE_ACTION
 EOF
     chmod 644 "$TPM_FIXTURE_DIR/env"
     _tpm_fixture_log "up: user $TPM_FIXTURE_USER, $(grep -c . "$TPM_FIXTURE_DIR/done") steps to undo"
+}
+
+# python -m biometric_keys with the arguments, from the built modules ($TPM_FIXTURE_MODULES).
+_tpm_fixture_service() {
+    PYTHONPATH=${TPM_FIXTURE_MODULES:-build/linux/src/module} "$(find_python312)" -m biometric_keys "$@"
 }
 
 # Writes one command (e.g. "SCAN finger-A") to fprintd's virtual device.
@@ -281,6 +310,8 @@ tpm_fixture_down() {
         case $kind in
             pid) _tpm_fixture_stop "$arg" ;;
             user) userdel --remove "$arg" 2>/dev/null || _tpm_fixture_log "could not remove user $arg" ;;
+            service) _tpm_fixture_service install-service --uninstall --purge >/dev/null ||
+                _tpm_fixture_log "could not uninstall the key service" ;;
             remove) rm -rf -- "$arg" ;;
             restore) mv -f -- "$rest" "$arg" ;;
             dir) rm -rf -- "$arg" ;;

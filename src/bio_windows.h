@@ -10,6 +10,7 @@
 // the software stand-in (src/standin); the tests add a scripted fake.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -201,6 +202,16 @@ public:
     // stands in for one a setting should have chosen and did not. Empty for a platform.
     virtual std::string_view unusable_reason() const noexcept { return {}; }
 
+    // What the program must be told about how this platform was chosen (the stand-in,
+    // which verifies no one, chosen for want of one that verifies users), given to the
+    // first caller only: warned about once per process. Empty for every other.
+    std::optional<std::string> take_choice_warning() {
+        if (choice_warning_.empty() || choice_warned_.exchange(true)) return std::nullopt;
+        return choice_warning_;
+    }
+    // Set once, as the platform is chosen, before anyone asks for it.
+    void set_choice_warning(std::string text) { choice_warning_ = std::move(text); }
+
     // The environment variables the platform reads while it makes a request: read once
     // where the environment cannot change under the reading, before a request gives up
     // the interpreter lock (runtime/environment.h).
@@ -283,6 +294,10 @@ protected:
     PlatformRef<Kind> adopt(void* raw) noexcept {
         return PlatformRef<Kind>(*this, raw);
     }
+
+private:
+    std::string choice_warning_;
+    std::atomic<bool> choice_warned_{false};
 };
 
 template <ObjectKind Kind>

@@ -68,12 +68,16 @@ inline constexpr const char* kConfigFile = "/etc/biometric/keyd.conf";
 inline constexpr std::size_t kMaxCredentialsPerUser = 1024;
 inline constexpr std::size_t kMaxDataBytes = 64u * 1024u * 1024u;  // one Sign's data
 inline constexpr std::size_t kMaxMessageBytes = 4096;              // VerifyUser's message, UTF-8
+inline constexpr std::size_t kMaxPendingPerUser = 64;              // Create, Sign, VerifyUser waiting at once
 
 // Codes of the replies, beside the TPM's (tpm_keys.h) and polkit's (polkit.h).
 // An argument the service refuses (a bad name, too much data, a message too long): E_INVALIDARG.
 inline constexpr std::int32_t kBadArgument = static_cast<std::int32_t>(0x80070057u);
 // The caller already has kMaxCredentialsPerUser credentials: ERROR_NOT_ENOUGH_QUOTA.
 inline constexpr std::int32_t kTooManyCredentials = hresult_from_win32(1816);
+// The caller's user has kMaxPendingPerUser requests waiting already (polkit or the TPM):
+// ERROR_TOO_MANY_CMDS. Nothing was done; try again when one has replied.
+inline constexpr std::int32_t kTooManyRequests = hresult_from_win32(56);
 // The TPM is in dictionary-attack lockout (TPM_RC_LOCKOUT): requests end with
 // SecurityDeviceLocked and availability is DeviceBusy until it lifts.
 inline constexpr std::int32_t kTpmLockout = static_cast<std::int32_t>(0x80280921u);

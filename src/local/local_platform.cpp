@@ -58,6 +58,8 @@ struct DeletionData {};
 
 struct AttestationData {
     std::int32_t status = KeyCredentialAttestationStatus_NotSupported;
+    SharedBytes chain = std::make_shared<const std::vector<std::uint8_t>>();
+    SharedBytes attestation = std::make_shared<const std::vector<std::uint8_t>>();
 };
 
 // How a request ended: its result, or the failure that its await reports. The failure
@@ -169,6 +171,17 @@ long LocalPlatform::live_objects() noexcept { return g_live_objects.load(std::me
 
 RetrievalOperationRef LocalPlatform::retrieval_done(std::int32_t status, LocalCredentialPtr credential) {
     return make<ObjectKind::RetrievalOperation>(completed(RetrievalData{status, std::move(credential)}));
+}
+
+AttestationOperationRef LocalPlatform::attestation_done(std::int32_t status, std::vector<std::uint8_t> chain,
+                                                       std::vector<std::uint8_t> attestation) {
+    return make<ObjectKind::AttestationOperation>(
+        completed(AttestationData{status, std::make_shared<const std::vector<std::uint8_t>>(std::move(chain)),
+                                  std::make_shared<const std::vector<std::uint8_t>>(std::move(attestation))}));
+}
+
+AttestationOperationRef LocalPlatform::attestation_failed(PlatformError& error) {
+    return make<ObjectKind::AttestationOperation>(Completion<AttestationData>::failed(error));
 }
 
 RetrievalOperationRef LocalPlatform::retrieval_failed(PlatformError& error) {
@@ -329,13 +342,15 @@ Outcome<std::int32_t> LocalPlatform::Status(const AttestationResultRef& result) 
 }
 
 Outcome<BufferRef> LocalPlatform::CertificateChainBuffer(const AttestationResultRef& result) {
-    if (payload(result) == nullptr) return null_argument();
-    return make<ObjectKind::Buffer>(std::make_shared<const std::vector<std::uint8_t>>());
+    const auto* data = payload(result);
+    if (data == nullptr) return null_argument();
+    return make<ObjectKind::Buffer>((*data)->chain);
 }
 
 Outcome<BufferRef> LocalPlatform::AttestationBuffer(const AttestationResultRef& result) {
-    if (payload(result) == nullptr) return null_argument();
-    return make<ObjectKind::Buffer>(std::make_shared<const std::vector<std::uint8_t>>());
+    const auto* data = payload(result);
+    if (data == nullptr) return null_argument();
+    return make<ObjectKind::Buffer>((*data)->attestation);
 }
 
 Outcome<std::uint32_t> LocalPlatform::Length(const BufferRef& buffer) {

@@ -90,6 +90,10 @@ protected:
     SupportOperationRef support_done(bool supported);
     AvailabilityOperationRef availability_done(Outcome<std::int32_t> availability);
     VerificationOperationRef verification_done(Outcome<std::int32_t> result);
+    // An attestation a platform has (the local kit's own has none: NotSupported).
+    AttestationOperationRef attestation_done(std::int32_t status, std::vector<std::uint8_t> chain,
+                                             std::vector<std::uint8_t> attestation);
+    AttestationOperationRef attestation_failed(PlatformError& error);
     // DeleteAsync of a platform that keeps its credentials in a CredentialStore at
     // `directory`: the name's key file removed, or NotFound (2) as the error.
     DeleteOperationRef remove_from_store(Outcome<std::string> directory, const std::string& name);

@@ -50,8 +50,8 @@ EntryOutcome authenticate_body(PyObject*, PyObject* const* args, Py_ssize_t narg
 }
 
 constexpr FunctionRecord kFunctions[] = {
-    {entry<setup_body>, "setup", "setup(name)\n--\n\n"},
-    {entry<authenticate_body>, "authenticate", "authenticate(key_name, data)\n--\n\n"},
+    {platform_entry<setup_body>, "setup", "setup(name)\n--\n\n"},
+    {platform_entry<authenticate_body>, "authenticate", "authenticate(key_name, data)\n--\n\n"},
 };
 
 #if defined(_WIN32)

@@ -363,18 +363,18 @@ EntryOutcome module_getattr_body(PyObject* module, PyObject* const* args, Py_ssi
 }
 
 constexpr FunctionRecord kFunctions[] = {
-    {entry<public_key_body>, "public_key", "public_key(key_name)\n--\n\n"},
-    {entry<delete_body>, "delete", "delete(key_name)\n--\n\n"},
-    {entry<is_supported_body>, "is_supported", "is_supported()\n--\n\n"},
-    {entry<platform_body>, "platform", "platform()\n--\n\n"},
-    {entry<availability_reason_body>, "_availability_reason", "_availability_reason()\n--\n\n"},
-    {entry<create_body>, "create", "create(name, *, replace=False, window=None, timeout=None, cancel=None)\n--\n\n"},
-    {entry<sign_body>, "sign", "sign(key_name, data, *, window=None, timeout=None, cancel=None)\n--\n\n"},
-    {entry<availability_body>, "availability", "availability()\n--\n\n"},
-    {entry<verify_user_body>, "verify_user", "verify_user(message, *, window=None, timeout=None, cancel=None)\n--\n\n"},
-    {entry<attestation_body>, "attestation", "attestation(key_name)\n--\n\n"},
-    {entry<seal_body>, "seal", "seal(key_name, secret, *, window=None, timeout=None, cancel=None)\n--\n\n"},
-    {entry<unseal_body>, "unseal", "unseal(key_name, envelope, *, window=None, timeout=None, cancel=None)\n--\n\n"},
+    {platform_entry<public_key_body>, "public_key", "public_key(key_name)\n--\n\n"},
+    {platform_entry<delete_body>, "delete", "delete(key_name)\n--\n\n"},
+    {platform_entry<is_supported_body>, "is_supported", "is_supported()\n--\n\n"},
+    {platform_entry<platform_body>, "platform", "platform()\n--\n\n"},
+    {platform_entry<availability_reason_body>, "_availability_reason", "_availability_reason()\n--\n\n"},
+    {platform_entry<create_body>, "create", "create(name, *, replace=False, window=None, timeout=None, cancel=None)\n--\n\n"},
+    {platform_entry<sign_body>, "sign", "sign(key_name, data, *, window=None, timeout=None, cancel=None)\n--\n\n"},
+    {platform_entry<availability_body>, "availability", "availability()\n--\n\n"},
+    {platform_entry<verify_user_body>, "verify_user", "verify_user(message, *, window=None, timeout=None, cancel=None)\n--\n\n"},
+    {platform_entry<attestation_body>, "attestation", "attestation(key_name)\n--\n\n"},
+    {platform_entry<seal_body>, "seal", "seal(key_name, secret, *, window=None, timeout=None, cancel=None)\n--\n\n"},
+    {platform_entry<unseal_body>, "unseal", "unseal(key_name, envelope, *, window=None, timeout=None, cancel=None)\n--\n\n"},
     {entry<module_getattr_body>, "__getattr__", "__getattr__(name)\n--\n\n"},
 };
 

@@ -4,6 +4,7 @@
 #include <string>
 #include <utility>
 
+#include "bio_windows.h"
 #include "module/conversions.h"
 
 namespace bio {
@@ -146,6 +147,18 @@ void raise_after_call(PyErr err) {
         PyErr_SetRaisedException(exception.release());
         PyErr_WriteUnraisable(nullptr);
     }
+}
+
+std::optional<PyErr> warn_about_platform_choice() {
+    const std::optional<std::string> warning = default_platform().take_choice_warning();
+    if (!warning) return std::nullopt;
+    // biometric and biometric_keys each choose their platform: the first to warn marks
+    // the interpreter (a private name of sys), and the other is then silent.
+    constexpr const char* kWarned = "_biometric_platform_warned";
+    if (PySys_GetObject(kWarned) != nullptr) return std::nullopt;
+    if (PySys_SetObject(kWarned, Py_True) < 0) return fetch_error();
+    if (PyErr_WarnEx(PyExc_RuntimeWarning, warning->c_str(), 1) < 0) return fetch_error();
+    return std::nullopt;
 }
 
 }  // namespace bio

@@ -101,4 +101,19 @@ PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObj
     return run_entry([&] { return Body(module, args, nargs, kwnames); });
 }
 
+// The platform's warning about how it was chosen, as a RuntimeWarning, once per process
+// (KeyCredentialPlatform::take_choice_warning); the exception when the program's warning
+// filters make it one.
+std::optional<PyErr> warn_about_platform_choice();
+
+// The entry of a body that uses the platform: the warning about its choice comes first,
+// and a warning made an error stops the call before it does anything.
+template <EntryOutcome (*Body)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)>
+PyObject* platform_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return run_entry([&]() -> EntryOutcome {
+        if (std::optional<PyErr> raised = warn_about_platform_choice()) return std::move(*raised);
+        return Body(module, args, nargs, kwnames);
+    });
+}
+
 }  // namespace bio

@@ -63,7 +63,4 @@ Outcome<Verification> verify_user(std::string_view action_id);
 inline constexpr const char* kSystemBusVariable = "DBUS_SYSTEM_BUS_ADDRESS";
 inline constexpr const char* kSystemBusDefault = "unix:path=/run/dbus/system_bus_socket";
 
-// The program started as polkit's text agent.
-inline constexpr const char* kTextAgentProgram = "/usr/bin/pkttyagent";
-
 }  // namespace bio::tpm

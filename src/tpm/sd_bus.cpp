@@ -51,7 +51,29 @@ LoadedApi load() {
                 resolve(library, "sd_bus_process", a.process, why) &&
                 resolve(library, "sd_bus_wait", a.wait, why) &&
                 resolve(library, "sd_bus_slot_unref", a.slot_unref, why) &&
-                resolve(library, "sd_bus_error_free", a.error_free, why);
+                resolve(library, "sd_bus_error_free", a.error_free, why) &&
+                resolve(library, "sd_bus_request_name", a.request_name, why) &&
+                resolve(library, "sd_bus_release_name", a.release_name, why) &&
+                resolve(library, "sd_bus_add_object", a.add_object, why) &&
+                resolve(library, "sd_bus_get_fd", a.get_fd, why) &&
+                resolve(library, "sd_bus_get_events", a.get_events, why) &&
+                resolve(library, "sd_bus_get_timeout", a.get_timeout, why) &&
+                resolve(library, "sd_bus_message_get_type", a.message_get_type, why) &&
+                resolve(library, "sd_bus_message_get_interface", a.message_get_interface, why) &&
+                resolve(library, "sd_bus_message_get_member", a.message_get_member, why) &&
+                resolve(library, "sd_bus_message_get_sender", a.message_get_sender, why) &&
+                resolve(library, "sd_bus_message_get_signature", a.message_get_signature, why) &&
+                resolve(library, "sd_bus_message_read_array", a.message_read_array, why) &&
+                resolve(library, "sd_bus_message_append_array", a.message_append_array, why) &&
+                resolve(library, "sd_bus_message_new_method_return", a.message_new_method_return, why) &&
+                resolve(library, "sd_bus_message_new_method_error", a.message_new_method_error, why) &&
+                resolve(library, "sd_bus_query_sender_creds", a.query_sender_creds, why) &&
+                resolve(library, "sd_bus_creds_get_euid", a.creds_get_euid, why) &&
+                resolve(library, "sd_bus_creds_get_pid", a.creds_get_pid, why) &&
+                resolve(library, "sd_bus_creds_unref", a.creds_unref, why) &&
+                resolve(library, "sd_bus_track_new", a.track_new, why) &&
+                resolve(library, "sd_bus_track_add_name", a.track_add_name, why) &&
+                resolve(library, "sd_bus_track_unref", a.track_unref, why);
     return loaded;
 }
 

@@ -3,6 +3,9 @@
 // verification. The declarations are ours, as libsystemd's published ABI has them.
 #pragma once
 
+#include <sys/types.h>
+
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -13,6 +16,8 @@ namespace bio::tpm {
 struct SdBus;
 struct SdBusMessage;
 struct SdBusSlot;
+struct SdBusCreds;
+struct SdBusTrack;
 
 // sd_bus_error: a name and a message, freed with sd_bus_error_free.
 struct SdBusErrorAbi {
@@ -22,6 +27,12 @@ struct SdBusErrorAbi {
 };
 
 using SdBusMessageHandler = int (*)(SdBusMessage* message, void* userdata, SdBusErrorAbi* ret_error);
+using SdBusTrackHandler = int (*)(SdBusTrack* track, void* userdata);
+
+// sd_bus_creds masks (SD_BUS_CREDS_*).
+inline constexpr std::uint64_t kSdBusCredsPid = 1ULL << 0;
+inline constexpr std::uint64_t kSdBusCredsEuid = 1ULL << 4;
+inline constexpr std::uint64_t kSdBusCredsUniqueName = 1ULL << 31;
 
 // sd_bus_call / sd_bus_call_async: no timeout at all (0 would be sd-bus's default of 25 s).
 inline constexpr std::uint64_t kSdBusNoTimeout = UINT64_MAX;
@@ -49,6 +60,30 @@ struct SdBusApi {
     int (*wait)(SdBus* bus, std::uint64_t timeout_usec);
     SdBusSlot* (*slot_unref)(SdBusSlot* slot);
     void (*error_free)(SdBusErrorAbi* e);
+    // For a service (biometric-keyd): a name and an object of its own, its own event
+    // loop, and who its callers are.
+    int (*request_name)(SdBus* bus, const char* name, std::uint64_t flags);
+    int (*release_name)(SdBus* bus, const char* name);
+    int (*add_object)(SdBus* bus, SdBusSlot** slot, const char* path, SdBusMessageHandler callback, void* userdata);
+    int (*get_fd)(SdBus* bus);
+    int (*get_events)(SdBus* bus);
+    int (*get_timeout)(SdBus* bus, std::uint64_t* timeout_usec);
+    int (*message_get_type)(SdBusMessage* m, std::uint8_t* type);
+    const char* (*message_get_interface)(SdBusMessage* m);
+    const char* (*message_get_member)(SdBusMessage* m);
+    const char* (*message_get_sender)(SdBusMessage* m);
+    const char* (*message_get_signature)(SdBusMessage* m, int complete);
+    int (*message_read_array)(SdBusMessage* m, char type, const void** ptr, std::size_t* size);
+    int (*message_append_array)(SdBusMessage* m, char type, const void* ptr, std::size_t size);
+    int (*message_new_method_return)(SdBusMessage* call, SdBusMessage** m);
+    int (*message_new_method_error)(SdBusMessage* call, SdBusMessage** m, const SdBusErrorAbi* e);
+    int (*query_sender_creds)(SdBusMessage* m, std::uint64_t mask, SdBusCreds** creds);
+    int (*creds_get_euid)(SdBusCreds* c, uid_t* euid);
+    int (*creds_get_pid)(SdBusCreds* c, pid_t* pid);
+    SdBusCreds* (*creds_unref)(SdBusCreds* c);
+    int (*track_new)(SdBus* bus, SdBusTrack** track, SdBusTrackHandler handler, void* userdata);
+    int (*track_add_name)(SdBusTrack* track, const char* name);
+    SdBusTrack* (*track_unref)(SdBusTrack* track);
 };
 
 // libsystemd.so.0's functions, loaded on first use (once, from any thread, never
@@ -65,10 +100,14 @@ struct SdBusUnref {
     void operator()(SdBusMessage* m) const noexcept { sd_bus_api()->message_unref(m); }
     // Dropping a pending call's slot forgets the call: its callback never runs after.
     void operator()(SdBusSlot* slot) const noexcept { sd_bus_api()->slot_unref(slot); }
+    void operator()(SdBusCreds* creds) const noexcept { sd_bus_api()->creds_unref(creds); }
+    void operator()(SdBusTrack* track) const noexcept { sd_bus_api()->track_unref(track); }
 };
 using SdBusConnection = std::unique_ptr<SdBus, SdBusUnref>;
 using SdBusMessageRef = std::unique_ptr<SdBusMessage, SdBusUnref>;
 using SdBusSlotRef = std::unique_ptr<SdBusSlot, SdBusUnref>;
+using SdBusCredsRef = std::unique_ptr<SdBusCreds, SdBusUnref>;
+using SdBusTrackRef = std::unique_ptr<SdBusTrack, SdBusUnref>;
 
 // An sd_bus_error that an sd-bus call may fill; freed once.
 class SdBusError {

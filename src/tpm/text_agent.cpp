@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <thread>
 #include <vector>
@@ -187,6 +189,76 @@ void TextAgent::stop() noexcept {
     ::kill(pid, SIGKILL);
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
+}
+
+}  // namespace bio::tpm
+
+namespace bio::tpm {
+namespace {
+
+// What the requests of this process share: the agent, how many use it, and the turn.
+struct Shared {
+    std::mutex state;
+    int users = 0;
+    std::unique_ptr<TextAgent> agent;  // running while set
+    std::timed_mutex turn;
+};
+
+Shared& shared() {
+    // Never destroyed: a daemon thread may still be in a request as the process exits.
+    static Shared* const instance = new Shared;
+    return *instance;
+}
+
+}  // namespace
+
+bool SharedTextAgent::in_use() noexcept {
+    Shared& s = shared();
+    const std::lock_guard lock(s.state);
+    return s.users > 0;
+}
+
+TextAgent::Start SharedTextAgent::take(int terminal, std::string* detail, WaitVerdict* verdict) {
+    Shared& s = shared();
+    if (!joined_) {
+        const std::lock_guard lock(s.state);
+        ++s.users;
+        joined_ = true;
+    }
+    for (;;) {
+        const WaitVerdict now = check_wait();
+        if (now != WaitVerdict::Continue) {
+            *verdict = now;
+            return TextAgent::Start::Stopped;
+        }
+        if (s.turn.try_lock_for(wait_slice())) break;
+    }
+    turn_ = true;
+    const std::lock_guard lock(s.state);
+    if (s.agent) return TextAgent::Start::Registered;
+    TextAgent::Start started = TextAgent::Start::Failed;
+    if (terminal < 0) {
+        *detail = "no terminal to ask on";
+    } else {
+        auto agent = std::make_unique<TextAgent>(program_);
+        started = agent->start(terminal, ::getpid(), detail, verdict);
+        if (started == TextAgent::Start::Registered) s.agent = std::move(agent);
+    }
+    if (started != TextAgent::Start::Registered) {
+        s.turn.unlock();
+        turn_ = false;
+    }
+    return started;
+}
+
+SharedTextAgent::~SharedTextAgent() {
+    Shared& s = shared();
+    if (turn_) s.turn.unlock();
+    if (!joined_) return;
+    // Stopped (and reaped) with the lock held: a new agent for this process could not
+    // register while the old one is still there.
+    const std::lock_guard lock(s.state);
+    if (--s.users == 0) s.agent.reset();
 }
 
 }  // namespace bio::tpm

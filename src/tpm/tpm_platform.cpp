@@ -1,113 +1,105 @@
 #include "tpm/tpm_platform.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <memory>
 #include <span>
 #include <vector>
 
-#include "runtime/crypto.h"
-#include "runtime/environment.h"
+#include "keyd/protocol.h"
+#include "local/unique_fd.h"
 #include "runtime/interrupt.h"
-#include "local/credential_store.h"
+#include "tpm/key_service.h"
 #include "tpm/polkit.h"
 #include "tpm/text_agent.h"
-#include "tpm/tpm_keys.h"
-#include "tpm/tss_library.h"
 
 namespace bio::tpm {
 namespace {
 
 constexpr std::int32_t kE_INVALIDARG = static_cast<std::int32_t>(0x80070057u);
 
-// A credential: its key as the TPM wrapped it.
-struct TpmCredential final : local::LocalCredential {
-    KeyBlob key;
-};
-
-local::LocalCredentialPtr credential(KeyBlob key, std::vector<std::uint8_t> public_key, std::string name) {
-    auto made = std::make_shared<TpmCredential>();
+local::LocalCredentialPtr credential(std::vector<std::uint8_t> public_key, std::string name) {
+    auto made = std::make_shared<local::LocalCredential>();
     made->name = std::move(name);
     made->public_key = std::make_shared<const std::vector<std::uint8_t>>(std::move(public_key));
-    made->key = std::move(key);
     return made;
 }
 
-// A request cannot go on without a TPM that answers.
-PlatformError device_error(const ProbeResult& device) {
-    switch (device.state) {
-        case ProbeState::NoLibraries:
-        case ProbeState::NoDevice: return PlatformError::with_text(kTpmNotFound, device.detail);
-        case ProbeState::NoAccess: return PlatformError::with_text(kTpmAccessDenied, device.detail);
-        case ProbeState::Busy: return PlatformError::with_text(kTpmBusy, device.detail);
-        case ProbeState::Ready:
-        case ProbeState::Failed: break;
+// This process's terminal, where it is in the terminal's foreground: a process in the
+// background cannot ask there (the agent would be stopped, SIGTTOU, as it turns echo off).
+local::UniqueFd foreground_terminal() {
+    local::UniqueFd terminal(::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (terminal && ::tcgetpgrp(terminal.get()) != ::getpgrp()) terminal.reset();
+    return terminal;
+}
+
+// A reply of a request that ended before it was sent: nothing changed.
+ServiceReply stopped_reply(std::int32_t refused, WaitVerdict verdict) {
+    ServiceReply reply;
+    reply.numbers.push_back(refused);
+    reply.stopped_by = verdict;
+    return reply;
+}
+
+// A request the service answers after polkit asked the user. Where a request of this
+// process uses the text agent, this one waits for its turn with it. Where polkit found
+// nobody to ask (the service answers `refused`, the status of a user not verified, at
+// once) and this process has a terminal, the shared text agent is started on it and the
+// request is made again, once.
+Outcome<ServiceReply> ask_user(const char* member, std::span<const ServiceArgument> arguments, const char* shape,
+                               std::int32_t refused) {
+    SharedTextAgent agent;
+    bool through_agent = false;
+    std::string detail;
+    WaitVerdict verdict = WaitVerdict::Continue;
+    if (SharedTextAgent::in_use()) {
+        local::UniqueFd terminal = foreground_terminal();
+        switch (agent.take(terminal ? terminal.get() : -1, &detail, &verdict)) {
+            case TextAgent::Start::Registered: through_agent = true; break;
+            case TextAgent::Start::Failed: break;  // asked without it, as if none had been there
+            case TextAgent::Start::Stopped: return stopped_reply(refused, verdict);
+        }
     }
-    return PlatformError::with_text(kTpmInternalError, device.detail);
+    Outcome<ServiceReply> reply = call_service(member, arguments, shape, Waiting::ForTheUser);
+    if (through_agent || !reply.ok() || reply.value().stopped_by != WaitVerdict::Continue ||
+        reply.value().numbers.empty() || reply.value().numbers.front() != refused) {
+        return reply;
+    }
+    local::UniqueFd terminal = foreground_terminal();
+    if (!terminal) return reply;
+    switch (agent.take(terminal.get(), &detail, &verdict)) {
+        case TextAgent::Start::Registered: break;
+        case TextAgent::Start::Failed: return reply;
+        case TextAgent::Start::Stopped: return stopped_reply(refused, verdict);
+    }
+    return call_service(member, arguments, shape, Waiting::ForTheUser);
 }
 
-// Before the user is asked to sign: the libraries are there and the device node opens
-// (no command is sent: signing itself is the next use of the TPM).
-std::optional<PlatformError> quick_device_check(const TssLoad& load, const std::string& tcti) {
-    if (!load.functions) return PlatformError::with_text(kTpmNotFound, load.error);
-    return check_device_node(tcti);
-}
-
-bool request_cancelled() noexcept { return check_wait() != WaitVerdict::Continue; }
-
-std::string install_advice() {
-    return std::string("the polkit action ") + kVerifyAction +
-           " is not installed: run `sudo python3 -m biometric_keys install-policy`";
+Outcome<AvailabilityReport> ask_availability() {
+    Outcome<ServiceReply> reply = call_service("Availability", {}, "is", Waiting::Brief);
+    if (!reply.ok()) {
+        const PlatformError& error = reply.error();
+        if (error.code() == keyd::kServiceNotReachable) {
+            return AvailabilityReport{UserConsent_NotConfiguredForUser, error.message()};
+        }
+        if (error.code() == kPolkitNoLibraryCode) {
+            return AvailabilityReport{UserConsent_DeviceNotPresent, error.message()};
+        }
+        return std::move(reply.error());
+    }
+    return AvailabilityReport{reply.value().numbers.at(0), std::move(reply.value().strings.at(0))};
 }
 
 }  // namespace
 
-TpmPlatform::TpmPlatform() {
-    // Made with the interpreter lock held: the stack's logging is silenced (an
-    // environment variable it reads) before anything else can read the environment.
-    tss_library(true);
-}
-
 std::span<const char* const> TpmPlatform::environment_variables() const noexcept {
-    static constexpr const char* kNames[] = {kTctiVariable,          kStoreVariable,         "XDG_DATA_HOME",
-                                             "HOME",                 kSystemBusVariable,     kTextAgentVariables[1],
-                                             kTextAgentVariables[2], kTextAgentVariables[3], kTextAgentVariables[4]};
+    static constexpr const char* kNames[] = {kSystemBusVariable, kTextAgentVariables[1], kTextAgentVariables[2],
+                                             kTextAgentVariables[3], kTextAgentVariables[4]};
     return kNames;
 }
 
-std::string TpmPlatform::tcti() const {
-    std::optional<std::string> configured = request_variable(kTctiVariable);
-    return configured && !configured->empty() ? *configured : std::string(kDefaultTcti);
-}
-
-Outcome<std::string> TpmPlatform::store_directory() const {
-    return local::store_directory_from_environment(kStoreVariable, "tpm");
-}
-
-Outcome<AvailabilityReport> TpmPlatform::report() {
-    const ProbeResult device = probe_device(tss_library(true), tcti());
-    switch (device.state) {
-        case ProbeState::Ready: break;
-        case ProbeState::NoLibraries:
-        case ProbeState::NoDevice: return AvailabilityReport{UserConsent_DeviceNotPresent, device.detail};
-        case ProbeState::NoAccess:
-            return AvailabilityReport{UserConsent_NotConfiguredForUser,
-                                      device.detail + " (the user must be in the group that owns the TPM device, "
-                                                      "usually tss)"};
-        case ProbeState::Busy: return AvailabilityReport{UserConsent_DeviceBusy, device.detail};
-        case ProbeState::Failed: return PlatformError::with_text(kTpmInternalError, device.detail);
-    }
-    const ActionProbeResult action = probe_action(kVerifyAction);
-    switch (action.answer) {
-        case ActionProbe::NoLibrary:
-        case ActionProbe::NoBus: return AvailabilityReport{UserConsent_DeviceNotPresent, action.detail};
-        case ActionProbe::NotInstalled: return AvailabilityReport{UserConsent_NotConfiguredForUser, install_advice()};
-        case ActionProbe::No:
-            return AvailabilityReport{UserConsent_DisabledByPolicy,
-                                      std::string("polkit refuses this user the action ") + kVerifyAction};
-        case ActionProbe::Yes:
-        case ActionProbe::Challenge: break;
-    }
-    return AvailabilityReport{UserConsent_Available, "the TPM answers and polkit can verify the user"};
-}
+Outcome<AvailabilityReport> TpmPlatform::report() { return ask_availability(); }
 
 std::string TpmPlatform::availability_reason() {
     Outcome<AvailabilityReport> found = report();
@@ -115,98 +107,41 @@ std::string TpmPlatform::availability_reason() {
     return found.value().reason;
 }
 
-Outcome<std::int32_t> TpmPlatform::verify() {
-    Outcome<Verification> answer = verify_user(kVerifyAction);
-    if (!answer.ok()) {
-        // The message says what to do about it.
-        if (answer.error().code() == kPolkitNoActionCode) return PlatformError::with_text(kPolkitNoActionCode, install_advice());
-        return std::move(answer.error());
-    }
-    switch (answer.value()) {
-        case Verification::Verified: return KeyCredentialStatus_Success;
-        case Verification::Refused:
-        case Verification::NoAgent:
-        case Verification::Interrupted:
-        case Verification::Cancelled:
-        case Verification::TimedOut: break;
-    }
-    return KeyCredentialStatus_UserCanceled;
-}
-
 Outcome<RetrievalOperationRef> TpmPlatform::RequestCreateAsync(const StringRef& name,
                                                                KeyCredentialCreationOption option) {
     if (option != KeyCredentialCreationOption::FailIfExists && option != KeyCredentialCreationOption::ReplaceExisting) {
         return PlatformError::with_text(kE_INVALIDARG, "unknown KeyCredentialCreationOption");
     }
-    const bool replace = option == KeyCredentialCreationOption::ReplaceExisting;
-    const std::string text = string_text(name);
-
-    Outcome<std::string> directory = store_directory();
-    if (!directory.ok()) return retrieval_failed(directory.error());
-    const local::CredentialStore store(std::move(directory.value()));
-    // Nobody is asked for a name that is taken already, nor for a TPM that is not there.
-    if (!replace) {
-        Outcome<bool> exists = store.contains(text);
-        if (!exists.ok()) return retrieval_failed(exists.error());
-        if (exists.value()) return retrieval_done(KeyCredentialStatus_CredentialAlreadyExists);
-    }
-    const std::string configuration = tcti();
-    const TssLoad& load = tss_library(true);
-    if (const ProbeResult device = probe_device(load, configuration); device.state != ProbeState::Ready) {
-        PlatformError error = device_error(device);
-        return retrieval_failed(error);
-    }
-    const TssFunctions& tss = *load.functions;
-
-    Outcome<std::int32_t> verdict = verify();
-    if (!verdict.ok()) return retrieval_failed(verdict.error());
-    if (verdict.value() != KeyCredentialStatus_Success) return retrieval_done(verdict.value());
-
-    // The TPM cannot be stopped in the middle of making a key: a request cancelled while
-    // it works (Ctrl-C, its deadline) ends when the TPM is done, with the key dropped and
-    // nothing stored. Storing it is the point after which the request takes effect.
-    Outcome<KeyBlob> key = create_signing_key(tss, configuration);
-    if (!key.ok()) return retrieval_failed(key.error());
-    Outcome<std::vector<std::uint8_t>> public_key = public_key_der(tss, key.value());
-    if (!public_key.ok()) return retrieval_failed(public_key.error());
-    if (request_cancelled()) return retrieval_done(KeyCredentialStatus_UserCanceled);
-
-    Outcome<bool> stored = store.create(text, local::SecretBytes(encode_key_file(key.value())), replace);
-    if (!stored.ok()) return retrieval_failed(stored.error());
-    // Another process created the name between the look-up and the link.
-    if (!stored.value()) return retrieval_done(KeyCredentialStatus_CredentialAlreadyExists);
-    return retrieval_done(KeyCredentialStatus_Success,
-                          credential(std::move(key.value()), std::move(public_key.value()), text));
+    std::string text = string_text(name);
+    const ServiceArgument arguments[] = {text, option == KeyCredentialCreationOption::ReplaceExisting};
+    Outcome<ServiceReply> reply = ask_user("Create", arguments, "iay", KeyCredentialStatus_UserCanceled);
+    if (!reply.ok()) return retrieval_failed(reply.error());
+    const std::int32_t status = reply.value().numbers.at(0);
+    if (status != KeyCredentialStatus_Success) return retrieval_done(status);
+    return retrieval_done(status, credential(std::move(reply.value().arrays.at(0)), std::move(text)));
 }
 
 Outcome<RetrievalOperationRef> TpmPlatform::OpenAsync(const StringRef& name) {
-    Outcome<std::string> directory = store_directory();
-    if (!directory.ok()) return retrieval_failed(directory.error());
-    const local::CredentialStore store(std::move(directory.value()));
-
-    const std::string text = string_text(name);
-    Outcome<local::CredentialStore::Loaded> loaded = store.load(text);
-    if (!loaded.ok()) return retrieval_failed(loaded.error());
-    switch (loaded.value().state) {
-        case local::CredentialStore::Loaded::NotFound: return retrieval_done(KeyCredentialStatus_NotFound);
-        case local::CredentialStore::Loaded::Unreadable: return retrieval_done(KeyCredentialStatus_UnknownError);
-        case local::CredentialStore::Loaded::Found: break;
-    }
-    const local::SecretBytes& bytes = loaded.value().pem;
-    std::optional<KeyBlob> key = decode_key_file(std::span<const std::uint8_t>(bytes.data(), bytes.size()));
-    if (!key) return retrieval_done(KeyCredentialStatus_UnknownError);
-    const TssLoad& load = tss_library(true);
-    if (!load.functions) {
-        PlatformError error = PlatformError::with_text(kTpmNotFound, load.error);
-        return retrieval_failed(error);
-    }
-    Outcome<std::vector<std::uint8_t>> public_key = public_key_der(*load.functions, *key);
-    if (!public_key.ok()) return retrieval_done(KeyCredentialStatus_UnknownError);
-    return retrieval_done(KeyCredentialStatus_Success, credential(std::move(*key), std::move(public_key.value()), text));
+    std::string text = string_text(name);
+    const ServiceArgument arguments[] = {text};
+    Outcome<ServiceReply> reply = call_service("Open", arguments, "iay", Waiting::Brief);
+    if (!reply.ok()) return retrieval_failed(reply.error());
+    const std::int32_t status = reply.value().numbers.at(0);
+    if (status != KeyCredentialStatus_Success) return retrieval_done(status);
+    return retrieval_done(status, credential(std::move(reply.value().arrays.at(0)), std::move(text)));
 }
 
 Outcome<DeleteOperationRef> TpmPlatform::DeleteAsync(const StringRef& name) {
-    return remove_from_store(store_directory(), string_text(name));
+    const ServiceArgument arguments[] = {string_text(name)};
+    Outcome<ServiceReply> reply = call_service("Delete", arguments, "i", Waiting::Brief);
+    if (!reply.ok()) return deletion_failed(reply.error());
+    const std::int32_t status = reply.value().numbers.at(0);
+    if (status == KeyCredentialStatus_Success) return deletion_done();
+    // As the local kit reports a name that is not there.
+    PlatformError error = status == KeyCredentialStatus_NotFound
+                              ? PlatformError::with_text(KeyCredentialStatus_NotFound, "no key credential of that name")
+                              : PlatformError::with_text(kPolkitFailedCode, "the key service could not delete it");
+    return deletion_failed(error);
 }
 
 Outcome<SupportOperationRef> TpmPlatform::IsSupportedAsync() {
@@ -219,22 +154,12 @@ Outcome<SignOperationRef> TpmPlatform::RequestSignAsync(const CredentialRef& cre
     const local::LocalCredential* held = credential_of(credential);
     const std::vector<std::uint8_t>* bytes = bytes_of(data);
     if (held == nullptr || bytes == nullptr) return null_argument();
-
-    crypto::Sha256 digest{};
-    if (crypto::sha256(crypto::ConstBytes(bytes->data(), bytes->size()), digest) != crypto::kOk) {
-        return signing_done(KeyCredentialStatus_UnknownError);
-    }
-    const std::string configuration = tcti();
-    const TssLoad& load = tss_library(true);
-    if (std::optional<PlatformError> error = quick_device_check(load, configuration)) return std::move(*error);
-    Outcome<std::int32_t> verdict = verify();
-    if (!verdict.ok()) return std::move(verdict.error());
-    if (verdict.value() != KeyCredentialStatus_Success) return signing_done(verdict.value());
-
-    Outcome<std::vector<std::uint8_t>> signature =
-        sign_digest(*load.functions, configuration, static_cast<const TpmCredential*>(held)->key, digest);
-    if (!signature.ok()) return std::move(signature.error());
-    return signing_done(KeyCredentialStatus_Success, std::move(signature.value()));
+    const ServiceArgument arguments[] = {held->name, std::span<const std::uint8_t>(bytes->data(), bytes->size())};
+    Outcome<ServiceReply> reply = ask_user("Sign", arguments, "iay", KeyCredentialStatus_UserCanceled);
+    if (!reply.ok()) return std::move(reply.error());
+    const std::int32_t status = reply.value().numbers.at(0);
+    if (status != KeyCredentialStatus_Success) return signing_done(status);
+    return signing_done(status, std::move(reply.value().arrays.at(0)));
 }
 
 Outcome<AvailabilityOperationRef> TpmPlatform::CheckAvailabilityAsync() {
@@ -243,15 +168,26 @@ Outcome<AvailabilityOperationRef> TpmPlatform::CheckAvailabilityAsync() {
     return availability_done(found.value().availability);
 }
 
-Outcome<VerificationOperationRef> TpmPlatform::RequestVerificationForWindowAsync(WindowHandle, const StringRef&) {
-    // polkit shows its action's own message: a caller that is not root may not pass one.
-    Outcome<AvailabilityReport> found = report();
-    if (!found.ok()) return verification_done(std::move(found.error()));
-    if (found.value().availability != UserConsent_Available) return verification_done(found.value().availability);
-    Outcome<std::int32_t> verdict = verify();
-    if (!verdict.ok()) return verification_done(std::move(verdict.error()));
-    return verification_done(verdict.value() == KeyCredentialStatus_Success ? UserConsent_Available
-                                                                           : UserConsent_Canceled);
+Outcome<VerificationOperationRef> TpmPlatform::RequestVerificationForWindowAsync(WindowHandle,
+                                                                                const StringRef& message) {
+    const ServiceArgument arguments[] = {string_text(message)};
+    Outcome<ServiceReply> reply = ask_user("VerifyUser", arguments, "i", UserConsent_Canceled);
+    if (!reply.ok()) {
+        // Nobody can verify the user where the service is not there: as availability says.
+        if (reply.error().code() == keyd::kServiceNotReachable) return verification_done(UserConsent_NotConfiguredForUser);
+        return verification_done(std::move(reply.error()));
+    }
+    return verification_done(reply.value().numbers.at(0));
+}
+
+Outcome<AttestationOperationRef> TpmPlatform::GetAttestationAsync(const CredentialRef& credential) {
+    const local::LocalCredential* held = credential_of(credential);
+    if (held == nullptr) return null_argument();
+    const ServiceArgument arguments[] = {held->name};
+    Outcome<ServiceReply> reply = call_service("Attestation", arguments, "iayay", Waiting::Brief);
+    if (!reply.ok()) return attestation_failed(reply.error());
+    ServiceReply& read = reply.value();
+    return attestation_done(read.numbers.at(0), std::move(read.arrays.at(0)), std::move(read.arrays.at(1)));
 }
 
 }  // namespace bio::tpm

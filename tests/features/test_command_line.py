@@ -20,9 +20,11 @@ def run(*args, **env):
 
 @pytest.mark.parametrize("env, code, expected", [
     ({}, 0, "platform: standin\navailability: available\n"),
-    # The TPM platform where there is none: what is missing, in words.
-    ({"BIOMETRIC_PLATFORM": "tpm", "BIOMETRIC_TPM_TCTI": "device:/nonexistent/tpmrm0"}, 1,
-     "platform: tpm\navailability: device_not_present\nreason: "),
+    # The TPM platform where its key service is not: what to run, in words.
+    ({"BIOMETRIC_PLATFORM": "tpm", "DBUS_SYSTEM_BUS_ADDRESS": "unix:path=/nonexistent/bus"}, 1,
+     "platform: tpm\navailability: not_configured_for_user\nreason: the key service biometric-keyd is not installed "
+     "or does not answer (system bus unix:path=/nonexistent/bus: No such file or directory): run "
+     f"`sudo {sys.executable} -m biometric_keys install-service`\n"),
     # A value that names no platform chooses none, and says so.
     ({"BIOMETRIC_PLATFORM": "tmp"}, 1,
      'platform: none\nreason: BIOMETRIC_PLATFORM is "tmp": it names no platform of this system ("tpm" or "standin")\n'
@@ -31,6 +33,23 @@ def run(*args, **env):
 def test_status(env, code, expected):
     result = run("status", **env)
     assert (result.returncode, result.stdout[:len(expected)]) == (code, expected), result.stderr
+
+
+NOTHING_VERIFIES = not (os.path.exists("/dev/tpmrm0") or os.path.exists("/dev/tpm0")
+                        or os.path.exists("/usr/share/dbus-1/system-services/org.biometric.KeyCredentials1.service"))
+
+
+@pytest.mark.skipif(not NOTHING_VERIFIES, reason="this machine has a TPM or the key service")
+@pytest.mark.parametrize("choice, warnings", [("", 1), ("standin", 0)])
+def test_the_stand_in_nobody_chose_warns_once_and_fails_status(choice, warnings):
+    env = {"BIOMETRIC_PLATFORM": choice, "DBUS_SYSTEM_BUS_ADDRESS": "unix:path=/nonexistent/bus"}
+    code = "import biometric, biometric_keys as k; k.platform(); k.availability(); biometric.setup('w')"
+    result = subprocess.run([sys.executable, "-W", "always", "-c", code], env=dict(os.environ, **env),
+                            capture_output=True, text=True, timeout=60)
+    assert result.stderr.count("RuntimeWarning: no platform that verifies users is here") == warnings, result.stderr
+    status = run("status", **env)
+    assert (status.returncode, "\nwarning: no platform that verifies users" in status.stdout) == (
+        warnings, bool(warnings)), status.stdout
 
 
 @pytest.mark.parametrize("availability", ["available", "device_not_present", "not_configured_for_user",
@@ -82,3 +101,16 @@ def test_install_policy_is_idempotent_and_uninstalls(tmp_path):
     assert '<action id="org.biometric.verify">' in policy.read_text()
     assert "<allow_any>auth_self</allow_any>" in policy.read_text()
     assert sorted(p.name for p in policy.parent.iterdir()) == [policy.name]
+
+
+def test_status_names_an_old_in_process_tpm_store_to_enrol_again(tmp_path):
+    old = tmp_path / "tpm"
+    old.mkdir()
+    (old / "bob.key").write_bytes(b"a key of the in-process platform")
+    result = run("status", BIOMETRIC_PLATFORM="tpm", BIOMETRIC_TPM_STORE=str(old),
+                 DBUS_SYSTEM_BUS_ADDRESS="unix:path=/nonexistent/bus")
+    lines = result.stdout.splitlines()
+    assert "key service reachable: no" in lines and result.returncode == 1, result.stdout
+    assert [line for line in lines if line.startswith("old keys: ")] == [
+        f"old keys: {old} holds keys of the earlier in-process TPM platform, which nothing protected; they are not "
+        "used: enrol those credentials again, then delete the directory"], result.stdout

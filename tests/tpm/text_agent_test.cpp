@@ -13,7 +13,9 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -91,6 +93,54 @@ TEST(TextAgent, AProgramThatCannotStartFails) {
     EXPECT_EQ(agent.start(0, ::getpid(), &detail, &verdict), TextAgent::Start::Failed);
     EXPECT_NE(detail.find("/nonexistent/pkttyagent"), std::string::npos) << detail;
     EXPECT_TRUE(reaped(-1));
+}
+
+// Three requests of one process: the first starts the agent, the others share it and
+// take their turns; a cancelled wait for the turn leaves; the last user stops it.
+TEST(SharedTextAgent, OneAgentForAllItsUsersWhoTakeTurns) {
+    using bio::tpm::SharedTextAgent;
+    const std::string path = testing::TempDir() + "agent-shared";
+    std::ofstream(path) << "#!/bin/sh\neval \"exec $4>&-\"; exec sleep 30\n";
+    ASSERT_EQ(::chmod(path.c_str(), 0700), 0);
+    const int terminal = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    ASSERT_GE(terminal, 0);
+    std::string detail;
+    bio::WaitVerdict verdict = bio::WaitVerdict::Continue;
+    EXPECT_FALSE(SharedTextAgent::in_use());
+    {
+        auto first = std::make_unique<SharedTextAgent>(path.c_str());
+        ASSERT_EQ(first->take(terminal, &detail, &verdict), TextAgent::Start::Registered) << detail;
+        EXPECT_TRUE(SharedTextAgent::in_use());
+
+        std::atomic<bool> second_has_turn{false};
+        std::thread second([&] {
+            SharedTextAgent agent(path.c_str());
+            std::string why;
+            bio::WaitVerdict stopped = bio::WaitVerdict::Continue;
+            // No terminal: it must find the first one's agent running, not start its own.
+            EXPECT_EQ(agent.take(-1, &why, &stopped), TextAgent::Start::Registered) << why;
+            second_has_turn = true;
+        });
+        std::thread cancelled([&] {
+            std::atomic<bool> cancel{true};
+            bio::RequestLimits limits(std::nullopt, &cancel);
+            SharedTextAgent agent(path.c_str());
+            std::string why;
+            bio::WaitVerdict stopped = bio::WaitVerdict::Continue;
+            EXPECT_EQ(agent.take(-1, &why, &stopped), TextAgent::Start::Stopped);
+            EXPECT_EQ(stopped, bio::WaitVerdict::Cancelled);
+        });
+        cancelled.join();
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        EXPECT_FALSE(second_has_turn) << "two requests had the agent's turn at once";
+        first.reset();
+        second.join();
+        EXPECT_TRUE(second_has_turn);
+    }
+    EXPECT_FALSE(SharedTextAgent::in_use());
+    EXPECT_TRUE(reaped(-1)) << "the agent outlived its last user";
+    ::close(terminal);
+    std::remove(path.c_str());
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -12,7 +13,8 @@
 #include <vector>
 
 #include "runtime/crypto.h"
-#include "tpm/tpm_keys.h"
+#include "keyd/tpm_engine.h"
+#include "keyd/tpm_keys.h"
 
 namespace bio::tpm {
 namespace {
@@ -133,6 +135,91 @@ TEST_F(TpmKeys, SavedContextsOfARestartedTpmAreMadeAgain) {
     start();
     ASSERT_GT(pid_, 0);
     EXPECT_EQ(sign(key, Bytes{2}).size(), 256u);
+}
+
+// A key made with an authorization value signs only with it: whoever has a copy of its
+// blob and opens the TPM, as the in-process platform did (empty auth), is refused by the
+// TPM itself.
+TEST_F(TpmKeys, AKeyWithAnAuthorizationValueSignsOnlyWithIt) {
+    auto auth = KeyAuth::random();
+    ASSERT_TRUE(auth);
+    KeyBlob key;
+    Bytes der;
+    {
+        auto connection = TpmConnection::open(tss(), tcti());
+        ASSERT_TRUE(connection.ok());
+        TpmConnection& c = connection.value();
+        auto primary = create_storage_primary(c);
+        ASSERT_TRUE(primary.ok()) << primary.error().debug_text();
+        auto made = create_signing_key_under(c, primary.value().get(), *auth);
+        ASSERT_TRUE(made.ok()) << made.error().debug_text();
+        key = made.value();
+        der = public_key_der(tss(), key).value();
+        const Bytes message{'m'};
+        crypto::Sha256 digest{};
+        ASSERT_EQ(crypto::sha256(message, digest), crypto::kOk);
+        KeyAuth wrong = *auth;
+        wrong.bytes[0] ^= 1;
+        for (const auto& [given, signs] : {std::pair{*auth, true}, std::pair{wrong, false}, std::pair{KeyAuth{}, false}}) {
+            auto loaded = load_key_under(c, primary.value().get(), key, given);
+            ASSERT_TRUE(loaded.ok()) << loaded.error().debug_text();
+            auto signature = sign_loaded(c, loaded.value().get(), digest);
+            EXPECT_EQ(signature.ok(), signs);
+            if (signs) {
+                EXPECT_EQ(crypto::rsa_pkcs1_sha256_verify(der, message, signature.value()), crypto::kOk);
+            } else {
+                // TPM_RC_BAD_AUTH of the first session: the key is noDA, so nobody locks the TPM
+                // out for everyone by trying.
+                EXPECT_EQ(static_cast<std::uint32_t>(signature.error().code()), 0x802809A2u) << signature.error().debug_text();
+            }
+        }
+    }
+    // The blob alone, loaded and signed with as the in-process platform does.
+    auto raw = sign_digest(tss(), tcti(), key, crypto::Sha256{});
+    ASSERT_FALSE(raw.ok());
+    EXPECT_EQ(static_cast<std::uint32_t>(raw.error().code()), 0x802809A2u) << raw.error().debug_text();
+}
+
+// biometric-keyd's worker: more keys than the simulator has slots for, used in turn,
+// and the simulator restarted under it (its connection drops, its objects are gone).
+TEST_F(TpmKeys, TheServicesWorkerKeepsSigningThroughFullSlotsAndARestart) {
+    keyd::MainQueue main;
+    ASSERT_TRUE(main.ok());
+    keyd::TpmEngine engine(tcti(), main);
+    // Waits for the worker's answer through the main queue, as the service's loop does.
+    const auto await = [&](auto& result) {
+        for (int i = 0; i < 500 && !result; ++i) {
+            pollfd fd{main.fd(), POLLIN, 0};
+            if (::poll(&fd, 1, 20) > 0) main.run();
+        }
+        ASSERT_TRUE(result.has_value());
+    };
+    std::vector<keyd::StoredKey> keys;
+    for (int i = 0; i < 4; ++i) {
+        std::optional<Outcome<keyd::StoredKey>> made;
+        engine.create([&](Outcome<keyd::StoredKey> key) { made.emplace(std::move(key)); });
+        await(made);
+        ASSERT_TRUE(made->ok()) << made->error().debug_text();
+        keys.push_back(made->value());
+    }
+    const auto sign_each = [&](int round) {
+        for (std::size_t k = 0; k < keys.size(); ++k) {
+            const Bytes message{static_cast<std::uint8_t>(round), static_cast<std::uint8_t>(k)};
+            crypto::Sha256 digest{};
+            ASSERT_EQ(crypto::sha256(message, digest), crypto::kOk);
+            std::optional<Outcome<Bytes>> signature;
+            engine.sign(keys[k], digest, [&](Outcome<Bytes> s) { signature.emplace(std::move(s)); });
+            await(signature);
+            ASSERT_TRUE(signature->ok()) << round << "/" << k << ": " << signature->error().debug_text();
+            EXPECT_EQ(crypto::rsa_pkcs1_sha256_verify(engine.public_key(keys[k]).value(), message, signature->value()),
+                      crypto::kOk);
+        }
+    };
+    for (int round = 0; round < 3; ++round) sign_each(round);
+    stop();
+    start();
+    ASSERT_GT(pid_, 0);
+    sign_each(3);
 }
 
 TEST(TpmKeyFile, RoundTripsAndRefusesEveryDamagedFile) {

@@ -1,11 +1,12 @@
-"""biometric and biometric_keys on the TPM platform, against the simulator, polkitd and
-fprintd: the test user proves who they are at their terminal; root, whom polkit answers
-without asking, runs what needs no person (many signatures, many processes)."""
+"""biometric and biometric_keys on the TPM platform: the key service biometric-keyd
+(started by the bus on demand) against the simulator, polkitd and fprintd. The test users
+(not in tss) prove who they are at their terminal; root, whom polkit answers without
+asking, runs what needs no person (many signatures, many processes)."""
 
 import os
+import signal
 import subprocess
 import sys
-import tempfile
 import time
 from pathlib import Path
 
@@ -63,6 +64,12 @@ try:
     print("outcome: created")
 except BaseException as error:
     print("outcome:", type(error).__name__)
+try:
+    k.public_key("bob")
+    print("kept: yes")
+    k.delete("bob")
+except k.CredentialNotFoundError:
+    print("kept: no")
 print("files:", sorted(os.listdir(os.environ["BIOMETRIC_TPM_STORE"])))
 """
 
@@ -79,7 +86,9 @@ def test_create_goes_ahead_only_when_the_user_is_verified(user_terminal, tpm_fix
     steps(terminal, tpm_fixture)
     assert terminal.finish(timeout=60) == 0, terminal.output
     assert f"outcome: {outcome}" in terminal.output
-    assert ("files: ['bob.key']" if outcome == "created" else "files: []") in terminal.output
+    # The key is the service's: nothing in the user's files.
+    assert ("kept: yes" if outcome == "created" else "kept: no") in terminal.output
+    assert "files: []" in terminal.output
     assert user_processes(tpm_fixture, "pkttyagent") == [], "the agent outlived the call"
 
 
@@ -145,16 +154,13 @@ def _polkit_file(path, text):
 
 @pytest.mark.parametrize("change, expected", [
     ({}, "available True"),
-    ({"BIOMETRIC_TPM_TCTI": "device:/nonexistent/tpmrm0"}, "device_not_present False"),
-    ({"BIOMETRIC_TPM_TCTI": "device:{closed}"}, "not_configured_for_user False"),
-    ({"action": None}, "not_configured_for_user False"),
+    # No service to reach (here: no bus at all): what installs it.
+    ({"DBUS_SYSTEM_BUS_ADDRESS": "unix:path=/nonexistent/bus"}, "not_configured_for_user False"),
     ({"rule": "polkit.addRule(function(a, s) { if (a.id == 'org.biometric.verify') return polkit.Result.NO; });"},
      "disabled_by_policy False"),
-], ids=["available", "no-device", "no-access", "no-action", "refused-by-rule"])
+], ids=["available", "no-service", "refused-by-rule"])
 def test_availability_tells_what_is_missing(user_terminal, tpm_fixture, store, change, expected):
-    descriptor, closed = tempfile.mkstemp(prefix="biometric-tpmrm0-")  # a device node only root may open (0600)
-    os.close(descriptor)
-    env = platform_env(tpm_fixture, store, **{k: v.format(closed=closed) for k, v in change.items() if k.isupper()})
+    env = platform_env(tpm_fixture, store, **{k: v for k, v in change.items() if k.isupper()})
     rule_path = Path("/etc/polkit-1/rules.d/10-biometric-test-no.rules")
     changed = {ACTION_FILE: change["action"]} if "action" in change else {}
     if "rule" in change:
@@ -172,7 +178,6 @@ def test_availability_tells_what_is_missing(user_terminal, tpm_fixture, store, c
             time.sleep(0.2)
         assert f"availability: {expected}" in terminal.output
     finally:
-        os.unlink(closed)
         for path, content in saved.items():
             if content is None:
                 path.unlink(missing_ok=True)
@@ -202,10 +207,11 @@ import biometric, biometric_keys
 print(biometric.setup("carol"))
 print(bytes(biometric.authenticate("carol", b"nonce")).hex())
 print(biometric_keys.public_key("carol").hex())
+biometric_keys.delete("carol")
 """).split()
     assert out[0] == "True"
     verify(bytes.fromhex(out[2]), bytes.fromhex(out[1]), b"nonce")
-    assert [p.name for p in root_store.iterdir()] == ["carol.key"]
+    assert list(root_store.iterdir()) == []
 
 
 def test_without_the_tpm_and_bus_libraries_the_stand_in_still_runs(tpm_fixture, root_store):
@@ -226,6 +232,26 @@ try:
     k.create("nothing")
 except k.KeyCredentialError as error:
     print(error.code)
-""") == ["tpm", "device_not_present", "False", "-2144845809"]
+""") == ["tpm", "device_not_present", "False", str(-2147024770)]  # ERROR_MOD_NOT_FOUND
     assert run("standin", "import biometric_keys as k; k.create('s'); print(k.platform(), len(k.sign('s', b'x')))") \
         == ["standin", "256"]
+
+
+def test_a_rule_saying_no_refuses_without_asking(user_terminal, tpm_fixture, store):
+    rule = Path("/etc/polkit-1/rules.d/10-biometric-test-no.rules")
+    saved = _polkit_file(rule, "polkit.addRule(function(a, s) { if (a.id == 'org.biometric.verify') "
+                               "return polkit.Result.NO; });")
+    try:
+        for _ in range(50):  # polkitd reads a changed rule a moment after
+            terminal = user_terminal.python(CREATE.format(timeout=3), env=platform_env(tpm_fixture, store))
+            assert terminal.finish(timeout=60) == 0, terminal.output
+            if "outcome: UserCanceledError" in terminal.output:
+                break
+            time.sleep(0.2)
+        assert "outcome: UserCanceledError" in terminal.output and "kept: no" in terminal.output, terminal.output
+        assert "Swipe" not in terminal.output and "Password" not in terminal.output, "the user was asked"
+    finally:
+        if saved is None:
+            rule.unlink(missing_ok=True)
+        else:
+            rule.write_bytes(saved)

@@ -39,6 +39,8 @@ class TpmFixture:
     tcti: str
     fprint_socket: str
     action: str
+    user2: str  # another user, with no finger enrolled
+    password2: str
 
 
 def read_fixture() -> TpmFixture:
@@ -52,22 +54,25 @@ def read_fixture() -> TpmFixture:
         tcti=values["TPM_FIXTURE_TCTI"],
         fprint_socket=values["TPM_FIXTURE_FPRINT_SOCKET"],
         action=values["TPM_FIXTURE_ACTION"],
+        user2=values["TPM_FIXTURE_USER2"],
+        password2=values["TPM_FIXTURE_PASSWORD2"],
     )
 
 
 class UserTerminal:
     """One program of the test user on a terminal of its own; its output is kept in `output`."""
 
-    def __init__(self, fixture: TpmFixture, argv, *, controlling=True, env=None):
+    def __init__(self, fixture: TpmFixture, argv, *, controlling=True, env=None, user=None):
         self.fixture = fixture
+        user = user or fixture.user
         self.output = ""
         self._seen = 0
         master, slave = os.openpty()
         self.master = master
         user_env = {
-            "HOME": f"/home/{fixture.user}",
-            "USER": fixture.user,
-            "LOGNAME": fixture.user,
+            "HOME": f"/home/{user}",
+            "USER": user,
+            "LOGNAME": user,
             "PATH": "/usr/local/bin:/usr/bin:/bin",
             "LANG": "C.UTF-8",
             "TERM": "xterm",
@@ -83,7 +88,7 @@ class UserTerminal:
                 fcntl.ioctl(0, termios.TIOCSCTTY, 0)
 
         self.process = subprocess.Popen(
-            ["setpriv", f"--reuid={fixture.user}", f"--regid={fixture.user}", "--init-groups", "--", *argv],
+            ["setpriv", f"--reuid={user}", f"--regid={user}", "--init-groups", "--", *argv],
             stdin=slave, stdout=slave, stderr=slave, env=user_env, cwd="/",
             start_new_session=True, preexec_fn=take_terminal)
         os.close(slave)
@@ -192,7 +197,9 @@ def user_processes(fixture, name):
 
 
 def platform_env(fixture, store, **extra):
-    return {"BIOMETRIC_PLATFORM": "tpm", "BIOMETRIC_TPM_TCTI": fixture.tcti, "BIOMETRIC_TPM_STORE": str(store), **extra}
+    """The TPM platform: the key service keeps the keys (`store` is an empty directory of
+    the user's, where the earlier in-process platform kept them: nothing lands there)."""
+    return {"BIOMETRIC_PLATFORM": "tpm", "BIOMETRIC_TPM_STORE": str(store), **extra}
 
 
 @contextmanager

@@ -28,6 +28,8 @@ namespace bio::tpm {
     X(0, Esys_ContextSave)                                            \
     X(0, Esys_ContextLoad)                                            \
     X(0, Esys_FlushContext)                                           \
+    X(0, Esys_TR_SetAuth)                                             \
+    X(0, Esys_Startup)                                                \
     X(1, Tss2_MU_TPM2B_PUBLIC_Marshal)                                \
     X(1, Tss2_MU_TPM2B_PUBLIC_Unmarshal)                              \
     X(1, Tss2_MU_TPM2B_PRIVATE_Marshal)                               \

@@ -14,11 +14,12 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "bio_windows.h"
 #include "platform_error.h"
-#include "tpm/tss_library.h"
+#include "keyd/tss_library.h"
 
 namespace bio::tpm {
 
@@ -116,6 +117,66 @@ private:
     std::array<ESYS_TR, kMaxTracked> tracked_{};
     std::size_t tracked_count_ = 0;
 };
+
+// A key's authorization value (its userAuth): 32 random bytes, wiped when it goes.
+struct KeyAuth {
+    static constexpr std::size_t kSize = 32;
+    std::array<std::uint8_t, kSize> bytes{};
+
+    KeyAuth() = default;
+    KeyAuth(const KeyAuth&) = default;
+    KeyAuth& operator=(const KeyAuth&) = default;
+    ~KeyAuth();
+    bool operator==(const KeyAuth&) const = default;
+
+    // From the system's random source (OpenSSL's private generator); nullopt if it fails.
+    static std::optional<KeyAuth> random();
+};
+
+// A transient object loaded through a connection (which outlives it), flushed when it
+// ends: its slot in the TPM is freed on every path.
+class TransientObject {
+public:
+    TransientObject() noexcept = default;
+    TransientObject(TpmConnection& c, ESYS_TR handle) noexcept : c_(&c), handle_(handle) {}
+    TransientObject(TransientObject&& other) noexcept
+        : c_(other.c_), handle_(std::exchange(other.handle_, ESYS_TR_NONE)) {}
+    TransientObject& operator=(TransientObject&& other) noexcept {
+        if (this != &other) {
+            reset();
+            c_ = other.c_;
+            handle_ = std::exchange(other.handle_, ESYS_TR_NONE);
+        }
+        return *this;
+    }
+    TransientObject(const TransientObject&) = delete;
+    TransientObject& operator=(const TransientObject&) = delete;
+    ~TransientObject() { reset(); }
+
+    ESYS_TR get() const noexcept { return handle_; }
+    void reset() noexcept;
+
+private:
+    TpmConnection* c_ = nullptr;
+    ESYS_TR handle_ = ESYS_TR_NONE;
+};
+
+// The owner hierarchy's storage primary (see create_signing_key), made in the TPM now.
+Outcome<TransientObject> create_storage_primary(TpmConnection& c);
+
+// A new signing key as create_signing_key makes it, but usable only with `auth`, under
+// `parent` (a storage primary loaded through `c`).
+Outcome<KeyBlob> create_signing_key_under(TpmConnection& c, ESYS_TR parent, const KeyAuth& auth);
+
+// Loads `key` under `parent` and gives its handle the authorization value.
+Outcome<TransientObject> load_key_under(TpmConnection& c, ESYS_TR parent, const KeyBlob& key, const KeyAuth& auth);
+
+// TPM2_Startup(CLEAR), for a TPM that was reset and not started again (a simulator; on
+// a machine the firmware starts it).
+Outcome<void> startup(TpmConnection& c);
+
+// One GetRandom: whether the TPM at the end of `c` answers.
+Outcome<void> ping(TpmConnection& c);
 
 // A new RSA-2048 RSASSA-SHA256 signing key (empty auth, fixedTPM, noDA) under the
 // owner hierarchy's ECC P-256 storage primary.

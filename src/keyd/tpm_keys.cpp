@@ -1,4 +1,4 @@
-#include "tpm/tpm_keys.h"
+#include "keyd/tpm_keys.h"
 
 #include <fcntl.h>
 #include <openssl/bn.h>
@@ -6,6 +6,7 @@
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/param_build.h>
+#include <openssl/rand.h>
 #include <openssl/x509.h>
 #include <unistd.h>
 
@@ -475,6 +476,87 @@ Outcome<std::vector<std::uint8_t>> public_key_der(const TssFunctions& tss, const
     unsigned char* out = der.data();
     if (i2d_PUBKEY(pkey.get(), &out) != length) return failed();
     return der;
+}
+
+KeyAuth::~KeyAuth() { OPENSSL_cleanse(bytes.data(), bytes.size()); }
+
+std::optional<KeyAuth> KeyAuth::random() {
+    KeyAuth auth;
+    if (RAND_priv_bytes(auth.bytes.data(), static_cast<int>(auth.bytes.size())) != 1) {
+        ERR_clear_error();
+        return std::nullopt;
+    }
+    return auth;
+}
+
+void TransientObject::reset() noexcept {
+    if (handle_ != ESYS_TR_NONE) c_->tss().Esys_FlushContext(c_->esys(), std::exchange(handle_, ESYS_TR_NONE));
+}
+
+Outcome<TransientObject> create_storage_primary(TpmConnection& c) {
+    const TPM2B_SENSITIVE_CREATE sensitive{};
+    const TPM2B_PUBLIC in_public = primary_template();
+    const TPM2B_DATA outside{};
+    const TPML_PCR_SELECTION pcrs{};
+    ESYS_TR handle = ESYS_TR_NONE;
+    const TSS2_RC rc = c.tss().Esys_CreatePrimary(c.esys(), ESYS_TR_RH_OWNER, ESYS_TR_PASSWORD, ESYS_TR_NONE,
+                                                  ESYS_TR_NONE, &sensitive, &in_public, &outside, &pcrs, &handle,
+                                                  nullptr, nullptr, nullptr, nullptr);
+    if (rc != TSS2_RC_SUCCESS) return tss_error(c.tss(), rc, "CreatePrimary");
+    return TransientObject(c, handle);
+}
+
+Outcome<KeyBlob> create_signing_key_under(TpmConnection& c, ESYS_TR parent, const KeyAuth& auth) {
+    const TssFunctions& tss = c.tss();
+    TPM2B_SENSITIVE_CREATE sensitive{};
+    sensitive.sensitive.userAuth.size = static_cast<UINT16>(auth.bytes.size());
+    std::copy(auth.bytes.begin(), auth.bytes.end(), sensitive.sensitive.userAuth.buffer);
+    const TPM2B_PUBLIC in_public = signing_key_template();
+    const TPM2B_DATA outside{};
+    const TPML_PCR_SELECTION pcrs{};
+    TPM2B_PRIVATE* raw_private = nullptr;
+    TPM2B_PUBLIC* raw_public = nullptr;
+    const TSS2_RC rc = tss.Esys_Create(c.esys(), parent, ESYS_TR_PASSWORD, ESYS_TR_NONE, ESYS_TR_NONE, &sensitive,
+                                       &in_public, &outside, &pcrs, &raw_private, &raw_public, nullptr, nullptr,
+                                       nullptr);
+    OPENSSL_cleanse(&sensitive, sizeof sensitive);
+    const auto out_private = esys_owned(tss, raw_private);
+    const auto out_public = esys_owned(tss, raw_public);
+    if (rc != TSS2_RC_SUCCESS) return tss_error(tss, rc, "Create");
+    return marshal_areas(tss, *out_public, *out_private);
+}
+
+Outcome<TransientObject> load_key_under(TpmConnection& c, ESYS_TR parent, const KeyBlob& key, const KeyAuth& auth) {
+    auto in_public = unmarshal_public(c.tss(), key.public_area);
+    if (!in_public.ok()) return std::move(in_public.error());
+    auto in_private = unmarshal_private(c.tss(), key.private_area);
+    if (!in_private.ok()) return std::move(in_private.error());
+    ESYS_TR handle = ESYS_TR_NONE;
+    const TSS2_RC rc = c.tss().Esys_Load(c.esys(), parent, ESYS_TR_PASSWORD, ESYS_TR_NONE, ESYS_TR_NONE,
+                                         &in_private.value(), &in_public.value(), &handle);
+    if (rc != TSS2_RC_SUCCESS) return tss_error(c.tss(), rc, "Load");
+    TransientObject loaded(c, handle);
+    TPM2B_AUTH value{};
+    value.size = static_cast<UINT16>(auth.bytes.size());
+    std::copy(auth.bytes.begin(), auth.bytes.end(), value.buffer);
+    const TSS2_RC set = c.tss().Esys_TR_SetAuth(c.esys(), handle, &value);
+    OPENSSL_cleanse(&value, sizeof value);
+    if (set != TSS2_RC_SUCCESS) return tss_error(c.tss(), set, "TR_SetAuth");
+    return loaded;
+}
+
+Outcome<void> startup(TpmConnection& c) {
+    const TSS2_RC rc = c.tss().Esys_Startup(c.esys(), TPM2_SU_CLEAR);
+    if (rc != TSS2_RC_SUCCESS) return tss_error(c.tss(), rc, "Startup");
+    return {};
+}
+
+Outcome<void> ping(TpmConnection& c) {
+    TPM2B_DIGEST* raw = nullptr;
+    const TSS2_RC rc = c.tss().Esys_GetRandom(c.esys(), ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE, 1, &raw);
+    const auto bytes = esys_owned(c.tss(), raw);
+    if (rc != TSS2_RC_SUCCESS) return tss_error(c.tss(), rc, "GetRandom");
+    return {};
 }
 
 void forget_saved_contexts() {

@@ -1,4 +1,4 @@
-#include "tpm/tss_library.h"
+#include "keyd/tss_library.h"
 
 #include <dlfcn.h>
 #include <stdlib.h>

@@ -1,0 +1,128 @@
+#include "keyd/request.h"
+
+#include "keyd/protocol.h"
+#include "runtime/crypto.h"
+#include "utf8.h"
+
+namespace bio::keyd {
+namespace {
+
+constexpr std::string_view kUnknownMethod = "org.freedesktop.DBus.Error.UnknownMethod";
+constexpr std::string_view kInvalidArgs = "org.freedesktop.DBus.Error.InvalidArgs";
+
+struct Method {
+    std::string_view member;
+    Operation operation;
+    std::string_view signature;
+};
+
+constexpr Method kMethods[] = {
+    {"Availability", Operation::Availability, ""}, {"Create", Operation::Create, "tsb"},
+    {"Open", Operation::Open, "s"},                {"Sign", Operation::Sign, "tsay"},
+    {"Delete", Operation::Delete, "s"},            {"VerifyUser", Operation::VerifyUser, "ts"},
+    {"Attestation", Operation::Attestation, "s"},  {"Cancel", Operation::Cancel, "t"},
+};
+
+// Whether `text` is well-formed UTF-8 without NUL: each scalar decodes to itself (an
+// ill-formed sequence decodes to U+FFFD, which is also a scalar of its own of 3 bytes).
+bool is_clean_utf8(std::string_view text) {
+    for (std::size_t pos = 0; pos < text.size();) {
+        const std::size_t start = pos;
+        const char32_t scalar = next_scalar(text, pos);
+        if (scalar == 0) return false;
+        if (scalar == 0xFFFD && text.substr(start, pos - start) != "\xEF\xBF\xBD") return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string_view argument_signature(Operation operation) noexcept {
+    for (const Method& method : kMethods) {
+        if (method.operation == operation) return method.signature;
+    }
+    return {};
+}
+
+bool operation_of_member(std::string_view member, Operation& operation) noexcept {
+    for (const Method& method : kMethods) {
+        if (method.member == member) {
+            operation = method.operation;
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string check_name(std::string_view name) {
+    if (name.size() > kMaxNameBytes) {
+        return "the credential name has " + std::to_string(name.size()) + " bytes; at most " +
+               std::to_string(kMaxNameBytes) + " are allowed";
+    }
+    if (!is_clean_utf8(name)) return "the credential name is not UTF-8 text without NUL";
+    return {};
+}
+
+std::string check_message(std::string_view message) {
+    if (message.size() > kMaxMessageBytes) {
+        return "the message has " + std::to_string(message.size()) + " bytes; at most " +
+               std::to_string(kMaxMessageBytes) + " are allowed";
+    }
+    if (!is_clean_utf8(message)) return "the message is not UTF-8 text without NUL";
+    return {};
+}
+
+std::string check_data(std::size_t size) {
+    if (size > kMaxDataBytes) {
+        return "the data has " + std::to_string(size) + " bytes; at most " + std::to_string(kMaxDataBytes) +
+               " are allowed";
+    }
+    return {};
+}
+
+Decoded decode_request(const CallFields& fields) {
+    Request request;
+    if (!operation_of_member(fields.member, request.operation)) {
+        return Refusal{std::string(kUnknownMethod), "no method " + utf8_lossy(fields.member) + " in " + kInterface};
+    }
+    const std::string_view expected = argument_signature(request.operation);
+    if (fields.signature != expected) {
+        return Refusal{std::string(kInvalidArgs), utf8_lossy(fields.member) + " takes (" + std::string(expected) +
+                                                      "), not (" + utf8_lossy(fields.signature) + ")"};
+    }
+    std::string why;
+    switch (request.operation) {
+        case Operation::Availability: break;
+        case Operation::Cancel: request.number = fields.number; break;
+        case Operation::Create:
+            request.number = fields.number;
+            request.replace = fields.flag;
+            why = check_name(fields.text);
+            if (why.empty()) request.name = fields.text;
+            break;
+        case Operation::Open:
+        case Operation::Delete:
+        case Operation::Attestation:
+            why = check_name(fields.text);
+            if (why.empty()) request.name = fields.text;
+            break;
+        case Operation::Sign:
+            request.number = fields.number;
+            why = check_name(fields.text);
+            if (why.empty()) why = check_data(fields.bytes.size());
+            if (why.empty() && crypto::sha256(fields.bytes, request.digest) != crypto::kOk) {
+                why = "the data cannot be hashed";
+            }
+            if (why.empty()) request.name = fields.text;
+            break;
+        case Operation::VerifyUser:
+            request.number = fields.number;
+            why = check_message(fields.text);
+            if (why.empty()) request.message = fields.text;
+            break;
+    }
+    if (!why.empty()) return Refusal{{}, std::move(why)};
+    return request;
+}
+
+}  // namespace bio::keyd
