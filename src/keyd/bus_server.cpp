@@ -205,6 +205,8 @@ public:
 
     std::size_t pending() const noexcept { return service_.pending(); }
     std::uint64_t last_activity() const noexcept { return last_activity_; }
+    // The polkit checks of callers that left that are due to be cancelled; when the next is.
+    std::uint64_t cancel_left_checks(std::uint64_t now) { return service_.cancel_left_checks(now); }
 
 private:
     static int on_message(SdBusMessage* m, void* userdata, SdBusErrorAbi*) {
@@ -301,7 +303,7 @@ private:
             self.tracks_.erase(it);
         }
         self.callers_.erase(name);
-        self.service_.caller_left(name);
+        self.service_.caller_left(name, now_usec());
         return 0;
     }
 
@@ -451,6 +453,10 @@ int serve(const ServerOptions& options) {
         int timeout_ms = -1;
         const std::uint64_t now = now_usec();
         if (until != UINT64_MAX) timeout_ms = until <= now ? 0 : static_cast<int>(std::min<std::uint64_t>((until - now + 999) / 1000, 60'000));
+        if (const std::uint64_t left = server->cancel_left_checks(now); left != 0) {
+            const int left_ms = static_cast<int>((left - now + 999) / 1000);
+            if (timeout_ms < 0 || left_ms < timeout_ms) timeout_ms = left_ms;
+        }
         if (options.idle_exit && !draining) {
             const std::uint64_t idle_end = server->last_activity() + std::uint64_t{kIdleExitSeconds} * 1'000'000u;
             if (!draining && server->pending() == 0 && now >= idle_end) {

@@ -268,14 +268,36 @@ void Service::cancel(const PendingPtr& p) {
     }
 }
 
-void Service::caller_left(const std::string& bus_name) {
+void Service::caller_left(const std::string& bus_name, std::uint64_t now_usec) {
     std::vector<PendingPtr> theirs;
     for (const auto& [queue, requests] : queues_) {
         for (const PendingPtr& p : requests) {
             if (p->caller.bus_name == bus_name) theirs.push_back(p);
         }
     }
-    for (const PendingPtr& p : theirs) cancel(p);
+    for (const PendingPtr& p : theirs) {
+        if (p->stage == Pending::Stage::Checking && !p->cancelled) {
+            p->cancelled = true;  // whatever polkit answers now, nothing is committed
+            left_checks_.emplace_back(now_usec + kLeftCallerGraceUsec, p);
+        } else {
+            cancel(p);
+        }
+    }
+}
+
+std::uint64_t Service::cancel_left_checks(std::uint64_t now_usec) {
+    std::uint64_t next = 0;
+    std::erase_if(left_checks_, [&](const auto& entry) {
+        const auto& [due, p] = entry;
+        if (p->stage != Pending::Stage::Checking) return true;  // polkit answered meanwhile
+        if (due > now_usec) {
+            if (next == 0 || due < next) next = due;
+            return false;
+        }
+        authority_.cancel(p->cancellation_id);
+        return true;
+    });
+    return next;
 }
 
 }  // namespace bio::keyd

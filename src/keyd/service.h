@@ -102,8 +102,16 @@ public:
     Service& operator=(const Service&) = delete;
 
     void handle(const Caller& caller, Request request, Respond respond);
-    // The caller's connection left the bus: its requests are cancelled.
-    void caller_left(const std::string& bus_name);
+    // The caller's connection left the bus at `now_usec` (monotonic): its requests are
+    // cancelled and commit nothing. A check polkit is making for it is cancelled with polkit
+    // kLeftCallerGraceUsec later, if polkit has not answered by then: a caller that leaves
+    // usually takes its agent along, and polkitd (122) can deadlock when a check is
+    // cancelled while its agent's authentication ends at the same moment.
+    void caller_left(const std::string& bus_name, std::uint64_t now_usec);
+    // Cancels with polkit the checks of callers that left whose grace is over at
+    // `now_usec`; returns when the next one is due, or 0 for none.
+    std::uint64_t cancel_left_checks(std::uint64_t now_usec);
+    static constexpr std::uint64_t kLeftCallerGraceUsec = 1'000'000;
     // Requests that have not replied yet.
     std::size_t pending() const noexcept { return pending_; }
 
@@ -130,6 +138,8 @@ private:
     std::size_t pending_ = 0;
     std::size_t max_pending_per_user_;
     std::map<uid_t, std::size_t> pending_per_user_;  // verified requests not replied yet
+    // Checks of callers that left, with when polkit is told.
+    std::vector<std::pair<std::uint64_t, PendingPtr>> left_checks_;
 };
 
 }  // namespace bio::keyd

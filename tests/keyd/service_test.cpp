@@ -200,14 +200,29 @@ TEST_F(ServiceTest, ACallerLeavingTheBusCancelsAllItsRequests) {
     const std::size_t checking = send(alice_, Operation::VerifyUser, 1);
     const std::size_t queued = send(alice_, Operation::VerifyUser, 2);
     const std::size_t bobs = send(bob_, Operation::VerifyUser, 1);
-    service_->caller_left(alice_.bus_name);
+    service_->caller_left(alice_.bus_name, 5'000'000);
     ASSERT_TRUE(replies_[queued]);
+    // polkit hears of it after the grace, when its agent had time to go first.
+    EXPECT_EQ(service_->cancel_left_checks(5'999'999), 6'000'000u);
+    EXPECT_TRUE(authority_.cancelled.empty());
+    EXPECT_EQ(service_->cancel_left_checks(6'000'000), 0u);
     ASSERT_EQ(authority_.cancelled.size(), 1u);
     authority_.answer(0, Verdict::Cancelled);
     EXPECT_EQ(replies_[checking]->value, UserConsent_Canceled);
     EXPECT_FALSE(replies_[bobs]);
     authority_.answer(1, Verdict::Authorized);
     EXPECT_EQ(replies_[bobs]->value, UserConsent_Available);
+}
+
+TEST_F(ServiceTest, ACallerThatLeftCommitsNothingWhenPolkitSaysYesInTheGrace) {
+    const std::size_t create = send(alice_, Operation::Create, 1, "new");
+    service_->caller_left(alice_.bus_name, 0);
+    authority_.answer(0, Verdict::Authorized);
+    ASSERT_TRUE(replies_[create]);
+    EXPECT_EQ(replies_[create]->value, KeyCredentialStatus_UserCanceled);
+    EXPECT_EQ(engine_.made, 0u);
+    EXPECT_EQ(service_->cancel_left_checks(2'000'000), 0u);  // answered: nothing left to cancel
+    EXPECT_TRUE(authority_.cancelled.empty());
 }
 
 TEST_F(ServiceTest, NobodyIsAskedForARequestThatCannotSucceed) {
