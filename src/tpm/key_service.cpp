@@ -55,16 +55,24 @@ bool is_unreachable(const char* name) {
 struct Connection {
     const SdBusApi* api = nullptr;
     SdBusConnection bus;
+    std::string address;
+    pid_t pid = 0;
 };
+
+std::string bus_address() {
+    // The request's reading of the address: the program may be changing the environment.
+    const std::optional<std::string> configured = request_variable(kSystemBusVariable);
+    return configured && !configured->empty() ? *configured : std::string(kSystemBusDefault);
+}
 
 Outcome<Connection> connect() {
     Connection connection;
     std::string why;
     connection.api = sd_bus_api(&why);
     if (connection.api == nullptr) return PlatformError::with_text(kPolkitNoLibraryCode, why);
-    // The request's reading of the address: the program may be changing the environment.
-    const std::optional<std::string> configured = request_variable(kSystemBusVariable);
-    const std::string address = configured && !configured->empty() ? *configured : std::string(kSystemBusDefault);
+    const std::string address = bus_address();
+    connection.address = address;
+    connection.pid = ::getpid();
     SdBus* bus = nullptr;
     int r = connection.api->new_bus(&bus);
     if (r < 0) return not_reachable(errno_text("system bus", r));
@@ -166,13 +174,43 @@ Outcome<void> send_cancel(const Connection& connection, std::uint64_t request) {
     return {};
 }
 
+// This thread's connection, kept between its calls while it is open, goes to the address
+// the environment names now, and belongs to this process (a forked child makes its own:
+// sd-bus refuses a parent's connection there).
+thread_local Connection kept;
+
+Outcome<Connection*> thread_connection() {
+    if (kept.bus && kept.pid == ::getpid() && kept.api->is_open(kept.bus.get()) > 0 && kept.address == bus_address()) {
+        return &kept;
+    }
+    kept = Connection{};
+    Outcome<Connection> connected = connect();
+    if (!connected.ok()) return std::move(connected.error());
+    kept = std::move(connected.value());
+    return &kept;
+}
+
+// Runs one call on this thread's connection; a connection that failed under it is not kept.
+Outcome<ServiceReply> call_on(const Connection& connection, const char* member,
+                              std::span<const ServiceArgument> arguments, const char* shape, Waiting waiting);
+
 }  // namespace
 
 Outcome<ServiceReply> call_service(const char* member, std::span<const ServiceArgument> arguments, const char* shape,
                                    Waiting waiting) {
-    Outcome<Connection> connected = connect();
+    Outcome<Connection*> connected = thread_connection();
     if (!connected.ok()) return std::move(connected.error());
-    const Connection& connection = connected.value();
+    Outcome<ServiceReply> reply = call_on(*connected.value(), member, arguments, shape, waiting);
+    if (!reply.ok() && (reply.error().code() == keyd::kServiceNotReachable || reply.error().code() == kPolkitFailedCode)) {
+        kept = Connection{};
+    }
+    return reply;
+}
+
+namespace {
+
+Outcome<ServiceReply> call_on(const Connection& connection, const char* member,
+                              std::span<const ServiceArgument> arguments, const char* shape, Waiting waiting) {
     const SdBusApi& api = *connection.api;
 
     const bool numbered = waiting == Waiting::ForTheUser;
@@ -214,6 +252,8 @@ Outcome<ServiceReply> call_service(const char* member, std::span<const ServiceAr
     if (read.ok()) read.value().stopped_by = stopped_by;
     return read;
 }
+
+}  // namespace
 
 bool service_installed() {
     if (::access(kActivationFile, F_OK) == 0) return true;

@@ -1,6 +1,7 @@
 // The key service's client: one call of biometric-keyd (src/keyd/protocol.h) on the
-// system bus, through libsystemd's sd-bus (loaded at run time), on a connection of its
-// own that closes when the call is answered, so that any thread may make one.
+// system bus, through libsystemd's sd-bus (loaded at run time), on the calling thread's
+// own connection, kept for its next calls (a new connection costs the bus's handshake
+// and the service's question about who is behind it), so that any thread may make one.
 //
 // A request that may wait for the user (Create, Sign, VerifyUser) carries a number of
 // this process's own. It waits as long as the service takes, asking check_wait() between

@@ -73,7 +73,8 @@ LoadedApi load() {
                 resolve(library, "sd_bus_creds_unref", a.creds_unref, why) &&
                 resolve(library, "sd_bus_track_new", a.track_new, why) &&
                 resolve(library, "sd_bus_track_add_name", a.track_add_name, why) &&
-                resolve(library, "sd_bus_track_unref", a.track_unref, why);
+                resolve(library, "sd_bus_track_unref", a.track_unref, why) &&
+                resolve(library, "sd_bus_is_open", a.is_open, why);
     return loaded;
 }
 

@@ -84,6 +84,7 @@ struct SdBusApi {
     int (*track_new)(SdBus* bus, SdBusTrack** track, SdBusTrackHandler handler, void* userdata);
     int (*track_add_name)(SdBusTrack* track, const char* name);
     SdBusTrack* (*track_unref)(SdBusTrack* track);
+    int (*is_open)(SdBus* bus);
 };
 
 // libsystemd.so.0's functions, loaded on first use (once, from any thread, never
