@@ -26,12 +26,4 @@ set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")
 set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static")
 
-# Test programs run through the Wine loader (Debian 12 installs it as
-# /usr/lib/wine/wine64, newer releases as /usr/lib/wine/wine).
-find_program(BIOMETRIC_WINE_LOADER
-  NAMES wine64 wine
-  PATHS /usr/lib/wine /usr/lib/x86_64-linux-gnu/wine /usr/lib64/wine /opt/wine-stable/bin
-  NO_CMAKE_FIND_ROOT_PATH)
-if(BIOMETRIC_WINE_LOADER)
-  set(CMAKE_CROSSCOMPILING_EMULATOR bash "${CMAKE_CURRENT_LIST_DIR}/wine-run.sh" "${BIOMETRIC_WINE_LOADER}")
-endif()
+include(${CMAKE_CURRENT_LIST_DIR}/wine-emulator.cmake)

@@ -70,13 +70,7 @@ set(CMAKE_CXX_FLAGS_INIT "-gdwarf-4 -fno-file-reproducible")
 # writes a DLL's link as a static archive.
 
 if(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
-  find_program(BIOMETRIC_WINE_LOADER
-    NAMES wine64 wine
-    PATHS /usr/lib/wine /usr/lib/x86_64-linux-gnu/wine /usr/lib64/wine /opt/wine-stable/bin
-    NO_CMAKE_FIND_ROOT_PATH)
-  if(BIOMETRIC_WINE_LOADER)
-    set(CMAKE_CROSSCOMPILING_EMULATOR bash "${CMAKE_CURRENT_LIST_DIR}/wine-run.sh" "${BIOMETRIC_WINE_LOADER}")
-  endif()
+  include(${CMAKE_CURRENT_LIST_DIR}/wine-emulator.cmake)
 endif()
 
 # zig has no headers of the Windows Runtime classes, which src/winrt/abi_check.c compares
