@@ -10,6 +10,7 @@ installed stand-in and a key store of its own) or `doubles` (the Windows test do
 which skip where that platform is not the one here."""
 import importlib.util
 import os
+import re
 import subprocess
 import sys
 from pathlib import Path
@@ -38,9 +39,18 @@ class Standin:
 
 class Tpm:
     name = "tpm"
+    # Where the key service keeps each user's credentials (a directory per uid).
+    STATE = Path("/var/lib/biometric")
 
     def __init__(self, fixture, store):
         self.fixture, self.store = fixture, store
+
+    def forget_credentials(self):
+        """The test user starts with no credentials: the service keeps them between tests."""
+        import pwd
+        directory = self.STATE / str(pwd.getpwnam(self.fixture.user).pw_uid)
+        for key_file in directory.glob("*") if directory.is_dir() else ():
+            key_file.unlink()
 
     def run(self, snippet):
         from tpm_terminal import FINGER_PROMPT, UserTerminal, platform_env
@@ -53,7 +63,8 @@ class Tpm:
                     break
                 terminal.scan("finger-A")
             assert terminal.finish(timeout=60) == 0, terminal.output
-            return terminal.output
+            # Without the terminal's colour codes (polkit's agent writes them around its prompt).
+            return re.sub(r"\x1b\[[0-9;]*[A-Za-z]", "", terminal.output)
         finally:
             terminal.close()
 
@@ -84,7 +95,10 @@ def platform(request, tmp_path):
         import tpm_terminal
         fixture = tpm_terminal.read_fixture()
         with tpm_terminal.user_store(fixture) as store:
-            yield Tpm(fixture, store)
+            tpm = Tpm(fixture, store)
+            tpm.forget_credentials()
+            yield tpm
+            tpm.forget_credentials()
     else:
         if sys.platform != "win32" or "BIOMETRIC_DOUBLES" not in os.environ:
             pytest.skip("Windows only, with the test doubles (scripts/test.d/60-windows-python.sh)")
