@@ -39,11 +39,15 @@ struct Answer {
 
 Answer failed(std::string why) { return Answer{false, false, std::move(why)}; }
 
+Answer failed(const char* name, const char* message) {
+    std::string text = name != nullptr ? name : "error";
+    if (message != nullptr && *message != '\0') text.append(": ").append(message);
+    return failed(text);
+}
+
 Answer read_answer(const SdBusApi& api, SdBusMessage* reply) {
     if (const SdBusErrorAbi* error = api.message_get_error(reply); error != nullptr) {
-        std::string text = error->name != nullptr ? error->name : "error";
-        if (error->message != nullptr && *error->message != '\0') text.append(": ").append(error->message);
-        return failed(text);
+        return failed(error->name, error->message);
     }
     int authorized = 0, challenge = 0;
     int r = api.message_enter_container(reply, 'r', "bba{ss}");
@@ -86,7 +90,10 @@ Answer check(const char* action, std::uint32_t flags) {
         SdBusMessage* raw_reply = nullptr;
         r = api->call(raw_bus, m, kCallTimeoutUsec, error.get(), &raw_reply);
         const SdBusMessageRef reply(raw_reply);
-        if (r < 0) return failed(error.name() != nullptr ? error.name() : errno_text("CheckAuthorization", r));
+        if (r < 0) {
+            return error.name() != nullptr ? failed(error.name(), error.message())
+                                           : failed(errno_text("CheckAuthorization", r));
+        }
         return read_answer(*api, raw_reply);
     }
     SdBusPendingReply pending{api, {}};
