@@ -15,7 +15,6 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <string_view>
 #include <system_error>
 #include <utility>
@@ -109,81 +108,6 @@ TPM2B_PUBLIC signing_key_template() noexcept {
     return t;
 }
 
-// Saved contexts of the primary and of the most recently used keys, on the TPM at one
-// TCTI: loading one is much cheaper than deriving the primary again and loading the key
-// under it. They are process-wide and in memory only; one that no longer loads (the TPM
-// was restarted or cleared) is dropped and the object is made again.
-constexpr std::size_t kSavedKeys = 4;
-struct SavedKey {
-    KeyBlob key;
-    TPMS_CONTEXT context;
-};
-struct SavedContexts {
-    std::mutex mutex;
-    std::string tcti;
-    std::optional<TPMS_CONTEXT> primary;
-    std::vector<SavedKey> keys;  // the most recently used last
-
-    // Call with the mutex held: contexts of another TPM are of no use.
-    void select(const std::string& for_tcti) {
-        if (tcti == for_tcti) return;
-        tcti = for_tcti;
-        primary.reset();
-        keys.clear();
-    }
-};
-SavedContexts& saved_contexts() {
-    static SavedContexts saved;
-    return saved;
-}
-
-// Saves the object's context (it stays loaded); nullopt when the TPM refuses, which only
-// costs speed.
-std::optional<TPMS_CONTEXT> save_context(TpmConnection& c, ESYS_TR handle) {
-    TPMS_CONTEXT* raw = nullptr;
-    if (c.tss().Esys_ContextSave(c.esys(), handle, &raw) != TSS2_RC_SUCCESS) return std::nullopt;
-    const auto owned = esys_owned(c.tss(), raw);
-    return *owned;
-}
-
-std::optional<ESYS_TR> load_context(TpmConnection& c, const TPMS_CONTEXT& context) {
-    ESYS_TR handle = ESYS_TR_NONE;
-    if (c.tss().Esys_ContextLoad(c.esys(), &context, &handle) != TSS2_RC_SUCCESS) return std::nullopt;
-    c.track(handle);
-    return handle;
-}
-
-Outcome<ESYS_TR> load_primary(TpmConnection& c, const std::string& tcti) {
-    SavedContexts& saved = saved_contexts();
-    std::optional<TPMS_CONTEXT> context;
-    {
-        std::lock_guard lock(saved.mutex);
-        saved.select(tcti);
-        context = saved.primary;
-    }
-    if (context) {
-        if (auto handle = load_context(c, *context)) return *handle;
-        std::lock_guard lock(saved.mutex);
-        if (saved.tcti == tcti) saved.primary.reset();
-    }
-    const TPM2B_SENSITIVE_CREATE sensitive{};
-    const TPM2B_PUBLIC in_public = primary_template();
-    const TPM2B_DATA outside{};
-    const TPML_PCR_SELECTION pcrs{};
-    ESYS_TR handle = ESYS_TR_NONE;
-    const TSS2_RC rc = c.tss().Esys_CreatePrimary(c.esys(), ESYS_TR_RH_OWNER, ESYS_TR_PASSWORD, ESYS_TR_NONE,
-                                                  ESYS_TR_NONE, &sensitive, &in_public, &outside, &pcrs, &handle,
-                                                  nullptr, nullptr, nullptr, nullptr);
-    if (rc != TSS2_RC_SUCCESS) return tss_error(c.tss(), rc, "CreatePrimary");
-    c.track(handle);
-    if (auto made = save_context(c, handle)) {
-        std::lock_guard lock(saved.mutex);
-        saved.select(tcti);
-        saved.primary = *made;
-    }
-    return handle;
-}
-
 Outcome<TPM2B_PUBLIC> unmarshal_public(const TssFunctions& tss, const std::vector<std::uint8_t>& bytes) {
     TPM2B_PUBLIC area{};
     std::size_t offset = 0;
@@ -203,64 +127,6 @@ Outcome<TPM2B_PRIVATE> unmarshal_private(const TssFunctions& tss, const std::vec
     }
     return area;
 }
-
-}  // namespace
-
-std::optional<PlatformError> check_device_node(const std::string& tcti) {
-    constexpr std::string_view prefix = "device:";
-    if (tcti.compare(0, prefix.size(), prefix) != 0 || tcti.size() == prefix.size()) return std::nullopt;
-    const std::string path = tcti.substr(prefix.size());
-    const local::UniqueFd node(::open(path.c_str(), O_RDWR | O_CLOEXEC));
-    if (!node) return errno_error(errno, path);
-    return std::nullopt;
-}
-
-
-// The primary's slot is freed as soon as the key is loaded under it.
-Outcome<ESYS_TR> load_signing_key(TpmConnection& c, const std::string& tcti, const KeyBlob& key) {
-    SavedContexts& saved = saved_contexts();
-    std::optional<TPMS_CONTEXT> context;
-    {
-        std::lock_guard lock(saved.mutex);
-        saved.select(tcti);
-        const auto it = std::find_if(saved.keys.begin(), saved.keys.end(), [&](const SavedKey& s) { return s.key == key; });
-        if (it != saved.keys.end()) {
-            context = it->context;
-            std::rotate(it, it + 1, saved.keys.end());
-        }
-    }
-    const auto forget = [&] {
-        std::lock_guard lock(saved.mutex);
-        if (saved.tcti != tcti) return;
-        std::erase_if(saved.keys, [&](const SavedKey& s) { return s.key == key; });
-    };
-    if (context) {
-        if (auto handle = load_context(c, *context)) return *handle;
-        forget();
-    }
-    auto in_public = unmarshal_public(c.tss(), key.public_area);
-    if (!in_public.ok()) return std::move(in_public.error());
-    auto in_private = unmarshal_private(c.tss(), key.private_area);
-    if (!in_private.ok()) return std::move(in_private.error());
-    auto parent = load_primary(c, tcti);
-    if (!parent.ok()) return std::move(parent.error());
-    ESYS_TR handle = ESYS_TR_NONE;
-    const TSS2_RC rc = c.tss().Esys_Load(c.esys(), parent.value(), ESYS_TR_PASSWORD, ESYS_TR_NONE, ESYS_TR_NONE,
-                                         &in_private.value(), &in_public.value(), &handle);
-    c.flush(parent.value());
-    if (rc != TSS2_RC_SUCCESS) return tss_error(c.tss(), rc, "Load");
-    c.track(handle);
-    if (auto made = save_context(c, handle)) {
-        std::lock_guard lock(saved.mutex);
-        saved.select(tcti);
-        std::erase_if(saved.keys, [&](const SavedKey& s) { return s.key == key; });
-        if (saved.keys.size() == kSavedKeys) saved.keys.erase(saved.keys.begin());
-        saved.keys.push_back(SavedKey{key, *made});
-    }
-    return handle;
-}
-
-namespace {
 
 // The areas as the key file keeps them: each with its size, in the TPM's byte order.
 Outcome<KeyBlob> marshal_areas(const TssFunctions& tss, const TPM2B_PUBLIC& pub, const TPM2B_PRIVATE& priv) {
@@ -293,8 +159,16 @@ std::optional<std::vector<std::uint8_t>> take_sized(std::span<const std::uint8_t
     return out;
 }
 
-
 }  // namespace
+
+std::optional<PlatformError> check_device_node(const std::string& tcti) {
+    constexpr std::string_view prefix = "device:";
+    if (tcti.compare(0, prefix.size(), prefix) != 0 || tcti.size() == prefix.size()) return std::nullopt;
+    const std::string path = tcti.substr(prefix.size());
+    const local::UniqueFd node(::open(path.c_str(), O_RDWR | O_CLOEXEC));
+    if (!node) return errno_error(errno, path);
+    return std::nullopt;
+}
 
 PlatformError tss_error(const TssFunctions& tss, TSS2_RC rc, const char* what) {
     return PlatformError::with_text(code_for(rc), std::string(what) + ": " + rc_text(tss, rc));
@@ -342,32 +216,6 @@ Outcome<TpmConnection> TpmConnection::open(const TssFunctions& tss, const std::s
     return TpmConnection(tss, tcti_context, esys);
 }
 
-TpmConnection::~TpmConnection() {
-    // A moved-from connection has no context and flushes nothing.
-    if (esys_) {
-        while (tracked_count_ > 0) tss_->Esys_FlushContext(esys_.get(), tracked_[--tracked_count_]);
-    }
-}
-
-void TpmConnection::track(ESYS_TR handle) noexcept {
-    // Never more than a primary and a key at a time; a third would be a fault of ours,
-    // and flushing it at once is the safe answer.
-    if (tracked_count_ == kMaxTracked) {
-        tss_->Esys_FlushContext(esys_.get(), handle);
-        return;
-    }
-    tracked_[tracked_count_++] = handle;
-}
-
-void TpmConnection::flush(ESYS_TR handle) noexcept {
-    const auto end = tracked_.begin() + static_cast<std::ptrdiff_t>(tracked_count_);
-    const auto it = std::find(tracked_.begin(), end, handle);
-    if (it == end) return;
-    tss_->Esys_FlushContext(esys_.get(), handle);
-    std::copy(it + 1, end, it);
-    --tracked_count_;
-}
-
 ProbeResult probe_device(const TssLoad& load, const std::string& tcti) {
     if (!load.functions) return {ProbeState::NoLibraries, load.error};
     const auto state_for = [](PlatformError& error) {
@@ -389,27 +237,6 @@ ProbeResult probe_device(const TssLoad& load, const std::string& tcti) {
         return state_for(error);
     }
     return {ProbeState::Ready, {}};
-}
-
-Outcome<KeyBlob> create_signing_key(const TssFunctions& tss, const std::string& tcti) {
-    auto connection = TpmConnection::open(tss, tcti);
-    if (!connection.ok()) return std::move(connection.error());
-    TpmConnection& c = connection.value();
-    auto parent = load_primary(c, tcti);
-    if (!parent.ok()) return std::move(parent.error());
-    const TPM2B_SENSITIVE_CREATE sensitive{};
-    const TPM2B_PUBLIC in_public = signing_key_template();
-    const TPM2B_DATA outside{};
-    const TPML_PCR_SELECTION pcrs{};
-    TPM2B_PRIVATE* raw_private = nullptr;
-    TPM2B_PUBLIC* raw_public = nullptr;
-    const TSS2_RC rc = tss.Esys_Create(c.esys(), parent.value(), ESYS_TR_PASSWORD, ESYS_TR_NONE, ESYS_TR_NONE,
-                                       &sensitive, &in_public, &outside, &pcrs, &raw_private, &raw_public, nullptr,
-                                       nullptr, nullptr);
-    const auto out_private = esys_owned(tss, raw_private);
-    const auto out_public = esys_owned(tss, raw_public);
-    if (rc != TSS2_RC_SUCCESS) return tss_error(tss, rc, "Create");
-    return marshal_areas(tss, *out_public, *out_private);
 }
 
 Outcome<std::vector<std::uint8_t>> sign_loaded(TpmConnection& c, ESYS_TR key, std::span<const std::uint8_t, 32> sha256) {
@@ -434,15 +261,6 @@ Outcome<std::vector<std::uint8_t>> sign_loaded(TpmConnection& c, ESYS_TR key, st
     }
     const TPM2B_PUBLIC_KEY_RSA& bytes = signature->signature.rsassa.sig;
     return std::vector<std::uint8_t>(bytes.buffer, bytes.buffer + bytes.size);
-}
-
-Outcome<std::vector<std::uint8_t>> sign_digest(const TssFunctions& tss, const std::string& tcti, const KeyBlob& key,
-                                               std::span<const std::uint8_t, 32> sha256) {
-    auto connection = TpmConnection::open(tss, tcti);
-    if (!connection.ok()) return std::move(connection.error());
-    auto handle = load_signing_key(connection.value(), tcti, key);
-    if (!handle.ok()) return std::move(handle.error());
-    return sign_loaded(connection.value(), handle.value(), sha256);
 }
 
 Outcome<std::vector<std::uint8_t>> public_key_der(const TssFunctions& tss, const KeyBlob& key) {
@@ -557,13 +375,6 @@ Outcome<void> ping(TpmConnection& c) {
     const auto bytes = esys_owned(c.tss(), raw);
     if (rc != TSS2_RC_SUCCESS) return tss_error(c.tss(), rc, "GetRandom");
     return {};
-}
-
-void forget_saved_contexts() {
-    SavedContexts& saved = saved_contexts();
-    std::lock_guard lock(saved.mutex);
-    saved.primary.reset();
-    saved.keys.clear();
 }
 
 }  // namespace bio::tpm

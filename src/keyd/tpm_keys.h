@@ -2,9 +2,8 @@
 //
 // A key lives outside the TPM as its public and (TPM-encrypted) private area, wrapped by
 // a primary storage key that the TPM derives again from the owner hierarchy's seed
-// whenever it is needed; nothing is made persistent. Every request opens its own
-// connection and closes it at its end: the simulator serves one connection at a time,
-// and a connection held across requests would block every other process.
+// whenever it is needed; nothing is made persistent. These are the steps; biometric-keyd's
+// worker (tpm_engine.h) decides what stays loaded and for how long.
 #pragma once
 
 #include <array>
@@ -76,7 +75,7 @@ ProbeResult probe_device(const TssLoad& load, const std::string& tcti);
 
 // One connection: the TCTI (always from the explicit configuration: the stack's default
 // search ends at a simulator's local port) and an ESAPI context. Objects loaded through
-// it are tracked and flushed when it ends, on every path, before it is finalized.
+// it are TransientObjects, which must end before it.
 class TpmConnection {
 public:
     static Outcome<TpmConnection> open(const TssFunctions& tss, const std::string& tcti);
@@ -85,15 +84,10 @@ public:
     TpmConnection& operator=(TpmConnection&&) = delete;
     TpmConnection(const TpmConnection&) = delete;
     TpmConnection& operator=(const TpmConnection&) = delete;
-    ~TpmConnection();
+    ~TpmConnection() = default;
 
     const TssFunctions& tss() const noexcept { return *tss_; }
     ESYS_CONTEXT* esys() const noexcept { return esys_.get(); }
-
-    // Flushes `handle` when the connection ends (unless flush() came first).
-    void track(ESYS_TR handle) noexcept;
-    // Flushes a tracked object now, freeing its slot.
-    void flush(ESYS_TR handle) noexcept;
 
 private:
     struct FinalizeTcti {
@@ -108,14 +102,10 @@ private:
     TpmConnection(const TssFunctions& tss, TSS2_TCTI_CONTEXT* tcti, ESYS_CONTEXT* esys) noexcept
         : tss_(&tss), tcti_(tcti, FinalizeTcti{&tss}), esys_(esys, FinalizeEsys{&tss}) {}
 
-    static constexpr std::size_t kMaxTracked = 4;
     const TssFunctions* tss_;
-    // Members end in reverse: the ESAPI context (after the destructor has flushed the
-    // tracked objects through it), then the TCTI under it.
+    // Members end in reverse: the ESAPI context, then the TCTI under it.
     std::unique_ptr<TSS2_TCTI_CONTEXT, FinalizeTcti> tcti_;
     std::unique_ptr<ESYS_CONTEXT, FinalizeEsys> esys_;
-    std::array<ESYS_TR, kMaxTracked> tracked_{};
-    std::size_t tracked_count_ = 0;
 };
 
 // A key's authorization value (its userAuth): 32 random bytes, wiped when it goes.
@@ -161,11 +151,12 @@ private:
     ESYS_TR handle_ = ESYS_TR_NONE;
 };
 
-// The owner hierarchy's storage primary (see create_signing_key), made in the TPM now.
+// The owner hierarchy's storage primary (ECC P-256, the TCG's storage-key template: the
+// same seed always gives the same key), made in the TPM now.
 Outcome<TransientObject> create_storage_primary(TpmConnection& c);
 
-// A new signing key as create_signing_key makes it, but usable only with `auth`, under
-// `parent` (a storage primary loaded through `c`).
+// A new RSA-2048 RSASSA-SHA256 signing key (fixedTPM, noDA), usable only with `auth`,
+// under `parent` (a storage primary loaded through `c`).
 Outcome<KeyBlob> create_signing_key_under(TpmConnection& c, ESYS_TR parent, const KeyAuth& auth);
 
 // Loads `key` under `parent` and gives its handle the authorization value.
@@ -178,27 +169,11 @@ Outcome<void> startup(TpmConnection& c);
 // One GetRandom: whether the TPM at the end of `c` answers.
 Outcome<void> ping(TpmConnection& c);
 
-// A new RSA-2048 RSASSA-SHA256 signing key (empty auth, fixedTPM, noDA) under the
-// owner hierarchy's ECC P-256 storage primary.
-Outcome<KeyBlob> create_signing_key(const TssFunctions& tss, const std::string& tcti);
-
-// Loads the key through `c` (flushed when `c` ends): from its saved context when one
-// loads, else under the primary, saving its context for the next request.
-Outcome<ESYS_TR> load_signing_key(TpmConnection& c, const std::string& tcti, const KeyBlob& key);
-
 // One Esys_Sign of a SHA-256 digest with `key`, loaded through `c`: the
 // RSASSA-PKCS1-v1_5 signature.
 Outcome<std::vector<std::uint8_t>> sign_loaded(TpmConnection& c, ESYS_TR key, std::span<const std::uint8_t, 32> sha256);
 
-// The RSASSA-PKCS1-v1_5 signature (256 bytes) of a SHA-256 digest computed by the caller:
-// a connection of its own, the key loaded, one Sign, everything flushed and closed.
-Outcome<std::vector<std::uint8_t>> sign_digest(const TssFunctions& tss, const std::string& tcti, const KeyBlob& key,
-                                               std::span<const std::uint8_t, 32> sha256);
-
 // The key's public half as DER SubjectPublicKeyInfo.
 Outcome<std::vector<std::uint8_t>> public_key_der(const TssFunctions& tss, const KeyBlob& key);
-
-// Drops the saved contexts of the primary and keys (tests; a TPM that was restarted).
-void forget_saved_contexts();
 
 }  // namespace bio::tpm

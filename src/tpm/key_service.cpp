@@ -153,17 +153,6 @@ Outcome<ServiceReply> read_reply(const SdBusApi& api, SdBusMessage* reply, const
     return read;
 }
 
-struct Pending {
-    const SdBusApi* api;
-    SdBusMessageRef reply;
-};
-
-int on_reply(SdBusMessage* m, void* userdata, SdBusErrorAbi*) {
-    auto* pending = static_cast<Pending*>(userdata);
-    pending->reply = SdBusMessageRef(pending->api->message_ref(m));
-    return 1;
-}
-
 Outcome<void> send_cancel(const Connection& connection, std::uint64_t request) {
     const ServiceArgument number[] = {request};
     Outcome<SdBusMessageRef> message = new_call(connection, "Cancel", number);
@@ -221,9 +210,10 @@ Outcome<ServiceReply> call_on(const Connection& connection, const char* member,
     Outcome<SdBusMessageRef> message = new_call(connection, member, all);
     if (!message.ok()) return std::move(message.error());
 
-    Pending pending{&api, {}};
+    SdBusPendingReply pending{&api, {}};
     SdBusSlotRef slot;
-    int r = api.call_async(connection.bus.get(), out_param(slot), message.value().get(), on_reply, &pending,
+    int r = api.call_async(connection.bus.get(), out_param(slot), message.value().get(), SdBusPendingReply::on_reply,
+                           &pending,
                            numbered ? kSdBusNoTimeout : kBriefTimeoutUsec);
     if (r < 0) return bus_failure(errno_text(member, r));
 

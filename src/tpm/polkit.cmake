@@ -1,8 +1,8 @@
-# The user's verification through polkit: sd-bus loaded from libsystemd.so.0 at run time,
-# and polkit's text agent started where no agent serves the process.
+# What the TPM platform and biometric-keyd share on the system bus: sd-bus loaded from
+# libsystemd.so.0 at run time, and polkit's text agent started where no agent serves the
+# process.
 add_library(bio_tpm_polkit STATIC
   ${CMAKE_CURRENT_LIST_DIR}/sd_bus.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/polkit.cpp
   ${CMAKE_CURRENT_LIST_DIR}/text_agent.cpp)
 target_include_directories(bio_tpm_polkit PUBLIC ${PROJECT_SOURCE_DIR}/src)
 target_link_libraries(bio_tpm_polkit PUBLIC bio_core PRIVATE ${CMAKE_DL_LIBS})

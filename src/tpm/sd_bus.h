@@ -1,6 +1,6 @@
-// The few sd-bus calls of libsystemd that polkit verification makes, loaded at run time:
-// the module links nothing of systemd, and a system without libsystemd.so.0 only lacks
-// verification. The declarations are ours, as libsystemd's published ABI has them.
+// The few sd-bus calls of libsystemd that the key service's client and the service itself
+// make, loaded at run time: the module links nothing of systemd, and a system without
+// libsystemd.so.0 only lacks the TPM platform. The declarations are ours, as libsystemd's published ABI has them.
 #pragma once
 
 #include <sys/types.h>
@@ -125,6 +125,20 @@ public:
 private:
     const SdBusApi* api_;
     SdBusErrorAbi error_{nullptr, nullptr, 0};
+};
+
+// The reply of a call made with call_async(..., SdBusPendingReply::on_reply, &pending, ...):
+// empty until it comes, while the caller's loop runs process() and wait(). The call's slot
+// must not outlive it.
+struct SdBusPendingReply {
+    const SdBusApi* api;
+    SdBusMessageRef reply;
+
+    static int on_reply(SdBusMessage* m, void* userdata, SdBusErrorAbi*) {
+        auto* pending = static_cast<SdBusPendingReply*>(userdata);
+        pending->reply = SdBusMessageRef(pending->api->message_ref(m));
+        return 1;
+    }
 };
 
 }  // namespace bio::tpm
