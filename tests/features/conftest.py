@@ -10,7 +10,6 @@ installed stand-in and a key store of its own) or `doubles` (the Windows test do
 which skip where that platform is not the one here."""
 import importlib.util
 import os
-import re
 import subprocess
 import sys
 from pathlib import Path
@@ -54,7 +53,11 @@ class Tpm:
 
     def run(self, snippet):
         from tpm_terminal import FINGER_PROMPT, UserTerminal, platform_env
-        terminal = UserTerminal.python(self.fixture, snippet, env=platform_env(self.fixture, self.store))
+        # What the snippet prints goes to a file of the user's: polkit's agent writes its
+        # prompts on the same terminal.
+        printed = self.store / "printed.txt"
+        wrapped = f"import sys\nsys.stdout = open({str(printed)!r}, 'w', buffering=1)\n" + snippet
+        terminal = UserTerminal.python(self.fixture, wrapped, env=platform_env(self.fixture, self.store))
         try:
             while True:  # the enrolled finger on the reader at each prompt, until the program ends
                 try:
@@ -63,10 +66,10 @@ class Tpm:
                     break
                 terminal.scan("finger-A")
             assert terminal.finish(timeout=60) == 0, terminal.output
-            # Without the terminal's colour codes (polkit's agent writes them around its prompt).
-            return re.sub(r"\x1b\[[0-9;]*[A-Za-z]", "", terminal.output)
+            return printed.read_text()
         finally:
             terminal.close()
+            printed.unlink(missing_ok=True)
 
 
 class Windows:
