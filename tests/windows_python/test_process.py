@@ -61,7 +61,7 @@ def check_report(report, style, first):
         assert names[0] == "bio::raise_fault" and report[-1] == SHORT_NOTE, text
         assert "bio::write_fault_report" not in text
     else:
-        entry = "bio::entry<&bio::(anonymous namespace)::authenticate_body>"
+        entry = "bio::platform_entry<&bio::(anonymous namespace)::authenticate_body>"
         assert "bio::write_fault_report" in text and entry in text, text
         assert not any(line.startswith("note:") for line in report)
 
