@@ -4,7 +4,7 @@
 // TPM (its resource manager), else the stand-in; without it, the stand-in.
 // BIOMETRIC_PLATFORM ("tpm" or "standin") decides instead when it is set; a value that
 // names no platform of this build chooses none. The stand-in verifies no one: chosen
-// because nothing else is there, it says so once per process (take_platform_warning).
+// because nothing else is there, it says so once per process (take_choice_warning).
 #include <unistd.h>
 
 #include <cstdlib>
