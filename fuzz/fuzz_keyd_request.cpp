@@ -50,6 +50,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(check_name(request.name).empty() && request.name.size() <= kMaxNameBytes);
     FUZZ_CHECK(check_message(request.message).empty() && request.message.size() <= kMaxMessageBytes);
     FUZZ_CHECK(request.name.find('\0') == std::string::npos && request.message.find('\0') == std::string::npos);
-    if (operation == Operation::Sign) FUZZ_CHECK(fields.bytes.size() <= kMaxDataBytes);
+    if (operation == Operation::Sign) FUZZ_CHECK(fields.bytes.size() == kDigestBytes);
     return 0;
 }

@@ -20,9 +20,10 @@
 //       or the request was cancelled (nothing made, nothing replaced).
 //   Open(s name)                      -> (i code, s text, i status, ay public_key)
 //       No verification. Success with the key, or NotFound.
-//   Sign(t request, s name, ay data)  -> (i code, s text, i status, ay signature)
-//       Asks polkit first, then signs SHA-256(data) with the key the name has after the
-//       user was verified: RSASSA-PKCS1-v1_5, 256 bytes. NotFound, UserCanceled.
+//   Sign(t request, s name, ay digest) -> (i code, s text, i status, ay signature)
+//       Asks polkit first, then signs the SHA-256 digest (32 bytes, made by the caller:
+//       the data itself may be larger than the bus carries) with the key the name has
+//       after the user was verified: RSASSA-PKCS1-v1_5, 256 bytes. NotFound, UserCanceled.
 //   Delete(s name)                    -> (i code, s text, i status)
 //       No verification (as on Windows). Success or NotFound.
 //   VerifyUser(t request, s message)  -> (i code, s text, i result)
@@ -66,12 +67,12 @@ inline constexpr const char* kConfigFile = "/etc/biometric/keyd.conf";
 
 // Limits the service enforces on every caller.
 inline constexpr std::size_t kMaxCredentialsPerUser = 1024;
-inline constexpr std::size_t kMaxDataBytes = 64u * 1024u * 1024u;  // one Sign's data
+inline constexpr std::size_t kDigestBytes = 32;                      // one Sign's SHA-256 digest
 inline constexpr std::size_t kMaxMessageBytes = 4096;              // VerifyUser's message, UTF-8
 inline constexpr std::size_t kMaxPendingPerUser = 64;              // Create, Sign, VerifyUser waiting at once
 
 // Codes of the replies, beside the TPM's (tpm_keys.h) and polkit's (polkit.h).
-// An argument the service refuses (a bad name, too much data, a message too long): E_INVALIDARG.
+// An argument the service refuses (a bad name, a digest of another size, a message too long): E_INVALIDARG.
 inline constexpr std::int32_t kBadArgument = static_cast<std::int32_t>(0x80070057u);
 // The caller already has kMaxCredentialsPerUser credentials: ERROR_NOT_ENOUGH_QUOTA.
 inline constexpr std::int32_t kTooManyCredentials = hresult_from_win32(1816);

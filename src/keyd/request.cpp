@@ -1,7 +1,8 @@
 #include "keyd/request.h"
 
+#include <algorithm>
+
 #include "keyd/protocol.h"
-#include "runtime/crypto.h"
 #include "utf8.h"
 
 namespace bio::keyd {
@@ -72,10 +73,10 @@ std::string check_message(std::string_view message) {
     return {};
 }
 
-std::string check_data(std::size_t size) {
-    if (size > kMaxDataBytes) {
-        return "the data has " + std::to_string(size) + " bytes; at most " + std::to_string(kMaxDataBytes) +
-               " are allowed";
+std::string check_digest(std::size_t size) {
+    if (size != kDigestBytes) {
+        return "the digest has " + std::to_string(size) + " bytes; a SHA-256 digest has " +
+               std::to_string(kDigestBytes);
     }
     return {};
 }
@@ -109,10 +110,8 @@ Decoded decode_request(const CallFields& fields) {
         case Operation::Sign:
             request.number = fields.number;
             why = check_name(fields.text);
-            if (why.empty()) why = check_data(fields.bytes.size());
-            if (why.empty() && crypto::sha256(fields.bytes, request.digest) != crypto::kOk) {
-                why = "the data cannot be hashed";
-            }
+            if (why.empty()) why = check_digest(fields.bytes.size());
+            if (why.empty()) std::copy(fields.bytes.begin(), fields.bytes.end(), request.digest.begin());
             if (why.empty()) request.name = fields.text;
             break;
         case Operation::VerifyUser:

@@ -43,7 +43,7 @@ struct Request {
     std::uint64_t number = 0;      // Create, Sign, VerifyUser, Cancel
     std::string name;              // Create, Open, Sign, Delete, Attestation
     bool replace = false;          // Create
-    std::array<std::uint8_t, 32> digest{};  // Sign: SHA-256 of its data (the data is not kept)
+    std::array<std::uint8_t, 32> digest{};  // Sign: the SHA-256 digest of the caller's data
     std::string message;           // VerifyUser
 };
 
@@ -63,6 +63,6 @@ Decoded decode_request(const CallFields& fields);
 // Empty when `name` is acceptable, else why not.
 std::string check_name(std::string_view name);
 std::string check_message(std::string_view message);
-std::string check_data(std::size_t size);
+std::string check_digest(std::size_t size);
 
 }  // namespace bio::keyd

@@ -9,6 +9,7 @@
 
 #include "keyd/protocol.h"
 #include "local/unique_fd.h"
+#include "runtime/crypto.h"
 #include "runtime/interrupt.h"
 #include "tpm/key_service.h"
 #include "tpm/polkit.h"
@@ -154,7 +155,12 @@ Outcome<SignOperationRef> TpmPlatform::RequestSignAsync(const CredentialRef& cre
     const local::LocalCredential* held = credential_of(credential);
     const std::vector<std::uint8_t>* bytes = bytes_of(data);
     if (held == nullptr || bytes == nullptr) return null_argument();
-    const ServiceArgument arguments[] = {held->name, std::span<const std::uint8_t>(bytes->data(), bytes->size())};
+    // The digest goes to the service, not the data: a bus message carries at most 32 MiB.
+    crypto::Sha256 digest{};
+    if (const crypto::Code hashed = crypto::sha256(*bytes, digest); hashed != crypto::kOk) {
+        return PlatformError::with_text(hashed, "SHA-256 of the data to sign");
+    }
+    const ServiceArgument arguments[] = {held->name, std::span<const std::uint8_t>(digest)};
     Outcome<ServiceReply> reply = ask_user("Sign", arguments, "iay", KeyCredentialStatus_UserCanceled);
     if (!reply.ok()) return std::move(reply.error());
     const std::int32_t status = reply.value().numbers.at(0);
