@@ -20,21 +20,21 @@
 #include "keyd/tpm_engine.h"
 #include "keyd/user_store.h"
 #include "local/unique_fd.h"
-#include "tpm/polkit.h"
-#include "tpm/sd_bus.h"
+#include "bus/polkit.h"
+#include "bus/sd_bus.h"
 #include "utf8.h"
 
 namespace bio::keyd {
 namespace {
 
-using tpm::SdBus;
-using tpm::SdBusApi;
-using tpm::SdBusErrorAbi;
-using tpm::SdBusMessage;
-using tpm::SdBusMessageRef;
-using tpm::SdBusSlotRef;
-using tpm::SdBusTrack;
-using tpm::SdBusTrackRef;
+using bus::SdBus;
+using bus::SdBusApi;
+using bus::SdBusErrorAbi;
+using bus::SdBusMessage;
+using bus::SdBusMessageRef;
+using bus::SdBusSlotRef;
+using bus::SdBusTrack;
+using bus::SdBusTrackRef;
 
 constexpr const char* kAuthority = "org.freedesktop.PolicyKit1";
 constexpr const char* kAuthorityPath = "/org/freedesktop/PolicyKit1/Authority";
@@ -112,10 +112,10 @@ public:
                                     details.interactive ? kAllowUserInteraction : 0u, cancellation_id.c_str());
         }
         if (r >= 0) {
-            r = api_.call_async(bus_, out_param(call->slot), m, on_reply, call.get(), tpm::kSdBusNoTimeout);
+            r = api_.call_async(bus_, out_param(call->slot), m, on_reply, call.get(), bus::kSdBusNoTimeout);
         }
         if (r < 0) {
-            call->done(PlatformError::with_text(tpm::kPolkitFailedCode, errno_text("CheckAuthorization", r)));
+            call->done(PlatformError::with_text(bus::kPolkitFailedCode, errno_text("CheckAuthorization", r)));
             return;
         }
         calls_[cancellation_id] = std::move(call);
@@ -164,18 +164,18 @@ private:
             const std::string text = name + (error->message != nullptr ? std::string(": ") + error->message : "");
             if (name == "org.freedesktop.PolicyKit1.Error.Cancelled") return Verdict::Cancelled;
             if (error->message != nullptr && std::strstr(error->message, "not registered") != nullptr) {
-                return PlatformError::with_text(tpm::kPolkitNoActionCode, text);
+                return PlatformError::with_text(bus::kPolkitNoActionCode, text);
             }
             if (name == "org.freedesktop.DBus.Error.ServiceUnknown" ||
                 name == "org.freedesktop.DBus.Error.NameHasNoOwner") {
-                return PlatformError::with_text(tpm::kPolkitNoServiceCode, text);
+                return PlatformError::with_text(bus::kPolkitNoServiceCode, text);
             }
-            return PlatformError::with_text(tpm::kPolkitFailedCode, text);
+            return PlatformError::with_text(bus::kPolkitFailedCode, text);
         }
         int authorized = 0, challenge = 0;
         int r = api_.message_enter_container(reply, 'r', "bba{ss}");
         if (r >= 0) r = api_.message_read(reply, "bb", &authorized, &challenge);
-        if (r < 0) return PlatformError::with_text(tpm::kPolkitFailedCode, errno_text("polkit's answer", r));
+        if (r < 0) return PlatformError::with_text(bus::kPolkitFailedCode, errno_text("polkit's answer", r));
         if (authorized != 0) return Verdict::Authorized;
         return challenge != 0 ? Verdict::NoAgent : Verdict::NotAuthorized;
     }
@@ -259,8 +259,8 @@ private:
         const char* sender = api_.message_get_sender(m);
         if (sender == nullptr) return std::nullopt;
         if (const auto known = callers_.find(sender); known != callers_.end()) return known->second;
-        tpm::SdBusCredsRef creds;
-        const int r = api_.query_sender_creds(m, tpm::kSdBusCredsEuid | tpm::kSdBusCredsPid, out_param(creds));
+        bus::SdBusCredsRef creds;
+        const int r = api_.query_sender_creds(m, bus::kSdBusCredsEuid | bus::kSdBusCredsPid, out_param(creds));
         uid_t uid = 0;
         if (r < 0 || api_.creds_get_euid(creds.get(), &uid) < 0) return std::nullopt;
         Caller caller{uid, sender, -1};
@@ -370,7 +370,7 @@ private:
         }
         SdBusMessageRef call(api_.message_ref(m));
         const Operation op = request.operation;
-        service_.handle(*caller, std::move(request), [this, call = std::shared_ptr<SdBusMessage>(call.release(), tpm::SdBusUnref{}), op](Reply reply) {
+        service_.handle(*caller, std::move(request), [this, call = std::shared_ptr<SdBusMessage>(call.release(), bus::SdBusUnref{}), op](Reply reply) {
             last_activity_ = now_usec();
             send_reply(call.get(), op, reply);
         });
@@ -394,7 +394,7 @@ private:
 
 int serve(const ServerOptions& options) {
     std::string why;
-    const SdBusApi* api = tpm::sd_bus_api(&why);
+    const SdBusApi* api = bus::sd_bus_api(&why);
     if (api == nullptr) {
         log("sd-bus cannot be loaded: " + why);
         return 1;
@@ -408,9 +408,9 @@ int serve(const ServerOptions& options) {
     ::signal(SIGPIPE, SIG_IGN);
     local::UniqueFd stop(::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK));
 
-    const char* configured = std::getenv(tpm::kSystemBusVariable);
-    const std::string address = configured != nullptr && *configured != '\0' ? configured : tpm::kSystemBusDefault;
-    tpm::SdBusConnection bus;
+    const char* configured = std::getenv(bus::kSystemBusVariable);
+    const std::string address = configured != nullptr && *configured != '\0' ? configured : bus::kSystemBusDefault;
+    bus::SdBusConnection bus;
     int r = api->new_bus(out_param(bus));
     if (r >= 0) r = api->set_address(bus.get(), address.c_str());
     if (r >= 0) r = api->set_bus_client(bus.get(), 1);

@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "keyd/protocol.h"
-#include "tpm/polkit.h"
+#include "bus/polkit.h"
 
 namespace bio::keyd {
 
@@ -142,7 +142,7 @@ void Service::answer_availability(const Caller& caller, Respond respond) {
                              --pending_;
                              Reply reply{0, {}, UserConsent_Available, "the TPM answers and polkit can verify the user", {}};
                              if (!verdict.ok()) {
-                                 const bool no_action = verdict.error().code() == tpm::kPolkitNoActionCode;
+                                 const bool no_action = verdict.error().code() == bus::kPolkitNoActionCode;
                                  reply.value = no_action ? UserConsent_NotConfiguredForUser : UserConsent_DeviceNotPresent;
                                  reply.reason = no_action ? std::string("the polkit action ") + kVerifyAction +
                                                                 " is not installed: " + verdict.error().message()

@@ -11,11 +11,27 @@
 #include "keyd/protocol.h"
 #include "runtime/environment.h"
 #include "runtime/unique_handle.h"
-#include "tpm/polkit.h"
-#include "tpm/sd_bus.h"
+#include "bus/polkit.h"
+#include "bus/sd_bus.h"
 
 namespace bio::tpm {
 namespace {
+
+using bus::kPolkitFailedCode;
+using bus::kPolkitNoLibraryCode;
+using bus::kSdBusNoTimeout;
+using bus::kSystemBusDefault;
+using bus::kSystemBusVariable;
+using bus::SdBus;
+using bus::SdBusApi;
+using bus::SdBusConnection;
+using bus::SdBusError;
+using bus::SdBusErrorAbi;
+using bus::SdBusMessage;
+using bus::SdBusMessageRef;
+using bus::SdBusPendingReply;
+using bus::SdBusSlotRef;
+using bus::sd_bus_api;
 
 // A call that asks nobody: the service answers it at once, once started (activation
 // included).

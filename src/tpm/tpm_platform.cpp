@@ -12,11 +12,15 @@
 #include "runtime/crypto.h"
 #include "runtime/interrupt.h"
 #include "tpm/key_service.h"
-#include "tpm/polkit.h"
+#include "bus/polkit.h"
 #include "tpm/text_agent.h"
 
 namespace bio::tpm {
 namespace {
+
+using bus::kPolkitFailedCode;
+using bus::kPolkitNoLibraryCode;
+using bus::kSystemBusVariable;
 
 constexpr std::int32_t kE_INVALIDARG = static_cast<std::int32_t>(0x80070057u);
 

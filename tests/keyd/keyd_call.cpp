@@ -13,12 +13,12 @@
 
 #include "keyd/protocol.h"
 #include "runtime/unique_handle.h"
-#include "tpm/polkit.h"
-#include "tpm/sd_bus.h"
+#include "bus/polkit.h"
+#include "bus/sd_bus.h"
 
 namespace {
 
-using namespace bio::tpm;
+using namespace bio::bus;
 using bio::out_param;
 
 const SdBusApi* g_api = nullptr;

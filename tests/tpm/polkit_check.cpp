@@ -15,12 +15,12 @@
 #include <vector>
 
 #include "runtime/unique_handle.h"
-#include "tpm/polkit.h"
-#include "tpm/sd_bus.h"
+#include "bus/polkit.h"
+#include "bus/sd_bus.h"
 
 namespace {
 
-using namespace bio::tpm;
+using namespace bio::bus;
 
 constexpr const char* kAuthority = "org.freedesktop.PolicyKit1";
 constexpr const char* kAuthorityPath = "/org/freedesktop/PolicyKit1/Authority";

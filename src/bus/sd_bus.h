@@ -10,7 +10,7 @@
 #include <memory>
 #include <string>
 
-namespace bio::tpm {
+namespace bio::bus {
 
 // Opaque sd-bus objects.
 struct SdBus;
@@ -141,4 +141,4 @@ struct SdBusPendingReply {
     }
 };
 
-}  // namespace bio::tpm
+}  // namespace bio::bus

@@ -1,8 +1,8 @@
-#include "tpm/sd_bus.h"
+#include "bus/sd_bus.h"
 
 #include <dlfcn.h>
 
-namespace bio::tpm {
+namespace bio::bus {
 namespace {
 
 struct LoadedApi {
@@ -87,4 +87,4 @@ const SdBusApi* sd_bus_api(std::string* why) noexcept {
     return loaded.ok ? &loaded.api : nullptr;
 }
 
-}  // namespace bio::tpm
+}  // namespace bio::bus

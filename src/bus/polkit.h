@@ -8,7 +8,7 @@
 #include "bio_windows.h"
 #include "platform_error.h"
 
-namespace bio::tpm {
+namespace bio::bus {
 
 // The codes of a verification that could not be made.
 // libsystemd.so.0 (or one of its sd-bus functions) is missing: ERROR_MOD_NOT_FOUND.
@@ -24,4 +24,4 @@ inline constexpr std::int32_t kPolkitFailedCode = static_cast<std::int32_t>(0x80
 inline constexpr const char* kSystemBusVariable = "DBUS_SYSTEM_BUS_ADDRESS";
 inline constexpr const char* kSystemBusDefault = "unix:path=/run/dbus/system_bus_socket";
 
-}  // namespace bio::tpm
+}  // namespace bio::bus
