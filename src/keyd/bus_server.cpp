@@ -14,14 +14,14 @@
 #include <memory>
 #include <vector>
 
+#include "bus/polkit.h"
+#include "bus/sd_bus.h"
 #include "keyd/protocol.h"
 #include "keyd/request.h"
 #include "keyd/service.h"
 #include "keyd/tpm_engine.h"
 #include "keyd/user_store.h"
 #include "local/unique_fd.h"
-#include "bus/polkit.h"
-#include "bus/sd_bus.h"
 #include "utf8.h"
 
 namespace bio::keyd {

@@ -4,8 +4,8 @@
 
 #include <utility>
 
-#include "keyd/protocol.h"
 #include "bus/polkit.h"
+#include "keyd/protocol.h"
 
 namespace bio::keyd {
 

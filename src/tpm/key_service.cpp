@@ -8,11 +8,11 @@
 #include <cstring>
 #include <optional>
 
+#include "bus/polkit.h"
+#include "bus/sd_bus.h"
 #include "keyd/protocol.h"
 #include "runtime/environment.h"
 #include "runtime/unique_handle.h"
-#include "bus/polkit.h"
-#include "bus/sd_bus.h"
 
 namespace bio::tpm {
 namespace {

@@ -16,8 +16,8 @@
 #include <thread>
 #include <vector>
 
-#include "runtime/environment.h"
 #include "local/unique_fd.h"
+#include "runtime/environment.h"
 
 namespace bio::tpm {
 namespace {

@@ -7,12 +7,12 @@
 #include <span>
 #include <vector>
 
+#include "bus/polkit.h"
 #include "keyd/protocol.h"
 #include "local/unique_fd.h"
 #include "runtime/crypto.h"
 #include "runtime/interrupt.h"
 #include "tpm/key_service.h"
-#include "bus/polkit.h"
 #include "tpm/text_agent.h"
 
 namespace bio::tpm {

@@ -2,7 +2,7 @@
 // keeps every user's RSA-2048 keys in the machine's TPM 2.0 and asks polkit about its
 // caller before each use (src/keyd/protocol.h). This process holds no key and no key
 // file: a credential here is its name and public key; signing sends the name and the
-// data, and the service signs with the key the name has once the user was verified.
+// data's SHA-256 digest, and the service signs with the key the name has once the user was verified.
 //
 // Verification. Creating, signing (and so sealing and unsealing) and a plain verification
 // are answered by the service after polkit asked the user, through the agent that serves

@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "keyd/protocol.h"
-#include "runtime/unique_handle.h"
 #include "bus/polkit.h"
 #include "bus/sd_bus.h"
+#include "keyd/protocol.h"
+#include "runtime/unique_handle.h"
 
 namespace {
 

@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "runtime/unique_handle.h"
 #include "bus/polkit.h"
 #include "bus/sd_bus.h"
+#include "runtime/unique_handle.h"
 
 namespace {
 
