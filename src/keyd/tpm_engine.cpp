@@ -214,7 +214,9 @@ void TpmEngine::run() {
         std::function<void(TpmSession&)> job;
         {
             std::unique_lock lock(mutex_);
-            wake_.wait(lock, [&] { return stopping_ || !jobs_.empty(); });
+            // A timed wait, woken as soon as a job comes: GCC 12's untimed wait is a symbol
+            // of GLIBCXX_3.4.30, which would lift the Linux wheel past glibc 2.34's systems.
+            while (!stopping_ && jobs_.empty()) wake_.wait_for(lock, std::chrono::hours(1));
             if (jobs_.empty()) return;
             job = std::move(jobs_.front());
             jobs_.pop_front();
