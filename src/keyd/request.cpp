@@ -36,6 +36,17 @@ bool is_clean_utf8(std::string_view text) {
     return true;
 }
 
+// Text of at most `limit` bytes, well-formed UTF-8 without NUL; why not, naming it `what`.
+std::string check_text(std::string_view what, std::string_view text, std::size_t limit) {
+    const std::string the = "the " + std::string(what);
+    if (text.size() > limit) {
+        return the + " has " + std::to_string(text.size()) + " bytes; at most " + std::to_string(limit) +
+               " are allowed";
+    }
+    if (!is_clean_utf8(text)) return the + " is not UTF-8 text without NUL";
+    return {};
+}
+
 }  // namespace
 
 std::string_view argument_signature(Operation operation) noexcept {
@@ -55,23 +66,9 @@ bool operation_of_member(std::string_view member, Operation& operation) noexcept
     return false;
 }
 
-std::string check_name(std::string_view name) {
-    if (name.size() > kMaxNameBytes) {
-        return "the credential name has " + std::to_string(name.size()) + " bytes; at most " +
-               std::to_string(kMaxNameBytes) + " are allowed";
-    }
-    if (!is_clean_utf8(name)) return "the credential name is not UTF-8 text without NUL";
-    return {};
-}
+std::string check_name(std::string_view name) { return check_text("credential name", name, kMaxNameBytes); }
 
-std::string check_message(std::string_view message) {
-    if (message.size() > kMaxMessageBytes) {
-        return "the message has " + std::to_string(message.size()) + " bytes; at most " +
-               std::to_string(kMaxMessageBytes) + " are allowed";
-    }
-    if (!is_clean_utf8(message)) return "the message is not UTF-8 text without NUL";
-    return {};
-}
+std::string check_message(std::string_view message) { return check_text("message", message, kMaxMessageBytes); }
 
 std::string check_digest(std::size_t size) {
     if (size != kDigestBytes) {
