@@ -291,5 +291,6 @@ def test_ctrl_c_cancels_the_windows_request_and_raises_keyboard_interrupt(double
     threading.Timer(0.3, lambda: (sent.append(time.monotonic()), _thread.interrupt_main())).start()
     with pytest.raises(KeyboardInterrupt):
         biometric_keys.verify_user("m")
-    assert time.monotonic() - sent[0] < 0.2
+    # At once, not at a later poll: half a second leaves room for Wine under load.
+    assert time.monotonic() - sent[0] < 0.5
     given_up_cleanly(doubles)
