@@ -17,7 +17,9 @@
 //       Asks polkit first. status: a KeyCredentialStatus; Success with the new key's DER
 //       SubjectPublicKeyInfo, CredentialAlreadyExists when the name is taken and replace
 //       is false (asked before the user is), UserCanceled when the user was not verified
-//       or the request was cancelled (nothing made, nothing replaced).
+//       or the request was cancelled (nothing made, nothing replaced). Where polkit
+//       found no agent to ask the user through, the code is kNoAgent instead (for Sign
+//       and VerifyUser too): the caller may start one and ask again.
 //   Open(s name)                      -> (i code, s text, i status, ay public_key)
 //       No verification. Success with the key, or NotFound.
 //   Sign(t request, s name, ay digest) -> (i code, s text, i status, ay signature)
@@ -82,6 +84,10 @@ inline constexpr std::int32_t kTooManyRequests = hresult_from_win32(56);
 // The TPM is in dictionary-attack lockout (TPM_RC_LOCKOUT): requests end with
 // SecurityDeviceLocked and availability is DeviceBusy until it lifts.
 inline constexpr std::int32_t kTpmLockout = static_cast<std::int32_t>(0x80280921u);
+// polkit would ask the user but no authentication agent serves the caller: nothing was
+// done, nobody was asked (ERROR_NO_SUCH_LOGON_SESSION). A user who dismissed an agent's
+// prompt, or a rule saying no, is UserCanceled instead.
+inline constexpr std::int32_t kNoAgent = hresult_from_win32(1312);
 // Client side: the service is not installed or does not answer: ERROR_SERVICE_NOT_ACTIVE.
 inline constexpr std::int32_t kServiceNotReachable = hresult_from_win32(1062);
 

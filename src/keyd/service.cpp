@@ -200,7 +200,7 @@ void Service::on_verdict(const PendingPtr& p, Outcome<Verdict> verdict) {
         case Verdict::Authorized: break;
         case Verdict::NotAuthorized: return finish(p, not_verified(p->request, "polkit did not authorize the request"));
         case Verdict::NoAgent:
-            return finish(p, not_verified(p->request, "no authentication agent serves the calling process"));
+            return finish(p, Reply{kNoAgent, "no authentication agent serves the calling process", 0, {}, {}});
         case Verdict::Cancelled: return finish(p, not_verified(p->request, "the request was cancelled"));
     }
     commit(p);

@@ -39,19 +39,25 @@ local::UniqueFd foreground_terminal() {
     return terminal;
 }
 
-// A reply of a request that ended before it was sent: nothing changed.
-ServiceReply stopped_reply(std::int32_t refused, WaitVerdict verdict) {
+// A reply of a request that ended before it was sent, or that nobody could be asked
+// about: nothing changed.
+ServiceReply refused_reply(std::int32_t refused, WaitVerdict verdict = WaitVerdict::Continue) {
     ServiceReply reply;
     reply.numbers.push_back(refused);
     reply.stopped_by = verdict;
     return reply;
 }
 
+bool nobody_to_ask(Outcome<ServiceReply>& reply) {
+    return !reply.ok() && reply.error().code() == keyd::kNoAgent;
+}
+
 // A request the service answers after polkit asked the user. Where a request of this
 // process uses the text agent, this one waits for its turn with it. Where polkit found
-// nobody to ask (the service answers `refused`, the status of a user not verified, at
-// once) and this process has a terminal, the shared text agent is started on it and the
-// request is made again, once.
+// no agent to ask through (kNoAgent, at once) and this process has a terminal, the shared
+// text agent is started on it and the request is made again, once; without one, the
+// user was not verified (`refused`). A user who dismissed the desktop's prompt is not
+// asked again.
 Outcome<ServiceReply> ask_user(const char* member, std::span<const ServiceArgument> arguments, const char* shape,
                                std::int32_t refused) {
     SharedTextAgent agent;
@@ -63,22 +69,21 @@ Outcome<ServiceReply> ask_user(const char* member, std::span<const ServiceArgume
         switch (agent.take(terminal ? terminal.get() : -1, &detail, &verdict)) {
             case TextAgent::Start::Registered: through_agent = true; break;
             case TextAgent::Start::Failed: break;  // asked without it, as if none had been there
-            case TextAgent::Start::Stopped: return stopped_reply(refused, verdict);
+            case TextAgent::Start::Stopped: return refused_reply(refused, verdict);
         }
     }
     Outcome<ServiceReply> reply = call_service(member, arguments, shape, Waiting::ForTheUser);
-    if (through_agent || !reply.ok() || reply.value().stopped_by != WaitVerdict::Continue ||
-        reply.value().numbers.empty() || reply.value().numbers.front() != refused) {
-        return reply;
-    }
-    local::UniqueFd terminal = foreground_terminal();
-    if (!terminal) return reply;
+    if (!nobody_to_ask(reply)) return reply;
+    local::UniqueFd terminal = through_agent ? local::UniqueFd() : foreground_terminal();
+    if (!terminal) return refused_reply(refused);
     switch (agent.take(terminal.get(), &detail, &verdict)) {
         case TextAgent::Start::Registered: break;
-        case TextAgent::Start::Failed: return reply;
-        case TextAgent::Start::Stopped: return stopped_reply(refused, verdict);
+        case TextAgent::Start::Failed: return refused_reply(refused);
+        case TextAgent::Start::Stopped: return refused_reply(refused, verdict);
     }
-    return call_service(member, arguments, shape, Waiting::ForTheUser);
+    reply = call_service(member, arguments, shape, Waiting::ForTheUser);
+    if (nobody_to_ask(reply)) return refused_reply(refused);
+    return reply;
 }
 
 Outcome<AvailabilityReport> ask_availability() {

@@ -111,6 +111,7 @@ struct VerdictCase {
     Verdict verdict;
     std::int32_t value;  // the reply's status or result
     bool committed;
+    std::int32_t code = 0;  // the reply's
 };
 
 class Verdicts : public ServiceTest, public ::testing::WithParamInterface<VerdictCase> {};
@@ -127,7 +128,7 @@ TEST_P(Verdicts, CommitOnlyWhatPolkitAuthorized) {
     EXPECT_FALSE(replies_[reply]);
     authority_.answer(0, c.verdict);
     ASSERT_TRUE(replies_[reply]);
-    EXPECT_EQ(replies_[reply]->code, 0) << replies_[reply]->text;
+    EXPECT_EQ(replies_[reply]->code, c.code) << replies_[reply]->text;
     EXPECT_EQ(replies_[reply]->value, c.value);
     const bool created = store_->load(alice_.uid, "k").value()->auth.bytes[0] != 9;
     EXPECT_EQ(created || !engine_.signed_with.empty(), c.committed && c.operation != Operation::VerifyUser);
@@ -145,7 +146,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         VerdictCase{"CreateAuthorized", Operation::Create, Verdict::Authorized, KeyCredentialStatus_Success, true},
         VerdictCase{"CreateRefused", Operation::Create, Verdict::NotAuthorized, KeyCredentialStatus_UserCanceled, false},
-        VerdictCase{"CreateNoAgent", Operation::Create, Verdict::NoAgent, KeyCredentialStatus_UserCanceled, false},
+        VerdictCase{"CreateNoAgent", Operation::Create, Verdict::NoAgent, 0, false, kNoAgent},
         VerdictCase{"SignAuthorized", Operation::Sign, Verdict::Authorized, KeyCredentialStatus_Success, true},
         VerdictCase{"SignCancelled", Operation::Sign, Verdict::Cancelled, KeyCredentialStatus_UserCanceled, false},
         VerdictCase{"VerifyAuthorized", Operation::VerifyUser, Verdict::Authorized, UserConsent_Available, true},

@@ -237,19 +237,42 @@ except k.KeyCredentialError as error:
         == ["standin", "256"]
 
 
+# Prints at its end whether this process started a text agent meanwhile.
+WATCH_FOR_AGENT = """
+import atexit, os, threading, time
+started = []
+def watch():
+    while not started:
+        time.sleep(0.005)
+        for entry in os.scandir("/proc"):
+            try:
+                with open(f"/proc/{entry.name}/stat") as stat:
+                    name, rest = stat.read().split(" (", 1)[1].rsplit(") ", 1)
+            except (OSError, IndexError):
+                continue
+            if name == "pkttyagent" and rest.split()[1] == str(os.getpid()):
+                started.append(entry.name)
+threading.Thread(target=watch, daemon=True).start()
+atexit.register(lambda: print("text agent:", "started" if started else "none"))
+"""
+
+
 def test_a_rule_saying_no_refuses_without_asking(user_terminal, tpm_fixture, store):
+    # Nobody is asked, on the desktop or on the terminal: no text agent is started either.
     rule = Path("/etc/polkit-1/rules.d/10-biometric-test-no.rules")
     saved = _polkit_file(rule, "polkit.addRule(function(a, s) { if (a.id == 'org.biometric.verify') "
                                "return polkit.Result.NO; });")
     try:
         for _ in range(50):  # polkitd reads a changed rule a moment after
-            terminal = user_terminal.python(CREATE.format(timeout=3), env=platform_env(tpm_fixture, store))
+            terminal = user_terminal.python(WATCH_FOR_AGENT + CREATE.format(timeout=3),
+                                            env=platform_env(tpm_fixture, store))
             assert terminal.finish(timeout=60) == 0, terminal.output
             if "outcome: UserCanceledError" in terminal.output:
                 break
             time.sleep(0.2)
         assert "outcome: UserCanceledError" in terminal.output and "kept: no" in terminal.output, terminal.output
         assert "Swipe" not in terminal.output and "Password" not in terminal.output, "the user was asked"
+        assert "text agent: none" in terminal.output, terminal.output
     finally:
         if saved is None:
             rule.unlink(missing_ok=True)
