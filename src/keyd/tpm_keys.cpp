@@ -216,29 +216,6 @@ Outcome<TpmConnection> TpmConnection::open(const TssFunctions& tss, const std::s
     return TpmConnection(tss, tcti_context, esys);
 }
 
-ProbeResult probe_device(const TssLoad& load, const std::string& tcti) {
-    if (!load.functions) return {ProbeState::NoLibraries, load.error};
-    const auto state_for = [](PlatformError& error) {
-        switch (error.code()) {
-            case kTpmNotFound: return ProbeResult{ProbeState::NoDevice, error.message()};
-            case kTpmAccessDenied: return ProbeResult{ProbeState::NoAccess, error.message()};
-            case kTpmBusy: return ProbeResult{ProbeState::Busy, error.message()};
-            default: return ProbeResult{ProbeState::Failed, error.message()};
-        }
-    };
-    auto connection = TpmConnection::open(*load.functions, tcti);
-    if (!connection.ok()) return state_for(connection.error());
-    TpmConnection& c = connection.value();
-    TPM2B_DIGEST* raw = nullptr;
-    const TSS2_RC rc = c.tss().Esys_GetRandom(c.esys(), ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE, 1, &raw);
-    const auto bytes = esys_owned(c.tss(), raw);
-    if (rc != TSS2_RC_SUCCESS) {
-        auto error = tss_error(c.tss(), rc, "GetRandom");
-        return state_for(error);
-    }
-    return {ProbeState::Ready, {}};
-}
-
 Outcome<std::vector<std::uint8_t>> sign_loaded(TpmConnection& c, ESYS_TR key, std::span<const std::uint8_t, 32> sha256) {
     TPM2B_DIGEST digest{};
     digest.size = static_cast<UINT16>(sha256.size());

@@ -61,18 +61,6 @@ std::optional<KeyBlob> decode_key_file(std::span<const std::uint8_t> file);
 // open (kTpmAccessDenied) or one in use (kTpmBusy). Nothing for other TCTIs.
 std::optional<PlatformError> check_device_node(const std::string& tcti);
 
-enum class ProbeState { Ready, NoLibraries, NoDevice, NoAccess, Busy, Failed };
-
-struct ProbeResult {
-    ProbeState state;
-    std::string detail;  // empty when Ready
-};
-
-// Whether a TPM answers at `tcti` (a TCTI configuration such as "device:/dev/tpmrm0" or
-// "swtpm:host=127.0.0.1,port=2321"): libraries, device node, connection, then one
-// GetRandom. A TCTI that cannot be initialized is NoDevice.
-ProbeResult probe_device(const TssLoad& load, const std::string& tcti);
-
 // One connection: the TCTI (always from the explicit configuration: the stack's default
 // search ends at a simulator's local port) and an ESAPI context. Objects loaded through
 // it are TransientObjects, which must end before it.

@@ -269,36 +269,41 @@ TEST(TpmKeyFile, RoundTripsAndRefusesEveryDamagedFile) {
     EXPECT_FALSE(decode_key_file(longer));
 }
 
-struct ProbeCase {
+// What the service's availability meets on its way to the TPM: the libraries, a
+// connection (the device node first), then one ping.
+struct ReachCase {
     const char* name;
     bool libraries;
     std::string tcti;
-    ProbeState expected;
+    std::int32_t expected;  // 0: the TPM answers
 };
 
-class TpmProbe : public Swtpm, public ::testing::WithParamInterface<ProbeCase> {};
+class TpmReach : public Swtpm, public ::testing::WithParamInterface<ReachCase> {};
 
-TEST_P(TpmProbe, NamesTheState) {
-    const ProbeCase& c = GetParam();
+TEST_P(TpmReach, NamesWhatIsMissing) {
+    const ReachCase& c = GetParam();
     TssSonames sonames;
     if (!c.libraries) sonames.mu = "libtss2-mu-missing.so.0";
     const TssLoad load = load_tss(sonames, true);
     const std::string tcti = c.tcti.empty() ? Swtpm::tcti() : c.tcti;
-    const ProbeResult result = probe_device(load, tcti);
-    EXPECT_EQ(result.state, c.expected) << result.detail;
-    EXPECT_EQ(result.detail.empty(), c.expected == ProbeState::Ready) << result.detail;
+    Outcome<const TssFunctions*> tss = loaded_functions(load);
+    Outcome<void> reached = tss.ok() ? Outcome<void>() : Outcome<void>(std::move(tss.error()));
+    if (reached.ok()) {
+        auto connection = TpmConnection::open(*tss.value(), tcti);
+        reached = connection.ok() ? ping(connection.value()) : Outcome<void>(std::move(connection.error()));
+    }
+    EXPECT_EQ(reached.ok() ? 0 : reached.error().code(), c.expected) << (reached.ok() ? "" : reached.error().message());
     if (!c.libraries) {
-        EXPECT_NE(result.detail.find("libtss2-mu-missing.so.0 cannot be loaded"), std::string::npos);
+        EXPECT_NE(reached.error().message().find("libtss2-mu-missing.so.0 cannot be loaded"), std::string::npos);
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    States, TpmProbe,
-    ::testing::Values(ProbeCase{"Running", true, "", ProbeState::Ready},
-                      ProbeCase{"LibraryMissing", false, "", ProbeState::NoLibraries},
-                      ProbeCase{"NoDeviceNode", true, "device:/nonexistent/tpmrm0", ProbeState::NoDevice},
-                      ProbeCase{"NothingListening", true, "swtpm:host=127.0.0.1,port=1", ProbeState::NoDevice},
-                      ProbeCase{"UnknownTcti", true, "no-such-tcti:", ProbeState::NoDevice}),
+    States, TpmReach,
+    ::testing::Values(ReachCase{"Running", true, "", 0}, ReachCase{"LibraryMissing", false, "", kTpmNotFound},
+                      ReachCase{"NoDeviceNode", true, "device:/nonexistent/tpmrm0", kTpmNotFound},
+                      ReachCase{"NothingListening", true, "swtpm:host=127.0.0.1,port=1", kTpmNotFound},
+                      ReachCase{"UnknownTcti", true, "no-such-tcti:", kTpmNotFound}),
     [](const auto& info) { return info.param.name; });
 
 TEST(TpmErrors, ResponseCodesBecomeTheirHresults) {
