@@ -43,14 +43,14 @@ int main(int argc, char** argv) {
     const int iterations = argc > 2 ? std::max(1, std::atoi(argv[2])) : 200;
     constexpr int kKeysMade = 5;
 
-    auto functions = bio::tpm::loaded_functions(bio::tpm::tss_library(true));
+    auto functions = bio::keyd::tpm::loaded_functions(bio::keyd::tpm::tss_library(true));
     if (!functions.ok()) return fail("loading the TSS", functions.error());
-    auto connection = bio::tpm::TpmConnection::open(*functions.value(), tcti);
+    auto connection = bio::keyd::tpm::TpmConnection::open(*functions.value(), tcti);
     if (!connection.ok()) return fail("connecting", connection.error());
-    bio::tpm::TpmConnection& c = connection.value();
-    auto primary = bio::tpm::create_storage_primary(c);
+    bio::keyd::tpm::TpmConnection& c = connection.value();
+    auto primary = bio::keyd::tpm::create_storage_primary(c);
     if (!primary.ok()) return fail("creating the storage primary", primary.error());
-    const std::optional<bio::tpm::KeyAuth> auth = bio::tpm::KeyAuth::random();
+    const std::optional<bio::keyd::tpm::KeyAuth> auth = bio::keyd::tpm::KeyAuth::random();
     if (!auth) {
         std::fprintf(stderr, "no random authorization value\n");
         return 1;
@@ -58,23 +58,23 @@ int main(int argc, char** argv) {
 
     // Making a key: one Esys_Create under the primary, as the service's worker does.
     std::vector<double> made;
-    bio::tpm::KeyBlob key;
+    bio::keyd::tpm::KeyBlob key;
     for (int i = 0; i < kKeysMade; ++i) {
         const auto start = Clock::now();
-        auto created = bio::tpm::create_signing_key_under(c, primary.value().get(), *auth);
+        auto created = bio::keyd::tpm::create_signing_key_under(c, primary.value().get(), *auth);
         made.push_back(ms_since(start));
         if (!created.ok()) return fail("create_signing_key_under", created.error());
         key = std::move(created.value());
     }
 
-    auto loaded = bio::tpm::load_key_under(c, primary.value().get(), key, *auth);
+    auto loaded = bio::keyd::tpm::load_key_under(c, primary.value().get(), key, *auth);
     if (!loaded.ok()) return fail("loading the key", loaded.error());
     std::array<std::uint8_t, 32> digest{};
     digest[0] = 1;
     std::vector<double> raw;
     for (int i = 0; i < iterations; ++i) {
         const auto start = Clock::now();
-        auto signature = bio::tpm::sign_loaded(c, loaded.value().get(), digest);
+        auto signature = bio::keyd::tpm::sign_loaded(c, loaded.value().get(), digest);
         raw.push_back(ms_since(start));
         if (!signature.ok()) return fail("raw Esys_Sign", signature.error());
     }

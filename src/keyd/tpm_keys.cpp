@@ -22,7 +22,7 @@
 #include "runtime/openssl_ptr.h"
 #include "local/unique_fd.h"
 
-namespace bio::tpm {
+namespace bio::keyd::tpm {
 namespace {
 
 // Output of an ESAPI call, freed by the stack's own free.
@@ -354,4 +354,4 @@ Outcome<void> ping(TpmConnection& c) {
     return {};
 }
 
-}  // namespace bio::tpm
+}  // namespace bio::keyd::tpm

@@ -20,7 +20,7 @@
 #include "platform_error.h"
 #include "keyd/tss_library.h"
 
-namespace bio::tpm {
+namespace bio::keyd::tpm {
 
 // The codes of failures, as Windows' TPM Base Services reports them.
 // A response code of the TPM itself is kTpmResponseBase | rc (TPM_20_E_*), for
@@ -164,4 +164,4 @@ Outcome<std::vector<std::uint8_t>> sign_loaded(TpmConnection& c, ESYS_TR key, st
 // The key's public half as DER SubjectPublicKeyInfo.
 Outcome<std::vector<std::uint8_t>> public_key_der(const TssFunctions& tss, const KeyBlob& key);
 
-}  // namespace bio::tpm
+}  // namespace bio::keyd::tpm

@@ -7,7 +7,7 @@
 #include <mutex>
 #include <set>
 
-namespace bio::tpm {
+namespace bio::keyd::tpm {
 namespace {
 
 std::string dl_error_text() {
@@ -77,4 +77,4 @@ const TssLoad& tss_library(bool quiet_logging) {
     return load;
 }
 
-}  // namespace bio::tpm
+}  // namespace bio::keyd::tpm

@@ -13,7 +13,7 @@
 #include <optional>
 #include <string>
 
-namespace bio::tpm {
+namespace bio::keyd::tpm {
 
 // The functions we call, by library: X(library index, name).
 #define BIO_TSS_FUNCTIONS(X)                                          \
@@ -71,4 +71,4 @@ const TssLoad& tss_library(bool quiet_logging);
 // loaded from now on. Call after an initialize with it succeeded, while it is loaded.
 void keep_tcti_module_loaded(const std::string& tcti);
 
-}  // namespace bio::tpm
+}  // namespace bio::keyd::tpm

@@ -17,7 +17,7 @@
 #include "keyd/tpm_engine.h"
 #include "keyd/tpm_keys.h"
 
-namespace bio::tpm {
+namespace bio::keyd::tpm {
 namespace {
 
 namespace fs = std::filesystem;
@@ -326,4 +326,4 @@ TEST(TpmErrors, ResponseCodesBecomeTheirHresults) {
 }
 
 }  // namespace
-}  // namespace bio::tpm
+}  // namespace bio::keyd::tpm
