@@ -1,8 +1,8 @@
 # Cross build for Windows with zig's clang, on the Universal C runtime (UCRT) that
 # CPython for Windows itself links, with libc++ linked in statically. zig comes from
-# PyPI's ziglang package (scripts/windows-wheels installs it, pinned, into
-# build/venv-zig); its compiler, archiver and ranlib are run through small wrappers
-# around `python -m ziglang`, written into build/zig-tools/<target>/.
+# PyPI's ziglang package (scripts/windows-wheels installs it, pinned by version and
+# digest, into build/venv-zig); its compiler, archiver and ranlib are run through small
+# wrappers around `python -m ziglang`, written into build/zig-tools/<target>/.
 #
 # Included by zig-windows-x64.cmake and zig-windows-arm64.cmake, which set
 # CMAKE_SYSTEM_PROCESSOR and BIOMETRIC_ZIG_TARGET.

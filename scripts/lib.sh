@@ -88,8 +88,11 @@ mingw_configure() {
 
 # The Windows toolchain: zig, from PyPI's ziglang at this version, in build/venv-zig
 # (which cmake/zig-windows.cmake finds). Its cache (libc++ and the C runtime, built once
-# per target: minutes) is build/zig-cache.
+# per target: minutes) is build/zig-cache. The wheels' digests, as PyPI serves them, for
+# the Linux machines that build: x86_64 and aarch64.
 ZIGLANG_VERSION=0.17.1
+ZIGLANG_SHA256=(ea6cc5d87b033cf0aedfbc8f9549a908cae6c50ac31f1698188fa48a74524b54
+                b7c5f02fccd40f89b999ee16a1f5ddced56e6182370f8affe494bcf8a28cf07e)
 
 # Installs ziglang (once) and configures the zig preset $1 (zig-x64 or zig-arm64), naming
 # the CPython 3.12 whose headers the Windows modules are built against. LLVM 16 reads and
@@ -98,7 +101,8 @@ zig_configure() {
     local preset=$1
     need_apt cmake ninja-build llvm-16 mingw-w64-common || return 1
     if [ "$(build/venv-zig/bin/python -m ziglang version 2>/dev/null)" != "$ZIGLANG_VERSION" ]; then
-        test_venv build/venv-zig "$(find_python312)" "ziglang==$ZIGLANG_VERSION" >/dev/null || return 1
+        test_venv build/venv-zig "$(find_python312)" --require-hashes \
+            -r <(echo "ziglang==$ZIGLANG_VERSION ${ZIGLANG_SHA256[*]/#/--hash=sha256:}") >/dev/null || return 1
     fi
     cmake --preset "$preset" -DBIOMETRIC_WINDOWS_PYTHON_cp312="$(find_python312)" >/dev/null
 }
