@@ -45,14 +45,23 @@ def record_line(path, data):
     return f"{path},sha256={digest},{len(data)}"
 
 
-def machine(data):
-    """The machine type of a PE image's file header, or None for other bytes."""
+def file_header(data):
+    """Where a PE image's COFF file header starts (after its signature), or None for other bytes."""
     if data[:2] != b"MZ" or len(data) < 0x40:
         return None
     pe = int.from_bytes(data[0x3C:0x40], "little")
-    if data[pe : pe + 4] != b"PE\0\0":
-        return None
-    return int.from_bytes(data[pe + 4 : pe + 6], "little")
+    return pe + 4 if data[pe : pe + 4] == b"PE\0\0" else None
+
+
+def number(data, at, size):
+    """The little-endian number of `size` bytes at `at`."""
+    return int.from_bytes(data[at : at + size], "little")
+
+
+def machine(data):
+    """The machine type of a PE image's file header, or None for other bytes."""
+    header = file_header(data)
+    return None if header is None else number(data, header, 2)
 
 
 def platform_of(files):
@@ -101,25 +110,22 @@ def write_wheel(tag, build, dist_info, output):
 MAX_PYD_BYTES = 1_500_000
 
 
-def section_names(data):
-    """The names in a PE image's section table."""
-    pe = int.from_bytes(data[0x3C:0x40], "little")
-    count = int.from_bytes(data[pe + 6 : pe + 8], "little")
-    first = pe + 24 + int.from_bytes(data[pe + 20 : pe + 22], "little")
+def section_names(data, header):
+    """The names in the section table of a PE image whose file header is at `header`."""
+    count = number(data, header + 2, 2)
+    first = header + 20 + number(data, header + 16, 2)
     return [data[at : at + 8].rstrip(b"\0").decode("ascii", "replace") for at in range(first, first + 40 * count, 40)]
-
-
-def symbol_count(data):
-    """The number of COFF symbols a PE image's file header counts."""
-    pe = int.from_bytes(data[0x3C:0x40], "little")
-    return int.from_bytes(data[pe + 16 : pe + 20], "little")
 
 
 def shipped_file_problem(data):
     """Why a module's file is not fit to ship, or None."""
     if len(data) >= MAX_PYD_BYTES:
         return f"has {len(data)} bytes, not fewer than {MAX_PYD_BYTES}"
-    if ".fnames" not in section_names(data) and symbol_count(data) == 0:
+    header = file_header(data)
+    if header is None:
+        return "is not a PE image"
+    # The COFF symbol table's count of symbols, in the file header.
+    if ".fnames" not in section_names(data, header) and number(data, header + 12, 4) == 0:
         return "has neither a table of its function names (.fnames) nor a symbol table to name its frames from"
     if b".debug_info" in data:
         return "carries DWARF debug data"

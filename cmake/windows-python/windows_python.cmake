@@ -23,7 +23,6 @@ function(bio_windows_module name)
   set(BIO_WINDOWS_MODULES ${BIO_WINDOWS_MODULES} ${name} PARENT_SCOPE)
 endfunction()
 
-
 include(${PROJECT_SOURCE_DIR}/cmake/frame_names.cmake)
 
 # The C runtime the toolchain links (the UCRT with zig, msvcrt by mingw-w64's default),

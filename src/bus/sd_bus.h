@@ -1,6 +1,7 @@
 // The few sd-bus calls of libsystemd that the key service's client and the service itself
 // make, loaded at run time: the module links nothing of systemd, and a system without
-// libsystemd.so.0 only lacks the TPM platform. The declarations are ours, as libsystemd's published ABI has them.
+// libsystemd.so.0 only lacks the TPM platform. The declarations are ours, as libsystemd's
+// published ABI has them.
 #pragma once
 
 #include <sys/types.h>

@@ -195,25 +195,7 @@ Outcome<Connection*> thread_connection() {
     return &kept;
 }
 
-// Runs one call on this thread's connection; a connection that failed under it is not kept.
-Outcome<ServiceReply> call_on(const Connection& connection, const char* member,
-                              std::span<const ServiceArgument> arguments, const char* shape, Waiting waiting);
-
-}  // namespace
-
-Outcome<ServiceReply> call_service(const char* member, std::span<const ServiceArgument> arguments, const char* shape,
-                                   Waiting waiting) {
-    Outcome<Connection*> connected = thread_connection();
-    if (!connected.ok()) return std::move(connected.error());
-    Outcome<ServiceReply> reply = call_on(*connected.value(), member, arguments, shape, waiting);
-    if (!reply.ok() && (reply.error().code() == keyd::kServiceNotReachable || reply.error().code() == kPolkitFailedCode)) {
-        kept = Connection{};
-    }
-    return reply;
-}
-
-namespace {
-
+// One call of the service on `connection`, waited for as `waiting` says.
 Outcome<ServiceReply> call_on(const Connection& connection, const char* member,
                               std::span<const ServiceArgument> arguments, const char* shape, Waiting waiting) {
     const SdBusApi& api = *connection.api;
@@ -229,8 +211,7 @@ Outcome<ServiceReply> call_on(const Connection& connection, const char* member,
     SdBusPendingReply pending{&api, {}};
     SdBusSlotRef slot;
     int r = api.call_async(connection.bus.get(), out_param(slot), message.value().get(), SdBusPendingReply::on_reply,
-                           &pending,
-                           numbered ? kSdBusNoTimeout : kBriefTimeoutUsec);
+                           &pending, numbered ? kSdBusNoTimeout : kBriefTimeoutUsec);
     if (r < 0) return bus_failure(errno_text(member, r));
 
     WaitVerdict stopped_by = WaitVerdict::Continue;
@@ -260,6 +241,18 @@ Outcome<ServiceReply> call_on(const Connection& connection, const char* member,
 }
 
 }  // namespace
+
+Outcome<ServiceReply> call_service(const char* member, std::span<const ServiceArgument> arguments, const char* shape,
+                                   Waiting waiting) {
+    Outcome<Connection*> connected = thread_connection();
+    if (!connected.ok()) return std::move(connected.error());
+    Outcome<ServiceReply> reply = call_on(*connected.value(), member, arguments, shape, waiting);
+    // A connection that failed under the call is not kept.
+    if (!reply.ok() && (reply.error().code() == keyd::kServiceNotReachable || reply.error().code() == kPolkitFailedCode)) {
+        kept = Connection{};
+    }
+    return reply;
+}
 
 bool service_installed() {
     if (::access(kActivationFile, F_OK) == 0) return true;
