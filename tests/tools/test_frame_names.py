@@ -69,16 +69,3 @@ def test_table(entries, expected):
     assert parse(data) == expected
     assert data.count(b"g\0") <= 1
 
-
-def test_image_base_of_a_pe32_plus_header_and_not_of_other_files(tmp_path):
-    image = bytearray(0x200)
-    image[:2] = b"MZ"
-    struct.pack_into("<I", image, 0x3C, 0x80)
-    image[0x80:0x84] = b"PE\0\0"
-    struct.pack_into("<HQ", image, 0x80 + 24, 0x20B, 0)
-    struct.pack_into("<Q", image, 0x80 + 24 + 24, 0x180000000)
-    (tmp_path / "m.pyd").write_bytes(image)
-    assert frame_names.image_base(tmp_path / "m.pyd") == 0x180000000
-    (tmp_path / "x").write_bytes(b"\x7fELF" + bytes(0x100))
-    with pytest.raises(ValueError, match="not a PE image"):
-        frame_names.image_base(tmp_path / "x")
